@@ -1,0 +1,4 @@
+// Resource ids of Tallowby.dll.
+#pragma once
+
+#define IDR_CONNECT 1101

@@ -1,0 +1,10 @@
+include(GoogleTest)
+
+# Every test runs under Wine. A crash under Wine can exit 0, so the output is
+# checked for Wine's crash banner as well.
+set(WINE_CRASH_REGEX "wine: Unhandled|wine: Assertion|terminate called")
+
+function(add_wine_gtest target)
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 120 FAIL_REGULAR_EXPRESSION "${WINE_CRASH_REGEX}" ${ARGN})
+endfunction()

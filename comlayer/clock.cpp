@@ -1,0 +1,115 @@
+#include "clock.h"
+
+#include <oleauto.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <mutex>
+
+namespace clk {
+namespace {
+
+struct Base {
+  double scale = 1.0;
+  uint64_t anchor = 0;  // process creation time, UTC FILETIME
+};
+
+const Base& TheBase() {
+  static const Base base = [] {
+    Base b;
+    wchar_t text[64] = {};
+    DWORD n = GetEnvironmentVariableW(L"TALLOWBY_CLOCK_SCALE", text, 64);
+    if (n > 0 && n < 64) {
+      double v = wcstod(text, nullptr);
+      if (v >= 1.0 && v <= 10000.0) b.scale = v;
+    }
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+      b.anchor = (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return b;
+  }();
+  return base;
+}
+
+uint64_t RealNowUtc() {
+  FILETIME ft;
+  GetSystemTimePreciseAsFileTime(&ft);
+  return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+}  // namespace
+
+double Scale() { return TheBase().scale; }
+
+uint64_t NowUtc() {
+  const Base& b = TheBase();
+  uint64_t real = RealNowUtc();
+  if (b.scale == 1.0 || b.anchor == 0 || real < b.anchor) return real;
+  return b.anchor + uint64_t(double(real - b.anchor) * b.scale);
+}
+
+SYSTEMTIME NowLocalSystemTime() {
+  uint64_t utc = NowUtc();
+  FILETIME ft{DWORD(utc), DWORD(utc >> 32)}, local{};
+  SYSTEMTIME st{};
+  FileTimeToLocalFileTime(&ft, &local);
+  FileTimeToSystemTime(&local, &st);
+  return st;
+}
+
+double NowLocalDate() {
+  SYSTEMTIME st = NowLocalSystemTime();
+  // SystemTimeToVariantTime drops milliseconds; keep them.
+  double date = 0;
+  WORD ms = st.wMilliseconds;
+  st.wMilliseconds = 0;
+  SystemTimeToVariantTime(&st, &date);
+  return date + (date >= 0 ? 1 : -1) * ms / 86400000.0;
+}
+
+uint64_t TickMs() {
+  const Base& b = TheBase();
+  uint64_t real = RealNowUtc();
+  uint64_t since = real > b.anchor ? real - b.anchor : 0;
+  return uint64_t(double(since) * b.scale) / 10000;
+}
+
+DWORD RealMs(DWORD ms) {
+  if (ms == INFINITE || ms == 0) return ms;
+  double s = Scale();
+  DWORD r = DWORD(double(ms) / s);
+  return r == 0 ? 1 : r;
+}
+
+UINT TimerPeriod(UINT ms) { return RealMs(ms); }
+
+void Sleep(DWORD ms) { ::Sleep(RealMs(ms)); }
+
+DWORD Wait(HANDLE h, DWORD ms) { return WaitForSingleObject(h, RealMs(ms)); }
+
+DWORD WaitPumping(HANDLE h, DWORD ms) {
+  const DWORD real = RealMs(ms);
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    DWORD left = INFINITE;
+    if (real != INFINITE) {
+      ULONGLONG spent = GetTickCount64() - start;
+      if (spent >= real) return WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+      left = DWORD(real - spent);
+    }
+    DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, left, QS_ALLINPUT);
+    if (r == WAIT_OBJECT_0) return WAIT_OBJECT_0;
+    if (r == WAIT_OBJECT_0 + 1) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+      continue;
+    }
+    if (r == WAIT_TIMEOUT) return WAIT_TIMEOUT;
+    return r;
+  }
+}
+
+}  // namespace clk

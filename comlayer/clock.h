@@ -1,0 +1,40 @@
+// The one clock of the add-in and the simulation.
+//
+// Every "now", tick count, wait and timer period goes through here. In
+// production the clock is the system's. For the test bench the environment
+// variable TALLOWBY_CLOCK_SCALE (read once per module) makes it run faster by
+// that factor: time is anchored at the process's creation time, so every
+// module of one process reads the same "now", and waits and timer periods are
+// divided by the factor. Nothing but speed depends on the factor.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+
+namespace clk {
+
+// Speed factor, 1 in production.
+double Scale();
+
+// Current time as a UTC FILETIME value (100 ns units).
+uint64_t NowUtc();
+// Current local time as an OLE Automation date.
+double NowLocalDate();
+// Current local time as SYSTEMTIME.
+SYSTEMTIME NowLocalSystemTime();
+// Milliseconds of clock time since the process started.
+uint64_t TickMs();
+
+// Real milliseconds for a clock-time span (at least 1 when ms > 0).
+DWORD RealMs(DWORD ms);
+// Window timer period for a clock-time period (Windows' 10 ms floor applies).
+UINT TimerPeriod(UINT ms);
+
+void Sleep(DWORD ms);
+// WaitForSingleObject with a clock-time timeout (INFINITE stays infinite).
+DWORD Wait(HANDLE h, DWORD ms);
+// Waits for `h` while dispatching window messages and COM calls, so that a
+// waiting user-interface thread stays responsive. Returns WAIT_OBJECT_0 or
+// WAIT_TIMEOUT.
+DWORD WaitPumping(HANDLE h, DWORD ms);
+
+}  // namespace clk
