@@ -1,0 +1,306 @@
+// The in-memory MAPI world behind the simulated wrapper library and the
+// simulated Outlook: stores, folders, items and their properties, contents
+// tables, queries, incremental change synchronisation, the address book,
+// failure injection and a record of calls.
+//
+// Plain C++ (no COM). One World is shared by every thread of the process; it
+// is guarded inside by one mutex, and every method may be called from any
+// thread. Objects are named by ObjId handles (0 = none); a handle stays valid
+// (and reads as gone) after its object was deleted.
+//
+// Observers are told of every change (by a scenario acting as the user or by
+// any wrapper session on any thread), after the world's lock is released, on
+// the thread that made the change.
+//
+// Failure injection: an operation name (see kOperations below) can be made to
+// fail on its n-th call from now. The wrapper objects, the Outlook objects
+// and the DLL's class factories ask ShouldFail(name, &hr) at their entry.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "world/value.h"
+
+namespace sim {
+
+using ObjId = uint64_t;
+
+// Operation names for failure injection (ShouldFail) and for the call record.
+// Wrapper side (sim/rdo):
+//   "Create.OLSafeRDOSession", "Create.OLMAPIUtils", "Create.OLSafeDistList",
+//   "Create.OLMAPITable"                     class factory CreateInstance fails
+//   "Session.Logon", "Session.MapiSession", "Session.GetFolderById",
+//   "Session.GetMessageById", "Session.GetStoreById", "Session.GetDefaultFolder",
+//   "Store.GetDefaultFolder", "Folders.Add", "Items.Find", "Items.FindNext",
+//   "Items.GetFirst", "Items.GetNext", "Items.Add", "Items.Table",
+//   "Table.SetColumns", "Table.RowCount", "Table.GetRows", "Table.SeekRow",
+//   "Table.EmptyBatch" (the batch comes back empty with S_OK),
+//   "Message.Save", "Message.Delete", "Message.CopyTo", "Message.EntryID",
+//   "Utils.GetPropByTag", "Utils.SetPropByTag", "Utils.GetNamedPropId",
+//   "Utils.GetMessageById", "Folder.Synchronizer", "Sync.GetChanges",
+//   "Changes.Item", "Change.EntryID", "Change.ChangeKey",
+//   "DistList.AddMember", "DistList.Save", "AddressEntry.CopyTo".
+// Outlook side (sim/outlook) adds its own, e.g. "GetNamespace",
+//   "Advise.ApplicationEvents", "Advise.NameSpaceEvents",
+//   "Advise.ItemsEvents", "PropertyPages.Add", "GetFolderFromID".
+
+// Outlook's folder numbers (OlDefaultFolders) the world knows.
+enum OlFolder : long {
+  kOlDeletedItems = 3, kOlOutbox = 4, kOlSentMail = 5, kOlInbox = 6, kOlCalendar = 9,
+  kOlContacts = 10, kOlJournal = 11, kOlNotes = 12, kOlTasks = 13, kOlDrafts = 16,
+};
+// Outlook's item types (OlItemType).
+enum OlItemType : long {
+  kOlMailItem = 0, kOlAppointmentItem = 1, kOlContactItem = 2, kOlTaskItem = 3,
+  kOlJournalItem = 4, kOlNoteItem = 5, kOlPostItem = 6, kOlDistributionListItem = 7,
+};
+
+// Store kinds: 3, 4 and 5 are Exchange; 6 the kind that gets no option page;
+// anything else (1 by default) is a personal-folders file.
+inline bool IsExchangeKind(long kind) { return kind >= 3 && kind <= 5; }
+
+struct StoreSpec {
+  std::wstring name = L"Personal Folders";
+  long kind = 1;
+  std::wstring providerHex;        // PR_MDB_PROVIDER as hex; empty gives a fixed PST provider
+  bool isDefault = false;          // the first store added is the default unless another says so
+  std::vector<long> omitFolders;   // default folders (OlFolder) this store leaves out
+  bool supportsIcs = true;         // only meaningful for Exchange kinds
+};
+
+struct StoreInfo {
+  ObjId id = 0;
+  std::wstring name, storeId, providerHex;
+  long kind = 1;
+  bool isDefault = false, exchange = false, supportsIcs = false;
+  ObjId root = 0;
+};
+
+struct FolderInfo {
+  ObjId id = 0, store = 0, parent = 0;
+  std::wstring name, entryId, storeId, description, messageClass;
+  long itemType = kOlMailItem;
+  long folderType = 1;             // PR_FOLDER_TYPE: 1 generic, 2 search folder
+  long defaultKind = 0;            // OlFolder number when it is a default folder, else 0
+  double created = 0;              // local DATE
+  double commitTimeMaxUtc = 0;     // PR_LOCAL_COMMIT_TIME_MAX (UTC DATE), every commit in the folder
+};
+
+struct Recipient { std::wstring name, address, type = L"SMTP"; };
+struct UserProperty { std::wstring name; long type = 20; Value value; };  // 20 = olInteger
+struct DlMember { std::wstring name, address, addressType = L"SMTP"; };
+
+// What an item carries; what a copy copies. Properties are keyed by PropKey
+// (plain tags by id, named properties by set and name or id), so that a copy
+// into another store keeps its named properties.
+struct ItemContent {
+  std::map<PropKey, Value> props;
+  std::vector<Recipient> recipients;
+  std::vector<UserProperty> userProps;
+  std::vector<DlMember> members;
+
+  const Value* Find(const PropKey& k) const;
+  void Set(const PropKey& k, Value v);
+};
+
+struct ItemInfo {
+  ObjId id = 0, folder = 0, store = 0;
+  std::wstring entryId;
+  bool deleted = false;
+  bool readOnly = false;           // Save and SetPropByTag(commit) give E_ACCESSDENIED
+  ItemContent content;
+  // Convenience reads of content.
+  std::wstring MessageClass() const;
+  std::wstring Subject() const;
+  std::wstring SearchKeyHex() const;
+  std::wstring SourceKeyHex() const;
+  std::wstring ChangeKeyHex() const;
+  double LastModified() const;
+};
+
+enum class ChangeKind { Add, Change, Remove };
+struct ChangeNote {
+  ObjId folder = 0, item = 0;
+  std::wstring folderEntryId, itemEntryId;
+  ChangeKind kind = ChangeKind::Change;
+};
+using Observer = std::function<void(const ChangeNote&)>;
+
+struct CallRecord {
+  std::wstring op;      // operation name as in kOperations
+  std::wstring detail;  // e.g. the query text, "flags=16", "<src> -> <dst>"
+};
+
+// Address book.
+struct AddressEntry {
+  std::wstring name, smtp, alias, firstName, lastName;
+  bool isDistList = false;
+  std::vector<DlMember> members;
+};
+struct AddressList {
+  std::wstring name;
+  std::vector<AddressEntry> entries;
+  ObjId contactsFolder = 0;  // 0: the list has none (S_OK with null)
+};
+
+// One change of an incremental synchronisation.
+struct IcsChange {
+  std::wstring sourceKey, changeKey, entryId;  // hex; entryId may be empty for deletions
+  long kind = 2;                               // 1 deletion, 2 new or changed
+  bool isNew = false;
+};
+struct IcsResult {
+  std::vector<IcsChange> changes;
+  std::wstring newState;
+};
+
+// Settings of the profile and of behaviours tests switch.
+struct ProfileSettings {
+  std::wstring profileName = L"Outlook";
+  std::wstring exchangeVersion;     // empty: none (S_OK with a null BSTR)
+  std::wstring userName = L"Sim User", userAlias = L"simuser", userSmtp = L"simuser@example.com";
+  double serverClockOffsetSeconds = 0;  // Exchange stores stamp times with the server clock
+  bool icsReportUnmatchedAsDeletion = false;  // an item that no longer matches the restriction
+  bool appendRecipientsOnCopy = false;        // CopyTo onto a message appends recipients
+  bool icsServerDown = false;                 // GetChanges gives MAPI_E_NETWORK_ERROR
+  bool icsNullCollection = false;             // GetChanges gives S_OK with no collection
+};
+
+class World {
+ public:
+  World();
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  // The process's world (in simrdo.dll, the one the wrapper and Outlook share).
+  static World& Instance();
+
+  // Empties everything and restarts every id counter and the failure and
+  // call records: the same scenario afterwards gives the same ids.
+  void Reset();
+
+  // --- observers ---
+  int AddObserver(Observer o);
+  void RemoveObserver(int token);
+
+  // --- profile ---
+  ProfileSettings Settings() const;
+  void SetSettings(const ProfileSettings& s);
+  // 800 when an Exchange store exists, else 0, unless set; a sequence is read
+  // one value per call, its last value staying.
+  long ConnectionMode();
+  void SetConnectionModes(std::vector<long> modes);
+
+  // --- stores ---
+  ObjId AddStore(const StoreSpec& spec);
+  bool RemoveStore(ObjId store);
+  std::vector<ObjId> Stores() const;
+  ObjId DefaultStore() const;
+  std::optional<StoreInfo> GetStore(ObjId store) const;
+  ObjId StoreByStoreId(std::wstring_view storeIdHex) const;
+  ObjId StoreDefaultFolder(ObjId store, long olFolder) const;  // 0 when left out
+  bool HasExchangeStore() const;
+
+  // --- folders ---
+  // Adds a subfolder; itemType < 0 inherits the parent's (mail under a root).
+  // Fails (0, *hr = MAPI_E_COLLISION) when the parent already has that name.
+  ObjId AddFolder(ObjId parent, std::wstring_view name, long itemType = -1, HRESULT* hr = nullptr);
+  bool DeleteFolder(ObjId folder);  // with its items and subfolders (observer: Remove per item)
+  std::optional<FolderInfo> GetFolder(ObjId folder) const;
+  ObjId FolderByEntryId(std::wstring_view entryIdHex) const;
+  std::vector<ObjId> Subfolders(ObjId folder) const;
+  void SetFolderDescription(ObjId folder, std::wstring_view text);
+  void SetFolderType(ObjId folder, long folderType);
+
+  // --- items ---
+  std::vector<ObjId> Items(ObjId folder) const;  // live items in creation order
+  size_t ItemCount(ObjId folder) const;
+  std::optional<ItemInfo> GetItem(ObjId item) const;
+  ObjId ItemByEntryId(std::wstring_view entryIdHex) const;
+  ObjId FindBySearchKey(ObjId folder, const Bytes& key) const;  // first in creation order
+  ObjId FindBySourceKey(ObjId store, const Bytes& key) const;
+  void SetReadOnly(ObjId item, bool readOnly);
+
+  // Creates a committed item in `folder` (new EntryID, source key, change key
+  // and modification time; a search key unless the content has one).
+  HRESULT CreateItem(ObjId folder, ItemContent content, ObjId* out);
+  // Commits new content over an item: new change key and modification time.
+  HRESULT CommitItem(ObjId item, ItemContent content);
+  HRESULT DeleteItem(ObjId item);
+  // A copy into a folder: new EntryID and source key, the rest kept
+  // (search key included), modification time now.
+  HRESULT CopyItemToFolder(ObjId item, ObjId folder, ObjId* out);
+  // Copies `source` content over `target` (what CopyTo onto a message does,
+  // before the caller saves): properties present in the source overwrite,
+  // identity properties of the target stay.
+  void CopyContentOnto(const ItemContent& source, ItemContent& target) const;
+
+  // --- properties ---
+  // Resolves a DASL name for a store; create=false fails for an unmapped
+  // named property. Returns false for a name the world does not know.
+  bool ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKey* key);
+  // Named-property id (0x8000..) in a store; 0 when not mapped and !create.
+  uint16_t NamedPropId(ObjId store, const PropKey& named, bool create);
+  // The key of a tag in a store (named ids are looked up in the store's map).
+  bool KeyForTag(ObjId store, uint32_t tag, PropKey* key) const;
+  // Reads a property of an item, computed ones (PR_ENTRYID...) included;
+  // a missing property gives an empty value.
+  Value ReadItemProp(const ItemInfo& item, const PropKey& key) const;
+  // Reads a folder's or store's property by tag (display name, provider,
+  // folder type, commit time, EntryID...).
+  Value ReadFolderProp(ObjId folder, uint32_t tag) const;
+
+  // --- query and filter ---
+  // Runs a query (select ... from Folder where ...) or a filter over the
+  // folder's live items in `order`; returns the matching items in order.
+  // Fails with MAPI_E_INVALID_PARAMETER for a text that does not parse.
+  HRESULT Query(ObjId folder, std::wstring_view text, const std::vector<ObjId>& order,
+                std::vector<ObjId>* matches);
+
+  // --- incremental synchronisation (Exchange folders) ---
+  HRESULT GetChanges(ObjId folder, std::wstring_view state, const std::optional<std::wstring>& restriction,
+                     IcsResult* out);
+
+  // --- address book ---
+  void SetAddressLists(std::vector<AddressList> lists);
+  std::vector<AddressList> AddressLists() const;
+
+  // --- failure injection ---
+  // The nth call of `op` from now (1 = the next) fails with hr, and the
+  // count-1 calls after it too (count < 0: every call from the nth on).
+  void InjectFailure(std::wstring_view op, int nth, HRESULT hr, int count = 1);
+  void ClearFailures();
+  // Counts a call of `op`; true (and *hr) when it is to fail.
+  bool ShouldFail(std::wstring_view op, HRESULT* hr);
+
+  // --- call record ---
+  void Record(std::wstring_view op, std::wstring_view detail);
+  std::vector<CallRecord> Calls() const;
+  std::vector<CallRecord> CallsOf(std::wstring_view op) const;
+  void ClearCalls();
+
+  // A readable dump of stores, folders and items (for failing scenarios).
+  std::wstring Dump() const;
+
+  struct State;  // the guarded state (world.cpp)
+
+ private:
+  void Notify(const std::vector<ChangeNote>& notes);
+  mutable std::mutex mutex_;
+  std::unique_ptr<State> s_;
+  std::mutex observerMutex_;
+  std::map<int, Observer> observers_;
+  int nextObserver_ = 1;
+};
+
+}  // namespace sim
