@@ -50,6 +50,15 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   if (!sink || !cookie) return E_POINTER;
   *cookie = 0;
   if (FAILED(failAdvise_)) return failAdvise_;
+  std::function<HRESULT()> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = adviseHook_;
+  }
+  if (hook) {
+    HRESULT hr = hook();
+    if (FAILED(hr)) return hr;
+  }
   ComPtr<IDispatch> disp;
   if (FAILED(sink->QueryInterface(iid_, disp.PutVoid())) &&
       FAILED(sink->QueryInterface(IID_IDispatch, disp.PutVoid())))

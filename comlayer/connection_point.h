@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <vector>
@@ -28,6 +29,9 @@ class ConnectionPoint : public IConnectionPoint {
 
   // Makes Advise fail with `hr` (S_OK: normal behaviour again).
   void FailAdvise(HRESULT hr) { failAdvise_ = hr; }
+  // Asked at every Advise; a failed HRESULT makes that Advise fail with it
+  // (for failures injected per call).
+  void SetAdviseHook(std::function<HRESULT()> hook) { std::lock_guard lock(mutex_); adviseHook_ = std::move(hook); }
   size_t SinkCount();
   // Calls Invoke(dispid) on every advised sink with `args` in natural order.
   void Fire(DISPID dispid, std::initializer_list<Variant> args);
@@ -48,6 +52,7 @@ class ConnectionPoint : public IConnectionPoint {
   std::vector<Sink> sinks_;
   DWORD nextCookie_ = 1;
   HRESULT failAdvise_ = S_OK;
+  std::function<HRESULT()> adviseHook_;
 };
 
 // Holds the connection points of one source object; the object answers
