@@ -1,0 +1,92 @@
+// What the simulated Outlook host (sim/host) needs from the simulation
+// beyond sim::ISimControl: Outlook's own state (version, profile, the
+// add-in's COMAddIn, inspector, option pages, events) and the reads and
+// writes of items that the scenario language needs.
+//
+// simrdo.dll exports SimGetHostSide(); the host reaches it with
+// GetProcAddress like SimGetControl. Every method is safe from any thread
+// unless it says otherwise.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct HostStore {
+  std::wstring storeId, name, rootEntryId;
+  long kind = 1;
+  bool isDefault = false;
+};
+
+struct HostFolder {
+  std::wstring entryId, name;
+  long itemType = 0;
+  long defaultKind = 0;  // Outlook folder number of a default folder, else 0
+};
+
+struct HostItem {
+  std::wstring entryId, messageClass, subject;
+  std::vector<std::wstring> categories;
+  long sensitivity = 0;
+  bool reminder = false;
+};
+
+struct HostItemSpec {
+  std::wstring messageClass, subject, email;
+  std::vector<std::wstring> categories;
+  long sensitivity = 0;
+  bool reminder = false;
+  std::optional<long> responseStatus;
+  std::vector<std::pair<std::wstring, std::wstring>> recipients;  // name, address
+  std::vector<std::wstring> members;                              // addresses of a distribution list
+  std::optional<double> modifiedOffsetDays;                       // from now
+};
+
+struct HostItemChange {
+  std::optional<std::wstring> subject;
+  std::optional<std::vector<std::wstring>> categories;
+  std::optional<long> sensitivity;
+  std::optional<bool> reminder;
+};
+
+class IHostSide {
+ public:
+  // Forgets Outlook's state (inspector, recorded pages, cached objects).
+  virtual void Reset() = 0;
+  virtual void SetVersion(const std::wstring& version) = 0;
+  virtual void SetProfile(const std::wstring& profile) = 0;
+
+  // The add-in's COMAddIn: Connect reads `connected`; a put of false is
+  // remembered until the host takes it.
+  virtual void SetConnected(bool connected) = 0;
+  virtual bool TakeDisconnectRequest() = 0;
+  // Raises ApplicationEvents.Quit on the calling (user-interface) thread.
+  virtual void FireQuit() = 0;
+  virtual bool OpenInspector(const std::wstring& itemEntryId) = 0;
+  virtual void CloseInspector() = 0;
+  // ProgIDs given to PropertyPages.Add, in order.
+  virtual std::vector<std::wstring> PagesAdded() = 0;
+  // World changes not yet raised as events on the user-interface thread,
+  // and the number of changes seen so far.
+  virtual long PendingEvents() = 0;
+  virtual uint64_t ChangeCount() = 0;
+
+  virtual std::vector<HostStore> Stores() = 0;
+  virtual std::vector<HostFolder> Subfolders(const std::wstring& folderEntryId) = 0;
+  virtual std::vector<HostItem> ItemsOf(const std::wstring& folderEntryId) = 0;
+  // As the user: returns the new item's EntryID, empty on failure.
+  virtual std::wstring AddItem(const std::wstring& folderEntryId, const HostItemSpec& spec) = 0;
+  virtual bool ChangeItem(const std::wstring& entryId, const HostItemChange& change) = 0;
+
+ protected:
+  ~IHostSide() = default;
+};
+
+using SimGetHostSideFn = IHostSide* (*)();
+
+}  // namespace sim

@@ -1,0 +1,222 @@
+#include "model.h"
+
+#include <ocidl.h>
+
+#include "outlook.h"
+#include "window.h"
+
+namespace simol {
+
+com::ComPtr<IDispatch> NewApplicationObject();
+com::ComPtr<IDispatch> NewNameSpaceObject();
+com::ComPtr<IDispatch> NewItemsObject(sim::ObjId folder);
+
+namespace {
+
+constexpr UINT kChangeMessage = WM_APP + 1;
+
+com::ConnectionPoint* PointOf(IDispatch* source, const IID& iid) {
+  com::ComPtr<IConnectionPointContainer> cpc;
+  com::ComPtr<IConnectionPoint> cp;
+  if (!source || FAILED(source->QueryInterface(IID_IConnectionPointContainer, cpc.PutVoid())) ||
+      FAILED(cpc->FindConnectionPoint(iid, cp.Put())))
+    return nullptr;
+  // Our containers hand out their own com::ConnectionPoint objects, which
+  // the container keeps alive.
+  return static_cast<com::ConnectionPoint*>(cp.Get());
+}
+
+}  // namespace
+
+// The hidden window on Outlook's user-interface thread through which world
+// changes from any thread become events on that thread.
+class EventWindow final : public win::WindowImpl<EventWindow> {
+ public:
+  static const wchar_t* ClassName() { return L"TallowbySimOutlookEvents"; }
+  BEGIN_MSG_MAP(EventWindow)
+    MESSAGE_HANDLER(kChangeMessage, OnChange)
+  END_MSG_MAP()
+
+  LRESULT OnChange(UINT, WPARAM, LPARAM lp, BOOL&) {
+    std::unique_ptr<sim::ChangeNote> note(reinterpret_cast<sim::ChangeNote*>(lp));
+    Model::Instance().Raise(*note);
+    Model::Instance().EventDone();
+    return 0;
+  }
+  // Drops the changes still queued (the thread is going away).
+  void Drain() {
+    MSG msg;
+    while (PeekMessageW(&msg, m_hWnd, kChangeMessage, kChangeMessage, PM_REMOVE)) {
+      delete reinterpret_cast<sim::ChangeNote*>(msg.lParam);
+      Model::Instance().EventDone();
+    }
+  }
+};
+
+Model& Model::Instance() {
+  static Model* model = new Model();  // never destroyed: objects may outlive static destruction
+  return *model;
+}
+
+bool Model::ShouldFail(const wchar_t* op, HRESULT* hr) {
+  World().Record(op, L"");
+  return World().ShouldFail(op, hr);
+}
+
+std::function<HRESULT()> Model::AdviseHook(const wchar_t* op) {
+  std::wstring name = op;
+  return [this, name] {
+    HRESULT hr = S_OK;
+    return ShouldFail(name.c_str(), &hr) ? hr : S_OK;
+  };
+}
+
+IDispatch* Model::Application() {
+  std::lock_guard lock(mutex_);
+  if (!app_) app_ = NewApplicationObject();
+  return app_.Get();
+}
+
+IDispatch* Model::NameSpace() {
+  std::lock_guard lock(mutex_);
+  if (!ns_) ns_ = NewNameSpaceObject();
+  return ns_.Get();
+}
+
+com::ComPtr<IDispatch> Model::Items(sim::ObjId folder) {
+  std::lock_guard lock(mutex_);
+  com::ComPtr<IDispatch>& items = items_[folder];
+  if (!items) items = NewItemsObject(folder);
+  return items;
+}
+
+std::wstring Model::Version() {
+  std::lock_guard lock(mutex_);
+  return version_;
+}
+void Model::SetVersion(const std::wstring& v) {
+  std::lock_guard lock(mutex_);
+  version_ = v;
+}
+
+bool Model::Connected() {
+  std::lock_guard lock(mutex_);
+  return connected_;
+}
+void Model::PutConnect(bool connect) {
+  std::lock_guard lock(mutex_);
+  if (!connect && connected_) disconnectRequested_ = true;
+  connected_ = connect && connected_;  // the simulated Outlook does not reconnect an add-in
+}
+void Model::SetConnected(bool connected) {
+  std::lock_guard lock(mutex_);
+  connected_ = connected;
+  disconnectRequested_ = false;
+}
+bool Model::TakeDisconnectRequest() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(disconnectRequested_, false);
+}
+
+sim::ObjId Model::InspectorItem() {
+  std::lock_guard lock(mutex_);
+  return inspectorItem_;
+}
+void Model::SetInspectorItem(sim::ObjId item) {
+  std::lock_guard lock(mutex_);
+  inspectorItem_ = item;
+}
+
+void Model::RecordPage(const std::wstring& progId) {
+  std::lock_guard lock(mutex_);
+  pages_.push_back(progId);
+}
+std::vector<std::wstring> Model::Pages() {
+  std::lock_guard lock(mutex_);
+  return pages_;
+}
+
+HRESULT Model::AttachUiThread() {
+  std::lock_guard lock(mutex_);
+  if (window_) return S_FALSE;
+  auto* w = new EventWindow();
+  if (!w->Create(HWND_MESSAGE, RECT{}, L"", 0)) {
+    DWORD err = GetLastError();
+    delete w;
+    return HRESULT_FROM_WIN32(err);
+  }
+  window_ = w;
+  observer_ = World().AddObserver([this](const sim::ChangeNote& n) { OnWorldChange(n); });
+  return S_OK;
+}
+
+void Model::DetachUiThread() {
+  EventWindow* w = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (observer_) World().RemoveObserver(observer_);
+    observer_ = 0;
+    w = std::exchange(window_, nullptr);
+  }
+  if (!w) return;
+  w->Drain();
+  w->DestroyWindow();
+  delete w;
+}
+
+void Model::OnWorldChange(const sim::ChangeNote& note) {
+  ++changes_;
+  std::lock_guard lock(mutex_);
+  if (!window_) return;
+  ++pending_;
+  auto* copy = new sim::ChangeNote(note);
+  if (!window_->PostMessage(kChangeMessage, 0, reinterpret_cast<LPARAM>(copy))) {
+    delete copy;
+    --pending_;
+  }
+}
+
+com::ConnectionPoint* Model::ItemsEventsPoint(sim::ObjId folder) {
+  std::lock_guard lock(mutex_);
+  auto it = items_.find(folder);
+  return it == items_.end() ? nullptr : PointOf(it->second.Get(), DIID_ItemsEvents);
+}
+
+void Model::Raise(const sim::ChangeNote& note) {
+  com::ConnectionPoint* cp = ItemsEventsPoint(note.folder);
+  if (!cp || cp->SinkCount() == 0) return;
+  switch (note.kind) {
+    case sim::ChangeKind::Add: cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item).Get())}); break;
+    case sim::ChangeKind::Change: cp->Fire(kEvItemChange, {com::Variant(NewItem(note.item).Get())}); break;
+    case sim::ChangeKind::Remove: cp->Fire(kEvItemRemove, {}); break;
+  }
+}
+
+void Model::FireQuit() {
+  if (com::ConnectionPoint* cp = PointOf(Application(), DIID_ApplicationEvents)) cp->Fire(kEvQuit, {});
+}
+
+void Model::Reset() {
+  com::ComPtr<IDispatch> app, ns;
+  std::map<sim::ObjId, com::ComPtr<IDispatch>> items;
+  {
+    std::lock_guard lock(mutex_);
+    app.Swap(app_);
+    ns.Swap(ns_);
+    items.swap(items_);
+    version_ = L"16.0.4266";
+    connected_ = disconnectRequested_ = false;
+    inspectorItem_ = 0;
+    pages_.clear();
+  }
+  // Objects still held elsewhere lose their sinks now, so that nothing calls
+  // into a module that is about to go.
+  for (IDispatch* source : {app.Get(), ns.Get()}) {
+    for (const IID* iid : {&DIID_ApplicationEvents, &DIID_NameSpaceEvents})
+      if (com::ConnectionPoint* cp = PointOf(source, *iid)) cp->Disconnect();
+  }
+  for (auto& [id, p] : items)
+    if (com::ConnectionPoint* cp = PointOf(p.Get(), DIID_ItemsEvents)) cp->Disconnect();
+}
+
+}  // namespace simol

@@ -1,0 +1,107 @@
+// The simulated Outlook's process-wide state and its object factory.
+//
+// Outlook's objects are thin views over the world (sim::World): a folder or
+// item object holds only its world handle and reads the world on every call,
+// so they answer from any thread. Application, NameSpace and each folder's
+// Items are kept here as single objects, so that events raised on the
+// user-interface thread reach every sink advised on them.
+#pragma once
+#include <windows.h>
+#include <oaidl.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "com_ptr.h"
+#include "connection_point.h"
+#include "world/world.h"
+
+namespace simol {
+
+class EventWindow;
+
+// Outlook's item and folder classes (OlObjectClass).
+enum OlClass : long {
+  kOlApplication = 0, kOlNamespace = 1, kOlFolder = 2, kOlFolders = 15, kOlItems = 16,
+  kOlAppointment = 26, kOlInspector = 35, kOlContact = 40, kOlJournal = 42, kOlMail = 43,
+  kOlNote = 44, kOlTask = 48, kOlTaskRequest = 49, kOlMeetingRequest = 53, kOlDistributionList = 69,
+  kOlPropertyPages = 71,
+};
+
+// Outlook's event DISPIDs.
+enum EventDispId : DISPID {
+  kEvItemAdd = 0xF001, kEvItemChange = 0xF002, kEvItemRemove = 0xF003,
+  kEvReminder = 0xF004, kEvOptionsPagesAdd = 0xF005, kEvQuit = 0xF007,
+};
+
+// HRESULT of a call on an object that left the world.
+inline constexpr HRESULT kNotFound = static_cast<HRESULT>(0x8004010F);  // MAPI_E_NOT_FOUND
+
+class Model {
+ public:
+  static Model& Instance();
+
+  sim::World& World() { return sim::World::Instance(); }
+  // Counts a call of `op` for failure injection; true (and *hr) when it is to fail.
+  bool ShouldFail(const wchar_t* op, HRESULT* hr);
+  // An Advise hook that fails the Advise when `op` is to fail.
+  std::function<HRESULT()> AdviseHook(const wchar_t* op);
+
+  IDispatch* Application();  // borrowed; lives until Reset
+  IDispatch* NameSpace();
+  com::ComPtr<IDispatch> NewFolder(sim::ObjId folder);
+  com::ComPtr<IDispatch> NewFolders(sim::ObjId parent);
+  com::ComPtr<IDispatch> NewItem(sim::ObjId item);
+  com::ComPtr<IDispatch> Items(sim::ObjId folder);  // one per folder
+  com::ComPtr<IDispatch> NewInspector();
+  com::ComPtr<IDispatch> NewComAddIns();
+  com::ComPtr<IDispatch> NewPropertyPages();
+
+  std::wstring Version();
+  void SetVersion(const std::wstring& v);
+
+  bool Connected();
+  void PutConnect(bool connect);
+  void SetConnected(bool connected);
+  bool TakeDisconnectRequest();
+
+  sim::ObjId InspectorItem();
+  void SetInspectorItem(sim::ObjId item);
+
+  void RecordPage(const std::wstring& progId);
+  std::vector<std::wstring> Pages();
+
+  // Events.
+  HRESULT AttachUiThread();
+  void DetachUiThread();
+  void FireQuit();
+  long PendingEvents() const { return pending_; }
+  uint64_t ChangeCount() const { return changes_; }
+  // On the user-interface thread: raises one world change as an ItemsEvents event.
+  void Raise(const sim::ChangeNote& note);
+  void EventDone() { --pending_; }
+
+  void Reset();
+
+ private:
+  Model() = default;
+  void OnWorldChange(const sim::ChangeNote& note);
+  com::ConnectionPoint* ItemsEventsPoint(sim::ObjId folder);
+
+  std::recursive_mutex mutex_;
+  com::ComPtr<IDispatch> app_, ns_;
+  std::map<sim::ObjId, com::ComPtr<IDispatch>> items_;
+  std::wstring version_ = L"16.0.4266";
+  bool connected_ = false, disconnectRequested_ = false;
+  sim::ObjId inspectorItem_ = 0;
+  std::vector<std::wstring> pages_;
+  EventWindow* window_ = nullptr;
+  int observer_ = 0;
+  std::atomic<long> pending_{0};
+  std::atomic<uint64_t> changes_{0};
+};
+
+}  // namespace simol
