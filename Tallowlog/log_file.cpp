@@ -28,6 +28,20 @@ void ReadFileFacts(FILE* file, LogSnapshot& snapshot) {
 
 bool EndsLine(const std::wstring& piece) { return !piece.empty() && piece.back() == L'\n'; }
 
+// FNV-1a over the first `count` lines, each with its length.
+uint64_t HashOfLines(const std::vector<std::wstring>& lines, size_t count) {
+  uint64_t hash = 14695981039346656037ull;
+  auto mix = [&hash](uint64_t value) {
+    hash ^= value;
+    hash *= 1099511628211ull;
+  };
+  for (size_t i = 0; i < count && i < lines.size(); ++i) {
+    mix(lines[i].size());
+    for (wchar_t ch : lines[i]) mix(uint64_t(ch));
+  }
+  return hash;
+}
+
 }  // namespace
 
 const wchar_t* LogFileName(LogMode mode) {
@@ -75,19 +89,22 @@ LogFollower::Update LogFollower::Follow(const LogSnapshot& snapshot, bool viewAt
   m_haveFile = true;
   m_identity = snapshot.identity;
   m_size = snapshot.size;
-  m_firstLine = snapshot.lines.empty() ? std::wstring() : snapshot.lines.front();
+  m_shownHash = HashOfLines(snapshot.lines, m_linesShown);
   return update;
 }
 
-// A log only ever grows while it keeps its name. A file that is shorter, is
-// another file on disk or begins differently is the add-in's next log, even
-// when it already has as many lines as the view shows.
+// A log only ever grows while it keeps its name: the lines shown stay the
+// first lines of the file. A file that is shorter, is another file on disk or
+// begins with other lines is the add-in's next log, even when it already has
+// as many lines as the view shows. (File numbers alone do not tell: a file
+// system may give a deleted file's number to the next file.)
 bool LogFollower::IsNewFile(const LogSnapshot& snapshot) const {
   if (snapshot.lines.size() < m_linesShown) return true;
   if (!m_haveFile) return false;
   if (snapshot.size < m_size) return true;
-  if (snapshot.identity.index != 0 && m_identity.index != 0 && !(snapshot.identity == m_identity)) return true;
-  return !m_firstLine.empty() && !snapshot.lines.empty() && snapshot.lines.front() != m_firstLine;
+  const FileIdentity& now = snapshot.identity;
+  if (now.index != 0 && m_identity.index != 0 && !(now == m_identity)) return true;
+  return HashOfLines(snapshot.lines, m_linesShown) != m_shownHash;
 }
 
 }  // namespace tallowlog

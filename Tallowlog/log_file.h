@@ -68,7 +68,7 @@ class LogFollower {
   bool m_haveFile = false;
   FileIdentity m_identity;
   uint64_t m_size = 0;
-  std::wstring m_firstLine;
+  uint64_t m_shownHash = 0;  // of the lines shown, as the file had them
 };
 
 }  // namespace tallowlog
