@@ -1,0 +1,574 @@
+#include "runner.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "clock.h"
+#include "output.h"
+#include "registry.h"
+
+namespace host {
+namespace {
+
+constexpr wchar_t kTallowbyKey[] = L"Software\\Corvane\\Tallowby";
+
+struct TypeInfo {
+  const wchar_t* name;
+  long itemType, defaultFolder;
+  const wchar_t* messageClass;
+};
+const TypeInfo kTypes[] = {
+    {L"mail", 0, 6, L"IPM.Note"},          {L"calendar", 1, 9, L"IPM.Appointment"},
+    {L"contacts", 2, 10, L"IPM.Contact"},  {L"tasks", 3, 13, L"IPM.Task"},
+    {L"journal", 4, 11, L"IPM.Activity"},  {L"notes", 5, 12, L"IPM.StickyNote"},
+};
+const TypeInfo* TypeByName(const std::wstring& n) {
+  for (const TypeInfo& t : kTypes) if (n == t.name) return &t;
+  return nullptr;
+}
+const TypeInfo* TypeByItemType(long itemType) {
+  for (const TypeInfo& t : kTypes) if (t.itemType == itemType) return &t;
+  return &kTypes[0];
+}
+// The default folder (Outlook folder number) for a folder of an item type,
+// as the folder page picks it (distribution lists live with contacts).
+long DefaultFolderFor(long itemType) { return itemType == 7 ? 10 : TypeByItemType(itemType)->defaultFolder; }
+
+std::wstring Join(const std::vector<std::wstring>& parts, const wchar_t* sep) {
+  std::wstring s;
+  for (const std::wstring& p : parts) s += (s.empty() ? L"" : sep) + p;
+  return s;
+}
+
+std::vector<std::wstring> SplitPath(const std::wstring& path) { return SplitList(path, L'/'); }
+
+long LongOpt(const Command& c, const wchar_t* name, long fallback) {
+  long v = fallback;
+  if (auto o = c.Opt(name)) ParseLong(*o, &v);
+  return v;
+}
+
+std::wstring ItemLine(const sim::HostItem& i) {
+  return L"  item class=" + Quoted(i.messageClass) + L" subject=" + Quoted(i.subject) + L" categories=" +
+         Quoted(Join(i.categories, L";")) + L" sensitivity=" + std::to_wstring(i.sensitivity) +
+         L" reminder=" + (i.reminder ? L"1" : L"0");
+}
+
+bool Matches(const Command& c, const sim::HostItem& i) {
+  if (auto v = c.Opt(L"subject"); v && *v != i.subject) return false;
+  if (auto v = c.Opt(L"categories"); v && *v != Join(i.categories, L";")) return false;
+  if (auto v = c.Opt(L"class"); v && *v != i.messageClass) return false;
+  if (c.Has(L"sensitivity") && LongOpt(c, L"sensitivity", -1) != i.sensitivity) return false;
+  if (c.Has(L"private") && i.sensitivity != 2) return false;
+  if (c.Has(L"reminder") && !i.reminder) return false;
+  if (c.Has(L"no-reminder") && i.reminder) return false;
+  return true;
+}
+
+}  // namespace
+
+Runner::Runner(sim::ISimControl* control, sim::IHostSide* side, const Sandbox& sandbox, BoxWatcher& boxes)
+    : control_(control), side_(side), sandbox_(sandbox), boxes_(boxes), addIn_(side) {}
+
+int Runner::Run(const std::vector<Command>& commands) {
+  for (const Command& c : commands) {
+    Print(L"> " + c.text);
+    std::wstring error = Execute(c);
+    Pump(0);  // Outlook's thread never stands still for long
+    ReportBoxes();
+    if (!error.empty()) {
+      Print(L"ERROR line " + std::to_wstring(c.line) + L": " + error);
+      ++failures_;
+      break;
+    }
+  }
+  if (addIn_.Started()) {
+    Print(L"> quit (end of scenario)");
+    Quit(false);
+    ReportBoxes();
+  }
+  Print(failures_ ? L"scenario FAILED: " + std::to_wstring(failures_) + L" failure(s)" : L"scenario passed");
+  return failures_;
+}
+
+std::wstring Runner::Execute(const Command& c) {
+  const std::wstring& v = c.verb;
+  if (v == L"outlook") return Outlook(c);
+  if (v == L"store") return Store(c);
+  if (v == L"folder") return MakeFolder(c);
+  if (v == L"item") return MakeItem(c);
+  if (v == L"change") return Change(c);
+  if (v == L"reg") return Registry(c);
+  if (v == L"job") return Job(c);
+  if (v == L"wait") return Wait(c);
+  if (v == L"start") return Start();
+  if (v == L"quit") return Quit(false);
+  if (v == L"restart") {
+    if (std::wstring e = Quit(true); !e.empty()) return e;
+    return Start();
+  }
+  if (v == L"dump") return Dump(c);
+  if (v == L"expect") return Expect(c);
+  if (v == L"connection") {
+    long mode = 0;
+    ParseLong(c.Arg(L"MODE"), &mode);
+    control_->SetConnectionModes({mode});
+    return L"";
+  }
+  if (v == L"fail") {
+    control_->InjectFailure(c.Arg(L"OPERATION"), LongOpt(c, L"nth", 1), HRESULT(LongOpt(c, L"hr", E_FAIL)),
+                            LongOpt(c, L"count", 1));
+    return L"";
+  }
+  if (v == L"inspector") {
+    if (c.Sub() == L"close") { side_->CloseInspector(); return L""; }
+    std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
+    if (id.empty()) return error;
+    return side_->OpenInspector(id) ? L"" : L"cannot open an inspector on " + c.Arg(L"NAME");
+  }
+  std::wstring error, id;
+  if (v == L"delete") {
+    if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
+    return control_->DeleteItem(id) ? L"" : L"cannot delete " + c.Arg(L"NAME");
+  }
+  if (v == L"copy") {
+    Folder to;
+    if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
+    if (!ResolveFolder(c.Arg(L"PATH"), &to)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+    std::wstring copy = control_->CopyItem(id, to.entryId);
+    if (copy.empty()) return L"cannot copy " + c.Arg(L"NAME");
+    items_[c.Arg(L"COPY")] = copy;
+    return L"";
+  }
+  if (v == L"delete-folder") {
+    Folder f;
+    if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+    return control_->DeleteFolder(f.entryId) ? L"" : L"cannot delete folder " + Quoted(c.Arg(L"PATH"));
+  }
+  if (v == L"remove-store") {
+    auto it = stores_.find(c.Arg(L"PATH"));
+    if (it == stores_.end()) return L"no store " + Quoted(c.Arg(L"PATH"));
+    if (!control_->RemoveStore(it->second)) return L"cannot remove store " + Quoted(c.Arg(L"PATH"));
+    stores_.erase(it);
+    return L"";
+  }
+  return L"command not implemented: " + v;
+}
+
+std::wstring Runner::Outlook(const Command& c) {
+  if (addIn_.Started()) return L"'outlook' belongs before 'start'";
+  if (auto v = c.Opt(L"version")) side_->SetVersion(*v);
+  if (auto p = c.Opt(L"profile")) side_->SetProfile(*p);
+  return L"";
+}
+
+std::wstring Runner::Store(const Command& c) {
+  const std::wstring& path = c.Arg(L"PATH");
+  if (stores_.count(path)) return L"store " + Quoted(path) + L" exists already";
+  std::wstring kind = c.Opt(L"kind").value_or(L"pst");
+  sim::SimStore s;
+  s.name = c.Opt(L"name").value_or(kind == L"internet-calendar" ? L"Internetkalender" : path);
+  s.isDefault = c.Has(L"default");
+  if (kind == L"exchange") s.kind = 3;
+  if (kind == L"kind6") s.kind = 6;
+  if (kind == L"icloud") s.providerHex = L"425DC1A925AC47B5A636EEF64AD9B6B4";
+  if (kind == L"hotmail") s.providerHex = L"975C4FC305EB4BBBB1992A7570EC7CF9";
+  for (const std::wstring& t : SplitList(c.Opt(L"no-default").value_or(L""), L','))
+    s.omitFolders.push_back(TypeByName(t)->defaultFolder);
+  std::wstring id = control_->AddStore(s);
+  if (id.empty()) return L"cannot add store " + Quoted(path);
+  stores_[path] = id;
+  return L"";
+}
+
+std::wstring Runner::MakeFolder(const Command& c) {
+  std::vector<std::wstring> parts = SplitPath(c.Arg(L"PATH"));
+  if (parts.size() < 2) return L"a folder path is Store/Folder";
+  const TypeInfo* type = TypeByName(c.Opt(L"type").value_or(L""));
+  Folder existing, parent;
+  if (ResolveFolder(c.Arg(L"PATH"), &existing)) {
+    if (type && existing.itemType != type->itemType) return L"folder exists with another type: " + Quoted(c.Arg(L"PATH"));
+    return L"";
+  }
+  std::vector<std::wstring> up(parts.begin(), parts.end() - 1);
+  if (!ResolveFolder(Join(up, L"/"), &parent)) return L"no folder " + Quoted(Join(up, L"/"));
+  if (control_->AddFolder(parent.entryId, parts.back(), type ? type->itemType : -1).empty())
+    return L"cannot add folder " + Quoted(c.Arg(L"PATH"));
+  return L"";
+}
+
+std::wstring Runner::MakeItem(const Command& c) {
+  const std::wstring& name = c.Arg(L"NAME");
+  if (items_.count(name)) return L"item " + name + L" exists already";
+  Folder f;
+  if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+  sim::HostItemSpec s;
+  s.messageClass = TypeByItemType(f.itemType)->messageClass;
+  if (c.Has(L"request")) {
+    if (f.itemType == 1) s.messageClass = L"IPM.Schedule.Meeting.Request";
+    else if (f.itemType == 3) s.messageClass = L"IPM.TaskRequest";
+    else return L"'request' needs a calendar or tasks folder";
+  }
+  if (auto v = c.Opt(L"class")) s.messageClass = *v;
+  s.subject = c.Opt(L"subject").value_or(name);
+  s.categories = SplitList(c.Opt(L"categories").value_or(L""));
+  s.sensitivity = c.Has(L"private") ? 2 : LongOpt(c, L"sensitivity", 0);
+  s.reminder = c.Has(L"reminder");
+  s.email = c.Opt(L"email").value_or(L"");
+  if (c.Has(L"response")) s.responseStatus = LongOpt(c, L"response", 0);
+  s.members = SplitList(c.Opt(L"members").value_or(L""));
+  for (const std::wstring& r : SplitList(c.Opt(L"recipients").value_or(L""))) {
+    size_t lt = r.find(L'<'), gt = r.find(L'>');
+    if (lt != std::wstring::npos && gt > lt) {
+      std::wstring display = r.substr(0, lt);
+      while (!display.empty() && display.back() == L' ') display.pop_back();
+      s.recipients.emplace_back(display, r.substr(lt + 1, gt - lt - 1));
+    } else {
+      s.recipients.emplace_back(r, r);
+    }
+  }
+  if (auto m = c.Opt(L"modified")) {
+    double days = 0;
+    ParseOffsetDays(*m, &days);
+    s.modifiedOffsetDays = days;
+  }
+  std::wstring id = side_->AddItem(f.entryId, s);
+  if (id.empty()) return L"cannot add item " + name;
+  items_[name] = id;
+  return L"";
+}
+
+std::wstring Runner::Change(const Command& c) {
+  std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
+  if (id.empty()) return error;
+  sim::HostItemChange ch;
+  if (auto v = c.Opt(L"subject")) ch.subject = *v;
+  if (auto v = c.Opt(L"categories")) ch.categories = SplitList(*v);
+  if (c.Has(L"private")) ch.sensitivity = 2;
+  if (c.Has(L"public")) ch.sensitivity = 0;
+  if (c.Has(L"sensitivity")) ch.sensitivity = LongOpt(c, L"sensitivity", 0);
+  if (c.Has(L"reminder")) ch.reminder = true;
+  if (c.Has(L"no-reminder")) ch.reminder = false;
+  return side_->ChangeItem(id, ch) ? L"" : L"cannot change " + c.Arg(L"NAME");
+}
+
+std::wstring Runner::Registry(const Command& c) {
+  std::wstring sub;
+  if (!UserSubkey(c.Arg(L"KEY"), &sub)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
+  if (c.Sub() == L"set") return RegSetValue(sub, c.Arg(L"VALUE"), c.Arg(L"TYPE"), c.Arg(L"DATA"));
+  if (c.Sub() == L"create") return RegCreate(sub);
+  return RegDelete(sub, c.Arg(L"VALUE"));
+}
+
+// Writes what the folder page's Apply writes for a job, so that the next
+// start loads it.
+std::wstring Runner::Job(const Command& c) {
+  if (addIn_.Started()) return L"'job' takes effect at the next start: put it before 'start' or after 'quit'";
+  const std::wstring& path = c.Arg(L"PATH");
+  Folder master;
+  if (!ResolveFolder(path, &master)) return L"no folder " + Quoted(path);
+  std::vector<std::wstring> parts = SplitPath(path);
+  const std::wstring base = kTallowbyKey;
+  std::wstring storeId = stores_[parts[0]];
+  std::wstring profile = c.Opt(L"profile").value_or(L"Outlook");
+  std::wstring category = c.Opt(L"category").value_or(parts.back());
+  std::wstring key = base + L"\\Folders\\" + master.entryId;
+  std::vector<std::wstring> errors = {
+      RegCreate(base + L"\\Config"),
+      RegSetDword(key, L"used", 1),
+      RegSetString(key, L"SID", storeId),
+      RegSetString(key, L"Profil", profile),
+      RegSetString(key, L"Categorie", category),
+      RegSetString(key, L"Foldername", parts.back()),
+      RegSetDword(key, L"DONT_SYNC_PRIV_ITEMS", c.Has(L"no-private")),
+      RegSetDword(key, L"DONT_SYNC_BSP_ITEMS", c.Has(L"no-requests")),
+      RegSetDword(key, L"BOTH_DIRECTIONS", c.Has(L"both")),
+      RegSetDword(key, L"DONT_SYNC_REMINDERS", c.Has(L"no-reminders")),
+      RegSetDword(key, L"CREATESUBFOLDER", c.Has(L"subfolder")),
+      c.Has(L"mark-private") ? RegSetDword(key, L"MARK_AS_PRIVATE", 1) : L"",
+      RegDelete(key + L"\\CategoriesFilter", L""),
+      RegCreate(key + L"\\Users"),
+      RegCreate(key + L"\\CategoriesFilter"),
+  };
+  for (const std::wstring& f : SplitList(c.Opt(L"filter").value_or(L"")))
+    errors.push_back(RegCreate(key + L"\\CategoriesFilter\\" + f));
+  for (const std::wstring& e : errors)
+    if (!e.empty()) return e;
+  if (!c.Has(L"both")) return L"";
+
+  // The default folder's category entry, as the page makes it.
+  std::wstring defaultStore;
+  for (const sim::HostStore& s : side_->Stores())
+    if (s.isDefault) defaultStore = s.storeId;
+  std::wstring target = control_->DefaultFolder(defaultStore, DefaultFolderFor(master.itemType));
+  if (target.empty()) return L"";
+  const std::wstring entries = base + L"\\AddCategorieFolders\\";
+  if (c.Has(L"subfolder")) {
+    for (const sim::HostFolder& f : side_->Subfolders(target)) {
+      if (f.name != category) continue;
+      std::wstring e = RegSetDword(entries + f.entryId, L"used", 1);
+      return e.empty() ? RegSetString(entries + f.entryId, L"Categorie", category) : e;
+    }
+  }
+  if (RegReadString(base + L"\\Config", L"defaultStoreName").empty()) return L"";
+  std::wstring k = entries + target;
+  if (RegReadDword(k, L"used", 0) != 0) return L"";
+  for (const std::wstring& e : {RegSetDword(k, L"IS_STANDARD_KATEGORIE_ADD_INFO", 1), RegSetDword(k, L"used", 1),
+                                RegSetString(k, L"SID", defaultStore), RegSetString(k, L"Profil", profile),
+                                RegSetString(k, L"Categorie", category), RegSetString(k, L"Foldername", L"Default")})
+    if (!e.empty()) return e;
+  return L"";
+}
+
+std::wstring Runner::Wait(const Command& c) {
+  const std::wstring sub = c.Sub();
+  if (sub.empty()) {
+    long seconds = 0;
+    ParseLong(c.Arg(L"SECONDS"), &seconds);
+    Pump(clk::RealMs(DWORD(seconds) * 1000));
+    return L"";
+  }
+  const uint64_t timeoutMs = uint64_t(LongOpt(c, L"timeout", 120)) * 1000;
+  const uint64_t start = clk::TickMs();
+  const std::wstring text = c.Arg(L"TEXT");
+  // Idle: no event pending, and neither the world nor the logs changed for
+  // ten seconds of the add-in's clock.
+  constexpr uint64_t kQuietMs = 10000;
+  uint64_t lastChange = start, changes = side_->ChangeCount();
+  size_t logSize = ReadLog(L"Tallowby_debug.log").size() + ReadLog(L"Tallowby_error.log").size();
+  while (clk::TickMs() - start < timeoutMs) {
+    Pump(clk::RealMs(250));
+    if (sub == L"for") {
+      if (ReadLog(L"Tallowby_debug.log").find(text) != std::wstring::npos) return L"";
+      continue;
+    }
+    size_t size = ReadLog(L"Tallowby_debug.log").size() + ReadLog(L"Tallowby_error.log").size();
+    uint64_t count = side_->ChangeCount();
+    if (count != changes || size != logSize || side_->PendingEvents() != 0) {
+      changes = count;
+      logSize = size;
+      lastChange = clk::TickMs();
+    } else if (clk::TickMs() - lastChange >= kQuietMs) {
+      return L"";
+    }
+  }
+  Fail(c, sub == L"for" ? L"the log never showed " + Quoted(text) : L"still busy");
+  return L"";
+}
+
+std::wstring Runner::Start() {
+  if (addIn_.Started()) return L"Outlook runs already";
+  com::ComPtr<IDispatch> app;
+  app.Attach(control_->Application());
+  if (!app) return L"the simulation has no Outlook layer";
+  std::wstring report;
+  HRESULT hr = addIn_.Start(app.Get(), &report);
+  Print(L"  " + report);
+  return FAILED(hr) ? report : L"";
+}
+
+std::wstring Runner::Quit(bool requireUnload) {
+  if (!addIn_.Started()) return requireUnload ? L"" : L"Outlook is not running";
+  std::wstring report;
+  addIn_.Quit(&report);
+  Print(L"  " + report);
+  if (AddInHost::UnloadAddInModule()) return L"";
+  const std::wstring why =
+      L"Tallowby.dll is still loaded after quit: an object, class factory or lock of the add-in is still alive";
+  if (requireUnload) return why;
+  Print(L"  note: " + why);
+  return L"";
+}
+
+std::wstring Runner::Dump(const Command& c) {
+  const std::wstring sub = c.Sub();
+  if (sub == L"registry") {
+    std::wstring key;
+    if (!UserSubkey(c.Arg(L"KEY"), &key)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
+    for (const std::wstring& line : RegDumpTree(key, c.Arg(L"KEY"))) Print(line);
+    return L"";
+  }
+  if (sub == L"log" || sub == L"error-log") {
+    std::wistringstream in(ReadLog(sub == L"log" ? L"Tallowby_debug.log" : L"Tallowby_error.log"));
+    for (std::wstring line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == L'\r') line.pop_back();
+      Print(L"  | " + line);
+    }
+    return L"";
+  }
+  if (!c.Arg(L"PATH").empty()) {
+    Folder f;
+    if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+    for (const std::wstring& line : FolderDump(c.Arg(L"PATH"), f)) Print(line);
+    return L"";
+  }
+  // Every folder of every store but the empty default folders, depth first.
+  for (const sim::HostStore& s : side_->Stores()) {
+    std::vector<std::pair<std::wstring, sim::HostFolder>> stack;
+    std::wstring storePath = StorePathOf(s.storeId);
+    auto push = [&](const std::wstring& prefix, const std::wstring& parent) {
+      auto subs = side_->Subfolders(parent);
+      for (auto it = subs.rbegin(); it != subs.rend(); ++it) stack.emplace_back(prefix + L"/" + it->name, *it);
+    };
+    push(storePath, s.rootEntryId);
+    while (!stack.empty()) {
+      auto [path, folder] = stack.back();
+      stack.pop_back();
+      std::vector<std::wstring> lines = FolderDump(path, {folder.entryId, folder.itemType});
+      if (folder.defaultKind == 0 || lines.size() > 1)
+        for (const std::wstring& line : lines) Print(line);
+      push(path, folder.entryId);
+    }
+  }
+  return L"";
+}
+
+std::wstring Runner::Expect(const Command& c) {
+  const std::wstring sub = c.Sub();
+  if (sub == L"count" || sub == L"item" || sub == L"no-item") {
+    Folder f;
+    if (!ResolveFolder(c.Arg(L"PATH"), &f)) {
+      Fail(c, L"no folder " + Quoted(c.Arg(L"PATH")));
+      return L"";
+    }
+    std::vector<sim::HostItem> items = side_->ItemsOf(f.entryId);
+    if (sub == L"count") {
+      long want = 0;
+      ParseLong(c.Arg(L"N"), &want);
+      if (long(items.size()) != want) Fail(c, L"count " + std::to_wstring(items.size()));
+      return L"";
+    }
+    bool found = std::any_of(items.begin(), items.end(), [&](const sim::HostItem& i) { return Matches(c, i); });
+    if (found != (sub == L"item")) {
+      std::vector<std::wstring> lines = FolderDump(c.Arg(L"PATH"), f);
+      Fail(c, L"\n" + Join(lines, L"\n"));
+    }
+    return L"";
+  }
+  if (sub == L"log" || sub == L"error-log") {
+    const wchar_t* file = sub == L"log" ? L"Tallowby_debug.log" : L"Tallowby_error.log";
+    std::wstring log = ReadLog(file);
+    if (log.find(c.Arg(L"TEXT")) == std::wstring::npos)
+      Fail(c, log.empty() ? std::wstring(file) + L" is empty or missing" : std::wstring(file) + L" lacks it");
+    return L"";
+  }
+  if (sub == L"registry") {
+    std::wstring key;
+    if (!UserSubkey(c.Arg(L"KEY"), &key)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
+    bool exists = RegKeyExists(key);
+    if (c.Has(L"missing")) {
+      if (exists) Fail(c, L"the key exists");
+      return L"";
+    }
+    if (!exists) {
+      Fail(c, L"the key is missing");
+      return L"";
+    }
+    if (c.Has(L"subkeys") && long(RegCountSubkeys(key)) != LongOpt(c, L"subkeys", -1))
+      Fail(c, L"subkeys=" + std::to_wstring(RegCountSubkeys(key)));
+    if (c.Has(L"values") && long(RegCountValues(key)) != LongOpt(c, L"values", -1))
+      Fail(c, L"values=" + std::to_wstring(RegCountValues(key)));
+    return L"";
+  }
+  // box
+  std::vector<BoxRecord> boxes = boxes_.All();
+  for (const BoxRecord& b : boxes)
+    if (b.caption == c.Arg(L"CAPTION") && b.text == c.Arg(L"TEXT")) return L"";
+  std::wstring shown;
+  for (const BoxRecord& b : boxes) shown += L"\n  box " + Quoted(b.caption) + L" " + Quoted(b.text);
+  Fail(c, boxes.empty() ? L"no message box was shown" : shown);
+  return L"";
+}
+
+bool Runner::ResolveFolder(const std::wstring& path, Folder* out) {
+  std::vector<std::wstring> parts = SplitPath(path);
+  if (parts.empty()) return false;
+  auto store = stores_.find(parts[0]);
+  if (store == stores_.end()) return false;
+  std::wstring current;
+  for (const sim::HostStore& s : side_->Stores())
+    if (s.storeId == store->second) current = s.rootEntryId;
+  long itemType = 0;
+  for (size_t i = 1; i < parts.size() && !current.empty(); ++i) {
+    std::wstring next;
+    for (const sim::HostFolder& f : side_->Subfolders(current)) {
+      if (f.name == parts[i]) {
+        next = f.entryId;
+        itemType = f.itemType;
+        break;
+      }
+    }
+    current = next;
+  }
+  if (current.empty()) return false;
+  *out = {current, itemType};
+  return true;
+}
+
+std::wstring Runner::ItemId(const std::wstring& name, std::wstring* error) {
+  auto it = items_.find(name);
+  if (it == items_.end()) *error = L"no item named " + name;
+  return it == items_.end() ? L"" : it->second;
+}
+
+std::wstring Runner::StorePathOf(const std::wstring& storeId) {
+  for (const auto& [path, id] : stores_)
+    if (id == storeId) return path;
+  for (const sim::HostStore& s : side_->Stores())
+    if (s.storeId == storeId) return s.name;
+  return storeId;
+}
+
+std::vector<std::wstring> Runner::FolderDump(const std::wstring& path, const Folder& folder) {
+  std::vector<sim::HostItem> items = side_->ItemsOf(folder.entryId);
+  std::sort(items.begin(), items.end(), [](const sim::HostItem& a, const sim::HostItem& b) {
+    if (a.subject != b.subject) return a.subject < b.subject;
+    return Join(a.categories, L";") < Join(b.categories, L";");
+  });
+  std::vector<std::wstring> lines = {L"folder " + Quoted(path) + L" items=" + std::to_wstring(items.size())};
+  for (const sim::HostItem& i : items) lines.push_back(ItemLine(i));
+  return lines;
+}
+
+// The logs are 8-bit text: each byte is the code unit of the same value.
+std::wstring Runner::ReadLog(const wchar_t* file) {
+  std::ifstream in(std::filesystem::path(sandbox_.TempDir() + file), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::wstring text(bytes.size(), L'\0');
+  std::transform(bytes.begin(), bytes.end(), text.begin(), [](char ch) { return wchar_t(static_cast<unsigned char>(ch)); });
+  return text;
+}
+
+void Runner::Pump(DWORD realMs) {
+  const ULONGLONG end = GetTickCount64() + realMs;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (side_->TakeDisconnectRequest()) {
+      std::wstring report;
+      addIn_.Disconnect(&report);
+      if (!report.empty()) Print(L"  " + report);
+    }
+    ULONGLONG now = GetTickCount64();
+    if (now >= end) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, DWORD(std::min<ULONGLONG>(end - now, 10)), QS_ALLINPUT);
+  }
+}
+
+void Runner::ReportBoxes() {
+  for (const BoxRecord& b : boxes_.TakeNew()) Print(L"  box " + Quoted(b.caption) + L" " + Quoted(b.text));
+}
+
+void Runner::Fail(const Command& c, const std::wstring& actual) {
+  ++failures_;
+  Print(L"FAILED line " + std::to_wstring(c.line) + L": " + c.text);
+  Print(L"  actual: " + actual);
+}
+
+}  // namespace host

@@ -1,0 +1,68 @@
+// Runs a parsed scenario against the simulated world and Outlook, driving
+// the add-in on this (Outlook's user-interface) thread.
+#pragma once
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "addin_host.h"
+#include "box_watcher.h"
+#include "control/sim_control.h"
+#include "outlook/host_side.h"
+#include "sandbox.h"
+#include "script.h"
+
+namespace host {
+
+class Runner {
+ public:
+  Runner(sim::ISimControl* control, sim::IHostSide* side, const Sandbox& sandbox, BoxWatcher& boxes);
+  // Runs every command (stopping at the first error that leaves the scenario
+  // meaningless) and quits Outlook at the end; returns the number of failures.
+  int Run(const std::vector<Command>& commands);
+
+ private:
+  struct Folder {
+    std::wstring entryId;
+    long itemType = 0;
+  };
+
+  // Each returns an empty string on success, else the error (which stops the run).
+  std::wstring Execute(const Command& c);
+  std::wstring Outlook(const Command& c);
+  std::wstring Store(const Command& c);
+  std::wstring MakeFolder(const Command& c);
+  std::wstring MakeItem(const Command& c);
+  std::wstring Change(const Command& c);
+  std::wstring Registry(const Command& c);
+  std::wstring Job(const Command& c);
+  std::wstring Wait(const Command& c);
+  std::wstring Start();
+  std::wstring Quit(bool requireUnload);
+  std::wstring Dump(const Command& c);
+  std::wstring Expect(const Command& c);
+
+  bool ResolveFolder(const std::wstring& path, Folder* out);
+  std::wstring ItemId(const std::wstring& name, std::wstring* error);
+  std::wstring StorePathOf(const std::wstring& storeId);
+  std::vector<std::wstring> FolderDump(const std::wstring& path, const Folder& folder);
+  std::wstring ReadLog(const wchar_t* file);
+  // Pumps this thread's messages for `realMs` real milliseconds, serving
+  // the add-in's disconnect request.
+  void Pump(DWORD realMs);
+  void ReportBoxes();
+  void Fail(const Command& c, const std::wstring& actual);
+
+  sim::ISimControl* control_;
+  sim::IHostSide* side_;
+  const Sandbox& sandbox_;
+  BoxWatcher& boxes_;
+  AddInHost addIn_;
+  std::map<std::wstring, std::wstring> stores_;  // script path name -> StoreID
+  std::map<std::wstring, std::wstring> items_;   // script name -> EntryID
+  int failures_ = 0;
+};
+
+}  // namespace host
