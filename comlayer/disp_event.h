@@ -10,7 +10,8 @@
 // Handlers take the event's arguments in their natural order through
 // DispArgs (IDispatch passes them reversed). While advised, a sink holds a
 // reference on its owner (through Owner::GetUnknown()), so a source can never
-// call into a freed owner; Unadvise gives it back.
+// call into a freed owner; Unadvise gives it back. References that a source
+// takes on the sink count on the owner too.
 #pragma once
 #include <windows.h>
 #include <ocidl.h>
@@ -82,18 +83,22 @@ class DispEventSink final : public IDispatch {
     return hr;
   }
 
-  // IUnknown: the sink lives inside its owner and is not counted itself.
+  // IUnknown: the sink lives inside its owner, so every reference to the
+  // sink is a reference to the owner. A source that still holds the sink
+  // after the owner's handler has unadvised it (while its Invoke unwinds)
+  // therefore never releases into a freed owner.
   STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
     if (!ppv) return E_POINTER;
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, diid_)) {
       *ppv = static_cast<IDispatch*>(this);
+      AddRef();
       return S_OK;
     }
     *ppv = nullptr;
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP_(ULONG) AddRef() override { return owner_->GetUnknown()->AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return owner_->GetUnknown()->Release(); }
 
   STDMETHODIMP GetTypeInfoCount(UINT* n) override { if (n) *n = 0; return E_NOTIMPL; }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ti) override { if (ti) *ti = nullptr; return E_NOTIMPL; }
