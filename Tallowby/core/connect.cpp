@@ -1,21 +1,278 @@
 #include "connect.h"
 
+#include <cwchar>
+#include <iterator>
+#include <new>
+#include <string>
+
+#include "addin_module.h"
+#include "date_time.h"
+#include "dispatch.h"
+#include "language.h"
+#include "locks.h"
+#include "logs.h"
+#include "registry.h"
+#include "sync_engine.h"
+
+LCID g_lcidUi = 0;
+IDispatch* g_pComAddIn = nullptr;
+
+namespace {
+
+constexpr WORD kTrayStartingIcon = 289;
+constexpr UINT kTrayFirstTimerMs = 4000;
+
+struct MethodName {
+  const wchar_t* name;
+  DISPID id;
+};
+const MethodName kMethods[] = {
+    {L"OnConnection", 1}, {L"OnDisconnection", 2}, {L"OnAddInsUpdate", 3},
+    {L"OnStartupComplete", 4}, {L"OnBeginShutdown", 5},
+};
+
+void ShowStartupError(const wchar_t* step, HRESULT hr) {
+  wchar_t text[128];
+  swprintf(text, std::size(text), L"error on %ls:%d", step, static_cast<int>(hr));
+  MessageBoxW(nullptr, text, L"Error", MB_OK);
+}
+
+// The temporary folder (ending in a backslash), or `fallback` when the
+// system cannot give it.
+std::wstring TempFolder(const std::wstring& fallback) {
+  wchar_t path[MAX_PATH] = {};
+  DWORD n = GetTempPathW(MAX_PATH, path);
+  if (n == 0 || n >= MAX_PATH) return fallback;
+  return std::wstring(path, n);
+}
+
+void CopyPath(wchar_t (&target)[MAX_PATH], const std::wstring& path) {
+  wcsncpy(target, path.c_str(), MAX_PATH - 1);
+  target[MAX_PATH - 1] = L'\0';
+}
+
+long ArgAsLong(const com::DispArgs& args, UINT i) {
+  const VARIANT* v = args.At(i);
+  return v ? com::Variant(*v).AsLong() : 0;
+}
+
+}  // namespace
+
+CConnect::CConnect() {
+  m_hiddenWindow.CreateHidden();
+  ShowTrayWhenConfigured();
+}
+
+CConnect::~CConnect() {
+  // Last resort: a connection released without Quit or disconnection must
+  // leave no window, timer, engine or lock behind.
+  Shutdown();
+}
+
+void CConnect::ShowTrayWhenConfigured() {
+  reg::Key config;
+  if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_ALL_ACCESS) != ERROR_SUCCESS) return;
+  if (!reg::IsOne(config.ReadDword(L"trayicon", reg::DwordType::kMustBeDword)) || m_tray.IsVisible()) return;
+  m_tray.SetTooltipText(L"Tallowby");
+  m_tray.SetIconId(kTrayStartingIcon);
+  m_tray.SetVisible(true);
+  m_tray.SetTrayTimer(true, kTrayFirstTimerMs);
+}
+
+// ---- IDispatch ----
+
 STDMETHODIMP CConnect::GetTypeInfoCount(UINT* n) {
   if (!n) return E_POINTER;
   *n = 0;
   return S_OK;
 }
+
 STDMETHODIMP CConnect::GetTypeInfo(UINT, LCID, ITypeInfo** ti) {
   if (ti) *ti = nullptr;
   return E_NOTIMPL;
 }
-STDMETHODIMP CConnect::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return DISP_E_UNKNOWNNAME; }
-STDMETHODIMP CConnect::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-  return DISP_E_MEMBERNOTFOUND;
+
+STDMETHODIMP CConnect::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+  if (!names || !ids) return E_POINTER;
+  HRESULT hr = S_OK;
+  for (UINT i = 0; i < count; ++i) {
+    ids[i] = DISPID_UNKNOWN;
+    if (i == 0 && names[0]) {
+      for (const MethodName& m : kMethods)
+        if (_wcsicmp(m.name, names[0]) == 0) ids[0] = m.id;
+    }
+    if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
 }
 
-STDMETHODIMP CConnect::OnConnection(IDispatch*, ext_ConnectMode, IDispatch*, SAFEARRAY**) { return S_OK; }
-STDMETHODIMP CConnect::OnDisconnection(ext_DisconnectMode, SAFEARRAY**) { return S_OK; }
+STDMETHODIMP CConnect::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                              EXCEPINFO*, UINT*) {
+  if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+  if (result) VariantInit(result);
+  com::DispArgs args(params);
+  switch (id) {
+    case 1:
+      if (args.Count() < 3) return DISP_E_BADPARAMCOUNT;
+      return OnConnection(args.DispatchAt(0), static_cast<ext_ConnectMode>(ArgAsLong(args, 1)),
+                          args.DispatchAt(2), nullptr);
+    case 2:
+      return OnDisconnection(static_cast<ext_DisconnectMode>(ArgAsLong(args, 0)), nullptr);
+    case 3: return OnAddInsUpdate(nullptr);
+    case 4: return OnStartupComplete(nullptr);
+    case 5: return OnBeginShutdown(nullptr);
+    default: return DISP_E_MEMBERNOTFOUND;
+  }
+}
+
+// ---- _IDTExtensibility2 ----
+
+STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDispatch* addInInst, SAFEARRAY**) {
+  try {
+    if (!GlobalLocksLive()) {
+      InitializeGlobalLocks();
+      m_ownsLocks = true;
+    }
+    m_quitDone = false;
+    g_bStartPending = true;
+    g_lcidUi = GetUiLanguage();
+
+    HRESULT hr = ConnectToOutlook(application, addInInst);
+    if (FAILED(hr)) return hr;
+    hr = AdviseSinks();
+    if (FAILED(hr)) return hr;
+
+    const std::wstring dllFolder = GetDllFolder();
+    const std::wstring tempFolder = TempFolder(dllFolder);
+    RotateDebugLogs(tempFolder);
+    SetDebugLogPath((tempFolder + kDebugLogName).c_str());
+
+    reg::Key config;
+    if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_READ | KEY_WRITE) == ERROR_SUCCESS)
+      g_bDebugLog = reg::IsOne(config.ReadDword(L"debug", reg::DwordType::kAnyType));
+
+    StartEngine(tempFolder, dllFolder);
+    PrepareDataFolder(dllFolder);
+    m_hiddenWindow.StartTimer();
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CConnect::ConnectToOutlook(IDispatch* application, IDispatch* addInInst) {
+  if (!m_pApplication && application)
+    application->QueryInterface(IID__Application, m_pApplication.PutVoid());
+  if (!g_pComAddIn && addInInst)
+    addInInst->QueryInterface(IID_COMAddIn, reinterpret_cast<void**>(&g_pComAddIn));
+
+  com::Variant nameSpace;
+  HRESULT hr = com::CallMethod(m_pApplication.Get(), L"GetNamespace", {com::Variant(L"MAPI")}, nameSpace.Put());
+  if (SUCCEEDED(hr)) hr = com::ResultToDispatch(nameSpace, m_pNameSpace.Put());
+  if (FAILED(hr)) ShowStartupError(L"GetNamespace", hr);
+  return hr;
+}
+
+HRESULT CConnect::AdviseSinks() {
+  HRESULT hr = m_appSink.IsAdvised() ? E_FAIL : m_appSink.Advise(m_pApplication.Get());
+  if (FAILED(hr)) {
+    ShowStartupError(L"DispEventAdvise AppEvents", hr);
+    return hr;
+  }
+  // When this one fails the application sink stays advised, so that Quit
+  // still arrives and tears down what was built.
+  hr = m_nameSpaceSink.IsAdvised() ? E_FAIL : m_nameSpaceSink.Advise(m_pNameSpace.Get());
+  if (FAILED(hr)) ShowStartupError(L"DispEventAdvise NamespaceEvents", hr);
+  return hr;
+}
+
+void CConnect::StartEngine(const std::wstring& tempFolder, const std::wstring& dllFolder) {
+  m_hiddenWindow.CreateHidden();  // gone after an earlier Quit of this object
+  auto* engine = new CSyncEngine(m_pNameSpace.Get(), (tempFolder + kDebugLogName).c_str());
+  g_pSyncEngine = engine;
+  m_ownsEngine = true;
+  engine->HiddenWindow = m_hiddenWindow.m_hWnd;
+
+  const std::wstring errorLog = TempFolder(dllFolder) + kErrorLogName;
+  engine->SetErrorLogPath(errorLog.c_str());
+  DeleteFileW(errorLog.c_str());
+}
+
+void CConnect::PrepareDataFolder(const std::wstring& dllFolder) {
+  CSyncEngine* engine = g_pSyncEngine;
+  wchar_t special[MAX_PATH] = {};
+  std::wstring dataDir = dllFolder;
+  if (GetSpecialFolderPath(special, false)) {
+    dataDir = std::wstring(special) + L"\\Tallowby\\";
+    // Tested without changing the process's current directory, which
+    // belongs to Outlook.
+    if (GetFileAttributesW(dataDir.c_str()) == INVALID_FILE_ATTRIBUTES) CreateDirectoryW(dataDir.c_str(), nullptr);
+  }
+  CopyPath(engine->DataDir, dataDir);
+  CopyPath(engine->DllDir, dllFolder);
+}
+
+STDMETHODIMP CConnect::OnDisconnection(ext_DisconnectMode, SAFEARRAY**) {
+  if (m_quitDone) return S_OK;
+  // Disconnected without Quit (the user turned the add-in off, or it turned
+  // itself off): nothing may stay behind that points at this object.
+  com::ComPtr<IUnknown> keepAlive(GetUnknown());
+  Shutdown();
+  return S_OK;
+}
+
 STDMETHODIMP CConnect::OnAddInsUpdate(SAFEARRAY**) { return S_OK; }
 STDMETHODIMP CConnect::OnStartupComplete(SAFEARRAY**) { return S_OK; }
 STDMETHODIMP CConnect::OnBeginShutdown(SAFEARRAY**) { return S_OK; }
+
+// ---- Outlook events ----
+
+HRESULT CConnect::OnAppOptionsPagesAdd(const com::DispArgs&) {
+  // Seam: the global options page is offered here once it exists.
+  return S_OK;
+}
+
+HRESULT CConnect::OnNameSpaceOptionsPagesAdd(const com::DispArgs&) {
+  // Seam: the folder pages are offered here once they exist.
+  return S_OK;
+}
+
+HRESULT CConnect::OnReminder(const com::DispArgs&) { return S_OK; }
+
+HRESULT CConnect::OnQuit(const com::DispArgs&) {
+  if (CSyncEngine* engine = g_pSyncEngine) {
+    engine->InitiateShutdown();
+    if (engine->UserLogOn) {
+      engine->UserLog(L"Tallowby shutdown");
+      DebugLog(L"Tallowby shutdown");
+    }
+    StoreQuitTime();
+  }
+  Shutdown();
+  m_quitDone = true;
+  return S_OK;
+}
+
+void CConnect::StoreQuitTime() {
+  reg::Key config;  // opened, never created: no Config key, no write
+  if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_ALL_ACCESS) == ERROR_SUCCESS)
+    config.WriteDate(L"LastSyncTime", com::DateTime::Now().Date());
+}
+
+void CConnect::Shutdown() {
+  if (m_ownsEngine && g_pSyncEngine && !g_pSyncEngine->ShutdownInitiated) g_pSyncEngine->InitiateShutdown();
+  m_hiddenWindow.Destroy();
+  if (m_tray.IsVisible()) m_tray.SetVisible(false);
+  if (m_ownsEngine) {
+    CSyncEngine* engine = g_pSyncEngine;
+    g_pSyncEngine = nullptr;
+    delete engine;
+    m_ownsEngine = false;
+  }
+  m_appSink.Unadvise();  // the sinks' references on this object go here
+  m_nameSpaceSink.Unadvise();
+  if (m_ownsLocks) {
+    DeleteGlobalLocks();
+    m_ownsLocks = false;
+  }
+}

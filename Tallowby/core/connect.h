@@ -1,18 +1,50 @@
 // CConnect: the connection object Outlook creates and drives as an add-in.
+//
+// Outlook is reached late-bound through IDispatch. While an event sink is
+// advised, the sink holds a reference on this object, so an event can never
+// arrive at a freed connection object. All shutdown work runs through one
+// idempotent path: on Quit, on a disconnection without Quit, and in the
+// destructor as a last resort.
 #pragma once
 #include <windows.h>
 
 #include "com_object.h"
+#include "com_ptr.h"
+#include "disp_event.h"
+#include "hidden_window.h"
 #include "outlook.h"
+
+// The user-interface language, set when the add-in connects.
+extern LCID g_lcidUi;
+// The Office COMAddIn object of this add-in; set once, never released.
+extern IDispatch* g_pComAddIn;
+
+inline constexpr UINT kAppEventsSinkId = 1;
+inline constexpr UINT kNameSpaceEventsSinkId = 2;
+inline constexpr DISPID kDispidOptionsPagesAdd = 0xF005;
+inline constexpr DISPID kDispidReminder = 0xF004;
+inline constexpr DISPID kDispidQuit = 0xF007;
 
 class CConnect : public _IDTExtensibility2 {
  public:
+  CConnect();
+  virtual ~CConnect();
+
   BEGIN_COM_MAP(CConnect)
     COM_INTERFACE_ENTRY(_IDTExtensibility2)
     COM_INTERFACE_ENTRY2(IDispatch, _IDTExtensibility2)
   END_COM_MAP()
 
-  // IDispatch (the five methods by DISPID 1 to 5).
+  BEGIN_SINK_MAP(CConnect)
+    SINK_ENTRY(kAppEventsSinkId, kDispidOptionsPagesAdd, &CConnect::OnAppOptionsPagesAdd)
+    SINK_ENTRY(kNameSpaceEventsSinkId, kDispidOptionsPagesAdd, &CConnect::OnNameSpaceOptionsPagesAdd)
+    SINK_ENTRY(kAppEventsSinkId, kDispidReminder, &CConnect::OnReminder)
+    SINK_ENTRY(kAppEventsSinkId, kDispidQuit, &CConnect::OnQuit)
+  END_SINK_MAP()
+
+  IUnknown* GetUnknown() { return static_cast<IUnknown*>(static_cast<_IDTExtensibility2*>(this)); }
+
+  // IDispatch: the five methods by DISPID 1 to 5.
   STDMETHODIMP GetTypeInfoCount(UINT* n) override;
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ti) override;
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
@@ -26,4 +58,36 @@ class CConnect : public _IDTExtensibility2 {
   STDMETHODIMP OnAddInsUpdate(SAFEARRAY** custom) override;
   STDMETHODIMP OnStartupComplete(SAFEARRAY** custom) override;
   STDMETHODIMP OnBeginShutdown(SAFEARRAY** custom) override;
+
+  // Event handlers (sink map).
+  HRESULT OnAppOptionsPagesAdd(const com::DispArgs& args);
+  HRESULT OnNameSpaceOptionsPagesAdd(const com::DispArgs& args);
+  HRESULT OnReminder(const com::DispArgs& args);
+  HRESULT OnQuit(const com::DispArgs& args);
+
+  // What the tests and the host may observe.
+  HWND HiddenWindowHandle() const { return m_hiddenWindow.m_hWnd; }
+  const CHiddenWindowTray& Tray() const { return m_tray; }
+  bool SinksAdvised() const { return m_appSink.IsAdvised() || m_nameSpaceSink.IsAdvised(); }
+
+ private:
+  void ShowTrayWhenConfigured();
+  HRESULT ConnectToOutlook(IDispatch* application, IDispatch* addInInst);
+  HRESULT AdviseSinks();
+  void StartEngine(const std::wstring& tempFolder, const std::wstring& dllFolder);
+  void PrepareDataFolder(const std::wstring& dllFolder);
+  void StoreQuitTime();
+  // Stops the engine, the windows and the sinks and deletes the locks; runs
+  // once per connection, whoever calls it first.
+  void Shutdown();
+
+  com::DispEventSink<CConnect> m_appSink{this, kAppEventsSinkId, DIID_ApplicationEvents};
+  com::DispEventSink<CConnect> m_nameSpaceSink{this, kNameSpaceEventsSinkId, DIID_NameSpaceEvents};
+  CHiddenWindow m_hiddenWindow;
+  CHiddenWindowTray m_tray;
+  com::ComPtr<IDispatch> m_pApplication;
+  com::ComPtr<IDispatch> m_pNameSpace;
+  bool m_ownsEngine = false;   // this connection created g_pSyncEngine
+  bool m_ownsLocks = false;    // this connection initialised the global locks
+  bool m_quitDone = false;     // Quit has run the shutdown
 };

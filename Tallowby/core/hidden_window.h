@@ -1,0 +1,60 @@
+// The connection object's two small windows: the hidden window that carries
+// the start timer, and the tray icon.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "window.h"
+
+// True until the start timer has started the synchronisation in this process.
+extern std::atomic<bool> g_bStartPending;
+
+inline constexpr UINT_PTR kStartTimerId = 1;
+inline constexpr UINT kStartTimerMs = 5000;
+
+// A hidden child of the desktop window. Each tick of its start timer starts
+// the synchronisation once the engine's session is ready, unless paused.
+class CHiddenWindow : public win::WindowImpl<CHiddenWindow> {
+ public:
+  static const wchar_t* ClassName() { return L"TallowbyHiddenWindow"; }
+
+  // Creates the window (hidden) unless it exists; true when it exists.
+  bool CreateHidden();
+  // Starts the start timer (id 1, 5 s of the add-in's clock).
+  bool StartTimer();
+  // Kills the start timer and destroys the window; harmless when gone.
+  void Destroy();
+
+  BEGIN_MSG_MAP(CHiddenWindow)
+    MESSAGE_HANDLER(WM_TIMER, OnTimer)
+  END_MSG_MAP()
+
+ private:
+  LRESULT OnTimer(UINT msg, WPARAM wp, LPARAM lp, BOOL& handled);
+};
+
+// The tray icon, shown when Config "trayicon" is 1.
+//
+// Seam: the icon window, the shell notification, the status display and the
+// pause toggle come with the engine's status work. Until then the tray keeps
+// what it is told (tooltip, icon, timer, visibility) and shows nothing.
+class CHiddenWindowTray {
+ public:
+  void SetTooltipText(const wchar_t* text) { tooltip_ = text ? text : L""; }
+  void SetIconId(WORD id) { iconId_ = id; }
+  void SetTrayTimer(bool on, UINT ms) { timerOn_ = on; interval_ = ms; }
+  void SetVisible(bool show);
+
+  bool IsVisible() const { return visible_; }
+  const std::wstring& Tooltip() const { return tooltip_; }
+  WORD IconId() const { return iconId_; }
+
+ private:
+  bool visible_ = false;
+  bool timerOn_ = false;
+  UINT interval_ = 0;
+  WORD iconId_ = 0;
+  std::wstring tooltip_;
+};

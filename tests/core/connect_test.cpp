@@ -1,0 +1,299 @@
+// The connection object driven by a fake Outlook: start-up in order, the
+// failures that end it, Quit, and disconnection without Quit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "connect.h"
+#include "date_time.h"
+#include "fake_outlook.h"
+#include "language.h"
+#include "locks.h"
+#include "logs.h"
+#include "registry.h"
+#include "sandbox.h"
+#include "sync_engine.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr HRESULT kRefused = CONNECT_E_ADVISELIMIT;
+
+struct Outlook {
+  Outlook() {
+    com::ComObject<FakeApplication>::Create(&app);
+    app->AddRef();
+  }
+  ~Outlook() { app->Release(); }
+  IDispatch* Dispatch() { return static_cast<IDispatch*>(app); }
+  void Quit() { app->Events()->Fire(kDispidQuit, {}); }
+  com::ComObject<FakeApplication>* app = nullptr;
+};
+
+// Creates a connection object as the class factory does; the test holds the
+// only reference.
+com::ComPtr<_IDTExtensibility2> NewConnection() {
+  com::ComPtr<_IDTExtensibility2> c;
+  EXPECT_EQ(com::ComObject<CConnect>::CreateInstance(__uuidof(_IDTExtensibility2), c.PutVoid()), S_OK);
+  return c;
+}
+
+CConnect* Impl(const com::ComPtr<_IDTExtensibility2>& c) { return static_cast<CConnect*>(c.Get()); }
+
+void CreateConfig(DWORD debug = 0) {
+  reg::Key config;
+  ASSERT_EQ(config.Create(HKEY_CURRENT_USER, reg::kConfigPath), ERROR_SUCCESS);
+  if (debug) config.WriteDword(L"debug", debug);
+}
+
+// Lets window messages (timer ticks, box closing) through for a while.
+void Pump(DWORD ms) {
+  DWORD end = GetTickCount() + ms;
+  MSG msg;
+  while (GetTickCount() < end) {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(5);
+  }
+}
+
+TEST(Connect, StartsInOrderAndQuitTearsEverythingDown) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  CreateConfig();
+  WriteFileBytes(box.Temp() + kDebugLogName, "previous run");
+  WriteFileBytes(box.Temp() + kErrorLogName, "old errors");
+  wchar_t cwdBefore[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, cwdBefore);
+  CreateDirectoryW((box.LocalAppData() + L"Tallowby").c_str(), nullptr);  // exists already: kept, cwd untouched
+  Outlook outlook;
+  com::ComObject<FakeComAddIn>* addIn = nullptr;
+  com::ComObject<FakeComAddIn>::Create(&addIn);
+  addIn->AddRef();
+  const LONG objectsBefore = com::ModuleLock::Count();
+
+  auto conn = NewConnection();
+  HWND hidden = Impl(conn)->HiddenWindowHandle();
+  ASSERT_TRUE(IsWindow(hidden)) << "made by the constructor";
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, addIn, nullptr), S_OK);
+
+  EXPECT_EQ(outlook.app->namespacesAsked, std::vector<std::wstring>{L"MAPI"});
+  EXPECT_TRUE(com::SameObject(g_pComAddIn, addIn));
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 1u);
+  EXPECT_EQ(outlook.app->NameSpaceEvents()->SinkCount(), 1u);
+  // Each advised sink holds the connection, and so does the source's hold on the sink.
+  EXPECT_EQ(RefCount(conn.Get()), 5u);
+  EXPECT_TRUE(GlobalLocksLive());
+  EXPECT_EQ(ReadFileBytes(box.Temp() + L"Tallowby_debug-1.log"), "previous run");
+  EXPECT_FALSE(FileExists(box.Temp() + kDebugLogName));
+  EXPECT_FALSE(FileExists(box.Temp() + kErrorLogName)) << "every run starts without an error log";
+  EXPECT_EQ(DebugLogPath(), box.Temp() + kDebugLogName);
+  EXPECT_EQ(ErrorLogPath(), box.Temp() + kErrorLogName);
+
+  CSyncEngine* engine = g_pSyncEngine;
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine->HiddenWindow, hidden);
+  EXPECT_EQ(std::wstring(engine->ErrorLogPath), box.Temp() + kErrorLogName);
+  EXPECT_EQ(std::wstring(engine->DataDir), box.LocalAppData() + L"Tallowby\\");
+  EXPECT_EQ(std::wstring(engine->DllDir), GetDllFolder());
+  EXPECT_TRUE(engine->UseSessionThread);
+  EXPECT_EQ(engine->OpenFlags.lVal, 528);
+  EXPECT_TRUE(com::SameObject(engine->OutlookApplication.Get(), outlook.Dispatch()));
+  wchar_t cwdAfter[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, cwdAfter);
+  EXPECT_STREQ(cwdAfter, cwdBefore) << "Outlook's current directory is not ours";
+
+  // Reminder events do nothing; Quit stops everything in order.
+  IDispatch* item = outlook.Dispatch();
+  outlook.app->Events()->Fire(kDispidReminder, {com::Variant(item)});
+  const double before = com::DateTime::Now().Date();
+  outlook.Quit();
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_FALSE(IsWindow(hidden));
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 0u);
+  EXPECT_EQ(outlook.app->NameSpaceEvents()->SinkCount(), 0u);
+  EXPECT_FALSE(GlobalLocksLive());
+  EXPECT_EQ(RefCount(conn.Get()), 1u);
+  reg::Key config;
+  ASSERT_EQ(config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_READ), ERROR_SUCCESS);
+  DWORD type = 0, size = 0;
+  EXPECT_EQ(RegQueryValueExW(config.Get(), L"LastSyncTime", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, DWORD(REG_BINARY));
+  EXPECT_EQ(size, 8u);
+  auto stored = config.ReadDate(L"LastSyncTime");
+  ASSERT_TRUE(stored);
+  EXPECT_LT(std::fabs(*stored - before) * 86400.0, 60.0);
+
+  // Outlook then disconnects and releases the object.
+  EXPECT_EQ(conn->OnDisconnection(ext_dm_HostShutdown, nullptr), S_OK);
+  conn.Reset();
+  EXPECT_EQ(com::ModuleLock::Count(), objectsBefore) << "the connection object is gone";
+  addIn->Release();
+}
+
+TEST(Connect, QuitWithoutConfigKeyWritesNothing) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  Outlook outlook;
+  auto conn = NewConnection();
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), S_OK);
+  HWND hidden = Impl(conn)->HiddenWindowHandle();
+  EXPECT_TRUE(KillTimer(hidden, kStartTimerId)) << "the start timer runs";
+  EXPECT_TRUE(FileExists(box.LocalAppData() + L"Tallowby\\")) << "the data folder is created";
+  outlook.Quit();
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Corvane")) << "Quit creates no key";
+}
+
+TEST(Connect, GetNamespaceFailureShowsOneBoxAndStopsStartUp) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  WriteFileBytes(box.Temp() + kDebugLogName, "previous run");
+  Outlook outlook;
+  outlook.app->failGetNamespace = E_FAIL;
+  MessageBoxRecorder boxes;
+  auto conn = NewConnection();
+  HWND hidden = Impl(conn)->HiddenWindowHandle();
+  EXPECT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), E_FAIL);
+  Pump(200);
+
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, L"Error");
+  EXPECT_EQ(shown[0].text, L"error on GetNamespace:-2147467259");
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_FALSE(KillTimer(hidden, kStartTimerId)) << "no start timer";
+  EXPECT_EQ(ReadFileBytes(box.Temp() + kDebugLogName), "previous run") << "no rotation";
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 0u);
+  EXPECT_EQ(RefCount(conn.Get()), 1u);
+
+  // Outlook releases the failed add-in: nothing of it stays behind.
+  conn.Reset();
+  EXPECT_FALSE(IsWindow(hidden));
+  EXPECT_FALSE(GlobalLocksLive());
+}
+
+TEST(Connect, FailedNameSpaceAdviseKeepsTheObjectAliveUntilQuit) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  CreateConfig();
+  Outlook outlook;
+  outlook.app->NameSpaceEvents()->FailAdvise(kRefused);
+  MessageBoxRecorder boxes;
+  const LONG objectsBefore = com::ModuleLock::Count();
+  auto conn = NewConnection();
+  HWND hidden = Impl(conn)->HiddenWindowHandle();
+  EXPECT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), kRefused);
+  Pump(200);
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, L"Error");
+  EXPECT_EQ(shown[0].text, L"error on DispEventAdvise NamespaceEvents:" + std::to_wstring(int(kRefused)));
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 1u) << "the application sink stays, so Quit arrives";
+
+  // Outlook lets go of the add-in; the advised sink keeps it alive.
+  EXPECT_EQ(RefCount(conn.Get()), 3u);
+  conn.Reset();
+  EXPECT_EQ(com::ModuleLock::Count(), objectsBefore + 1);
+  EXPECT_TRUE(IsWindow(hidden));
+
+  outlook.Quit();  // harmless: no engine, no registry write; then the object goes
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 0u);
+  EXPECT_EQ(com::ModuleLock::Count(), objectsBefore);
+  EXPECT_FALSE(IsWindow(hidden));
+  EXPECT_FALSE(GlobalLocksLive());
+  reg::Key config;
+  ASSERT_EQ(config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_READ), ERROR_SUCCESS);
+  EXPECT_FALSE(config.ReadDate(L"LastSyncTime"));
+  outlook.Quit();  // a second Quit finds no sink
+}
+
+TEST(Connect, DisconnectionWithoutQuitLeavesNothingBehind) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  Outlook outlook;
+  auto conn = NewConnection();
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_AfterStartup, nullptr, nullptr), S_OK);
+  HWND hidden = Impl(conn)->HiddenWindowHandle();
+  EXPECT_EQ(conn->OnDisconnection(ext_dm_UserClosed, nullptr), S_OK);
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_FALSE(IsWindow(hidden));
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 0u);
+  EXPECT_EQ(outlook.app->NameSpaceEvents()->SinkCount(), 0u);
+  EXPECT_FALSE(GlobalLocksLive());
+  EXPECT_EQ(RefCount(conn.Get()), 1u);
+  EXPECT_EQ(conn->OnDisconnection(ext_dm_UserClosed, nullptr), S_OK) << "a second call is harmless";
+  outlook.Quit();  // reaches nobody
+  Pump(50);
+}
+
+TEST(Connect, SecondAdviseOnTheSameObjectFails) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  Outlook outlook;
+  MessageBoxRecorder boxes;
+  auto conn = NewConnection();
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), S_OK);
+  EXPECT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), E_FAIL);
+  Pump(200);
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, L"error on DispEventAdvise AppEvents:-2147467259");
+  EXPECT_NE(g_pSyncEngine, nullptr) << "the running engine is kept";
+  outlook.Quit();
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+}
+
+TEST(Connect, TrayShownOnlyForDwordOne) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  reg::Key config;
+  ASSERT_EQ(config.Create(HKEY_CURRENT_USER, reg::kConfigPath), ERROR_SUCCESS);
+  config.WriteString(L"trayicon", L"1");
+  EXPECT_FALSE(Impl(NewConnection())->Tray().IsVisible()) << "REG_SZ \"1\"";
+  config.WriteDword(L"trayicon", 2);
+  EXPECT_FALSE(Impl(NewConnection())->Tray().IsVisible());
+  config.WriteDword(L"trayicon", 1);
+  auto conn = NewConnection();
+  EXPECT_TRUE(Impl(conn)->Tray().IsVisible());
+  EXPECT_EQ(Impl(conn)->Tray().Tooltip(), L"Tallowby");
+  EXPECT_EQ(Impl(conn)->Tray().IconId(), 289);
+  Outlook outlook;
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), S_OK);
+  outlook.Quit();
+  EXPECT_FALSE(Impl(conn)->Tray().IsVisible());
+}
+
+TEST(Connect, DebugSwitchAndOutlookVersionMode) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  CreateConfig(1);
+  Outlook outlook;
+  outlook.app->version = L"10.0.6626";
+  auto conn = NewConnection();
+  // Called the way a late-bound host calls it: through IDispatch, arguments reversed.
+  com::ComPtr<IDispatch> disp;
+  ASSERT_EQ(conn->QueryInterface(IID_IDispatch, disp.PutVoid()), S_OK);
+  DISPID id = 0;
+  ASSERT_EQ(com::GetDispId(disp.Get(), L"OnConnection", &id), S_OK);
+  EXPECT_EQ(id, 1);
+  ASSERT_EQ(com::InvokeById(disp.Get(), id, DISPATCH_METHOD,
+                            {com::Variant(outlook.Dispatch()), com::Variant(1L), com::Variant(),
+                             com::Variant()},
+                            nullptr),
+            S_OK);
+  ASSERT_NE(g_pSyncEngine, nullptr);
+  EXPECT_FALSE(g_pSyncEngine->UseSessionThread);
+  EXPECT_EQ(g_pSyncEngine->OpenFlags.lVal, 16);
+  std::string log = ReadFileBytes(box.Temp() + kDebugLogName);
+  EXPECT_NE(log.find("-> Using OL2000-OL2002 mode flags\r\n"), std::string::npos) << log;
+  g_pSyncEngine->UserLogOn = 1;
+  outlook.Quit();
+  log = ReadFileBytes(box.Temp() + kDebugLogName);
+  EXPECT_NE(log.find("-> Shutdown initiated\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" | Tallowby shutdown\r\n"), std::string::npos) << "user log";
+  EXPECT_NE(log.find("-> Tallowby shutdown\r\n"), std::string::npos) << "debug log";
+  EXPECT_EQ(com::InvokeById(disp.Get(), 2, DISPATCH_METHOD, {com::Variant(0L), com::Variant()}, nullptr), S_OK);
+}
+
+}  // namespace
