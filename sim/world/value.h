@@ -2,6 +2,8 @@
 // world; hexadecimal text helpers.
 #pragma once
 #include <windows.h>
+#include <objbase.h>
+#include <mapicode.h>  // MAPI_E_* results
 
 #include <compare>
 #include <cstdint>
@@ -102,6 +104,21 @@ struct Value {
   bool IsEmpty() const { return type == ValueType::Empty; }
   bool operator==(const Value& o) const = default;
 };
+
+// Named properties the world and the wrapper give meaning to.
+namespace named {
+inline PropKey Keywords() { return PropKey::Keywords(); }
+inline PropKey GlobalObjectId() { return PropKey::Named(psets::kMeeting, 0x0003, kPtBinary); }
+inline PropKey ResponseStatus() { return PropKey::Named(psets::kAppointment, 0x8218, kPtLong); }
+inline PropKey ReminderSet() { return PropKey::Named(psets::kCommon, 0x8503, kPtBoolean); }
+inline PropKey ReminderTime() { return PropKey::Named(psets::kCommon, 0x8502, kPtSysTime); }
+inline PropKey ReminderState() { return PropKey::Named(psets::kCommon, 0x8501, kPtLong); }
+inline PropKey Email1Address() { return PropKey::Named(psets::kAddress, 0x8083, kPtUnicode); }
+inline PropKey TaskIsOwner() { return PropKey::Named(psets::kTask, L"SimTaskIsOwner", kPtBoolean); }
+inline PropKey TaskIsDelegated() { return PropKey::Named(psets::kTask, L"SimTaskIsDelegated", kPtBoolean); }
+inline PropKey TallowbySource() { return PropKey::Named(psets::kTallowby, L"TallowbySource", kPtLong); }
+inline PropKey TallowbyReminderWasSet() { return PropKey::Named(psets::kTallowby, L"TallowbyReminderWasSet", kPtBoolean); }
+}  // namespace named
 
 // Upper-case hexadecimal text of bytes.
 std::wstring ToHex(const Bytes& b);

@@ -161,6 +161,7 @@ struct IcsChange {
 struct IcsResult {
   std::vector<IcsChange> changes;
   std::wstring newState;
+  bool noCollection = false;  // S_OK but no change collection (a scripted mode)
 };
 
 // Settings of the profile and of behaviours tests switch.
@@ -259,10 +260,14 @@ class World {
   // Reads a folder's or store's property by tag (display name, provider,
   // folder type, commit time, EntryID...).
   Value ReadFolderProp(ObjId folder, uint32_t tag) const;
+  Value ReadStoreProp(ObjId store, uint32_t tag) const;
+  // Items of a store whose reminder is set and due.
+  std::vector<ObjId> DueReminders(ObjId store) const;
 
   // --- query and filter ---
   // Runs a query (select ... from Folder where ...) or a filter over the
-  // folder's live items in `order`; returns the matching items in order.
+  // folder's live items in `order` (empty: creation order); returns the
+  // matching items in that order.
   // Fails with MAPI_E_INVALID_PARAMETER for a text that does not parse.
   HRESULT Query(ObjId folder, std::wstring_view text, const std::vector<ObjId>& order,
                 std::vector<ObjId>* matches);

@@ -1,0 +1,138 @@
+// The host's control of the simulation over the process's world.
+#include <atomic>
+
+#include "control/sim_control.h"
+#include "world/variant_value.h"
+#include "world/world.h"
+
+namespace sim {
+namespace {
+
+std::atomic<IOutlookSide*> g_outlookSide{nullptr};
+
+class WorldControl final : public ISimControl {
+ public:
+  void Reset() override { W().Reset(); }
+
+  std::wstring AddStore(const SimStore& s) override {
+    StoreSpec spec;
+    spec.name = s.name;
+    spec.kind = s.kind;
+    spec.providerHex = s.providerHex;
+    spec.isDefault = s.isDefault;
+    spec.omitFolders = s.omitFolders;
+    spec.supportsIcs = s.supportsIcs;
+    auto info = W().GetStore(W().AddStore(spec));
+    return info ? info->storeId : L"";
+  }
+  bool RemoveStore(const std::wstring& storeId) override { return W().RemoveStore(W().StoreByStoreId(storeId)); }
+  std::wstring DefaultFolder(const std::wstring& storeId, long olFolder) override {
+    ObjId store = W().StoreByStoreId(storeId);
+    auto info = W().GetStore(store);
+    if (!info) return L"";
+    return EntryIdOf(olFolder == 0 ? info->root : W().StoreDefaultFolder(store, olFolder));
+  }
+  std::wstring AddFolder(const std::wstring& parent, const std::wstring& name, long itemType) override {
+    return EntryIdOf(W().AddFolder(W().FolderByEntryId(parent), name, itemType));
+  }
+  bool DeleteFolder(const std::wstring& folder) override { return W().DeleteFolder(W().FolderByEntryId(folder)); }
+  std::vector<std::wstring> Items(const std::wstring& folder) override {
+    std::vector<std::wstring> ids;
+    for (ObjId id : W().Items(W().FolderByEntryId(folder))) {
+      if (auto info = W().GetItem(id)) ids.push_back(info->entryId);
+    }
+    return ids;
+  }
+
+  std::wstring AddItem(const std::wstring& folderId, const SimItem& item) override {
+    ObjId folder = W().FolderByEntryId(folderId);
+    auto f = W().GetFolder(folder);
+    if (!f) return L"";
+    ItemContent c;
+    c.Set(PropKey::Tag(tags::kMessageClass), Value::String(item.messageClass));
+    if (!item.subject.empty()) c.Set(PropKey::Tag(tags::kSubject), Value::String(item.subject));
+    if (!item.categories.empty()) c.Set(PropKey::Keywords(), Value::List(item.categories));
+    for (const auto& r : item.recipients) c.recipients.push_back({r, r, L"SMTP"});
+    if (!ApplyProps(f->store, item.props, &c)) return L"";
+    ObjId id = 0;
+    if (FAILED(W().CreateItem(folder, std::move(c), &id))) return L"";
+    if (item.readOnly) W().SetReadOnly(id, true);
+    return W().GetItem(id)->entryId;
+  }
+  bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) override {
+    auto info = W().GetItem(W().ItemByEntryId(entryId));
+    if (!info) return false;
+    ItemContent c = info->content;
+    return ApplyProps(info->store, props, &c) && SUCCEEDED(W().CommitItem(info->id, std::move(c)));
+  }
+  bool DeleteItem(const std::wstring& entryId) override { return SUCCEEDED(W().DeleteItem(W().ItemByEntryId(entryId))); }
+  std::wstring CopyItem(const std::wstring& entryId, const std::wstring& folderId) override {
+    ObjId copy = 0;
+    if (FAILED(W().CopyItemToFolder(W().ItemByEntryId(entryId), W().FolderByEntryId(folderId), &copy))) return L"";
+    return W().GetItem(copy)->entryId;
+  }
+  HRESULT ReadItem(const std::wstring& entryId, const std::wstring& dasl, VARIANT* value) override {
+    if (!value) return E_POINTER;
+    VariantInit(value);
+    auto info = W().GetItem(W().ItemByEntryId(entryId));
+    if (!info) return MAPI_E_NOT_FOUND;
+    PropKey key;
+    if (!W().ResolveDasl(info->store, dasl, false, &key)) return S_OK;
+    return ValueToVariant(W().ReadItemProp(*info, key), value);
+  }
+  void SetConnectionModes(const std::vector<long>& modes) override { W().SetConnectionModes(modes); }
+  void SetServerClockOffset(double seconds) override {
+    ProfileSettings s = W().Settings();
+    s.serverClockOffsetSeconds = seconds;
+    W().SetSettings(s);
+  }
+
+  void InjectFailure(const std::wstring& op, int nth, HRESULT hr, int count) override { W().InjectFailure(op, nth, hr, count); }
+  void ClearFailures() override { W().ClearFailures(); }
+  std::vector<SimCall> Calls() override {
+    std::vector<SimCall> calls;
+    for (const auto& c : W().Calls()) calls.push_back({c.op, c.detail});
+    return calls;
+  }
+  void ClearCalls() override { W().ClearCalls(); }
+  std::wstring Dump() override { return W().Dump(); }
+
+  IDispatch* Application() override {
+    IOutlookSide* side = g_outlookSide.load();
+    return side ? side->Application() : nullptr;
+  }
+  HRESULT AttachUiThread() override {
+    IOutlookSide* side = g_outlookSide.load();
+    return side ? side->AttachUiThread() : E_NOTIMPL;
+  }
+  void DetachUiThread() override {
+    if (IOutlookSide* side = g_outlookSide.load()) side->DetachUiThread();
+  }
+
+ private:
+  static World& W() { return World::Instance(); }
+  static std::wstring EntryIdOf(ObjId folder) {
+    auto f = World::Instance().GetFolder(folder);
+    return f ? f->entryId : L"";
+  }
+  static bool ApplyProps(ObjId store, const std::vector<SimProp>& props, ItemContent* c) {
+    for (const auto& p : props) {
+      PropKey key;
+      Value v;
+      if (!W().ResolveDasl(store, p.dasl, true, &key) || FAILED(VariantToValue(p.value, key.type, &v))) return false;
+      c->Set(key, std::move(v));
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+ISimControl* GetControl() {
+  static WorldControl control;
+  return &control;
+}
+
+void SetOutlookSide(IOutlookSide* side) { g_outlookSide.store(side); }
+
+}  // namespace sim
