@@ -7,21 +7,28 @@
 
 namespace {
 
-// Redirects HKCR to a scratch key under HKCU for the lifetime of the object.
+// Redirects HKCR to a scratch key under HKCU, named after the test so that
+// tests running in parallel never share it, for the lifetime of the object.
 class ScratchClassesRoot {
  public:
   ScratchClassesRoot() {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    path_ = L"Software\\TallowbyTests\\" + std::wstring(name.begin(), name.end());
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
     HKEY k = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
+    RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr);
     RegOverridePredefKey(HKEY_CLASSES_ROOT, k);
     RegCloseKey(k);
   }
   ~ScratchClassesRoot() {
     RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
-    RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
   }
-  static constexpr const wchar_t* kPath = L"Software\\TallowbyTests\\RegistrarRoot";
+
+ private:
+  std::wstring path_;
 };
 
 bool KeyExists(const wchar_t* path) {
