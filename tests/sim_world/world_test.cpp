@@ -1,0 +1,259 @@
+// The world itself: queries, keys, commits, incremental sync, failures.
+#include <gtest/gtest.h>
+
+#include "world/query.h"
+#include "world/world.h"
+
+namespace sim {
+namespace {
+
+constexpr wchar_t kSk[] = L"http://schemas.microsoft.com/mapi/proptag/0x300B0102";
+constexpr wchar_t kGoid[] = L"http://schemas.microsoft.com/mapi/id/{6ED8DA90-450B-101B-98DA-00AA003F1305}/00030102";
+constexpr wchar_t kKeywords[] = L"\"urn:schemas:mailheader:keywords\"";
+
+class WorldTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w.Reset();
+    StoreSpec spec;
+    spec.name = L"Mailbox";
+    spec.kind = 3;
+    store = w.AddStore(spec);
+    contacts = w.StoreDefaultFolder(store, kOlContacts);
+  }
+  ObjId Add(ObjId folder, std::wstring subject, std::vector<std::wstring> cats = {}) {
+    ItemContent c;
+    c.Set(PropKey::Tag(tags::kSubject), Value::String(subject));
+    if (!cats.empty()) c.Set(PropKey::Keywords(), Value::List(cats));
+    ObjId id = 0;
+    EXPECT_EQ(S_OK, w.CreateItem(folder, c, &id));
+    return id;
+  }
+  std::vector<ObjId> Run(std::wstring_view text) {
+    std::vector<ObjId> hits;
+    EXPECT_EQ(S_OK, w.Query(contacts, text, {}, &hits)) << std::wstring(text);
+    return hits;
+  }
+  World w;
+  ObjId store = 0, contacts = 0;
+};
+
+TEST(QueryParse, AcceptsTheTextsTheAddInSendsAndRejectsBrokenOnes) {
+  std::wstring hex = L"3F2504E04F8911D39A0C0305E82C3301";
+  const std::wstring good[] = {
+      L"select \"DAV:id\",\"" + std::wstring(kSk) + L"\" from Folder where \"" + kSk + L"\" = '" + hex + L"'",
+      L"select \"DAV:getlastmodified\",\"" + std::wstring(kGoid) + L"\" from Folder where \"" + kGoid + L"\" = '" + hex + L"'",
+      L"select \"http://schemas.microsoft.com/mapi/proptag/0x001A001F\",\"DAV:id\",\"" + std::wstring(kSk) +
+          L"\" from Folder where \"" + kSk + L"\" = '" + hex + L"'",
+      L"\"" + std::wstring(kSk) + L"\" = '" + hex + L"'",
+      std::wstring(kKeywords) + L"  is not null",
+      L"((" + std::wstring(kKeywords) + L"  is not null) OR (" + kKeywords + L" like '%Work%')) OR (" + kKeywords +
+          L" like '%Home%')",
+      L"(\"http://schemas.microsoft.com/mapi/string/{0F62B4A7-203E-40de-99DA-6F03EE72A090}/TallowbyGAL\" IS NOT NULL)"
+      L" AND (\"http://schemas.microsoft.com/mapi/proptag/0x001A001F\" = 'IPM.DistList')",
+      L"\"urn:schemas:httpmail:subject\" = 'it''s'",
+  };
+  for (const auto& text : good) {
+    query::Parsed q;
+    EXPECT_TRUE(query::Parse(text, &q)) << text;
+  }
+  query::Parsed q;
+  ASSERT_TRUE(query::Parse(good[0], &q));
+  EXPECT_EQ(2u, q.columns.size());
+  ASSERT_TRUE(query::Parse(good[7], &q));
+  std::wstring name, literal;
+  ASSERT_TRUE(query::IsSimpleEquality(q, &name, &literal));
+  EXPECT_EQ(L"it's", literal);
+
+  for (const wchar_t* bad : {L"", L"\"a\" = 'unterminated", L"(\"a\" is not null", L"\"a\" is", L"select from Folder",
+                             L"\"a\" = 'x' garbage", L"a = 'x'"}) {
+    EXPECT_FALSE(query::Parse(bad, &q)) << bad;
+  }
+}
+
+TEST(QueryLike, WildcardsAreCaseInsensitive) {
+  EXPECT_TRUE(query::Like(L"Work stuff", L"%work%"));
+  EXPECT_TRUE(query::Like(L"Home", L"H_me"));
+  EXPECT_FALSE(query::Like(L"Homework", L"work%"));
+  EXPECT_TRUE(query::Like(L"", L"%"));
+}
+
+TEST_F(WorldTest, QueriesMatchBinaryKeysKeywordsAndMissingProperties) {
+  ObjId a = Add(contacts, L"a", {L"Work"});
+  ObjId b = Add(contacts, L"b", {L"Private", L"homeoffice"});
+  ObjId c = Add(contacts, L"it's");
+  std::wstring skB = w.GetItem(b)->SearchKeyHex();
+
+  EXPECT_EQ(std::vector<ObjId>{b}, Run(L"\"" + std::wstring(kSk) + L"\" = '" + skB + L"'"));
+  // Hex in either case decodes to the same bytes; the select list does not filter.
+  std::wstring lower = skB;
+  for (auto& ch : lower) ch = wchar_t(towlower(ch));
+  EXPECT_EQ(std::vector<ObjId>{b}, Run(L"select \"DAV:id\",\"" + std::wstring(kSk) + L"\" from Folder where \"" + kSk +
+                                       L"\" = '" + lower + L"'"));
+  EXPECT_TRUE(Run(L"\"" + std::wstring(kSk) + L"\" = '00'").empty());
+  EXPECT_EQ((std::vector<ObjId>{a, b}), Run(std::wstring(kKeywords) + L"  is not null"));
+  EXPECT_EQ((std::vector<ObjId>{a, b}),
+            Run(L"(" + std::wstring(kKeywords) + L"  is not null) OR (" + kKeywords + L" like '%HOME%')"));
+  EXPECT_EQ(std::vector<ObjId>{b}, Run(std::wstring(kKeywords) + L" like '%home%'"));
+  EXPECT_EQ(std::vector<ObjId>{c}, Run(L"\"urn:schemas:httpmail:subject\" = 'it''s'"));
+  // Never-mapped named property: no match, no failure.
+  EXPECT_TRUE(Run(L"\"" + std::wstring(kGoid) + L"\" is not null").empty());
+  std::vector<ObjId> hits;
+  EXPECT_EQ(MAPI_E_INVALID_PARAMETER, w.Query(contacts, L"\"x\" = ", {}, &hits));
+}
+
+TEST_F(WorldTest, CommitsGiveNewChangeKeysAndStrictlyLaterTimesCopiesKeepTheSearchKey) {
+  ObjId a = Add(contacts, L"a");
+  ItemInfo first = *w.GetItem(a);
+  EXPECT_EQ(32u, first.SearchKeyHex().size());
+  EXPECT_FALSE(first.SourceKeyHex().empty());
+  double last = first.LastModified();
+  std::wstring ck = first.ChangeKeyHex();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content));
+    ItemInfo now = *w.GetItem(a);
+    EXPECT_GT(now.LastModified(), last);
+    EXPECT_NE(ck, now.ChangeKeyHex());
+    EXPECT_EQ(first.SourceKeyHex(), now.SourceKeyHex());
+    EXPECT_EQ(first.SearchKeyHex(), now.SearchKeyHex());
+    last = now.LastModified();
+    ck = now.ChangeKeyHex();
+  }
+  ObjId other = w.StoreDefaultFolder(store, kOlTasks);
+  ObjId copy = 0;
+  ASSERT_EQ(S_OK, w.CopyItemToFolder(a, other, &copy));
+  ItemInfo c = *w.GetItem(copy);
+  EXPECT_EQ(first.SearchKeyHex(), c.SearchKeyHex());
+  EXPECT_NE(first.SourceKeyHex(), c.SourceKeyHex());
+  EXPECT_NE(first.entryId, c.entryId);
+  EXPECT_EQ(L"a", c.Subject());
+  Bytes sk;
+  FromHex(first.SearchKeyHex(), &sk);
+  EXPECT_EQ(copy, w.FindBySearchKey(other, sk));
+  EXPECT_EQ(a, w.FindBySearchKey(contacts, sk));
+  // A read-only item refuses commits.
+  w.SetReadOnly(a, true);
+  EXPECT_EQ(E_ACCESSDENIED, w.CommitItem(a, c.content));
+}
+
+TEST_F(WorldTest, IdsAreUpperHexAndRepeatAfterReset) {
+  ObjId a = Add(contacts, L"a");
+  std::wstring id = w.GetItem(a)->entryId, storeId = w.GetStore(store)->storeId;
+  for (wchar_t ch : id + storeId) EXPECT_TRUE(iswdigit(ch) || (ch >= L'A' && ch <= L'F'));
+  SetUp();
+  EXPECT_EQ(id, w.GetItem(Add(contacts, L"a"))->entryId);
+  EXPECT_EQ(storeId, w.GetStore(store)->storeId);
+}
+
+TEST_F(WorldTest, StoresHaveTheirDefaultFoldersAndFoldersInheritTypes) {
+  StoreSpec pst;
+  pst.omitFolders = {kOlJournal, kOlInbox};
+  ObjId p = w.AddStore(pst);
+  EXPECT_EQ(0u, w.StoreDefaultFolder(p, kOlJournal));
+  EXPECT_EQ(0u, w.StoreDefaultFolder(p, kOlInbox));
+  EXPECT_NE(0u, w.StoreDefaultFolder(store, kOlInbox));  // the default store keeps its Inbox
+  EXPECT_EQ(store, w.DefaultStore());
+  EXPECT_EQ(800, w.ConnectionMode());
+  ObjId sub = w.AddFolder(contacts, L"Friends");
+  EXPECT_EQ(kOlContactItem, w.GetFolder(sub)->itemType);
+  ObjId mail = w.AddFolder(w.GetStore(store)->root, L"Mail");
+  EXPECT_EQ(kOlMailItem, w.GetFolder(mail)->itemType);
+  HRESULT hr = S_OK;
+  EXPECT_EQ(0u, w.AddFolder(contacts, L"friends", -1, &hr));
+  EXPECT_EQ(MAPI_E_COLLISION, hr);
+  // The profile without Exchange is offline (0).
+  ASSERT_TRUE(w.RemoveStore(store));
+  EXPECT_EQ(p, w.DefaultStore());
+  EXPECT_NE(0u, w.StoreDefaultFolder(p, kOlInbox));
+  EXPECT_EQ(0, w.ConnectionMode());
+  w.SetConnectionModes({300, 800});
+  EXPECT_EQ(300, w.ConnectionMode());
+  EXPECT_EQ(800, w.ConnectionMode());
+  EXPECT_EQ(800, w.ConnectionMode());
+}
+
+TEST_F(WorldTest, IncrementalSyncReportsASnapshotSinceTheState) {
+  ObjId a = Add(contacts, L"a", {L"Work"});
+  ObjId b = Add(contacts, L"b");
+  IcsResult r;
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", std::nullopt, &r));
+  ASSERT_EQ(2u, r.changes.size());
+  EXPECT_TRUE(r.changes[0].isNew);
+  EXPECT_EQ(w.GetItem(a)->SourceKeyHex(), r.changes[0].sourceKey);
+  EXPECT_EQ(w.GetItem(a)->ChangeKeyHex(), r.changes[0].changeKey);
+  std::wstring state = r.newState;
+
+  // Changes after the call come next time, with the latest change key, in commit order.
+  ObjId c = Add(contacts, L"c");
+  ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content));
+  std::wstring srcB = w.GetItem(b)->SourceKeyHex();
+  ASSERT_EQ(S_OK, w.DeleteItem(b));
+  ObjId gone = Add(contacts, L"born and gone");
+  ASSERT_EQ(S_OK, w.DeleteItem(gone));
+  IcsResult r2;
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, state, std::nullopt, &r2));
+  ASSERT_EQ(3u, r2.changes.size());
+  EXPECT_EQ(w.GetItem(c)->entryId, r2.changes[0].entryId);
+  EXPECT_TRUE(r2.changes[0].isNew);
+  EXPECT_EQ(w.GetItem(a)->ChangeKeyHex(), r2.changes[1].changeKey);
+  EXPECT_FALSE(r2.changes[1].isNew);
+  EXPECT_EQ(1, r2.changes[2].kind);
+  EXPECT_EQ(srcB, r2.changes[2].sourceKey);
+
+  // The old state still answers the same; the new one answers nothing.
+  IcsResult again;
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, state, std::nullopt, &again));
+  EXPECT_EQ(3u, again.changes.size());
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, r2.newState, std::nullopt, &again));
+  EXPECT_TRUE(again.changes.empty());
+
+  // A restriction filters what is reported.
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", std::wstring(kKeywords) + L"  is not null", &again));
+  ASSERT_EQ(1u, again.changes.size());
+  EXPECT_EQ(w.GetItem(a)->entryId, again.changes[0].entryId);
+
+  // Damaged, foreign and unsupported.
+  std::wstring damaged = r2.newState;
+  damaged.back() = damaged.back() == L'0' ? L'1' : L'0';
+  EXPECT_EQ(MAPI_E_CORRUPT_DATA, w.GetChanges(contacts, damaged, std::nullopt, &again));
+  EXPECT_EQ(MAPI_E_CORRUPT_DATA, w.GetChanges(contacts, L"garbage", std::nullopt, &again));
+  EXPECT_EQ(MAPI_E_CORRUPT_DATA, w.GetChanges(w.StoreDefaultFolder(store, kOlTasks), r2.newState, std::nullopt, &again));
+  ObjId pst = w.AddStore(StoreSpec{});
+  EXPECT_EQ(MAPI_E_NO_SUPPORT, w.GetChanges(w.StoreDefaultFolder(pst, kOlContacts), L"", std::nullopt, &again));
+}
+
+TEST_F(WorldTest, FailuresHitTheNthCallAndObserversSeeEveryChange) {
+  w.InjectFailure(L"Message.Save", 2, E_ACCESSDENIED, 2);
+  HRESULT hr = S_OK;
+  EXPECT_FALSE(w.ShouldFail(L"Message.Save", &hr));
+  EXPECT_TRUE(w.ShouldFail(L"Message.Save", &hr));
+  EXPECT_EQ(E_ACCESSDENIED, hr);
+  EXPECT_TRUE(w.ShouldFail(L"Message.Save", &hr));
+  EXPECT_FALSE(w.ShouldFail(L"Message.Save", &hr));
+  w.InjectFailure(L"Items.Find", 1, E_FAIL, -1);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(w.ShouldFail(L"Items.Find", &hr));
+  w.ClearFailures();
+  EXPECT_FALSE(w.ShouldFail(L"Items.Find", &hr));
+
+  std::vector<ChangeNote> notes;
+  int token = w.AddObserver([&](const ChangeNote& n) { notes.push_back(n); });
+  ObjId a = Add(contacts, L"a");
+  ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content));
+  ObjId sub = w.AddFolder(contacts, L"Sub");
+  ObjId copy = 0;
+  ASSERT_EQ(S_OK, w.CopyItemToFolder(a, sub, &copy));
+  ASSERT_EQ(S_OK, w.DeleteItem(a));
+  ASSERT_TRUE(w.DeleteFolder(sub));
+  w.RemoveObserver(token);
+  Add(contacts, L"unseen");
+  ASSERT_EQ(5u, notes.size());
+  EXPECT_EQ(ChangeKind::Add, notes[0].kind);
+  EXPECT_EQ(ChangeKind::Change, notes[1].kind);
+  EXPECT_EQ(sub, notes[2].folder);
+  EXPECT_EQ(ChangeKind::Remove, notes[3].kind);
+  EXPECT_EQ(copy, notes[4].item);
+  EXPECT_EQ(ChangeKind::Remove, notes[4].kind);
+}
+
+}  // namespace
+}  // namespace sim
