@@ -186,8 +186,8 @@ void Model::Raise(const sim::ChangeNote& note) {
   com::ConnectionPoint* cp = ItemsEventsPoint(note.folder);
   if (!cp || cp->SinkCount() == 0) return;
   switch (note.kind) {
-    case sim::ChangeKind::Add: cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item).Get())}); break;
-    case sim::ChangeKind::Change: cp->Fire(kEvItemChange, {com::Variant(NewItem(note.item).Get())}); break;
+    case sim::ChangeKind::Add: cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
+    case sim::ChangeKind::Change: cp->Fire(kEvItemChange, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
     case sim::ChangeKind::Remove: cp->Fire(kEvItemRemove, {}); break;
   }
 }

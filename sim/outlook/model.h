@@ -54,7 +54,7 @@ class Model {
   IDispatch* NameSpace();
   com::ComPtr<IDispatch> NewFolder(sim::ObjId folder);
   com::ComPtr<IDispatch> NewFolders(sim::ObjId parent);
-  com::ComPtr<IDispatch> NewItem(sim::ObjId item);
+  com::ComPtr<IDispatch> NewItem(sim::ObjId item, const std::wstring& entryId = {});
   com::ComPtr<IDispatch> Items(sim::ObjId folder);  // one per folder
   com::ComPtr<IDispatch> NewInspector();
   com::ComPtr<IDispatch> NewComAddIns();

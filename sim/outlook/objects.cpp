@@ -335,7 +335,9 @@ long ClassOfMessage(const std::wstring& mc) {
 
 class CItem : public DispObject {
  public:
-  explicit CItem(ObjId id) : id_(id) {}
+  // `entryId` (when known) answers EntryID even after the item is gone,
+  // as an event's item must for a sink that runs late.
+  CItem(ObjId id, std::wstring entryId) : id_(id), entryId_(std::move(entryId)) {}
   BEGIN_COM_MAP(CItem)
     COM_INTERFACE_ENTRY(IDispatch)
   END_COM_MAP()
@@ -355,6 +357,7 @@ class CItem : public DispObject {
   HRESULT InvokeMember(DISPID id, WORD flags, const com::DispArgs&, VARIANT* result) override {
     Model& m = Model::Instance();
     auto info = m.World().GetItem(id_);
+    if (id == kEntryId && !IsPut(flags) && !entryId_.empty()) return ReturnString(result, entryId_);
     if (!info || info->deleted) return kNotFound;
     if (IsPut(flags)) return DISP_E_MEMBERNOTFOUND;
     switch (id) {
@@ -383,6 +386,7 @@ class CItem : public DispObject {
 
  private:
   ObjId id_;
+  std::wstring entryId_;
 };
 
 // --- Inspector -------------------------------------------------------------
@@ -536,7 +540,7 @@ ComPtr<IDispatch> NewApplicationObject() { return Make<CApplication>(); }
 ComPtr<IDispatch> NewNameSpaceObject() { return Make<CNameSpace>(); }
 ComPtr<IDispatch> Model::NewFolder(ObjId folder) { return Make<CFolder>(folder); }
 ComPtr<IDispatch> Model::NewFolders(ObjId parent) { return Make<CFolders>(parent); }
-ComPtr<IDispatch> Model::NewItem(ObjId item) { return Make<CItem>(item); }
+ComPtr<IDispatch> Model::NewItem(ObjId item, const std::wstring& entryId) { return Make<CItem>(item, entryId); }
 ComPtr<IDispatch> NewItemsObject(ObjId folder) { return Make<CItems>(folder); }
 ComPtr<IDispatch> Model::NewInspector() { return Make<CInspector>(); }
 ComPtr<IDispatch> Model::NewComAddIns() { return Make<CComAddIns>(); }

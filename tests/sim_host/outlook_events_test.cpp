@@ -111,8 +111,10 @@ TEST_F(OutlookModel, WorkerThreadChangesRaiseItemsEventsOnTheUiThread) {
   ASSERT_HRESULT_SUCCEEDED(cp->Advise(static_cast<IDispatch*>(sink), &cookie));
 
   sim::ObjId item = 0;
+  std::wstring entryId;
   std::thread worker([&] {
     item = NewContact(L"Ada");
+    entryId = world().GetItem(item)->entryId;
     sim::ItemContent c = world().GetItem(item)->content;
     c.Set(sim::PropKey::Tag(sim::tags::kSubject), sim::Value::String(L"Ada King"));
     world().CommitItem(item, c);
@@ -122,7 +124,6 @@ TEST_F(OutlookModel, WorkerThreadChangesRaiseItemsEventsOnTheUiThread) {
   EXPECT_TRUE(sink->events.empty()) << "events wait for the user-interface thread's loop";
   PumpUntil([&] { return sink->events.size() >= 3; });
 
-  std::wstring entryId = world().GetItem(item)->entryId;
   ASSERT_EQ(sink->events.size(), 3u);
   EXPECT_EQ(sink->events[0].id, 0xF001);  // ItemAdd(item)
   EXPECT_EQ(sink->events[0].entryId, entryId);
