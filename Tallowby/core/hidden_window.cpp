@@ -1,6 +1,7 @@
 #include "hidden_window.h"
 
 #include "clock.h"
+#include "settings.h"
 #include "sync_engine.h"
 
 std::atomic<bool> g_bStartPending{true};
@@ -27,7 +28,7 @@ void CHiddenWindow::Destroy() {
 LRESULT CHiddenWindow::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
   CSyncEngine* engine = g_pSyncEngine;
   if (engine && !engine->SyncPaused && engine->IsReady() && g_bStartPending.exchange(false))
-    engine->StartSync();
+    StartSync(engine);
   return 0;
 }
 

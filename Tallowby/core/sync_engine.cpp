@@ -56,10 +56,6 @@ void CSyncEngine::SetSyncStatus(int status) {
   LeaveCriticalSection(&g_csStatus);
 }
 
-void CSyncEngine::StartSync() {
-  // Seam: reading the settings and starting the folder threads come here.
-}
-
 void CSyncEngine::SetErrorLogPath(const wchar_t* path) {
   wcsncpy(ErrorLogPath, path ? path : L"", MAX_PATH - 1);
   ErrorLogPath[MAX_PATH - 1] = L'\0';

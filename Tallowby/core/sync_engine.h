@@ -52,10 +52,6 @@ class CSyncEngine {
   bool IsReady() const { return SessionReady; }
   void SetReady() { SessionReady = true; }
 
-  // Starts the synchronisation: called once by the start timer when the
-  // session is ready.
-  void StartSync();
-
   // Sets ErrorLogPath and publishes it as the process's error-log path.
   void SetErrorLogPath(const wchar_t* path);
 
