@@ -210,8 +210,9 @@ TEST(TallowlogWindow, HasTheDesignedLayoutTimerAndClose) {
     const LONG itemStyle = GetWindowLongW(item, GWL_STYLE);
     EXPECT_EQ(itemStyle & c.styles, c.styles);
     EXPECT_EQ(itemStyle & c.absent, 0);
-    if (c.id == IDC_LOG_VIEW)  // the dialog manager draws an edit's border as a sunken edge
+    if (c.id == IDC_LOG_VIEW) {  // the dialog manager draws an edit's border as a sunken edge
       EXPECT_TRUE((itemStyle & WS_BORDER) || (GetWindowLongW(item, GWL_EXSTYLE) & WS_EX_CLIENTEDGE));
+    }
     RECT expected = c.dlu;  // x, y, width, height, each mapped on its own as the dialog manager does
     MapDialogRect(dlg, &expected);
     expected.right += expected.left;
