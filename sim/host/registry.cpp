@@ -151,6 +151,14 @@ std::wstring RegReadString(const std::wstring& sub, const std::wstring& name) {
   return buf;
 }
 
+bool RegValueInfo(const std::wstring& sub, const std::wstring& name, DWORD* type, DWORD* size) {
+  RegKey k;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, sub.c_str(), 0, KEY_READ, k.Put()) != ERROR_SUCCESS) return false;
+  *type = REG_NONE;
+  *size = 0;
+  return RegQueryValueExW(k.Get(), name.c_str(), nullptr, type, nullptr, size) == ERROR_SUCCESS;
+}
+
 size_t RegCountSubkeys(const std::wstring& sub) {
   RegKey k;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, sub.c_str(), 0, KEY_READ, k.Put()) != ERROR_SUCCESS) return 0;

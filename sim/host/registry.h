@@ -40,6 +40,8 @@ std::wstring RegDelete(const std::wstring& sub, const std::wstring& value);  // 
 bool RegKeyExists(const std::wstring& sub);
 DWORD RegReadDword(const std::wstring& sub, const std::wstring& name, DWORD fallback);
 std::wstring RegReadString(const std::wstring& sub, const std::wstring& name);
+// The type and size in bytes of a value; false when the key or value is missing.
+bool RegValueInfo(const std::wstring& sub, const std::wstring& name, DWORD* type, DWORD* size);
 size_t RegCountSubkeys(const std::wstring& sub);
 size_t RegCountValues(const std::wstring& sub);
 // The key tree, keys and values sorted by name; `shownPath` names the top key.

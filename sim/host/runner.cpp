@@ -112,6 +112,7 @@ std::wstring Runner::Execute(const Command& c) {
   }
   if (v == L"dump") return Dump(c);
   if (v == L"expect") return Expect(c);
+  if (v == L"file") return SeedFile(c);
   if (v == L"connection") {
     long mode = 0;
     ParseLong(c.Arg(L"MODE"), &mode);
@@ -428,6 +429,7 @@ std::wstring Runner::Dump(const Command& c) {
 
 std::wstring Runner::Expect(const Command& c) {
   const std::wstring sub = c.Sub();
+  if (sub == L"file" || sub == L"data-folder" || sub == L"registry-value" || sub == L"boxes") return ExpectMore(c);
   if (sub == L"count" || sub == L"item" || sub == L"no-item") {
     Folder f;
     if (!ResolveFolder(c.Arg(L"PATH"), &f)) {
@@ -481,6 +483,90 @@ std::wstring Runner::Expect(const Command& c) {
   for (const BoxRecord& b : boxes) shown += L"\n  box " + Quoted(b.caption) + L" " + Quoted(b.text);
   Fail(c, boxes.empty() ? L"no message box was shown" : shown);
   return L"";
+}
+
+// Writes the text as 8-bit bytes, as the add-in's logs are written.
+std::wstring Runner::SeedFile(const Command& c) {
+  const std::wstring& text = c.Arg(L"TEXT");
+  std::string bytes(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] > 0xFF) return L"file text must be 8-bit: " + Quoted(text);
+    bytes[i] = char(text[i]);
+  }
+  std::error_code ec;
+  std::filesystem::path path(FolderOf(c.Arg(L"WHERE")) + c.Arg(L"NAME"));
+  std::filesystem::create_directories(path.parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+  out.close();
+  return out ? L"" : L"cannot write " + path.wstring();
+}
+
+std::wstring Runner::ExpectMore(const Command& c) {
+  const std::wstring sub = c.Sub();
+  if (sub == L"file") {
+    std::filesystem::path path(FolderOf(c.Arg(L"WHERE")) + c.Arg(L"NAME"));
+    std::error_code ec;
+    bool exists = std::filesystem::is_regular_file(path, ec);
+    const std::wstring& state = c.Arg(L"STATE");
+    if (state == L"missing") {
+      if (exists) Fail(c, L"the file exists");
+      return L"";
+    }
+    if (!exists) {
+      Fail(c, L"the file is missing");
+      return L"";
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::wstring text(bytes.size(), L'\0');
+    std::transform(bytes.begin(), bytes.end(), text.begin(), [](char ch) { return wchar_t(static_cast<unsigned char>(ch)); });
+    auto contains = c.Opt(L"contains"), lacks = c.Opt(L"lacks");
+    if ((contains && text.find(*contains) == std::wstring::npos) || (lacks && text.find(*lacks) != std::wstring::npos))
+      Fail(c, L"the file holds " + Quoted(text));
+    return L"";
+  }
+  if (sub == L"data-folder") {
+    std::error_code ec;
+    bool exists = std::filesystem::is_directory(std::filesystem::path(FolderOf(L"data")), ec);
+    if (exists != (c.Arg(L"STATE") == L"exists")) Fail(c, exists ? L"the data folder exists" : L"no data folder");
+    return L"";
+  }
+  if (sub == L"registry-value") {
+    std::wstring key;
+    if (!UserSubkey(c.Arg(L"KEY"), &key)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
+    DWORD type = 0, size = 0;
+    bool exists = RegValueInfo(key, c.Arg(L"VALUE"), &type, &size);
+    if (c.Has(L"missing")) {
+      if (exists) Fail(c, L"the value exists");
+      return L"";
+    }
+    if (!exists) {
+      Fail(c, L"the value is missing");
+      return L"";
+    }
+    const std::wstring& want = c.Arg(L"TYPE");
+    DWORD wantType = want == L"dword" ? REG_DWORD : want == L"sz" ? REG_SZ : REG_BINARY;
+    const wchar_t* shown = type == REG_DWORD ? L"dword" : type == REG_SZ ? L"sz" : type == REG_BINARY ? L"binary" : nullptr;
+    std::wstring actual = (shown ? std::wstring(shown) : L"type " + std::to_wstring(type)) + L" size=" + std::to_wstring(size);
+    if (type != wantType || (c.Has(L"size") && long(size) != LongOpt(c, L"size", -1))) Fail(c, actual);
+    return L"";
+  }
+  // boxes: how many boxes with this caption were shown
+  long want = 0, shown = 0;
+  ParseLong(c.Arg(L"N"), &want);
+  std::wstring texts;
+  for (const BoxRecord& b : boxes_.All()) {
+    if (b.caption != c.Arg(L"CAPTION")) continue;
+    ++shown;
+    texts += L"\n  box " + Quoted(b.caption) + L" " + Quoted(b.text);
+  }
+  if (shown != want) Fail(c, std::to_wstring(shown) + texts);
+  return L"";
+}
+
+std::wstring Runner::FolderOf(const std::wstring& where) const {
+  return where == L"data" ? sandbox_.LocalAppData() + L"\\Tallowby\\" : sandbox_.TempDir();
 }
 
 bool Runner::ResolveFolder(const std::wstring& path, Folder* out) {

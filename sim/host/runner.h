@@ -43,12 +43,16 @@ class Runner {
   std::wstring Quit(bool requireUnload);
   std::wstring Dump(const Command& c);
   std::wstring Expect(const Command& c);
+  std::wstring SeedFile(const Command& c);
+  std::wstring ExpectMore(const Command& c);
 
   bool ResolveFolder(const std::wstring& path, Folder* out);
   std::wstring ItemId(const std::wstring& name, std::wstring* error);
   std::wstring StorePathOf(const std::wstring& storeId);
   std::vector<std::wstring> FolderDump(const std::wstring& path, const Folder& folder);
   std::wstring ReadLog(const wchar_t* file);
+  // The scenario's temporary folder ("temp") or the add-in's data folder ("data"), ending in a backslash.
+  std::wstring FolderOf(const std::wstring& where) const;
   // Pumps this thread's messages for `realMs` real milliseconds, serving
   // the add-in's disconnect request.
   void Pump(DWORD realMs);

@@ -58,13 +58,19 @@ const Form kForms[] = {
     {L"expect", L"error-log TEXT", L""},
     {L"expect", L"registry KEY", L"subkeys= values= missing"},
     {L"expect", L"box CAPTION TEXT", L""},
+    // Seeds a file in the scenario's temporary folder or the add-in's data folder.
+    {L"file", L"WHERE NAME TEXT?", L""},
+    {L"expect", L"file WHERE NAME STATE?", L"contains= lacks="},
+    {L"expect", L"data-folder STATE", L""},
+    {L"expect", L"registry-value KEY VALUE TYPE?", L"size= missing"},
+    {L"expect", L"boxes CAPTION N", L""},
 };
 
 // Values that options and captures must have.
 const std::set<std::wstring> kStoreKinds = {L"pst", L"exchange", L"icloud", L"internet-calendar", L"hotmail", L"kind6"};
 const std::set<std::wstring> kFolderTypes = {L"mail", L"calendar", L"contacts", L"tasks", L"notes", L"journal"};
 const std::set<std::wstring> kNumericOptions = {L"sensitivity", L"response", L"nth", L"hr", L"count",
-                                                L"timeout", L"subkeys", L"values"};
+                                                L"timeout", L"subkeys", L"values", L"size"};
 const std::set<std::wstring> kNumericCaptures = {L"N", L"SECONDS", L"MODE"};
 
 struct Token {
@@ -124,6 +130,8 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
   if (name == L"modified" && !ParseOffsetDays(value, &d)) return L"modified must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")
     return L"registry type must be dword, sz or binary: " + value;
+  if (name == L"WHERE" && value != L"temp" && value != L"data") return L"a file lives in temp or data: " + value;
+  if (name == L"STATE" && value != L"exists" && value != L"missing") return L"expected exists or missing: " + value;
   return L"";
 }
 
@@ -179,6 +187,12 @@ std::wstring Validate(const Command& cmd) {
     if (type == L"binary" && (data.size() % 2 != 0 || data.find_first_not_of(L"0123456789abcdefABCDEF") != std::wstring::npos))
       return L"binary value must be hex digits: " + data;
   }
+  if (cmd.verb == L"expect" && cmd.Sub() == L"file" &&
+      cmd.Arg(L"STATE").empty() == !(cmd.Has(L"contains") || cmd.Has(L"lacks")))
+    return L"expect file takes exists, missing, or contains= and lacks=";
+  if (cmd.verb == L"expect" && cmd.Sub() == L"registry-value" && cmd.Arg(L"TYPE").empty() == !cmd.Has(L"missing"))
+    return L"expect registry-value takes a type (dword, sz, binary) or missing";
+  if (cmd.Has(L"missing") && cmd.Has(L"size")) return L"missing conflicts with size";
   if (cmd.Has(L"private") && (cmd.Has(L"sensitivity") || cmd.Has(L"public"))) return L"private conflicts with sensitivity/public";
   if (cmd.Has(L"reminder") && cmd.Has(L"no-reminder")) return L"reminder conflicts with no-reminder";
   return L"";

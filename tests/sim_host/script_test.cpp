@@ -59,12 +59,22 @@ expect log "NEW:"
 expect error-log "MAPI_E_NOT_FOUND"
 expect registry "HKCU\Software\Corvane\Tallowby\Folders" subkeys=1
 expect box "Error" "error on GetNamespace:-2147467259"
+file temp "Tallowby_debug-3.log" "text"
+file data "state.dat"
+expect file temp "Tallowby_debug-1.log" contains="run 1" lacks="run 2"
+expect file data "state.dat" exists
+expect file temp "Tallowby_error.log" missing
+expect data-folder exists
+expect registry-value "HKCU\Software\Corvane\Tallowby\Config" LastSyncTime binary size=8
+expect registry-value "HKCU\Software\Corvane\Tallowby\Config" debug dword
+expect registry-value "HKCU\Software\Corvane\Tallowby\Config" LastSyncTime missing
+expect boxes "Error" 1
 )";
 
 TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   ParseResult r = ParseScript(kAllForms);
   for (const std::wstring& e : r.errors) ADD_FAILURE() << std::string(e.begin(), e.end());
-  ASSERT_EQ(r.commands.size(), 49u);
+  ASSERT_EQ(r.commands.size(), 59u);
 
   const Command& store = r.commands[2];
   EXPECT_EQ(store.verb, L"store");
@@ -110,6 +120,30 @@ TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   const Command& box = r.commands[48];
   EXPECT_EQ(box.Arg(L"CAPTION"), L"Error");
   EXPECT_EQ(box.Arg(L"TEXT"), L"error on GetNamespace:-2147467259");
+
+  const Command& seed = r.commands[49];
+  EXPECT_EQ(seed.verb, L"file");
+  EXPECT_EQ(seed.Arg(L"WHERE"), L"temp");
+  EXPECT_EQ(seed.Arg(L"NAME"), L"Tallowby_debug-3.log");
+  EXPECT_EQ(seed.Arg(L"TEXT"), L"text");
+  EXPECT_EQ(r.commands[50].Arg(L"TEXT"), L"");  // an empty file
+  const Command& contains = r.commands[51];
+  EXPECT_EQ(contains.Sub(), L"file");
+  EXPECT_EQ(contains.Arg(L"STATE"), L"");
+  EXPECT_EQ(contains.Opt(L"contains").value_or(L""), L"run 1");
+  EXPECT_EQ(contains.Opt(L"lacks").value_or(L""), L"run 2");
+  EXPECT_EQ(r.commands[53].Arg(L"STATE"), L"missing");
+  EXPECT_EQ(r.commands[54].Sub(), L"data-folder");
+  const Command& value = r.commands[55];
+  EXPECT_EQ(value.Sub(), L"registry-value");
+  EXPECT_EQ(value.Arg(L"VALUE"), L"LastSyncTime");
+  EXPECT_EQ(value.Arg(L"TYPE"), L"binary");
+  EXPECT_EQ(value.Opt(L"size").value_or(L""), L"8");
+  EXPECT_EQ(r.commands[56].Arg(L"TYPE"), L"dword");
+  EXPECT_TRUE(r.commands[57].Has(L"missing"));
+  EXPECT_EQ(r.commands[57].Arg(L"TYPE"), L"");
+  EXPECT_EQ(r.commands[58].Arg(L"CAPTION"), L"Error");
+  EXPECT_EQ(r.commands[58].Arg(L"N"), L"1");
 }
 
 TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
@@ -134,6 +168,16 @@ TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
       {L"reg set \"HKCU\\X\" v binary 0G", "binary value"},
       {L"expect count \"P/F\"", "wrong number"},
       {L"\"start\"", "unknown command"},  // a quoted word is never a keyword
+      {L"file home \"x.log\"", "temp or data"},
+      {L"expect file temp \"x.log\"", "exists, missing, or contains"},
+      {L"expect file temp \"x.log\" missing lacks=\"a\"", "exists, missing, or contains"},
+      {L"expect file temp \"x.log\" gone", "exists or missing"},
+      {L"expect data-folder here", "exists or missing"},
+      {L"expect registry-value \"HKCU\\X\" v qword", "registry type"},
+      {L"expect registry-value \"HKCU\\X\" v", "a type"},
+      {L"expect registry-value \"HKCU\\X\" v binary missing", "a type"},
+      {L"expect registry-value \"HKCU\\X\" v binary size=eight", "must be a number"},
+      {L"expect boxes \"Error\" one", "must be a number"},
   };
   for (const Case& c : cases) {
     std::wstring script = std::wstring(L"start\n\n") + c.text + L"\n";
