@@ -11,6 +11,11 @@
 // True until the start timer has started the synchronisation in this process.
 extern std::atomic<bool> g_bStartPending;
 
+// Turns the add-in off (COMAddIn.Connect = false) after the current call
+// into the add-in has returned: posted to the hidden window when one exists,
+// since Outlook releases the add-in on that call.
+void RequestAddInDisconnect();
+
 inline constexpr UINT_PTR kStartTimerId = 1;
 inline constexpr UINT kStartTimerMs = 5000;
 
@@ -29,10 +34,15 @@ class CHiddenWindow : public win::WindowImpl<CHiddenWindow> {
 
   BEGIN_MSG_MAP(CHiddenWindow)
     MESSAGE_HANDLER(WM_TIMER, OnTimer)
+    MESSAGE_HANDLER(kMsgDisconnectAddIn, OnDisconnectAddIn)
   END_MSG_MAP()
+
+  // Posted by RequestAddInDisconnect.
+  static constexpr UINT kMsgDisconnectAddIn = WM_APP + 1;
 
  private:
   LRESULT OnTimer(UINT msg, WPARAM wp, LPARAM lp, BOOL& handled);
+  LRESULT OnDisconnectAddIn(UINT msg, WPARAM wp, LPARAM lp, BOOL& handled);
 };
 
 // The tray icon, shown when Config "trayicon" is 1.

@@ -1,21 +1,48 @@
 // CSyncEngine: the one engine object of the add-in, created when the add-in
 // connects and destroyed when Outlook quits; every other part reaches it
 // through g_pSyncEngine.
+//
+// It holds the Outlook and wrapper-library objects that every part shares,
+// the list of folder objects, the switches and paths read at start-up, and
+// what the tray shows (status number, status text, one pending balloon).
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "bstr.h"
 #include "com_ptr.h"
+#include "rdo.h"
 #include "variant.h"
 
 class CSyncEngine;
+class CMAPIFolderObject;
 
 // The one engine; null before the add-in connects and after Quit.
 extern CSyncEngine* g_pSyncEngine;
-// Set from shutdown on; the engine's threads end on it.
+// Set from shutdown on; the engine's threads end on it and touch the engine
+// no more.
 extern std::atomic<bool> g_bShutdown;
+
+// Waits up to `ms` of the add-in's clock, ending early when shutdown begins.
+// True when shutdown has begun (at once, when it had begun already). Every
+// wait of a worker thread goes through here instead of a bare sleep.
+bool ShutdownWait(DWORD ms);
+
+// The folder object's side of the folder list, defined with the folder
+// object (Tallowby/sync/folder_object.cpp) so that the engine needs no more
+// than the forward declaration:
+// - FolderObjectRunning: its RunFlag is set.
+// - StopFolderObject: clears its RunFlag.
+// - DeleteFolderObject: destroys it; its destructor clears RunFlag and waits
+//   (pumping messages) until its thread has ended.
+bool FolderObjectRunning(const CMAPIFolderObject* folder);
+void StopFolderObject(CMAPIFolderObject* folder);
+void DeleteFolderObject(CMAPIFolderObject* folder);
 
 // Status numbers shown by the tray.
 enum SyncStatusValue : int {
@@ -27,38 +54,108 @@ enum SyncStatusValue : int {
   kStatusFolderLocked = 6,
 };
 
+// Balloon icons of a tray message.
+inline constexpr DWORD kTrayInfo = 1;
+inline constexpr DWORD kTrayError = 3;
+
+// The wrapper library's ProgIDs.
+inline constexpr wchar_t kRdoSessionProgId[] = L"TallowbyRDOx.OLSafeRDOSession";
+inline constexpr wchar_t kRdoUtilsProgId[] = L"TallowbyRDOx.OLMAPIUtils";
+
+// Open flags: MAPI_BEST_ACCESS, plus MAPI_NO_CACHE outside Outlook 2000-2002.
+inline constexpr long kOpenFlagsBestAccess = 16;
+inline constexpr long kOpenFlagsNoCache = 528;
+
+// Creates a wrapper-library object by ProgID, in-process, asking for `iid`.
+// Fails (and leaves *out null) when the ProgID is unknown, the creation fails
+// or it gives no object.
+HRESULT CreateRdoObject(const wchar_t* progId, REFIID iid, void** out);
+
 class CSyncEngine {
  public:
-  // Keeps Outlook's "MAPI" namespace and its application, and publishes the
-  // debug-log path.
+  // Keeps Outlook's "MAPI" namespace and its application, publishes the
+  // debug-log path, chooses the Outlook-version mode, creates the wrapper's
+  // utility and session objects and starts the session thread.
   CSyncEngine(IDispatch* nameSpace, const wchar_t* debugLogPath);
+  // Stops the session thread, destroys every folder object (each waits for
+  // its thread) and releases what the engine holds.
   ~CSyncEngine();
   CSyncEngine(const CSyncEngine&) = delete;
   CSyncEngine& operator=(const CSyncEngine&) = delete;
 
-  // Quit has begun: every thread and folder object is told to stop.
+  // Quit has begun: every thread and running folder object is told to stop.
   void InitiateShutdown();
 
-  // The user log, written into the debug-log file while UserLogOn is set.
+  // ---- The folder list (guarded by g_csFolderList) ----
+  // The object at `index` when its RunFlag is set or includeStopped is true;
+  // null at or past the end, or for a stopped object when !includeStopped.
+  // Callers walk from 0 and stop at the first null.
+  CMAPIFolderObject* GetFolderObject(int index, bool includeStopped);
+  // Appends a folder object; the engine owns it from now on.
+  void AddFolderObject(CMAPIFolderObject* folder);
+  // Removes the object at index 0 (stopped or not) and hands it to the
+  // caller, who destroys it outside the lock; null when the list is empty.
+  CMAPIFolderObject* TakeFirstFolderObject();
+  // Clears the RunFlag of every object in the list.
+  void StopAllFolderObjects();
+
+  // ---- What the tray shows ----
+  // Stores a new status. Never blocks and never drops a change, so an idle
+  // status cannot be lost while another thread reports.
+  void SetSyncStatus(int status);
+  int GetSyncStatus() const { return SyncStatus; }
+  // Replaces the pending balloon message (the newest wins).
+  void SetTrayMessage(const wchar_t* title, const wchar_t* text, DWORD level);
+  // False when title or text is empty (the message stays); else copies the
+  // message out and empties it.
+  bool TakeTrayMessage(std::wstring& title, std::wstring& text, DWORD& level);
+  // Progress text appended to the tray tooltip; safe from any thread.
+  bool SetStatusText(const wchar_t* text);
+  bool GetStatusText(std::wstring& text) const;
+
+  // ---- Flags ----
+  bool IsSettingsLoaded() const { return SettingsLoaded; }
+  void SetSettingsLoaded(bool loaded) { SettingsLoaded = loaded; }
+  bool IsReady() const { return SessionReady; }
+  void SetReady() { SessionReady = true; }
+
+  // For E_ACCESSDENIED: the "No access" text in the user-interface language
+  // and true; for anything else false, leaving `text` alone.
+  bool GetAccessDeniedText(HRESULT hr, std::wstring& text) const;
+  // Reports that the wrapper library is not registered (a box), then turns
+  // the add-in off (COMAddIn.Connect = false) once the current call into the
+  // add-in has returned. Any thread may call it.
+  static void ShowWrapperNotRegistered();
+
+  // ---- The user log, written into the debug-log file while UserLogOn ----
   void WriteUserLog(const wchar_t* text, bool endLine, bool withTime);
   void UserLog(const wchar_t* text) { WriteUserLog(text, true, true); }
   // Takes over `value` and frees it in every case.
   void UserLogString(const wchar_t* label, BSTR value);
 
-  // Stores a new status unless another thread holds g_csStatus (then the
-  // change is dropped).
-  void SetSyncStatus(int status);
-  int GetSyncStatus() const { return SyncStatus; }
-  bool IsReady() const { return SessionReady; }
-  void SetReady() { SessionReady = true; }
-
   // Sets ErrorLogPath and publishes it as the process's error-log path.
   void SetErrorLogPath(const wchar_t* path);
 
+  // Hands a worker thread's handle to the engine: the destructor waits for
+  // the thread (after shutdown has been signalled) and closes the handle.
+  void AdoptThread(HANDLE thread);
+  // True while the session thread has not ended (for the tests).
+  bool SessionThreadRunning() const;
+
+  // ---- Fields ----
   // Modification times closer than this (seconds) count as equal.
   double TimeTolerance = 5.0;
+  // Folder-lock interval in seconds (set by the settings load).
+  std::atomic<DWORD> LockTime{0};
+  // Every folder object, masters and default-folder objects; owned by the
+  // engine. Guarded by g_csFolderList.
+  std::vector<CMAPIFolderObject*> FolderList;
+  // The wrapper library's utility object.
+  com::ComPtr<IRdoUtils> MapiUtils;
   // The user-log switch (0 or 1).
   std::atomic<int> UserLogOn{0};
+  // StoreID (hex) of the store used as default store.
+  com::Bstr DefaultStoreID;
   // Folder of the per-folder state files, ending in a backslash.
   wchar_t DataDir[MAX_PATH] = L"";
   // The add-in's DLL folder, ending in a backslash.
@@ -66,27 +163,52 @@ class CSyncEngine {
   wchar_t ErrorLogPath[MAX_PATH] = L"";
   // False in Outlook 2000-2002 mode: the session is ready at once.
   bool UseSessionThread = true;
-  // Open flags for every wrapper call that opens a folder or message by id.
-  com::Variant OpenFlags{528L};
+  // Open flags (VT_I4) for every wrapper call that opens a folder or message
+  // by id.
+  com::Variant OpenFlags{kOpenFlagsNoCache};
   // The hidden window of the connection object (carries the start timer).
   HWND HiddenWindow = nullptr;
   com::ComPtr<IDispatch> OutlookNameSpace;
+  // The MAPI session of the user-interface thread (folder threads make their
+  // own); null when the wrapper gave none, and then the engine never becomes
+  // ready.
+  com::ComPtr<IRdoSession> RdoSession;
   com::ComPtr<IDispatch> OutlookApplication;
   std::atomic<bool> SyncPaused{false};
+  // Server time minus local time, in days.
+  std::atomic<double> ServerTimeDiff{0.0};
   std::atomic<bool> ShutdownInitiated{false};
-
-  // ---------------------------------------------------------------------
-  // Seam: the MAPI session and the synchronisation state come here next:
-  // LockTime, FolderList with GetFolderObject, MapiUtils, RdoSession and
-  // SessionThread, DefaultStoreID and DefaultStoreName, ServerTimeDiff,
-  // SettingsLoaded, TrayMessage, StatusText, GalCopyOn, GetAccessDeniedText
-  // and ShowWrapperNotRegistered; the constructor then goes on from the
-  // Outlook version to the wrapper library's objects.
-  // ---------------------------------------------------------------------
+  // Config "syncGAL" = 1 (set by the settings load).
+  std::atomic<bool> GalCopyOn{false};
+  // Config "defaultStoreName"; empty means the session's default store.
+  wchar_t DefaultStoreName[512] = L"";
 
  private:
+  struct PendingTrayMessage {
+    std::wstring title;
+    std::wstring text;
+    DWORD level = 0;
+  };
+
   void ReadOutlookVersionMode();
+  bool CreateWrapperObjects();
+  void AttachOrLogOn();
+  void StartSessionThread();
+  void JoinThreads();
+  void DeleteFolderObjects();
+  static unsigned __stdcall SessionThreadProc(void* engine);
+  void SessionThread();
+  bool LogOnLoop(IRdoSession* session);
+  void ConnectionLoop(IRdoSession* session);
+  bool TestOpenInbox(IRdoSession* session);
 
   std::atomic<int> SyncStatus{kStatusIdle};
+  std::atomic<bool> SettingsLoaded{false};
   std::atomic<bool> SessionReady{false};
+  PendingTrayMessage TrayMessage;  // guarded by g_csTrayMessage
+  mutable std::mutex statusTextLock_;
+  std::wstring StatusText;         // guarded by statusTextLock_
+  HANDLE sessionThread_ = nullptr;
+  std::vector<HANDLE> threads_;    // adopted worker threads
+  std::mutex threadsLock_;
 };
