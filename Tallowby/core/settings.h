@@ -1,10 +1,40 @@
 // Settings loading: turns the registry's folder pairs into running folder
-// objects, once after start-up and again when an option page is applied.
+// objects, once after start-up and again when a folder option page is
+// applied.
 #pragma once
 #include <windows.h>
 
+#include "rdo.h"
+#include "registry.h"
+
 class CSyncEngine;
+class CMAPIFolderObject;
+
+// Reads the global settings, picks the default store and, for every job
+// under Folders, makes the master's folder object and (shared per target
+// folder) the default-folder object, links them and starts their workers.
+// `reload` asks each new object to start afresh.
+void GetSettings(CSyncEngine* engine, bool reload);
 
 // Loads the settings and starts the folder threads (and the address-list
 // copy when it is on). Called once by the hidden window's start timer.
 void StartSync(CSyncEngine* engine);
+
+// Stops every folder object, waits until every worker has ended, deletes
+// them and loads the settings again. On the user-interface thread, after a
+// folder page has written the registry; returns true.
+bool Reload(CSyncEngine* engine);
+
+// The running master folder object whose category is `category` and whose
+// folder holds items of `expectedType`: S_OK, else E_FAIL.
+HRESULT GetFolderFromCategorie(CSyncEngine* engine, IRdoSession* session, const wchar_t* category,
+                               CMAPIFolderObject** folder, long expectedType);
+
+// Config "locktime" in seconds: REG_DWORD clamped to 10..300; when missing
+// or of another type a pseudo-random 10..120.
+DWORD ReadLockTime(const reg::Key& config);
+
+// Test entry point of Tallowby.dll for the simulated host: does on the
+// calling (user-interface) thread what a folder page's Apply does to the
+// engine: SettingsLoaded cleared, then Reload. FALSE without an engine.
+extern "C" __declspec(dllexport) BOOL WINAPI TallowbyTestReload();

@@ -1,0 +1,63 @@
+// Item identity: how an item and its copies in other folders are tied
+// together (the SyncID), and the small classifications the synchronisation
+// uses to decide how to treat a folder or an item. All routines are
+// stateless and run on whichever thread calls them.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "bstr.h"
+#include "com_ptr.h"
+#include "rdo.h"
+
+class CSyncEngine;
+
+// Property tags and DASL names of the identity properties.
+inline constexpr long kTagSearchKey = 0x300B0102;     // PR_SEARCH_KEY
+inline constexpr long kTagMdbProvider = 0x34140102;   // PR_MDB_PROVIDER
+inline constexpr long kTagFolderType = 0x36010003;    // PR_FOLDER_TYPE
+inline constexpr long kTagCreationTime = 0x30070040;  // PR_CREATION_TIME
+inline constexpr wchar_t kDaslSearchKey[] = L"http://schemas.microsoft.com/mapi/proptag/0x300B0102";
+inline constexpr wchar_t kDaslGlobalObjectId[] =
+    L"http://schemas.microsoft.com/mapi/id/{6ED8DA90-450B-101B-98DA-00AA003F1305}/00030102";
+
+// Item kinds, numbered as Outlook's OlItemType.
+enum ItemKind : long {
+  kItemMail = 0, kItemAppointment = 1, kItemContact = 2, kItemTask = 3, kItemJournal = 4,
+  kItemNote = 5, kItemOther = 6, kItemDistList = 7,
+};
+
+// Store modes of a folder.
+enum StoreMode : int { kStoreModeNormal = 0, kStoreModeICloud = 1, kStoreModeHotMail = 2 };
+
+inline constexpr wchar_t kICloudProvider[] = L"425DC1A925AC47B5A636EEF64AD9B6B4";
+inline constexpr wchar_t kHotMailProvider[] = L"975C4FC305EB4BBBB1992A7570EC7CF9";
+
+// Finds the item of `folder` whose sync id (PR_SEARCH_KEY, or the meeting
+// GlobalObjectId with `useGlobalObjectId`) equals the binary `key`. `found`
+// is 1 only when an item with a non-empty EntryID came back.
+HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine* engine, IRdoUtils* utils, BYTE* found, com::Bstr* entryId,
+                                    IRdoFolder* folder, const VARIANT& key, bool useGlobalObjectId);
+
+// With `makeNew`, gives `message` a fresh 16-byte PR_SEARCH_KEY; in every
+// case returns its PR_SEARCH_KEY as hexadecimal text in `syncId`.
+HRESULT SetNewSyncID(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* message, com::Bstr* syncId, bool makeNew);
+
+// The 32 hexadecimal digits of a GUID's registry form ("{...}"), in the
+// order that form shows them.
+std::wstring SyncIdDigitsFromGuidText(const wchar_t* guidText);
+
+// The wrapper's message for an item of Outlook's object model; empty on failure.
+com::ComPtr<IRdoMessage> IDispatchToIMessageItem(CSyncEngine* engine, IDispatch* item);
+
+// The item kind of a message class (an ordered substring test on the
+// upper-cased class; upper-casing is ASCII-only, so no locale changes it).
+long GetItemTypeFromMessageClass(CSyncEngine* engine, const wchar_t* messageClass);
+
+// 0 normal, 1 iCloud, 2 "HotMail". Takes its own reference on the folder.
+int GetStoreMode(CSyncEngine* engine, com::ComPtr<IRdoFolder> folder);
+
+// True when the wrapper store of the Outlook folder's StoreID is of kind 6.
+bool IsFolderOfStoreKind6(CSyncEngine* engine, IDispatch* outlookFolder);

@@ -1,0 +1,195 @@
+// One synchronised Outlook folder: CMAPIFolderObject (a master folder or a
+// target default folder) and its item-event sink CItemsEvents, which also
+// holds the folder pair's options and the state its passes share.
+//
+// Lifetime: the engine's folder list owns every folder object; a folder
+// object owns its worker thread and one reference on its sink. Folder objects
+// point at each other (a master's Partner, the owner of a category), so
+// deleting any folder object first stops every folder's worker and waits
+// until all of them have ended; only then does an object go.
+#pragma once
+#include <windows.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "bstr.h"
+#include "com_ptr.h"
+#include "date_time.h"
+#include "rdo.h"
+
+class CMAPIFolderObject;
+class CSyncEngine;
+
+// Owns a critical section.
+class CriticalSection {
+ public:
+  CriticalSection() { InitializeCriticalSection(&cs_); }
+  ~CriticalSection() { DeleteCriticalSection(&cs_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  CRITICAL_SECTION& Get() { return cs_; }
+
+ private:
+  CRITICAL_SECTION cs_;
+};
+
+// The Items event sink of one folder object, and the holder of the folder
+// pair's options. Reference-counted for real: the folder object holds one
+// reference and Outlook's connection point another while advised, so an
+// event that arrives late never reaches freed memory; once the folder
+// object has let go (Owner null) events are ignored.
+class CItemsEvents final : public IDispatch {
+ public:
+  CItemsEvents();
+  CItemsEvents(const CItemsEvents&) = delete;
+  CItemsEvents& operator=(const CItemsEvents&) = delete;
+
+  // IUnknown / IDispatch.
+  STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+  STDMETHODIMP GetTypeInfoCount(UINT* n) override;
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ti) override;
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override;
+  // ItemAdd, ItemChange and ItemRemove; always S_OK.
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override;
+
+  // The marks through which the user-interface thread tells the worker that
+  // work is waiting. Take reads and clears in one step.
+  void MarkChanged();
+  void MarkDeleted();
+  bool TakeChanged();
+  bool TakeDeleted();
+  // Reads without clearing (tests and diagnostics).
+  bool ChangedMarkSet();
+  bool DeletedMarkSet();
+
+  // Advises the sink on `items` (ItemsEvents); false when any step fails.
+  bool Advise(IDispatch* items);
+  // Unadvises and forgets the owner; the sink ignores events from now on.
+  void Detach();
+
+  // Appends a sync id to pstFolderCache unless it is there (under
+  // g_csDeleteList); always 0.
+  int AddToFolderCacheList(const wchar_t* syncId);
+  // A copy of pstFolderCache, taken under g_csDeleteList.
+  std::vector<std::wstring> FolderCacheSnapshot();
+
+  // The folder pair's options (written by the settings load before the
+  // worker starts, read without locks afterwards).
+  bool MARK_AS_PRIVATE = false;
+  bool DONT_SYNC_PRIV_ITEMS = false;
+  bool DONT_SYNC_BSP_ITEMS = false;
+  bool BOTH_DIRECTIONS = false;
+  bool DONT_SYNC_REMINDERS = false;
+  bool CREATESUBFOLDER = false;
+  bool MasterCreateSubfolder = false;
+  com::Bstr StoreID;
+  com::Bstr EntryID;
+  int IsStandard = 0;
+  std::atomic<bool> ResetRequest{false};
+  bool ExchangeMode = false;
+  bool AddUserName2Categories = false;
+  std::wstring CategoryUserName;
+  // SyncIDs of the folder's items; every change and walk under g_csDeleteList.
+  std::vector<std::wstring> pstFolderCache;
+  std::unordered_map<std::wstring, std::wstring> iCloudList;
+  bool HotMailMode = false;
+  bool iCloudMode = false;
+  // The add-in's own writes: SyncID and modification time, in insertion order.
+  std::vector<std::pair<std::wstring, com::DateTime>> PSTChangeKeyList;
+  CriticalSection ItemsChangedLock;
+  CriticalSection ItemsDeletedLock;
+  bool ItemsChanged = false;
+  bool ItemsDeleted = false;
+  std::atomic<CMAPIFolderObject*> Owner{nullptr};
+  std::atomic<LONG> RefCount{1};
+  com::ComPtr<IConnectionPoint> ConnectionPoint;
+  com::ComPtr<IDispatch> Items;
+  DWORD AdviseCookie = 0;
+
+ private:
+  ~CItemsEvents() = default;  // only Release deletes
+  void OnItemAdd(CSyncEngine* engine, const DISPPARAMS* params);
+  bool RecordAddedItem(CSyncEngine* engine, const DISPPARAMS* params);
+  void OnItemRemove(CSyncEngine* engine);
+};
+
+class CMAPIFolderObject {
+ public:
+  // Keeps the Outlook folder, creates and advises the sink. Reports nothing:
+  // a folder without Items or connection point works on its tick alone.
+  CMAPIFolderObject(IDispatch* folder, int isStandard, bool exchangeMode, bool iCloudMode, bool hotMailMode);
+  // Stops every folder's worker, waits until all have ended (pumping
+  // messages), saves the folder time and lets go of the sink.
+  ~CMAPIFolderObject();
+  CMAPIFolderObject(const CMAPIFolderObject&) = delete;
+  CMAPIFolderObject& operator=(const CMAPIFolderObject&) = delete;
+
+  // Sets RunFlag, runs FolderTime for a folder outside Exchange and starts
+  // the worker (ExchangeThread or PSTThread).
+  void StartThread();
+  // Takes the user name for categories from the session's current user.
+  void ReadCategoryUserName(IRdoSession* session);
+
+  // Worker side (folder_threads.cpp).
+  bool IsMyTurn();
+  bool IsInspectorOpen(IRdoUtils* utils);
+
+  // The engine this object belongs to (the one that existed when it was made).
+  CSyncEngine* Engine() const { return engine_; }
+  // True until the worker has ended (and from before it starts).
+  bool WorkerAlive() const { return ThreadRunning; }
+  // Waits (pumping messages) until the worker has ended.
+  void WaitForWorker();
+
+  std::atomic<bool> ThreadRunning{false};
+  int SyncDataErrorCount = 0;
+  std::atomic<DWORD> WaitStartTick{0};
+  std::vector<com::Bstr> JobCategories;
+  com::ComPtr<IRdoFolder> RdoFolder;
+  com::Bstr SyncData;
+  std::vector<std::pair<std::wstring, std::wstring>> FolderCache[2];
+  std::vector<std::pair<std::wstring, std::wstring>> CacheTable;
+  std::vector<std::pair<std::wstring, std::wstring>> Cache2Table;
+  CriticalSection CacheTablesLock;
+  std::vector<com::Bstr> CachedItemsList;
+  CriticalSection CachedItemsLock;
+  bool InspectorWasOpen = false;
+  DWORD InspectorWaitStart = 0;
+  bool FolderPrepared = false;
+  bool AddDefaultCategory = false;
+  std::vector<std::pair<std::wstring, int>> iCloudTable;
+  CItemsEvents* Events = nullptr;
+  int IsStandard = 0;
+  std::atomic<bool> RunFlag{false};
+  wchar_t Categorie[MAX_PATH] = L"";
+  wchar_t DefaultCategorie[MAX_PATH] = L"";
+  com::Bstr DisplayName;
+  bool SyncStateReset = false;
+  com::ComPtr<IDispatch> MAPIFolder;
+  CMAPIFolderObject* Partner = nullptr;
+  com::DateTime LastFolderSyncTime;
+  // The MAPI session object of the engine's session, read on the
+  // user-interface thread when the worker starts; the worker attaches its own
+  // session to it and lets it go.
+  com::ComPtr<IUnknown> MapiSessionForWorker;
+
+ private:
+  CSyncEngine* engine_ = nullptr;
+  HANDLE thread_ = nullptr;
+};
+
+// Clears the RunFlag of every folder object in the process and waits
+// (pumping messages) until every worker has ended.
+void StopAllFolderWorkers();
+// The number of folder objects alive in the process (tests).
+size_t LiveFolderObjectCount();
+
+// Sets the category text of a folder object (at most 259 characters).
+void SetFolderCategory(wchar_t (&target)[MAX_PATH], const std::wstring& text);
