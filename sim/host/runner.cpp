@@ -110,6 +110,7 @@ std::wstring Runner::Execute(const Command& c) {
     if (std::wstring e = Quit(true); !e.empty()) return e;
     return Start();
   }
+  if (v == L"reload") return Reload();
   if (v == L"dump") return Dump(c);
   if (v == L"expect") return Expect(c);
   if (v == L"file") return SeedFile(c);
@@ -371,6 +372,17 @@ std::wstring Runner::Start() {
   return FAILED(hr) ? report : L"";
 }
 
+// Calls the add-in's test entry point on this (Outlook's user-interface)
+// thread, as a folder page's Apply would run.
+std::wstring Runner::Reload() {
+  if (!addIn_.Started()) return L"'reload' needs a running add-in";
+  using ReloadFn = BOOL(WINAPI*)();
+  HMODULE addIn = GetModuleHandleW(L"Tallowby.dll");
+  auto reload = addIn ? reinterpret_cast<ReloadFn>(GetProcAddress(addIn, "TallowbyTestReload")) : nullptr;
+  if (!reload) return L"Tallowby.dll has no TallowbyTestReload";
+  return reload() ? L"" : L"the add-in has no engine to reload";
+}
+
 std::wstring Runner::Quit(bool requireUnload) {
   if (!addIn_.Started()) return requireUnload ? L"" : L"Outlook is not running";
   std::wstring report;
@@ -453,6 +465,12 @@ std::wstring Runner::Expect(const Command& c) {
   if (sub == L"log" || sub == L"error-log") {
     const wchar_t* file = sub == L"log" ? L"Tallowby_debug.log" : L"Tallowby_error.log";
     std::wstring log = ReadLog(file);
+    if (c.Has(L"count")) {
+      long n = 0;
+      for (size_t at = log.find(c.Arg(L"TEXT")); at != std::wstring::npos; at = log.find(c.Arg(L"TEXT"), at + 1)) ++n;
+      if (n != LongOpt(c, L"count", -1)) Fail(c, L"count " + std::to_wstring(n));
+      return L"";
+    }
     if (log.find(c.Arg(L"TEXT")) == std::wstring::npos)
       Fail(c, log.empty() ? std::wstring(file) + L" is empty or missing" : std::wstring(file) + L" lacks it");
     return L"";

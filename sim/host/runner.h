@@ -41,6 +41,7 @@ class Runner {
   std::wstring Wait(const Command& c);
   std::wstring Start();
   std::wstring Quit(bool requireUnload);
+  std::wstring Reload();
   std::wstring Dump(const Command& c);
   std::wstring Expect(const Command& c);
   std::wstring SeedFile(const Command& c);

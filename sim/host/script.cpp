@@ -46,6 +46,8 @@ const Form kForms[] = {
     {L"wait", L"for log TEXT", L"timeout="},
     {L"wait", L"SECONDS", L""},
     {L"restart", L"", L""},
+    // What a folder page's Apply does to the running add-in (its test entry point).
+    {L"reload", L"", L""},
     {L"quit", L"", L""},
     {L"dump", L"registry KEY", L""},
     {L"dump", L"log", L""},
@@ -54,7 +56,7 @@ const Form kForms[] = {
     {L"expect", L"count PATH N", L""},
     {L"expect", L"item PATH", kMatchOptions},
     {L"expect", L"no-item PATH", kMatchOptions},
-    {L"expect", L"log TEXT", L""},
+    {L"expect", L"log TEXT", L"count="},
     {L"expect", L"error-log TEXT", L""},
     {L"expect", L"registry KEY", L"subkeys= values= missing"},
     {L"expect", L"box CAPTION TEXT", L""},
