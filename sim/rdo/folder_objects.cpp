@@ -375,7 +375,7 @@ class FoldersObject : public IRdoFolders {
     long itemType = -1;
     if (!IsMissing(type) && !ArgLong(type, &itemType)) return E_INVALIDARG;
     HRESULT hr = S_OK;
-    ObjId id = TheWorld().AddFolder(parent_, name ? name : L"", itemType, &hr);
+    ObjId id = TheWorld().AddFolder(parent_, name ? name : L"", itemType < 0 ? -1 : ItemTypeOfFolderNumber(itemType), &hr);
     TheWorld().Record(L"Folders.Add", std::wstring(name ? name : L"") + L" type=" + std::to_wstring(itemType));
     if (!id) return hr;
     return NewFolder(id, v);

@@ -90,13 +90,6 @@ const wchar_t* ContainerClassOf(long itemType) {
 }
 
 // The item type a folder-kind or item-type number given to Folders.Add means.
-long ItemTypeOfFolderArg(long arg) {
-  for (const auto& d : kDefaultFolders) {
-    if (d.kind == arg) return d.itemType;
-  }
-  return arg >= 0 && arg <= 5 ? arg : kOlMailItem;
-}
-
 constexpr wchar_t kPstProvider[] = L"4E495441F9BFB80100AA0037D96E0000";
 
 std::wstring Format(const wchar_t* fmt, unsigned long long a, unsigned long long b = 0) {
@@ -628,6 +621,13 @@ bool World::HasExchangeStore() const {
   return false;
 }
 
+long ItemTypeOfFolderNumber(long olFolder) {
+  for (const auto& d : kDefaultFolders) {
+    if (d.kind == olFolder) return d.itemType;
+  }
+  return olFolder >= 0 && olFolder <= 5 ? olFolder : kOlMailItem;
+}
+
 ObjId World::AddFolder(ObjId parent, std::wstring_view name, long itemType, HRESULT* hr) {
   std::lock_guard lock(mutex_);
   auto& st = *s_;
@@ -639,7 +639,7 @@ ObjId World::AddFolder(ObjId parent, std::wstring_view name, long itemType, HRES
   for (ObjId c : p->children) {
     if (Upper(st.Folder(c)->info.name) == Upper(name)) { *hr = MAPI_E_COLLISION; return 0; }
   }
-  long type = itemType < 0 ? p->info.itemType : ItemTypeOfFolderArg(itemType);
+  long type = itemType < 0 ? p->info.itemType : itemType;
   *hr = S_OK;
   return st.NewFolder(*s, parent, name, type, 0);
 }

@@ -64,6 +64,11 @@ enum OlItemType : long {
   kOlJournalItem = 4, kOlNoteItem = 5, kOlPostItem = 6, kOlDistributionListItem = 7,
 };
 
+// The item type of a folder that the wrapper's Folders.Add makes for its
+// type argument (an Outlook folder number; a plain item type 0-5 is taken as
+// it is; anything else makes a mail folder).
+long ItemTypeOfFolderNumber(long olFolder);
+
 // Store kinds: 3, 4 and 5 are Exchange; 6 the kind that gets no option page;
 // anything else (1 by default) is a personal-folders file.
 inline bool IsExchangeKind(long kind) { return kind >= 3 && kind <= 5; }
@@ -213,7 +218,8 @@ class World {
   bool HasExchangeStore() const;
 
   // --- folders ---
-  // Adds a subfolder; itemType < 0 inherits the parent's (mail under a root).
+  // Adds a subfolder of an item type (OlItemType); itemType < 0 inherits the
+  // parent's (mail under a root).
   // Fails (0, *hr = MAPI_E_COLLISION) when the parent already has that name.
   ObjId AddFolder(ObjId parent, std::wstring_view name, long itemType = -1, HRESULT* hr = nullptr);
   bool DeleteFolder(ObjId folder);  // with its items and subfolders (observer: Remove per item)
