@@ -82,14 +82,28 @@ class UserPropertyObject : public IRdoUserProperty {
     UserProperty* p = Find();
     if (!p) return E_FAIL;
     Value value;
-    HRESULT hr = VariantToValue(v, p->type == 6 ? kPtBoolean : 0, &value);
+    HRESULT hr = VariantToValue(v, MapiTypeOf(p->type), &value);
     if (FAILED(hr)) return hr;
-    p->value = std::move(value);
-    m_->MarkDirty();
+    p->value = value;
+    // A user property is also the string-named property of that name in
+    // PS_PUBLIC_STRINGS, which searches by its DASL name find.
+    m_->Write(PropKey::Named(psets::kPublicStrings, p->name, MapiTypeOf(p->type)), std::move(value));
     return S_OK;
   }
 
  private:
+  // The MAPI type of an Outlook user-property type (olText 1, olNumber 3,
+  // olDateTime 5, olYesNo 6, olInteger 20); 0 lets the value decide.
+  static uint16_t MapiTypeOf(long type) {
+    switch (type) {
+      case 1: return kPtUnicode;
+      case 3: return kPtDouble;
+      case 5: return kPtSysTime;
+      case 6: return kPtBoolean;
+      case 20: return kPtLong;
+      default: return 0;
+    }
+  }
   UserProperty* Find() {
     for (auto& p : m_->Content().userProps) {
       if (Upper(p.name) == Upper(name_)) return &p;

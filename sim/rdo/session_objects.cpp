@@ -447,8 +447,9 @@ class DistListObject : public IRdoDistList {
   END_COM_MAP()
   SIM_NO_DISPATCH()
   STDMETHODIMP put_Item(IUnknown* message) override {
+    // Attaching null lets the list go: the caller may rely on its release.
     list_ = nullptr;
-    message_ = nullptr;
+    holder_ = nullptr;
     if (!message) return S_OK;
     Resolved r;
     if (!ResolveObject(message, &r) || r.kind != SimKind::Message || !r.message) return E_INVALIDARG;
@@ -492,7 +493,6 @@ class DistListObject : public IRdoDistList {
  private:
   com::ComPtr<IUnknown> holder_;
   MessageObject* list_ = nullptr;
-  com::ComPtr<IUnknown> message_;
 };
 
 }  // namespace
