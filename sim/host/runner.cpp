@@ -111,6 +111,8 @@ std::wstring Runner::Execute(const Command& c) {
     return Start();
   }
   if (v == L"reload") return Reload();
+  if (v == L"setenv")
+    return SetEnvironmentVariableW(c.Arg(L"NAME").c_str(), c.Arg(L"VALUE").c_str()) ? L"" : L"cannot set " + c.Arg(L"NAME");
   if (v == L"dump") return Dump(c);
   if (v == L"expect") return Expect(c);
   if (v == L"file") return SeedFile(c);

@@ -48,6 +48,8 @@ const Form kForms[] = {
     {L"restart", L"", L""},
     // What a folder page's Apply does to the running add-in (its test entry point).
     {L"reload", L"", L""},
+    // Sets an environment variable of the host process (the add-in's test settings).
+    {L"setenv", L"NAME VALUE", L""},
     {L"quit", L"", L""},
     {L"dump", L"registry KEY", L""},
     {L"dump", L"log", L""},
