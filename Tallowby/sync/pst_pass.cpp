@@ -1,5 +1,5 @@
 // The personal-folder comparison pass.
-#include <cstdlib>
+#include <cwchar>
 
 #include "clock.h"
 #include "folder_object.h"
@@ -8,8 +8,9 @@
 
 DWORD TestPassLengthMs() {
   static const DWORD ms = [] {
-    const char* text = std::getenv("TALLOWBY_TEST_PASS_SECONDS");
-    long seconds = text ? std::strtol(text, nullptr, 10) : 0;
+    wchar_t text[16] = L"";
+    DWORD n = GetEnvironmentVariableW(L"TALLOWBY_TEST_PASS_SECONDS", text, 16);
+    long seconds = n > 0 && n < 16 ? std::wcstol(text, nullptr, 10) : 0;
     return seconds > 0 ? DWORD(seconds) * 1000 : 0;
   }();
   return ms;
