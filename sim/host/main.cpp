@@ -1,6 +1,10 @@
 // simoutlook.exe: the simulated Outlook host and scenario runner.
 //
-//   simoutlook [--name NAME] SCENARIO.scn
+//   simoutlook [--name NAME] [--pin-addin] SCENARIO.scn
+//
+// --pin-addin (a test setting) holds a reference of its own on Tallowby.dll
+// for the whole run, so that a `restart` finds the add-in still loaded and
+// the scenario fails as it must when the add-in leaks an object or a lock.
 //
 // Runs the scenario in a sandbox of its own (registry, temporary and data
 // folders named after NAME, by default the file's name) and exits 0 when
@@ -92,13 +96,15 @@ int RunScenario(const std::wstring& name, const std::vector<host::Command>& comm
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring name, file;
+  bool pinAddIn = false;
   for (int i = 1; i < argc; ++i) {
     std::wstring a = argv[i];
     if (a == L"--name" && i + 1 < argc) name = argv[++i];
+    else if (a == L"--pin-addin") pinAddIn = true;
     else file = a;
   }
   if (file.empty()) {
-    host::Print(L"usage: simoutlook [--name NAME] SCENARIO.scn");
+    host::Print(L"usage: simoutlook [--name NAME] [--pin-addin] SCENARIO.scn");
     return 2;
   }
   if (UnderWine() && file[0] == L'/') file = L"Z:" + file;  // a Unix path from the shell
@@ -120,7 +126,15 @@ int wmain(int argc, wchar_t** argv) {
     _wputenv_s(L"TALLOWBY_CLOCK_SCALE", kDefaultClockScale);
   }
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+  // The same file that COM loads from the registration (both sit beside this exe).
+  HMODULE pinned = pinAddIn ? LoadLibraryW(L"Tallowby.dll") : nullptr;
+  if (pinAddIn && !pinned) {
+    host::Print(L"--pin-addin: cannot load Tallowby.dll");
+    CoUninitialize();
+    return 2;
+  }
   int rc = RunScenario(name, parsed.commands);
+  if (pinned) FreeLibrary(pinned);
   CoUninitialize();
   return rc;
 }
