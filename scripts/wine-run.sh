@@ -4,5 +4,6 @@
 : "${WINEPREFIX:=${XDG_CACHE_HOME:-$HOME/.cache}/tallowby-wineprefix}"
 export WINEPREFIX WINEARCH=win64 WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
-export LC_ALL="${WINE_LC_ALL:-en_US.UTF-8}"
-exec /usr/lib/wine/wine64 "$@"
+# A fixed locale keeps Wine's UI language and formats the same everywhere
+# (set through env so that bash does not warn when the locale isn't built).
+exec env LC_ALL="${WINE_LC_ALL:-en_US.UTF-8}" /usr/lib/wine/wine64 "$@"

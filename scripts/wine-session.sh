@@ -8,8 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 : "${WINEPREFIX:=${XDG_CACHE_HOME:-$HOME/.cache}/tallowby-wineprefix}"
 export WINEPREFIX WINEARCH=win64 WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
-export LC_ALL="${WINE_LC_ALL:-en_US.UTF-8}"
-wine=/usr/lib/wine/wine64
+wine="env LC_ALL=${WINE_LC_ALL:-en_US.UTF-8} /usr/lib/wine/wine64"
 server=/usr/lib/wine/wineserver64
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
