@@ -27,3 +27,17 @@ int deleteItem2(CMAPIFolderObject* folder, IRdoSession*, IRdoUtils*, const wchar
   (void)folder;
   return 0;
 }
+
+#include "delete_lists.h"
+
+com::ComPtr<IRdoMessage> FindBySearchId(CMAPIFolderObject*, IRdoSession*, IRdoUtils*, const wchar_t*, IRdoFolder*,
+                                        HRESULT* lookup) {
+  if (lookup) *lookup = S_OK;
+  return {};
+}
+
+com::ComPtr<IRdoMessage> FindBySearchIdVariant(CMAPIFolderObject*, IRdoSession*, IRdoUtils*, const VARIANT&,
+                                               IRdoFolder*, HRESULT* lookup) {
+  if (lookup) *lookup = S_OK;
+  return {};
+}

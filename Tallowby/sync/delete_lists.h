@@ -1,0 +1,35 @@
+// The delete list of a folder (pstFolderCache: the sync ids of its items, so
+// that the worker can tell which item went after Outlook's ItemRemove) and
+// the deletion of a deleted item's counterparts in the other folders.
+//
+// The FillDeleteList forms and deleteItem2 are declared in sync_seams.h:
+// - FillDeleteList rebuilds the list from the folder's contents table and
+//   keeps the keys of items not in the folder any more (their deletion is
+//   still to be searched; the deleted mark is set for them).
+// - deleteItem2 returns 0 when every counterpart was deleted or not found,
+//   and 1 when a counterpart could not be reached or deleted, so that the
+//   caller keeps the key and tries again; after kDeleteRetries failed tries
+//   of one key it gives up with an error line and returns 0.
+#pragma once
+#include <windows.h>
+#include <oleauto.h>
+
+#include "com_ptr.h"
+#include "rdo.h"
+#include "sync_seams.h"
+
+class CMAPIFolderObject;
+
+inline constexpr int kDeleteRetries = 5;
+
+// The item of `rdoFolder` whose sync id is `syncId` (the key property is
+// chosen by `folder`'s mode), or none. `lookup` (optional) tells a real
+// "not found" (S_OK with none) from a failed lookup (the failure). The
+// caller keeps its reference on `rdoFolder`.
+com::ComPtr<IRdoMessage> FindBySearchId(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils,
+                                        const wchar_t* syncId, IRdoFolder* rdoFolder, HRESULT* lookup = nullptr);
+
+// The same with the key as its binary value (VT_ARRAY|VT_UI1); a text key is
+// refused as a failed lookup.
+com::ComPtr<IRdoMessage> FindBySearchIdVariant(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils,
+                                               const VARIANT& key, IRdoFolder* rdoFolder, HRESULT* lookup = nullptr);

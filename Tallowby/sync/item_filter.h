@@ -1,0 +1,52 @@
+// The per-item rules of a job: which items may take part (category filter,
+// the "NO_SYNC" marker, meeting and task requests, privacy) and how an item
+// gets the job's category.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "rdo.h"
+
+class CMAPIFolderObject;
+class CSyncEngine;
+
+// The DASL name of an item's keywords (one text per category).
+inline constexpr wchar_t kDaslKeywords[] = L"urn:schemas:mailheader:keywords";
+// The response status of a meeting (PSETID_Appointment 0x8218, PT_LONG).
+inline constexpr wchar_t kDaslResponseStatus[] =
+    L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/82180003";
+inline constexpr long kResponseNotResponded = 5;
+
+// True when `message` may take part in the job of `job` (its filter
+// settings and category filter apply). `folder` is the object whose worker
+// asks. Never throws: an unexpected wrapper failure refuses the item.
+bool iIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job);
+bool iIA(CMAPIFolderObject* folder, IRdoMessage* message);
+
+// True for a meeting request or a task request. Throws HrException when the
+// wrapper fails to answer an interface query with anything but
+// E_NOINTERFACE.
+bool IsRequestItem(CMAPIFolderObject* folder, IRdoMessage* message);
+
+// Puts `category` on `message` (removing other jobs' categories when it is
+// itself a job's category), marks it private when the pair asks for it and
+// adds the user's name in braces when configured. False when the category
+// is empty, there is no message or the keywords could not be read.
+bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category);
+
+// The item's categories (split at the user's list separator, surrounding
+// blanks removed), plus the default folder's configured categories, each of
+// which is also put on the item. Fills `list` and returns it.
+std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vector<std::wstring>& list,
+                                             IRdoUtils* utils, IRdoMessage* message);
+
+// The job's category filter: the subkey names of
+// Folders\<entryId>\CategoriesFilter; empty when there is none.
+void GetCategoriesFilter(CSyncEngine* engine, std::vector<std::wstring>& list, const wchar_t* entryId);
+
+// An HRESULT failure travelling as an exception.
+struct HrException {
+  HRESULT hr;
+};
