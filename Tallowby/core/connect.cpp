@@ -19,8 +19,6 @@ IDispatch* g_pComAddIn = nullptr;
 
 namespace {
 
-constexpr WORD kTrayStartingIcon = 289;
-constexpr UINT kTrayFirstTimerMs = 4000;
 
 struct MethodName {
   const wchar_t* name;
@@ -74,7 +72,7 @@ void CConnect::ShowTrayWhenConfigured() {
   if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_ALL_ACCESS) != ERROR_SUCCESS) return;
   if (!reg::IsOne(config.ReadDword(L"trayicon", reg::DwordType::kMustBeDword)) || m_tray.IsVisible()) return;
   m_tray.SetTooltipText(L"Tallowby");
-  m_tray.SetIconId(kTrayStartingIcon);
+  m_tray.SetIconId(kIconStarting);
   m_tray.SetVisible(true);
   m_tray.SetTrayTimer(true, kTrayFirstTimerMs);
 }

@@ -60,7 +60,3 @@ LRESULT CHiddenWindow::OnDisconnectAddIn(UINT, WPARAM, LPARAM, BOOL&) {
   PutConnectFalse();
   return 0;
 }
-
-void CHiddenWindowTray::SetVisible(bool show) {
-  visible_ = show;
-}

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 
+#include "tray_icon.h"
 #include "window.h"
 
 // True until the start timer has started the synchronisation in this process.
@@ -43,28 +44,4 @@ class CHiddenWindow : public win::WindowImpl<CHiddenWindow> {
  private:
   LRESULT OnTimer(UINT msg, WPARAM wp, LPARAM lp, BOOL& handled);
   LRESULT OnDisconnectAddIn(UINT msg, WPARAM wp, LPARAM lp, BOOL& handled);
-};
-
-// The tray icon, shown when Config "trayicon" is 1.
-//
-// Seam: the icon window, the shell notification, the status display and the
-// pause toggle come with the engine's status work. Until then the tray keeps
-// what it is told (tooltip, icon, timer, visibility) and shows nothing.
-class CHiddenWindowTray {
- public:
-  void SetTooltipText(const wchar_t* text) { tooltip_ = text ? text : L""; }
-  void SetIconId(WORD id) { iconId_ = id; }
-  void SetTrayTimer(bool on, UINT ms) { timerOn_ = on; interval_ = ms; }
-  void SetVisible(bool show);
-
-  bool IsVisible() const { return visible_; }
-  const std::wstring& Tooltip() const { return tooltip_; }
-  WORD IconId() const { return iconId_; }
-
- private:
-  bool visible_ = false;
-  bool timerOn_ = false;
-  UINT interval_ = 0;
-  WORD iconId_ = 0;
-  std::wstring tooltip_;
 };

@@ -74,6 +74,15 @@ std::optional<double> Key::ReadDate(const wchar_t* name) const {
   return date;
 }
 
+bool Key::ReadFlag(const Flag& flag) const {
+  std::optional<DWORD> value = ReadDword(flag.name, flag.type);
+  return flag.test == FlagTest::kIsOne ? IsOne(value) : IsNotZero(value);
+}
+
+std::wstring Key::ReadText(const Text& text) const {
+  return ReadString(text.name, text.bufferBytes).value_or(std::wstring());
+}
+
 LONG Key::WriteDword(const wchar_t* name, DWORD value) const {
   if (!key_) return ERROR_INVALID_HANDLE;
   return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
@@ -102,6 +111,34 @@ std::optional<std::wstring> Key::SubkeyName(DWORD index, DWORD maxChars) const {
   if (RegEnumKeyExW(key_, index, name.data(), &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
     return std::nullopt;
   return std::wstring(name.data(), chars);
+}
+
+std::vector<std::wstring> Key::SubkeyNames(DWORD maxChars) const {
+  std::vector<std::wstring> names;
+  for (DWORD i = 0;; ++i) {
+    std::optional<std::wstring> name = SubkeyName(i, maxChars);
+    if (!name) break;
+    names.push_back(std::move(*name));
+  }
+  return names;
+}
+
+LONG Key::DeleteTree(const wchar_t* path) const {
+  if (!key_) return ERROR_INVALID_HANDLE;
+  if (!path || !*path) return ERROR_INVALID_PARAMETER;  // never the key itself
+  return RegDeleteTreeW(key_, path);
+}
+
+bool ReadUserFlag(const wchar_t* path, const Flag& flag) {
+  Key key;
+  if (key.Open(HKEY_CURRENT_USER, path, KEY_READ) != ERROR_SUCCESS) return false;
+  return key.ReadFlag(flag);
+}
+
+bool IsAdminLocked() {
+  Key key;
+  if (key.Open(HKEY_LOCAL_MACHINE, kConfigPath, KEY_READ) != ERROR_SUCCESS) return false;
+  return key.ReadFlag(kAdminLock);
 }
 
 }  // namespace reg
