@@ -37,4 +37,5 @@ DWORD ReadLockTime(const reg::Key& config);
 // Test entry point of Tallowby.dll for the simulated host: does on the
 // calling (user-interface) thread what a folder page's Apply does to the
 // engine: SettingsLoaded cleared, then Reload. FALSE without an engine.
-extern "C" __declspec(dllexport) BOOL WINAPI TallowbyTestReload();
+// Exported by name (Tallowby.def, ordinal 100), apart from the COM exports.
+extern "C" BOOL WINAPI TallowbyTestReload();
