@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <string>
 
 #include "addin_module.h"
@@ -29,6 +30,10 @@ inline constexpr UINT kTrayFirstTimerMs = 4000;
 inline constexpr UINT kTrayBusyTimerMs = 290;
 inline constexpr UINT kTrayTimerMs = 2000;
 inline constexpr UINT kBalloonSeconds = 10;
+// What the shell shows at most: the tooltip, the balloon's text and title.
+inline constexpr size_t kTipChars = 63;
+inline constexpr size_t kBalloonTextChars = 255;
+inline constexpr size_t kBalloonTitleChars = 63;
 
 // Every Shell_NotifyIconW call of the tray goes through this pointer, so that
 // tests can record the notification records.
@@ -65,8 +70,8 @@ class CShellIconHelper : public win::WindowImpl<T> {
     FillIdentity();
     record_.uFlags = NIF_INFO;
     record_.szTip[0] = L'\0';
-    CopyCut(record_.szInfo, text);
-    CopyCut(record_.szInfoTitle, title);
+    CopyCut(record_.szInfo, text, kBalloonTextChars);
+    CopyCut(record_.szInfoTitle, title, kBalloonTitleChars);
     record_.dwInfoFlags = infoFlags | NIIF_NOSOUND;
     record_.uTimeout = seconds * 1000;
     BOOL ok = Notify(NIM_MODIFY);
@@ -108,7 +113,7 @@ class CShellIconHelper : public win::WindowImpl<T> {
     record_.uCallbackMessage = WM_TRAYICON;
     record_.uVersion = NOTIFYICON_VERSION;
     record_.hIcon = iconId_ ? LoadIconW(g_hInstance, MAKEINTRESOURCEW(iconId_)) : nullptr;
-    CopyCut(record_.szTip, tooltip_.c_str());
+    CopyCut(record_.szTip, tooltip_.c_str(), kTipChars);
     return Notify(message);
   }
 
@@ -120,9 +125,10 @@ class CShellIconHelper : public win::WindowImpl<T> {
   const NOTIFYICONDATAW& Record() const { return record_; }
 
  private:
+  // Copies at most `maxChars` characters (and never more than fit).
   template <size_t N>
-  static void CopyCut(wchar_t (&target)[N], const wchar_t* text) {
-    lstrcpynW(target, text ? text : L"", static_cast<int>(N));
+  static void CopyCut(wchar_t (&target)[N], const wchar_t* text, size_t maxChars = N - 1) {
+    lstrcpynW(target, text ? text : L"", static_cast<int>(std::min(maxChars, N - 1) + 1));
   }
   void FillIdentity() {
     record_.cbSize = NOTIFYICONDATAW_V3_SIZE;
