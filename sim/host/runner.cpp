@@ -116,6 +116,38 @@ std::wstring Runner::Execute(const Command& c) {
   if (v == L"dump") return Dump(c);
   if (v == L"expect") return Expect(c);
   if (v == L"file") return SeedFile(c);
+  if (v == L"calls") {
+    control_->ClearCalls();
+    return L"";
+  }
+  if (v == L"find") {
+    Folder f;
+    if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+    for (const sim::HostItem& i : side_->ItemsOf(f.entryId)) {
+      if (i.subject != c.Opt(L"subject").value_or(L"")) continue;
+      items_[c.Arg(L"NAME")] = i.entryId;
+      return L"";
+    }
+    return L"no item with that subject in " + Quoted(c.Arg(L"PATH"));
+  }
+  if (v == L"connection" && c.Sub() == L"sequence") {
+    std::vector<long> modes;
+    std::wistringstream list(c.Arg(L"MODES"));
+    for (std::wstring part; std::getline(list, part, L',');) {
+      long mode = 0;
+      if (!ParseLong(part, &mode)) return L"not a connection mode: " + part;
+      modes.push_back(mode);
+    }
+    control_->SetConnectionModes(modes);
+    return L"";
+  }
+  if (v == L"tray") {
+    // The add-in's icon window is found by its name, as the shell knows it.
+    HWND icon = FindWindowW(nullptr, L"ShellIconHiddenWindowTWY");
+    if (!icon) return L"the add-in shows no tray icon";
+    SendMessageW(icon, WM_USER + 201, 10, WM_LBUTTONDBLCLK);
+    return L"";
+  }
   if (v == L"connection") {
     long mode = 0;
     ParseLong(c.Arg(L"MODE"), &mode);
@@ -444,6 +476,16 @@ std::wstring Runner::Dump(const Command& c) {
 std::wstring Runner::Expect(const Command& c) {
   const std::wstring sub = c.Sub();
   if (sub == L"file" || sub == L"data-folder" || sub == L"registry-value" || sub == L"boxes") return ExpectMore(c);
+  if (sub == L"no-writes") {
+    std::wstring writes;
+    for (const sim::SimCall& call : control_->Calls()) {
+      bool write = call.op == L"Message.CopyTo" || call.op == L"Message.Save" || call.op == L"Message.Delete" ||
+                   (call.op == L"Utils.SetPropByTag" && call.detail.find(L"flags=0") == std::wstring::npos);
+      if (write) writes += L"\n  " + call.op + L" " + call.detail;
+    }
+    if (!writes.empty()) Fail(c, writes);
+    return L"";
+  }
   if (sub == L"count" || sub == L"item" || sub == L"no-item") {
     Folder f;
     if (!ResolveFolder(c.Arg(L"PATH"), &f)) {

@@ -38,6 +38,10 @@ const Form kForms[] = {
     {L"job", L"PATH",
      L"category= both no-private mark-private no-requests no-reminders subfolder filter= profile="},
     {L"connection", L"MODE", L""},
+    // Modes read one per call, the last one kept: "connection sequence 300,300,800".
+    {L"connection", L"sequence MODES", L""},
+    // The user double-clicks the add-in's tray icon.
+    {L"tray", L"dblclick", L""},
     {L"fail", L"OPERATION", L"nth= hr= count="},
     {L"inspector", L"open NAME", L""},
     {L"inspector", L"close", L""},
@@ -68,6 +72,13 @@ const Form kForms[] = {
     {L"expect", L"data-folder STATE", L""},
     {L"expect", L"registry-value KEY VALUE TYPE?", L"size= missing"},
     {L"expect", L"boxes CAPTION N", L""},
+    // Empties the simulation's record of calls.
+    {L"calls", L"clear", L""},
+    // Names an item the add-in made: the first of the folder with that subject.
+    {L"find", L"NAME in PATH", L"subject="},
+    // Since the record was emptied nothing was written: no copy, save,
+    // delete or committed property write.
+    {L"expect", L"no-writes", L""},
 };
 
 // Values that options and captures must have.
