@@ -103,6 +103,9 @@ class CItemsEvents final : public IDispatch {
   bool iCloudMode = false;
   // The add-in's own writes: SyncID and modification time, in insertion order.
   std::vector<std::pair<std::wstring, com::DateTime>> PSTChangeKeyList;
+  // SyncIDs whose copy into this folder could not be found again after the
+  // copy was made; they are not copied again in this session (worker only).
+  std::vector<std::wstring> UnverifiedCopies;
   CriticalSection ItemsChangedLock;
   CriticalSection ItemsDeletedLock;
   bool ItemsChanged = false;

@@ -1,10 +1,25 @@
 // The personal-folder comparison pass.
-#include <cwchar>
+#include "pst_pass.h"
 
+#include <mapicode.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cwchar>
+#include <unordered_set>
+
+#include "bstr.h"
 #include "clock.h"
+#include "com_ptr.h"
+#include "duplicates.h"
 #include "folder_object.h"
+#include "item_identity.h"
+#include "locks.h"
 #include "logs.h"
-#include "sync_seams.h"
+#include "pst_master.h"
+#include "pst_slave.h"
+#include "sync_engine.h"
+#include "variant.h"
 
 DWORD TestPassLengthMs() {
   static const DWORD ms = [] {
@@ -16,8 +31,527 @@ DWORD TestPassLengthMs() {
   return ms;
 }
 
-HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession*, IRdoUtils*) {
-  DebugLogString(L"checkIfSomethingChanged", folder ? folder->DisplayName.c_str() : L"");
+namespace {
+
+constexpr long kRowsPerBatch = 400;
+constexpr long kOpenFlags = 16;
+constexpr DWORD kRetryPauseMs = 1000;
+constexpr double kHalfSecond = 0.5 / 86400.0;
+// How far ahead of now a stored folder time may lie.
+constexpr double kFutureSlackSeconds = 300.0;
+constexpr size_t kStatusTextMax = 150;
+
+HRESULT OpenOwnFolder(CItemsEvents* sink, IRdoSession* session, com::ComPtr<IRdoFolder>* out) {
+  return session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), com::Variant(kOpenFlags),
+                                out->Put());
+}
+
+std::wstring HexOf(IRdoUtils* utils, const VARIANT& binary) {
+  if (binary.vt != (VT_ARRAY | VT_UI1)) return {};
+  com::Bstr hex;
+  if (FAILED(utils->BinToHex(binary, hex.Put()))) return {};
+  return hex.Str();
+}
+
+// The cells of one row (a VT_ARRAY of VT_VARIANT), or false.
+bool RowCells(const VARIANT& row, std::vector<com::Variant>* cells) {
+  if (row.vt != (VT_ARRAY | VT_VARIANT) || !row.parray) return false;
+  LONG lo = 0, hi = -1;
+  SafeArrayGetLBound(row.parray, 1, &lo);
+  SafeArrayGetUBound(row.parray, 1, &hi);
+  cells->clear();
+  for (LONG i = lo; i <= hi; ++i) {
+    com::Variant cell;
+    SafeArrayGetElement(row.parray, &i, cell.Put());
+    cells->push_back(std::move(cell));
+  }
+  return true;
+}
+
+std::vector<std::wstring> CategoriesOf(const VARIANT& cell) {
+  std::vector<std::wstring> list;
+  if (cell.vt != (VT_ARRAY | VT_BSTR) || !cell.parray) return list;
+  LONG lo = 0, hi = -1;
+  SafeArrayGetLBound(cell.parray, 1, &lo);
+  SafeArrayGetUBound(cell.parray, 1, &hi);
+  for (LONG i = lo; i <= hi; ++i) {
+    BSTR text = nullptr;
+    if (FAILED(SafeArrayGetElement(cell.parray, &i, &text)) || !text) {
+      LogError(0, L"DaHabenWirDenSalat");
+      continue;
+    }
+    list.emplace_back(text, SysStringLen(text));
+    SysFreeString(text);
+  }
+  return list;
+}
+
+// A default category setting may name several categories.
+std::vector<std::wstring> SplitCategories(const wchar_t* text) {
+  std::vector<std::wstring> pieces;
+  std::wstring piece;
+  for (const wchar_t* p = text; p && *p; ++p) {
+    if (*p == L';' || *p == L',') {
+      if (!piece.empty()) pieces.push_back(std::move(piece));
+      piece.clear();
+    } else {
+      piece += *p;
+    }
+  }
+  if (!piece.empty()) pieces.push_back(std::move(piece));
+  return pieces;
+}
+
+HRESULT SetColumns(IRdoTable* table, const std::vector<long>& tags) {
+  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(tags.size()));
+  if (!array) return E_OUTOFMEMORY;
+  for (LONG i = 0; i < LONG(tags.size()); ++i) {
+    com::Variant tag(tags[size_t(i)]);
+    SafeArrayPutElement(array, &i, &tag);
+  }
+  com::Variant columns;
+  columns.vt = VT_ARRAY | VT_VARIANT;
+  columns.parray = array;
+  return table->SetColumns(columns);
+}
+
+// Enters many keys into the sink's delete list at once: one lock and a
+// hashed test instead of a scan of the whole list per key.
+void AddAllToFolderCache(CItemsEvents* sink, const std::vector<ListedItem>& listed) {
+  CsLock lock(g_csDeleteList);
+  auto& cache = sink->pstFolderCache;
+  std::unordered_set<std::wstring> present(cache.begin(), cache.end());
+  for (const ListedItem& item : listed)
+    if (present.insert(item.syncId).second) cache.push_back(item.syncId);
+}
+
+// The column layout of one walk.
+struct Columns {
+  int keywords = -1;
+  int objectId = -1;
+};
+
+class FolderWalk {
+ public:
+  FolderWalk(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils)
+      : f_(folder), sink_(folder->Events), session_(session), utils_(utils) {}
+
+  FolderListing Run(IRdoFolder* rdoFolder);
+
+ private:
+  bool Prepare(IRdoFolder* rdoFolder);
+  bool ReadRows();
+  // False when the walk ends at this row.
+  bool TakeRow(const VARIANT& row);
+  void List(std::wstring key, com::DateTime date, std::vector<std::wstring> categories);
+
+  CMAPIFolderObject* f_;
+  CItemsEvents* sink_;
+  IRdoSession* session_;
+  IRdoUtils* utils_;
+  com::ComPtr<IRdoTable> table_;
+  Columns columns_;
+  bool sorted_ = true;
+  FolderListing out_;
+  std::unordered_set<std::wstring> seen_;
+};
+
+FolderListing FolderWalk::Run(IRdoFolder* rdoFolder) {
+  out_.newest = f_->LastFolderSyncTime;
+  const DWORD start = DWORD(clk::TickMs());
+  DebugLog(L"MakeFolderList::Start");
+  if (!Prepare(rdoFolder) || !ReadRows()) out_.complete = false;
+  AddAllToFolderCache(sink_, out_.items);
+  wchar_t line[80];
+  swprintf(line, 80, L"MakeFolderList = %lu msec", static_cast<unsigned long>(DWORD(clk::TickMs()) - start));
+  DebugLog(line);
+  return std::move(out_);
+}
+
+bool FolderWalk::Prepare(IRdoFolder* rdoFolder) {
+  com::ComPtr<IRdoItems> items;
+  if (FAILED(rdoFolder->get_Items(items.Put())) || !items) return false;
+  HRESULT hr = items->get_Table(table_.Put());
+  if (FAILED(hr) || !table_) {
+    LogError(hr, L"MakeFolderList::NoCatId");
+    return false;
+  }
+  std::vector<long> tags = {kTagSearchKey, kTagLastModificationTime};
+  // A store where no item ever had a category has no Keywords mapping yet;
+  // its rows simply carry none, and the walk goes on without the column.
+  long id = 0;
+  hr = utils_->GetNamedPropId(rdoFolder, com::Bstr(kPublicStringsSet), com::Variant(L"Keywords"), 0, &id);
+  if (SUCCEEDED(hr)) {
+    columns_.keywords = int(tags.size());
+    tags.push_back(id | kTypeMvUnicode);
+  } else {
+    DebugLog(L"MakeFolderList::NoCatId");
+  }
+  if (sink_->HotMailMode) {
+    hr = utils_->GetNamedPropId(rdoFolder, com::Bstr(kMeetingSet), com::Variant(0x0003L), 0, &id);
+    if (SUCCEEDED(hr)) {
+      columns_.objectId = int(tags.size());
+      tags.push_back(id | kTypeBinary);
+    } else {
+      DebugLog(L"MakeFolderList::NOObjectId");
+    }
+  }
+  hr = SetColumns(table_.Get(), tags);
+  if (FAILED(hr)) {
+    LogError(hr, L"MakeFolderList::PutColumns");
+    return false;
+  }
+  return true;
+}
+
+bool FolderWalk::ReadRows() {
+  long count = 0;
+  HRESULT hr = table_->get_RowCount(&count);
+  if (FAILED(hr)) return false;
+  hr = table_->Sort(kTagLastModificationTime, com::Variant(1L));
+  if (FAILED(hr)) {
+    // Unsorted, the first old row says nothing about the rows after it:
+    // every row is read.
+    LogError(hr, L"sortierung defekt");
+    sorted_ = false;
+  }
+  wchar_t line[64];
+  swprintf(line, 64, L"MakeFolderList::Rows %ld", count);
+  DebugLog(line);
+  if (FAILED(table_->SeekRow(0))) return false;
+  long read = 0;
+  while (read < count) {
+    if (!f_->RunFlag) return false;
+    com::Variant batch;
+    hr = table_->GetRows(std::min(kRowsPerBatch, count - read), batch.Put());
+    if (FAILED(hr)) {
+      LogError(hr, L"MFL:GetRow");
+      return false;
+    }
+    if (batch.vt != (VT_ARRAY | VT_VARIANT) || !batch.parray) return false;  // rows went missing
+    LONG lo = 0, hi = -1;
+    SafeArrayGetLBound(batch.parray, 1, &lo);
+    SafeArrayGetUBound(batch.parray, 1, &hi);
+    if (hi < lo) return false;
+    for (LONG i = lo; i <= hi; ++i) {
+      com::Variant row;
+      SafeArrayGetElement(batch.parray, &i, row.Put());
+      if (!TakeRow(row)) return true;
+    }
+    read += hi - lo + 1;
+    if (read < count && FAILED(table_->SeekRow(read))) return false;
+  }
+  return true;
+}
+
+bool FolderWalk::TakeRow(const VARIANT& row) {
+  std::vector<com::Variant> cells;
+  if (!RowCells(row, &cells) || cells.size() < 2) {
+    LogError(E_UNEXPECTED, L"MFL:GetRow");
+    return true;
+  }
+  std::vector<std::wstring> categories;
+  if (columns_.keywords >= 0 && size_t(columns_.keywords) < cells.size())
+    categories = CategoriesOf(cells[size_t(columns_.keywords)]);
+  if (f_->AddDefaultCategory) {
+    for (std::wstring& piece : SplitCategories(f_->DefaultCategorie))
+      if (std::find(categories.begin(), categories.end(), piece) == categories.end())
+        categories.push_back(std::move(piece));
+  }
+
+  std::wstring key;
+  if (sink_->HotMailMode) {
+    if (columns_.objectId >= 0 && size_t(columns_.objectId) < cells.size())
+      key = HexOf(utils_, cells[size_t(columns_.objectId)]);
+    if (key.empty()) {
+      key = HexOf(utils_, cells[0]);
+      DebugLog(L"MakeFolderList::HotMailMode::No ObjectID Take SKEY");
+    }
+  } else {
+    key = HexOf(utils_, cells[0]);
+  }
+
+  const com::DateTime date(cells[1].vt == VT_DATE ? cells[1].date : 0.0);
+  const bool old = date.Date() < f_->LastFolderSyncTime.Date();
+  if (old && sorted_) {
+    DebugLogString(L"MakeFolderList::Stop at", date.UserFormat().c_str());
+    return false;
+  }
+  if (old || key.size() < 2) return true;
+  if (out_.newest.Date() < date.Date()) out_.newest = date;
+  if (!f_->IsStandard || !categories.empty()) List(std::move(key), date, std::move(categories));
+  return true;
+}
+
+void FolderWalk::List(std::wstring key, com::DateTime date, std::vector<std::wstring> categories) {
+  if (!seen_.insert(key).second && !sink_->HotMailMode) {
+    // A second row with the same sync id: a pasted copy. One of them gets a
+    // key of its own.
+    BYTE changed = 0;
+    com::Bstr newId;
+    HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, key.c_str(), &changed, &newId);
+    if (changed) {
+      if (FAILED(hr) || newId.Empty()) {
+        LogError(FAILED(hr) ? hr : E_FAIL, L"MFL:changedID not copied 2 syncid");
+        return;
+      }
+      key = newId.Str();
+      seen_.insert(key);
+    }
+  }
+  out_.items.push_back({std::move(key), date, std::move(categories)});
+}
+
+// The name that the progress text shows.
+std::wstring JobName(CMAPIFolderObject* folder) {
+  if (folder->Categorie[0]) return folder->Categorie;
+  return folder->DisplayName.Str();
+}
+
+void ShowProgress(CSyncEngine* engine, const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {
+  if (name.empty()) return;
+  engine->SetStatusText(PassStatusText(prefix, k, n, name).c_str());
+}
+
+void DebugProgress(size_t done, size_t n) {
+  if (!g_bDebugLog) return;
+  wchar_t line[64];
+  swprintf(line, 64, L"checkIfSomethingChanged %zu/%zu", done, n);
+  DebugLog(line);
+}
+
+// The default-folder walk; false when it was stopped.
+bool WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
+                       const std::vector<ListedItem>& items) {
+  const std::wstring name = JobName(folder);
+  for (size_t k = 0; k < items.size(); ++k) {
+    engine->SetSyncStatus(kStatusBusy);
+    if (!folder->RunFlag) return false;
+    const ListedItem& item = items[k];
+    PSTprocessItemInDefaultFolder(folder->Events, session, utils, item.syncId, item.date.Date(), item.categories);
+    if (!folder->RunFlag) return false;
+    clk::Sleep(kPassPauseMs);
+    DebugProgress(k + 1, items.size());
+    ShowProgress(engine, L" S=>M:", k, items.size(), name);
+  }
+  return true;
+}
+
+// The master walk; the number of items that failed, or -1 when stopped.
+int WalkMasterFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
+                     const std::vector<ListedItem>& items) {
+  const std::wstring name = JobName(folder);
+  int errors = 0;
+  for (size_t j = 0; j < items.size(); ++j) {
+    engine->SetSyncStatus(kStatusBusy);
+    if (folder->Events->iCloudMode) clk::Sleep(kPassPauseMs);
+    const ListedItem& item = items[j];
+    HRESULT hr = PSTprocessItemInMasterFolder(folder->Events, session, utils, item.syncId, item.date.Date());
+    if (hr == MAPI_E_NOT_FOUND) {
+      DebugLog(L"checkIfSomethingChanged::TryAgain");
+      clk::Sleep(kRetryPauseMs);
+      hr = PSTprocessItemInMasterFolder(folder->Events, session, utils, item.syncId, item.date.Date());
+    }
+    if (FAILED(hr)) ++errors;
+    if (!folder->RunFlag) {
+      DebugLog(L"checkIfSomethingChanged::break");
+      if (errors == 0) DebugLog(L"checkIfSomethingChanged::date not updated");
+      else LogError(errors, L"checkIfSomethingChanged::errors>0");
+      return -1;
+    }
+    clk::Sleep(kPassPauseMs);
+    DebugProgress(j + 1, items.size());
+    ShowProgress(engine, L" M=>S:", j, items.size(), name);
+  }
+  if (errors > 0) LogError(errors, L"checkIfSomethingChanged::errors>0");
+  return errors;
+}
+
+com::DateTime NowInTableBase(IRdoUtils* utils) {
+  DATE now = clk::NowLocalDate(), table = now;
+  if (utils && SUCCEEDED(utils->ToTableTimeBase(now, &table))) return com::DateTime(table);
+  return com::DateTime(now);
+}
+
+}  // namespace
+
+FolderListing MakeFolderList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, IRdoFolder* rdoFolder) {
+  if (!folder || !g_pSyncEngine || !rdoFolder || !utils) {
+    FolderListing none;
+    if (folder) none.newest = folder->LastFolderSyncTime;
+    none.complete = false;
+    return none;
+  }
+  return FolderWalk(folder, session, utils).Run(rdoFolder);
+}
+
+HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
+  CSyncEngine* engine = g_pSyncEngine;
+  if (!engine || !folder || !folder->Events || !session || !utils) return E_FAIL;
+  CItemsEvents* sink = folder->Events;
+  if (sink->ExchangeMode) {
+    LogError(0, L"Exchange????");
+    return 0;
+  }
+  com::ComPtr<IRdoFolder> rdoFolder;
+  HRESULT opened = OpenOwnFolder(sink, session, &rdoFolder);
+  if (FAILED(opened) || !rdoFolder) {
+    LogError(opened, L"no folderPtr");
+    return E_FAIL;
+  }
+  DebugLogString(L"checkIfSomethingChanged for:", folder->DisplayName.c_str());
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
-  return S_OK;
+
+  FolderListing listing = MakeFolderList(folder, session, utils, rdoFolder.Get());
+  if (sink->iCloudMode && !listing.items.empty()) CreateList(sink, session, utils, rdoFolder.Get());
+
+  bool storeTime = listing.complete;
+  if (!listing.complete) DebugLog(L"checkIfSomethingChanged::listing incomplete, date not updated");
+  if (!listing.items.empty()) {
+    if (folder->IsStandard) {
+      if (!WalkDefaultFolder(folder, session, utils, engine, listing.items)) {
+        DebugLog(L"checkIfSomethingChanged::break");
+        DebugLog(L"checkIfSomethingChanged::date not updated");
+        storeTime = false;
+      }
+    } else if (WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) {
+      storeTime = false;
+    }
+  }
+  if (storeTime) {
+    folder->LastFolderSyncTime = CappedFolderTime(listing.newest, folder->LastFolderSyncTime, NowInTableBase(utils));
+    saveMasterfoldertime(folder);
+  }
+  DebugLog(L"checkIfSomethingChanged::End");
+  engine->SetSyncStatus(kStatusIdle);
+  engine->SetStatusText(L"");
+  return opened;
+}
+
+HRESULT GetLastModificationFromSearchKey(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*, bool* found, DATE* date,
+                                         IRdoFolder* rdoFolder, const std::wstring& syncId) {
+  if (found) *found = false;
+  if (!sink || !utils || !found || !date || !rdoFolder) return E_POINTER;
+  com::ComPtr<IRdoItems> items;
+  HRESULT hr = rdoFolder->get_Items(items.Put());
+  if (FAILED(hr) || !items) return FAILED(hr) ? hr : E_FAIL;
+  const std::wstring property = std::wstring(L"\"") + (sink->HotMailMode ? kDaslGlobalObjectId : kDaslSearchKey) + L"\"";
+  const std::wstring query =
+      L"select \"DAV:getlastmodified\"," + property + L" from Folder where " + property + L" = '" + syncId + L"'";
+  com::ComPtr<IRdoMessage> message;
+  hr = items->Find(com::Bstr(query), message.Put());
+  if (!CheckHr(hr, L"::FindBySearchId")) return E_FAIL;
+  if (!message) return S_OK;
+  DATE modified = 0;
+  hr = message->get_LastModificationTime(&modified);
+  if (SUCCEEDED(hr)) hr = utils->ToTableTimeBase(modified, date);
+  *found = true;
+  return hr;
+}
+
+HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils*, IRdoSession*, IRdoMessage* item,
+                              const std::wstring& syncId) {
+  if (!sink || sink->ExchangeMode) return E_FAIL;
+  if (!item) return E_POINTER;
+  DATE modified = 0;
+  HRESULT hr = item->get_LastModificationTime(&modified);
+  if (!CheckHr(hr, L"AddToPSTChangeKeyList:getDate")) return hr;
+  auto& list = sink->PSTChangeKeyList;
+  auto entry = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == syncId; });
+  if (entry != list.end()) entry->second = com::DateTime(modified);
+  else list.emplace_back(syncId, com::DateTime(modified));
+  if (g_bDebugLog) {
+    wchar_t line[64];
+    swprintf(line, 64, L"AddToPSTChangeKeyList:%zu", list.size());
+    DebugLog(line);
+  }
+  return hr;
+}
+
+HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession* session, const std::wstring& syncId) {
+  if (!sink || sink->ExchangeMode) return E_FAIL;
+  if (!utils || !session) return E_POINTER;
+  com::ComPtr<IRdoFolder> folder;
+  HRESULT hr = OpenOwnFolder(sink, session, &folder);
+  if (!CheckHr(hr, L"AddToPSTChangeKeyList:GetFolder") || !folder) return FAILED(hr) ? hr : E_FAIL;
+  com::Variant key;
+  hr = utils->HexToBin(com::Bstr(syncId), key.Put());
+  if (!CheckHr(hr, L"AddToPSTChangeKeyList:Str2Arr")) return hr;
+  BYTE found = 0;
+  com::Bstr entryId;
+  hr = GetEntryIDFromPR_SEARCH_KEY(g_pSyncEngine, utils, &found, &entryId, folder.Get(), key, false);
+  if (FAILED(hr) || !found) return hr;
+  com::ComPtr<IRdoMessage> message;
+  hr = session->GetMessageById(entryId, com::Variant(sink->StoreID.c_str()), com::Variant(kOpenFlags), message.Put());
+  if (!CheckHr(hr, L"AddToPSTChangeKeyList:getmail") || !message) return FAILED(hr) ? hr : E_FAIL;
+  return AddToPSTChangeKeyList(sink, utils, session, message.Get(), syncId);
+}
+
+bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, IRdoMessage* item) {
+  if (!sink || !item) return false;
+  DATE modified = 0;
+  if (FAILED(item->get_LastModificationTime(&modified))) return false;
+  double recorded = 0;
+  for (const auto& [key, date] : sink->PSTChangeKeyList) {
+    if (key == syncId) {
+      recorded = date.Date();
+      break;
+    }
+  }
+  if (recorded - kHalfSecond < modified && modified < recorded + kHalfSecond) {
+    DebugLog(L"PST_mychange");
+    return true;
+  }
+  return false;
+}
+
+bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId) {
+  if (!session || !utils) return false;
+  com::ComPtr<IRdoStores> stores;
+  HRESULT hr = session->get_Stores(stores.Put());
+  if (!CheckHr(hr, L"NO stores") || !stores) return false;
+  long storeCount = 0;
+  if (FAILED(stores->get_Count(&storeCount))) return false;
+  bool result = false;
+  for (long s = 1; s <= storeCount; ++s) {
+    com::ComPtr<IRdoStore> store;
+    com::ComPtr<IRdoReminders> reminders;
+    long count = 0;
+    if (FAILED(stores->Item(com::Variant(s), store.Put())) || !store) break;
+    if (FAILED(store->get_Reminders(reminders.Put())) || !reminders || FAILED(reminders->get_Count(&count))) break;
+    for (long r = 1; r <= count; ++r) {
+      com::ComPtr<IRdoReminder> reminder;
+      com::ComPtr<IRdoMessage> item;
+      VARIANT_BOOL active = VARIANT_FALSE;
+      if (FAILED(reminders->Item(r, reminder.Put())) || !reminder) continue;
+      if (FAILED(reminder->get_IsActive(&active)) || !active) continue;
+      if (FAILED(reminder->get_Item(item.Put())) || !item) continue;
+      com::Variant key;
+      if (FAILED(utils->GetPropByTag(item.Get(), kTagSearchKey, key.Put()))) continue;
+      if (HexOf(utils, key) == syncId) result = true;
+    }
+  }
+  return result;
+}
+
+NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds, bool isNew) {
+  if (std::fabs(master - slave) < toleranceSeconds / 86400.0) master = slave;
+  if (isNew) slave -= 1.0;
+  if (master > slave) return NewerSide::kMaster;
+  if (master - kHalfSecond < slave && slave < master + kHalfSecond) return NewerSide::kEqual;
+  return NewerSide::kSlave;
+}
+
+std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {
+  const unsigned percent = n ? unsigned(100 * k / n) : 0;
+  wchar_t text[kStatusTextMax + 1];
+  swprintf(text, kStatusTextMax + 1, L"%ls %u%% / %ls", prefix, percent, name.c_str());
+  text[kStatusTextMax] = L'\0';
+  return text;
+}
+
+com::DateTime CappedFolderTime(com::DateTime newest, com::DateTime stored, com::DateTime now) {
+  const double limit = now.PlusSeconds(kFutureSlackSeconds).Date();
+  double capped = std::min(newest.Date(), limit);
+  return com::DateTime(std::max(capped, stored.Date()));
 }
