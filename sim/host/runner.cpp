@@ -9,6 +9,7 @@
 #include "clock.h"
 #include "output.h"
 #include "registry.h"
+#include "variant.h"
 
 namespace host {
 namespace {
@@ -476,6 +477,18 @@ std::wstring Runner::Dump(const Command& c) {
 std::wstring Runner::Expect(const Command& c) {
   const std::wstring sub = c.Sub();
   if (sub == L"file" || sub == L"data-folder" || sub == L"registry-value" || sub == L"boxes") return ExpectMore(c);
+  if (sub == L"field") {
+    std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
+    if (id.empty()) return error;
+    com::Variant value;
+    if (FAILED(control_->ReadItem(id, c.Arg(L"DASL"), value.Put()))) {
+      Fail(c, L"the property cannot be read");
+      return L"";
+    }
+    std::wstring text = value.IsEmpty() ? L"(empty)" : value.AsString();
+    if (text != c.Arg(L"VALUE")) Fail(c, text);
+    return L"";
+  }
   if (sub == L"no-writes") {
     std::wstring writes;
     for (const sim::SimCall& call : control_->Calls()) {

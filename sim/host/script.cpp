@@ -79,6 +79,8 @@ const Form kForms[] = {
     // Since the record was emptied nothing was written: no copy, save,
     // delete or committed property write.
     {L"expect", L"no-writes", L""},
+    // A property of a named item, by DASL name, as text ("(empty)" when missing).
+    {L"expect", L"field NAME DASL VALUE", L""},
 };
 
 // Values that options and captures must have.
