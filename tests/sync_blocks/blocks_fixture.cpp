@@ -106,12 +106,14 @@ com::ComPtr<IRdoFolder> BlocksTest::OpenFolder(sim::ObjId folder) {
 }
 
 std::vector<std::wstring> BlocksTest::KeywordsOf(sim::ObjId item) {
-  const sim::Value* v = World().GetItem(item)->content.Find(sim::PropKey::Keywords());
+  const auto info = World().GetItem(item);
+  const sim::Value* v = info ? info->content.Find(sim::PropKey::Keywords()) : nullptr;
   return v ? v->list : std::vector<std::wstring>{};
 }
 
 long BlocksTest::SensitivityOf(sim::ObjId item) {
-  const sim::Value* v = World().GetItem(item)->content.Find(sim::PropKey::Tag(sim::tags::kSensitivity));
+  const auto info = World().GetItem(item);
+  const sim::Value* v = info ? info->content.Find(sim::PropKey::Tag(sim::tags::kSensitivity)) : nullptr;
   return v ? long(v->num) : 0;
 }
 
