@@ -160,6 +160,7 @@ class TableObject : public IRdoTable {
     return S_OK;
   }
   STDMETHODIMP Sort(long tag, VARIANT descending) override {
+    if (HRESULT hr = Injected(L"Table.Sort"); FAILED(hr)) return hr;
     auto folder = TheWorld().GetFolder(folder_);
     if (!folder || !TheWorld().KeyForTag(folder->store, static_cast<uint32_t>(tag), &sortKey_)) return E_INVALIDARG;
     sorted_ = true;

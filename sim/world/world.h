@@ -42,7 +42,7 @@ using ObjId = uint64_t;
 //   "Session.GetMessageById", "Session.GetStoreById", "Session.GetDefaultFolder",
 //   "Store.GetDefaultFolder", "Folders.Add", "Items.Find", "Items.FindNext",
 //   "Items.GetFirst", "Items.GetNext", "Items.Add", "Items.Table",
-//   "Table.SetColumns", "Table.RowCount", "Table.GetRows", "Table.SeekRow",
+//   "Table.SetColumns", "Table.RowCount", "Table.Sort", "Table.GetRows", "Table.SeekRow",
 //   "Table.EmptyBatch" (the batch comes back empty with S_OK),
 //   "Message.Save", "Message.Delete", "Message.CopyTo", "Message.EntryID",
 //   "Utils.GetPropByTag", "Utils.SetPropByTag", "Utils.GetNamedPropId",
