@@ -1,0 +1,174 @@
+// Repair of items that share a sync id.
+#include <gtest/gtest.h>
+
+#include "blocks_fixture.h"
+#include "duplicates.h"
+
+namespace {
+
+using blocks_testing::BlocksTest;
+using blocks_testing::CountOf;
+
+constexpr wchar_t kKey[] = L"0123456789ABCDEF0123456789ABCDEF";
+constexpr wchar_t kKey2[] = L"00112233445566778899AABBCCDDEEFF";
+constexpr wchar_t kKey3[] = L"FFEEDDCCBBAA99887766554433221100";
+
+class DuplicatesTest : public BlocksTest {
+ protected:
+  void SetUp() override {
+    BlocksTest::SetUp();
+    store_ = AddStore(L"Mailbox", 3);
+    folder_ = AddFolder(store_, L"Team");
+    object_ = AddFolderObject(folder_, 0, L"Team", true);
+    com::ComPtr<IRdoFolder> anything = OpenFolder(folder_);
+    object_->Events->Items = anything.Get();  // stands for Outlook's Items
+  }
+  sim::ObjId Copy(const wchar_t* subject, const wchar_t* messageClass = L"IPM.Contact", bool keep = false,
+                  const wchar_t* hex = kKey) {
+    sim::ItemContent c;
+    sim::Bytes key;
+    sim::FromHex(hex, &key);
+    c.Set(sim::PropKey::Tag(sim::tags::kSearchKey), sim::Value::Binary(key));
+    if (keep) {
+      c.Set(sim::named::TaskIsOwner(), sim::Value::Bool(true));
+      c.Set(sim::named::TaskIsDelegated(), sim::Value::Bool(false));
+    }
+    return AddItem(folder_, subject, {}, messageClass, c);
+  }
+  // Commits the item again a minute later by the server's clock.
+  void TouchLater(sim::ObjId item) {
+    sim::ProfileSettings s = World().Settings();
+    s.serverClockOffsetSeconds += 60;
+    World().SetSettings(s);
+    ASSERT_EQ(S_OK, World().CommitItem(item, World().GetItem(item)->content));
+  }
+  HRESULT Repair(BYTE* changed, com::Bstr* newKey, com::Bstr* entryId = nullptr, const wchar_t* hex = kKey) {
+    *changed = 7;
+    return ChangeSyncIDFromDuplicatedItem(object_->Events, session_.Get(), utils_.Get(), hex, changed, newKey,
+                                          entryId);
+  }
+  // Which of the items still carry the shared key.
+  std::vector<bool> Kept(std::initializer_list<sim::ObjId> items, const wchar_t* hex = kKey) {
+    std::vector<bool> kept;
+    for (sim::ObjId i : items) kept.push_back(SearchKeyOf(i) == hex);
+    return kept;
+  }
+
+  sim::ObjId store_ = 0, folder_ = 0;
+  CMAPIFolderObject* object_ = nullptr;
+};
+
+TEST_F(DuplicatesTest, TheNewerCopyGetsANewKeyAndOnEqualTimesTheSecond) {
+  const sim::ObjId older = Copy(L"Ada");
+  const sim::ObjId newer = Copy(L"Ada");
+  TouchLater(newer);
+  BYTE changed = 0;
+  com::Bstr key, entryId;
+  EXPECT_EQ(S_OK, Repair(&changed, &key, &entryId));
+  EXPECT_EQ(1, changed);
+  EXPECT_EQ((std::vector<bool>{true, false}), Kept({older, newer}));
+  EXPECT_EQ(SearchKeyOf(newer), key.Str());
+  EXPECT_EQ(32u, key.Length());
+  EXPECT_EQ(World().GetItem(newer)->entryId, entryId.Str());
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "!!!Duplicated Item changed (copyed&pasted?): Ada"));
+
+  // The query's first hit newer than the second: the first changes.
+  const sim::ObjId first = Copy(L"Bob", L"IPM.Contact", false, kKey2);
+  const sim::ObjId second = Copy(L"Bob", L"IPM.Contact", false, kKey2);
+  TouchLater(first);
+  EXPECT_EQ(S_OK, Repair(&changed, &key, nullptr, kKey2));
+  EXPECT_EQ((std::vector<bool>{false, true}), Kept({first, second}, kKey2));
+
+  // Equal times (within half a second): the second.
+  const sim::ObjId a = Copy(L"Cy", L"IPM.Contact", false, kKey3);
+  const sim::ObjId b = Copy(L"Cy", L"IPM.Contact", false, kKey3);
+  EXPECT_EQ(S_OK, Repair(&changed, &key, nullptr, kKey3));
+  EXPECT_EQ(1, changed);
+  EXPECT_EQ((std::vector<bool>{true, false}), Kept({a, b}, kKey3));
+}
+
+TEST_F(DuplicatesTest, TheTaskToKeepKeepsItsKeyOnlyAsTheFirstHit) {
+  const sim::ObjId keep = Copy(L"Report", L"IPM.Task", true);
+  const sim::ObjId plain = Copy(L"Report", L"IPM.Task");
+  TouchLater(keep);  // the task to keep is the newer one, and still keeps its key
+  BYTE changed = 0;
+  com::Bstr key;
+  EXPECT_EQ(S_OK, Repair(&changed, &key));
+  EXPECT_EQ((std::vector<bool>{true, false}), Kept({keep, plain}));
+
+  const sim::ObjId first = Copy(L"Plan", L"IPM.Task", false, kKey2);
+  const sim::ObjId second = Copy(L"Plan", L"IPM.Task", true, kKey2);
+  TouchLater(second);
+  EXPECT_EQ(S_OK, Repair(&changed, &key, nullptr, kKey2));
+  EXPECT_EQ((std::vector<bool>{true, false}), Kept({first, second}, kKey2)) << "as the second hit it is not protected";
+}
+
+TEST_F(DuplicatesTest, NothingChangesForASingleHitAnICloudFolderOrAReadOnlyItem) {
+  const sim::ObjId only = Copy(L"Only");
+  BYTE changed = 0;
+  com::Bstr key;
+  EXPECT_EQ(S_OK, Repair(&changed, &key));
+  EXPECT_EQ(0, changed);
+  EXPECT_EQ(kKey, SearchKeyOf(only));
+
+  const sim::ObjId twin = Copy(L"Only");
+  object_->Events->iCloudMode = true;
+  EXPECT_EQ(S_OK, Repair(&changed, &key));
+  EXPECT_EQ(0, changed);
+  object_->Events->iCloudMode = false;
+
+  // The item to change cannot be written: the user hears of it, both keep
+  // the key, and no caller may take the item for repaired.
+  World().SetReadOnly(twin, true);
+  EXPECT_EQ(S_OK, Repair(&changed, &key));
+  EXPECT_EQ(0, changed);
+  EXPECT_EQ(kKey, key.Str());
+  EXPECT_EQ((std::vector<bool>{true, true}), Kept({only, twin}));
+  std::wstring title, text;
+  DWORD level = 0;
+  ASSERT_TRUE(engine_->TakeTrayMessage(title, text, level));
+  EXPECT_EQ(3u, level);
+  EXPECT_FALSE(text.empty());
+
+  EXPECT_EQ(E_FAIL, ChangeSyncIDFromDuplicatedItem(object_->Events, session_.Get(), utils_.Get(), L"", &changed, &key));
+  object_->Events->Items.Reset();
+  EXPECT_EQ(E_FAIL, Repair(&changed, &key));
+  EXPECT_NE(std::string::npos, ErrorLogText().find("ChangeSyncIDFromDuplicatedItem::items=NULL"));
+}
+
+TEST_F(DuplicatesTest, AFolderScanLeavesEveryKeyOnce) {
+  const sim::ObjId a = Copy(L"Triplet");
+  const sim::ObjId b = Copy(L"Triplet");
+  const sim::ObjId c = Copy(L"Triplet");
+  const sim::ObjId single = AddItem(folder_, L"Single");
+  const std::wstring singleKey = SearchKeyOf(single);
+
+  BYTE changed = 0;
+  com::Bstr key;
+  EXPECT_EQ(S_OK, Repair(&changed, &key));
+  EXPECT_EQ((std::vector<bool>{true, false, true}), Kept({a, b, c})) << "one call changes one item";
+
+  EXPECT_EQ(S_OK, SearchForDuplicates(object_, session_.Get(), utils_.Get()));
+  EXPECT_EQ((std::vector<bool>{true, false, false}), Kept({a, b, c}));
+  EXPECT_NE(SearchKeyOf(b), SearchKeyOf(c));
+  EXPECT_EQ(singleKey, SearchKeyOf(single));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "SearchForDuplicates=>start: M:Team"));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "SearchForDuplicates:END = "));
+
+  // Outside Exchange nothing is scanned.
+  const sim::ObjId d = Copy(L"Triplet");
+  object_->Events->ExchangeMode = false;
+  EXPECT_EQ(S_OK, SearchForDuplicates(object_, session_.Get(), utils_.Get()));
+  EXPECT_EQ(kKey, SearchKeyOf(d));
+}
+
+TEST_F(DuplicatesTest, AnEmptyBatchEndsTheScan) {
+  const sim::ObjId a = Copy(L"Twin");
+  const sim::ObjId b = Copy(L"Twin");
+  World().InjectFailure(L"Table.EmptyBatch", 1, E_FAIL, -1);  // every batch comes back empty
+  EXPECT_EQ(S_OK, SearchForDuplicates(object_, session_.Get(), utils_.Get()));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "SearchForDuplicates:END = "));
+  EXPECT_EQ((std::vector<bool>{true, true}), Kept({a, b}));
+}
+
+}  // namespace
