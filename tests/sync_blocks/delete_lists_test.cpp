@@ -1,0 +1,228 @@
+// The delete list of a folder and the deletion of counterparts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "blocks_fixture.h"
+#include "delete_lists.h"
+#include "locks.h"
+
+namespace {
+
+using blocks_testing::BlocksTest;
+using blocks_testing::CountOf;
+
+constexpr wchar_t kKey[] = L"0123456789ABCDEF0123456789ABCDEF";
+
+class DeleteListTest : public BlocksTest {
+ protected:
+  void SetUp() override {
+    BlocksTest::SetUp();
+    store_ = AddStore(L"Personal Folders", 1);
+    folder_ = AddFolder(store_, L"Family");
+    object_ = AddFolderObject(folder_, 0, L"Family");
+  }
+  sim::ObjId ItemWithKey(sim::ObjId folder, const wchar_t* subject, sim::Value key) {
+    sim::ItemContent c;
+    c.Set(sim::PropKey::Tag(sim::tags::kSearchKey), std::move(key));
+    return AddItem(folder, subject, {}, L"IPM.Contact", c);
+  }
+  sim::ObjId ItemWithKey(sim::ObjId folder, const wchar_t* subject, const wchar_t* hex = kKey) {
+    sim::Bytes key;
+    sim::FromHex(hex, &key);
+    return ItemWithKey(folder, subject, sim::Value::Binary(key));
+  }
+  std::vector<std::wstring> List(CMAPIFolderObject* f) { return f->Events->FolderCacheSnapshot(); }
+  bool Listed(CMAPIFolderObject* f, const std::wstring& key) {
+    auto list = List(f);
+    return std::find(list.begin(), list.end(), key) != list.end();
+  }
+
+  sim::ObjId store_ = 0, folder_ = 0;
+  CMAPIFolderObject* object_ = nullptr;
+};
+
+TEST_F(DeleteListTest, TheListHoldsEveryReadableKeyAndUnreadableOnesAreRepaired) {
+  const sim::ObjId a = AddItem(folder_, L"Ada");
+  const sim::ObjId b = AddItem(folder_, L"Bob");
+  const sim::ObjId broken = ItemWithKey(folder_, L"broken key", sim::Value::Error(MAPI_E_NOT_FOUND));
+
+  EXPECT_EQ(S_OK, FillDeleteList(object_, session_.Get(), utils_.Get()));
+  EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(a), SearchKeyOf(b)}), List(object_));
+  EXPECT_EQ(32u, SearchKeyOf(broken).size()) << "a fresh 16-byte key";
+  EXPECT_NE(std::string::npos, ErrorLogText().find("FillDeleteList::DataNotValid"));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "+FillDeleteList items: 2"));
+
+  // The next rebuild lists the repaired item; the event form reads through
+  // the engine's objects.
+  EXPECT_EQ(S_OK, FillDeleteList(object_));
+  EXPECT_EQ(3u, List(object_).size());
+  EXPECT_TRUE(Listed(object_, SearchKeyOf(broken)));
+}
+
+TEST_F(DeleteListTest, ARebuildKeepsTheKeysOfItemsDeletedBeforeTheirSearch) {
+  const sim::ObjId a = AddItem(folder_, L"Ada");
+  const sim::ObjId b = AddItem(folder_, L"Bob");
+  ASSERT_EQ(S_OK, FillDeleteList(object_, session_.Get(), utils_.Get()));
+  const std::wstring gone = SearchKeyOf(b);
+  ASSERT_EQ(S_OK, World().DeleteItem(b));
+  object_->Events->TakeDeleted();
+
+  EXPECT_EQ(S_OK, FillDeleteList(object_));
+  EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(a), gone}), List(object_));
+  EXPECT_TRUE(object_->Events->TakeDeleted()) << "the worker is told to search";
+
+  // Once searched, the key is gone for good, and a rebuild marks nothing.
+  {
+    CsLock lock(g_csDeleteList);
+    auto& list = object_->Events->pstFolderCache;
+    list.erase(std::remove(list.begin(), list.end(), gone), list.end());
+  }
+  EXPECT_EQ(S_OK, FillDeleteList(object_));
+  EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(a)}), List(object_));
+  EXPECT_FALSE(object_->Events->TakeDeleted());
+}
+
+TEST_F(DeleteListTest, ExchangeFoldersAndEmptyFoldersAndFailures) {
+  CMAPIFolderObject* exchange = AddFolderObject(folder_, 0, L"Family", true);
+  AddItem(folder_, L"Ada");
+  exchange->Events->AddToFolderCacheList(L"AB01");
+  EXPECT_EQ(S_OK, FillDeleteList(exchange, session_.Get(), utils_.Get()));
+  EXPECT_EQ(S_OK, FillDeleteList(exchange));
+  EXPECT_EQ(S_OK, FillDeleteList(exchange, utils_.Get(), OpenFolder(folder_).Get()));
+  EXPECT_EQ((std::vector<std::wstring>{L"AB01"}), List(exchange));
+
+  CMAPIFolderObject* empty = AddFolderObject(AddFolder(store_, L"Empty"), 0, L"Empty");
+  EXPECT_EQ(S_OK, FillDeleteList(empty, session_.Get(), utils_.Get()));
+  EXPECT_TRUE(List(empty).empty());
+
+  World().InjectFailure(L"Session.GetFolderById", 1, MAPI_E_NOT_FOUND);
+  EXPECT_EQ(E_FAIL, FillDeleteList(object_, session_.Get(), utils_.Get()));
+  EXPECT_NE(std::string::npos, ErrorLogText().find("FDL:NO FOLDER"));
+
+  // Batches that come back empty end the walk.
+  World().InjectFailure(L"Table.EmptyBatch", 1, E_FAIL, -1);
+  EXPECT_EQ(S_OK, FillDeleteList(object_, session_.Get(), utils_.Get()));
+  EXPECT_TRUE(List(object_).empty());
+}
+
+TEST_F(DeleteListTest, LookupsTellNotFoundFromFailure) {
+  const sim::ObjId a = ItemWithKey(folder_, L"Ada");
+  com::ComPtr<IRdoFolder> folder = OpenFolder(folder_);
+  HRESULT lookup = E_PENDING;
+  com::ComPtr<IRdoMessage> found = FindBySearchId(object_, session_.Get(), utils_.Get(), kKey, folder.Get(), &lookup);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(S_OK, lookup);
+  com::Bstr entryId;
+  found->get_EntryID(entryId.Put());
+  EXPECT_EQ(World().GetItem(a)->entryId, entryId.Str());
+
+  EXPECT_FALSE(FindBySearchId(object_, session_.Get(), utils_.Get(), L"00FF", folder.Get(), &lookup));
+  EXPECT_EQ(S_OK, lookup) << "really not there";
+
+  World().InjectFailure(L"Items.Find", 1, MAPI_E_CALL_FAILED);
+  EXPECT_FALSE(FindBySearchId(object_, session_.Get(), utils_.Get(), kKey, folder.Get(), &lookup));
+  EXPECT_EQ(MAPI_E_CALL_FAILED, lookup);
+  EXPECT_FALSE(FindBySearchId(object_, session_.Get(), utils_.Get(), L"12' OR 'x", folder.Get(), &lookup));
+  EXPECT_EQ(E_INVALIDARG, lookup);
+
+  com::Variant binary;
+  ASSERT_EQ(S_OK, utils_->HexToBin(com::Bstr(kKey), binary.Put()));
+  EXPECT_TRUE(FindBySearchIdVariant(object_, session_.Get(), utils_.Get(), binary, folder.Get(), &lookup));
+  EXPECT_FALSE(FindBySearchIdVariant(object_, session_.Get(), utils_.Get(), com::Variant(kKey), folder.Get(), &lookup));
+  EXPECT_EQ(E_INVALIDARG, lookup);
+  EXPECT_NE(std::string::npos, ErrorLogText().find("Parameter falsch"));
+  ASSERT_TRUE(FindBySearchId(object_, session_.Get(), utils_.Get(), kKey, folder.Get())) << "the folder stays the caller's";
+}
+
+// Masters Family (one-way), Club (two-way) and Trips (two-way, in its own
+// category subfolder "Trips" of the default folder) with the default
+// Contacts folder; every folder holds a copy of one item.
+class CounterpartTest : public DeleteListTest {
+ protected:
+  void SetUp() override {
+    DeleteListTest::SetUp();
+    const sim::ObjId contacts = World().StoreDefaultFolder(store_, sim::kOlContacts);
+    club_ = AddFolder(store_, L"Club");
+    trips_ = AddFolder(store_, L"Journeys");
+    tripsTarget_ = World().AddFolder(contacts, L"Trips");
+    standard_ = AddFolderObject(contacts, 1, L"");
+    clubObject_ = AddFolderObject(club_, 0, L"Club");
+    clubObject_->Events->BOTH_DIRECTIONS = true;
+    tripsObject_ = AddFolderObject(trips_, 0, L"Trips");
+    tripsObject_->Events->BOTH_DIRECTIONS = true;
+    tripsObject_->Events->CREATESUBFOLDER = true;
+    subfolder_ = AddFolderObject(tripsTarget_, 1, L"");
+    subfolder_->Events->MasterCreateSubfolder = true;
+    object_->Partner = standard_;
+    clubObject_->Partner = standard_;
+    tripsObject_->Partner = subfolder_;
+    engine_->UserLogOn = 1;
+    for (sim::ObjId f : {folder_, contacts, club_, trips_, tripsTarget_}) copies_.push_back(ItemWithKey(f, L"Ada"));
+  }
+  // Which folders (Family, Contacts, Club, Journeys, Contacts/Trips) still hold their copy.
+  std::vector<bool> Left() {
+    std::vector<bool> left;
+    for (sim::ObjId c : copies_) {
+      const auto info = World().GetItem(c);
+      left.push_back(info && !info->deleted);
+    }
+    return left;
+  }
+
+  sim::ObjId club_ = 0, trips_ = 0, tripsTarget_ = 0;
+  CMAPIFolderObject *standard_ = nullptr, *clubObject_ = nullptr, *tripsObject_ = nullptr, *subfolder_ = nullptr;
+  std::vector<sim::ObjId> copies_;
+};
+
+TEST_F(CounterpartTest, AMasterDeletionReachesOnlyItsOwnTarget) {
+  standard_->Events->AddToFolderCacheList(kKey);
+  CsLock lock(g_csDeleteList);
+  EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_EQ((std::vector<bool>{true, false, true, true, true}), Left());
+  EXPECT_FALSE(Listed(standard_, kKey)) << "its own deletion must not echo on to Club";
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "EXCH_DEL: Ada"));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "FROM-SLAVE: S:Contacts"));
+  EXPECT_EQ(0, engine_->GetSyncStatus());
+
+  // A category-subfolder job deletes only in its own subfolder.
+  EXPECT_EQ(0, deleteItem2(tripsObject_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_EQ((std::vector<bool>{true, false, true, true, false}), Left());
+}
+
+TEST_F(CounterpartTest, ADefaultFolderDeletionReachesTheTwoWayMastersOfItsFolder) {
+  CsLock lock(g_csDeleteList);
+  EXPECT_EQ(0, deleteItem2(standard_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_EQ((std::vector<bool>{true, true, false, true, true}), Left())
+      << "Family is one-way; Trips lives in the subfolder named after it";
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "FROM-MASTER: M:Club"));
+
+  EXPECT_EQ(0, deleteItem2(subfolder_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_EQ((std::vector<bool>{true, true, false, false, true}), Left());
+
+  EXPECT_EQ(0, deleteItem2(standard_, session_.Get(), utils_.Get(), L"AB"));
+  EXPECT_EQ(0, engine_->GetSyncStatus());
+}
+
+TEST_F(CounterpartTest, AFailedDeletionIsTriedAgainAndGivenUpInTheEnd) {
+  CsLock lock(g_csDeleteList);
+  World().InjectFailure(L"Items.Find", 1, MAPI_E_CALL_FAILED);
+  EXPECT_EQ(1, deleteItem2(object_, session_.Get(), utils_.Get(), kKey)) << "a failed lookup is no deletion";
+  EXPECT_TRUE(Left()[1]);
+  World().InjectFailure(L"Message.Delete", 1, E_ACCESSDENIED);
+  EXPECT_EQ(1, deleteItem2(object_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_TRUE(Left()[1]);
+  EXPECT_NE(std::string::npos, ErrorLogText().find("Accesslevel, to low ?"));
+  EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_FALSE(Left()[1]);
+
+  // A counterpart that can never be reached is given up after a few tries.
+  const std::wstring other = L"00112233445566778899AABBCCDDEEFF";
+  ItemWithKey(World().StoreDefaultFolder(store_, sim::kOlContacts), L"Bob", other.c_str());
+  World().InjectFailure(L"Session.GetFolderById", 1, MAPI_E_NETWORK_ERROR, -1);
+  for (int i = 1; i < kDeleteRetries; ++i) EXPECT_EQ(1, deleteItem2(object_, session_.Get(), utils_.Get(), other.c_str()));
+  EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), other.c_str()));
+  EXPECT_NE(std::string::npos, ErrorLogText().find("deleteItem2(withkey)::given up"));
+}
+
+}  // namespace
