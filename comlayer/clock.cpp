@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <atomic>
 #include <mutex>
 
 namespace clk {
@@ -83,9 +84,43 @@ DWORD RealMs(DWORD ms) {
 
 UINT TimerPeriod(UINT ms) { return RealMs(ms); }
 
-void Sleep(DWORD ms) { ::Sleep(RealMs(ms)); }
+namespace {
+std::atomic<int64_t> g_sleptTicks{0};
+
+int64_t PerformanceCount() {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+}  // namespace
+
+void Sleep(DWORD ms) {
+  const int64_t start = PerformanceCount();
+  ::Sleep(RealMs(ms));
+  g_sleptTicks += PerformanceCount() - start;
+}
+
+double SleptRealMs() {
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart ? double(g_sleptTicks.load()) * 1000.0 / double(frequency.QuadPart) : 0.0;
+}
 
 DWORD Wait(HANDLE h, DWORD ms) { return WaitForSingleObject(h, RealMs(ms)); }
+
+namespace {
+
+// A plain wait for what is left of `real` ms since `start` (GetTickCount64).
+DWORD WaitLeft(HANDLE h, DWORD real, ULONGLONG start) {
+  DWORD left = INFINITE;
+  if (real != INFINITE) {
+    ULONGLONG spent = GetTickCount64() - start;
+    left = spent >= real ? 0 : DWORD(real - spent);
+  }
+  return WaitForSingleObject(h, left);
+}
+
+}  // namespace
 
 DWORD WaitPumping(HANDLE h, DWORD ms) {
   const DWORD real = RealMs(ms);
@@ -102,6 +137,13 @@ DWORD WaitPumping(HANDLE h, DWORD ms) {
     if (r == WAIT_OBJECT_0 + 1) {
       MSG msg;
       while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+          // Taking WM_QUIT clears the thread's quit state: put it back for
+          // the thread's own loop and wait without pumping from now on (a
+          // pumping wait would only take it again at once).
+          PostQuitMessage(int(msg.wParam));
+          return WaitLeft(h, real, start);
+        }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
       }

@@ -30,11 +30,15 @@ DWORD RealMs(DWORD ms);
 UINT TimerPeriod(UINT ms);
 
 void Sleep(DWORD ms);
+// Real milliseconds this process has spent in Sleep so far (benchmarks
+// report the prescribed pauses apart from the work).
+double SleptRealMs();
 // WaitForSingleObject with a clock-time timeout (INFINITE stays infinite).
 DWORD Wait(HANDLE h, DWORD ms);
 // Waits for `h` while dispatching window messages and COM calls, so that a
 // waiting user-interface thread stays responsive. Returns WAIT_OBJECT_0 or
-// WAIT_TIMEOUT.
+// WAIT_TIMEOUT. A WM_QUIT met on the way is posted again for the thread's
+// own loop, and the rest of the wait does not pump.
 DWORD WaitPumping(HANDLE h, DWORD ms);
 
 }  // namespace clk
