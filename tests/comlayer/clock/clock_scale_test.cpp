@@ -27,7 +27,7 @@ TEST(ClockScale, WaitsShrinkAndTimeRunsFasterByTheFactor) {
   const double ticked = double(clk::TickMs() - tick0);
   const double utcMs = double(clk::NowUtc() - utc0) / 10000.0;
   EXPECT_GE(real, 150.0);
-  EXPECT_LT(real, 1000.0);
+  EXPECT_LT(real, 5000.0) << "far less than 10 s";
   EXPECT_NEAR(ticked / real, 50.0, 12.0);
   EXPECT_NEAR(utcMs / real, 50.0, 12.0);
 
@@ -35,7 +35,7 @@ TEST(ClockScale, WaitsShrinkAndTimeRunsFasterByTheFactor) {
   const ULONGLONG w0 = GetTickCount64();
   EXPECT_EQ(clk::Wait(never, 5000), DWORD(WAIT_TIMEOUT));
   EXPECT_EQ(clk::WaitPumping(never, 5000), DWORD(WAIT_TIMEOUT));
-  EXPECT_LT(GetTickCount64() - w0, 1500u) << "two 5 s waits take about 200 ms";
+  EXPECT_LT(GetTickCount64() - w0, 5000u) << "two 5 s waits take about 200 ms, far less than 10 s";
   CloseHandle(never);
 }
 
