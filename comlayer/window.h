@@ -127,8 +127,9 @@ class WindowImpl : public Window {
     }
     if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
     LRESULT result = 0;
-    if (self->ProcessWindowMessage(hwnd, msg, wp, lp, result)) return result;
-    result = DefWindowProcW(hwnd, msg, wp, lp);
+    if (!self->ProcessWindowMessage(hwnd, msg, wp, lp, result)) result = DefWindowProcW(hwnd, msg, wp, lp);
+    // The last message: the object lets go of the handle whoever handled it,
+    // so that nothing later acts on a handle Windows may hand out again.
     if (msg == WM_NCDESTROY) {
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
       self->m_hWnd = nullptr;
