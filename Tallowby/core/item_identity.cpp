@@ -59,8 +59,10 @@ HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, IRdoUtils* utils, BYTE* found,
   HRESULT idHr = message->get_EntryID(entryId->Put());
   CheckHr(idHr, L"GetEntryIDFromPR_SEARCH_KEY::GetId");
   if (entryId->Empty()) {
+    // The item is there, but cannot be named: not "not found" (callers
+    // would delete its counterparts or copy it again), a failed lookup.
     LogError(0, L"GetEntryIDFromPR_SEARCH_KEY:EID=NULL");
-    return hr;
+    return FAILED(idHr) ? idHr : E_FAIL;
   }
   *found = 1;
   return hr;

@@ -37,7 +37,9 @@ inline constexpr wchar_t kHotMailProvider[] = L"975C4FC305EB4BBBB1992A7570EC7CF9
 
 // Finds the item of `folder` whose sync id (PR_SEARCH_KEY, or the meeting
 // GlobalObjectId with `useGlobalObjectId`) equals the binary `key`. `found`
-// is 1 only when an item with a non-empty EntryID came back.
+// is 1 only when an item with a non-empty EntryID came back; S_OK with
+// `found` 0 means no item carries the key. An item whose EntryID cannot be
+// read is a failed lookup (a failure HRESULT), never "not found".
 HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine* engine, IRdoUtils* utils, BYTE* found, com::Bstr* entryId,
                                     IRdoFolder* folder, const VARIANT& key, bool useGlobalObjectId);
 

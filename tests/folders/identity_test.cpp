@@ -91,6 +91,19 @@ TEST_F(SearchBySyncId, FindsTheItemOnlyByItsOwnKey) {
   EXPECT_EQ(0, found);
 }
 
+TEST_F(SearchBySyncId, AFoundItemWithoutAReadableEntryIdIsAFailedLookupNotAMissingOne) {
+  Bstr syncId, foundId;
+  ASSERT_EQ(S_OK, SetNewSyncID(nullptr, utils.Get(), message.Get(), &syncId, false));
+  const HRESULT busy = HRESULT_FROM_WIN32(ERROR_BUSY);
+  sim::World::Instance().InjectFailure(L"Message.EntryID", 1, busy, -1);
+  BYTE found = 7;
+  EXPECT_EQ(busy, GetEntryIDFromPR_SEARCH_KEY(nullptr, utils.Get(), &found, &foundId, folder.Get(),
+                                             Binary(syncId.c_str()), false));
+  EXPECT_EQ(0, found);
+  EXPECT_TRUE(foundId.Empty());
+  sim::World::Instance().ClearFailures();
+}
+
 TEST_F(SearchBySyncId, NewSyncIdIsSixteenFreshBytesAndReadOnlyKeepsTheOldOne) {
   Bstr before, after, again;
   ASSERT_EQ(S_OK, SetNewSyncID(nullptr, utils.Get(), message.Get(), &before, false));
