@@ -132,7 +132,6 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDi
       m_ownsLocks = true;
     }
     m_quitDone = false;
-    g_bStartPending = true;
     g_lcidUi = GetUiLanguage();
 
     HRESULT hr = ConnectToOutlook(application, addInInst);
@@ -189,6 +188,9 @@ void CConnect::StartEngine(const std::wstring& tempFolder, const std::wstring& d
   auto* engine = new CSyncEngine(m_pNameSpace.Get(), (tempFolder + kDebugLogName).c_str());
   g_pSyncEngine = engine;
   m_ownsEngine = true;
+  // Armed only for a new engine: a repeated connection that fails must not
+  // make the running start timer start the running engine again.
+  g_bStartPending = true;
   engine->HiddenWindow = m_hiddenWindow.m_hWnd;
 
   const std::wstring errorLog = TempFolder(dllFolder) + kErrorLogName;

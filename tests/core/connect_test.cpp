@@ -7,6 +7,7 @@
 #include "connect.h"
 #include "date_time.h"
 #include "fake_outlook.h"
+#include "hidden_window.h"
 #include "language.h"
 #include "locks.h"
 #include "logs.h"
@@ -234,7 +235,10 @@ TEST(Connect, SecondAdviseOnTheSameObjectFails) {
   MessageBoxRecorder boxes;
   auto conn = NewConnection();
   ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), S_OK);
+  EXPECT_TRUE(g_bStartPending) << "a new engine waits for its start";
+  g_bStartPending = false;  // as after the start timer's first start
   EXPECT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), E_FAIL);
+  EXPECT_FALSE(g_bStartPending) << "the running engine is not started a second time";
   Pump(200);
   auto shown = boxes.Boxes();
   ASSERT_EQ(shown.size(), 1u);
