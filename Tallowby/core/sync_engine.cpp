@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "clock.h"
+#include "com_apartment.h"
 #include "connect.h"
 #include "dispatch.h"
 #include "hidden_window.h"
@@ -52,25 +53,6 @@ void BeginShutdown() {
   SetEvent(ShutdownEvent());
 }
 
-// Initialises COM (apartment) for the life of a thread function.
-class ComApartment {
- public:
-  ComApartment() : hr_(CoInitialize(nullptr)) {}
-  ~ComApartment() { if (SUCCEEDED(hr_)) CoUninitialize(); }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  HRESULT hr_;
-};
-
-// The logon with the profile's defaults: five empty arguments and "no mail"
-// VT_BOOL true.
-HRESULT LogOnWithDefaults(IRdoSession* session) {
-  com::Variant empty;
-  return session->Logon(empty, empty, empty, empty, empty, com::Variant(true));
-}
-
 // NameSpace.MAPIOBJECT, read by its DISPID as Outlook's own callers do.
 HRESULT ReadMapiObject(IDispatch* nameSpace, com::ComPtr<IUnknown>& out) {
   if (!nameSpace) return E_POINTER;
@@ -92,6 +74,12 @@ bool ShutdownWait(DWORD ms) {
   if (g_bShutdown) return true;
   clk::Wait(ShutdownEvent(), ms);
   return g_bShutdown;
+}
+
+HRESULT LogOnWithDefaults(IRdoSession* session) {
+  if (!session) return E_POINTER;
+  com::Variant empty;
+  return session->Logon(empty, empty, empty, empty, empty, com::Variant(true));
 }
 
 HRESULT CreateRdoObject(const wchar_t* progId, REFIID iid, void** out) {
@@ -214,7 +202,7 @@ unsigned __stdcall CSyncEngine::SessionThreadProc(void* engine) {
 // usable, then marks the engine ready. The engine joins this thread before
 // it goes, and the thread touches the engine no more once shutdown began.
 void CSyncEngine::SessionThread() {
-  ComApartment apartment;
+  com::ComApartment apartment;
   com::ComPtr<IRdoSession> session;
   if (FAILED(CreateRdoObject(kRdoSessionProgId, IID_IRdoSession, session.PutVoid()))) {
     LogError(0, L"no session Interface");

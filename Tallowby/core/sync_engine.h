@@ -70,6 +70,9 @@ inline constexpr long kOpenFlagsNoCache = 528;
 // Fails (and leaves *out null) when the ProgID is unknown, the creation fails
 // or it gives no object.
 HRESULT CreateRdoObject(const wchar_t* progId, REFIID iid, void** out);
+// Logs a wrapper session on with the profile's defaults: five empty
+// arguments and "no mail" VT_BOOL true.
+HRESULT LogOnWithDefaults(IRdoSession* session);
 
 class CSyncEngine {
  public:

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "clock.h"
+#include "com_apartment.h"
+#include "delete_lists.h"
 #include "dispatch.h"
 #include "folder_object.h"
 #include "item_identity.h"
@@ -47,22 +49,6 @@ class FolderSyncHeld {
   FolderSyncHeld& operator=(const FolderSyncHeld&) = delete;
 };
 
-class ComApartment {
- public:
-  ComApartment() : hr_(CoInitialize(nullptr)) {}
-  ~ComApartment() { if (SUCCEEDED(hr_)) CoUninitialize(); }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  HRESULT hr_;
-};
-
-HRESULT LogOnWithDefaults(IRdoSession* session) {
-  com::Variant empty;
-  return session->Logon(empty, empty, empty, empty, empty, com::Variant(true));
-}
-
 // Sleeps `ms` of the add-in's clock in one-second steps while the folder runs.
 void SleepWhileRunning(CMAPIFolderObject* folder, DWORD ms) {
   while (ms > 0 && folder->RunFlag) {
@@ -99,6 +85,7 @@ class Worker {
   void Pass();
   void DeletedItemsSearch();
   void SearchKey(const std::wstring& key);
+  bool GuardedICloudCheck();
   bool ICloudCheck();
   void ExchangeTick();
 
@@ -182,7 +169,7 @@ void Worker::PstTick() {
   } else if (tickCount_ % 600 == 0 || events_->TakeDeleted()) {
     DeletedItemsSearch();
   } else if (events_->iCloudMode && tickCount_ % 30 == 0) {
-    if (ICloudCheck()) ++tickCount_;
+    if (GuardedICloudCheck()) ++tickCount_;
   } else if (tickCount_ % 120 == 0 || events_->TakeChanged()) {
     Pass();
   } else {
@@ -237,12 +224,35 @@ void Worker::SearchKey(const std::wstring& key) {
   com::Bstr entryId;
   HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine_, utils_.Get(), &found, &entryId, folder_.Get(), binary,
                                            events_->HotMailMode);
-  if (!CheckHr(hr, L"SearchDeletedItemsPST") || found) return;
+  if (!CheckHr(hr, L"SearchDeletedItemsPST")) return;
+  if (found && events_->iCloudMode) {
+    // An iCloud store's query may still show an item its own lookup no
+    // longer has: only an item both find is there.
+    HRESULT lookup = E_FAIL;
+    com::ComPtr<IRdoMessage> item =
+        FindBySearchIdVariant(f_, session_.Get(), utils_.Get(), binary, folder_.Get(), &lookup);
+    if (FAILED(lookup)) return;  // unknown whether it is there: the next search tries again
+    found = item ? 1 : 0;
+  }
+  if (found) return;
   DebugLogString(L"TryDelete:", key.c_str());
+  // Counterpart deletions are already one at a time: every caller holds
+  // g_csFolderSync. g_csDeleteList is taken for the list change only, so
+  // that an ItemAdd on Outlook's thread never waits for a deletion.
+  if (deleteItem2(f_, session_.Get(), utils_.Get(), key.c_str()) != 0) return;
   CsLock lock(g_csDeleteList);
-  if (deleteItem2(f_, session_.Get(), utils_.Get(), key.c_str()) == 0) {
-    auto& list = events_->pstFolderCache;
-    list.erase(std::remove(list.begin(), list.end(), key), list.end());
+  auto& list = events_->pstFolderCache;
+  list.erase(std::remove(list.begin(), list.end(), key), list.end());
+}
+
+// The iCloud check with the loop's guard: an exception ends the tick as
+// a completed check, as one in a pass does.
+bool Worker::GuardedICloudCheck() {
+  try {
+    return ICloudCheck();
+  } catch (...) {
+    LogError(E_UNEXPECTED, L"PSTThreadICloud");
+    return true;
   }
 }
 
@@ -325,15 +335,23 @@ void Worker::ExchangeTick() {
 }
 
 // Runs a worker body in its own apartment; the wrapper objects go before
-// the apartment does, and ThreadRunning is cleared last.
+// the apartment does, and ThreadRunning is cleared last. An exception that
+// escapes the body's own guards ends this worker, never Outlook.
 template <void (Worker::*Body)()>
 unsigned RunWorker(void* folderObject) {
   auto* folder = static_cast<CMAPIFolderObject*>(folderObject);
   folder->ThreadRunning = true;
   {
-    ComApartment apartment;
-    Worker worker(folder);
-    (worker.*Body)();
+    com::ComApartment apartment;
+    try {
+      Worker worker(folder);
+      (worker.*Body)();
+    } catch (...) {
+      LogError(E_UNEXPECTED, L"thread is not running");
+    }
+    // The wrapper folder was opened in this apartment: it goes with it.
+    folder->RdoFolder.Reset();
+    folder->FolderPrepared = false;
   }
   folder->ThreadRunning = false;
   return 0;
