@@ -602,8 +602,23 @@ void StartSync(CSyncEngine* engine) {
     engine->AdoptThread(thread);
 }
 
+// True while a Reload runs on Outlook's user-interface thread.
+static bool g_reloading = false;
+
 bool Reload(CSyncEngine* engine) {
   if (!engine) return true;
+  // The wait for the workers below pumps messages, so a second Apply can
+  // ask for a Reload meanwhile. This one serves it: its load comes after
+  // the wait and reads what that Apply wrote. Running it nested would free
+  // the folder objects this one is still stopping.
+  if (g_reloading) {
+    DebugLog(L"Reload already running");
+    return true;
+  }
+  struct Running {
+    Running() { g_reloading = true; }
+    ~Running() { g_reloading = false; }
+  } running;
   if (engine->HiddenWindow) KillTimer(engine->HiddenWindow, kStartTimerId);
   DebugLog(L"---Optionsdialog - Restart Threads---");
   engine->StopAllFolderObjects();
@@ -646,6 +661,10 @@ HRESULT GetFolderFromCategorie(CSyncEngine* engine, IRdoSession* session, const 
 BOOL WINAPI TallowbyTestReload() {
   CSyncEngine* engine = g_pSyncEngine;
   if (!engine) return FALSE;
+  // Reload belongs to Outlook's user-interface thread (the thread of the
+  // hidden window): its timers and folder objects live there.
+  if (!engine->HiddenWindow || GetWindowThreadProcessId(engine->HiddenWindow, nullptr) != GetCurrentThreadId())
+    return FALSE;
   engine->SetSettingsLoaded(false);
   return Reload(engine) ? TRUE : FALSE;
 }

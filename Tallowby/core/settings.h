@@ -22,7 +22,9 @@ void StartSync(CSyncEngine* engine);
 
 // Stops every folder object, waits until every worker has ended, deletes
 // them and loads the settings again. On the user-interface thread, after a
-// folder page has written the registry; returns true.
+// folder page has written the registry; returns true. A Reload asked for
+// while one waits (its wait pumps messages) returns at once: the running one
+// loads afterwards and reads what was written.
 bool Reload(CSyncEngine* engine);
 
 // The running master folder object whose category is `category` and whose
@@ -36,6 +38,7 @@ DWORD ReadLockTime(const reg::Key& config);
 
 // Test entry point of Tallowby.dll for the simulated host: does on the
 // calling (user-interface) thread what a folder page's Apply does to the
-// engine: SettingsLoaded cleared, then Reload. FALSE without an engine.
+// engine: SettingsLoaded cleared, then Reload. FALSE without an engine, and
+// when called on another thread than the hidden window's.
 // Exported by name (Tallowby.def, ordinal 100), apart from the COM exports.
 extern "C" BOOL WINAPI TallowbyTestReload();

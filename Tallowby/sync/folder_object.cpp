@@ -261,7 +261,12 @@ CMAPIFolderObject::~CMAPIFolderObject() {
     Events->Detach();
     std::exchange(Events, nullptr)->Release();
   }
-  if (thread_) CloseHandle(std::exchange(thread_, nullptr));
+  if (thread_) {
+    // The worker has cleared ThreadRunning: it touches nothing of this
+    // object any more and only returns.
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(std::exchange(thread_, nullptr));
+  }
 }
 
 void CMAPIFolderObject::StartThread() {
@@ -283,22 +288,12 @@ void CMAPIFolderObject::StartThread() {
   DebugLogString(L"FolderObject started", Categorie);
 }
 
-void CMAPIFolderObject::WaitForWorker() {
-  int waits = 0;
-  while (ThreadRunning || thread_) {
-    RunFlag = false;
-    if (!thread_) {
-      clk::Sleep(kWorkerWaitMs);
-    } else if (clk::WaitPumping(thread_, kWorkerWaitMs) == WAIT_OBJECT_0) {
-      CloseHandle(std::exchange(thread_, nullptr));
-      break;
-    }
-    if (++waits > kWaitsPerWarning) {
-      DebugLog(L"Thread stops since 1 Min ?????");
-      waits = 0;
-    }
-  }
-  ThreadRunning = false;
+HANDLE CMAPIFolderObject::DuplicateWorkerHandle() const {
+  HANDLE copy = nullptr;
+  if (thread_ &&
+      !DuplicateHandle(GetCurrentProcess(), thread_, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
+    copy = nullptr;
+  return copy;
 }
 
 void CMAPIFolderObject::ReadCategoryUserName(IRdoSession* session) {
@@ -314,14 +309,36 @@ void CMAPIFolderObject::ReadCategoryUserName(IRdoSession* session) {
   Events->CategoryUserName = text.Str();
 }
 
+// Holds no folder object across its pumped wait: a message handled meanwhile
+// (a second Apply, Quit) may delete folder objects. Each round looks afresh
+// for a worker that still runs and waits on a handle of its own.
 void StopAllFolderWorkers() {
-  std::vector<CMAPIFolderObject*> folders;
-  {
-    std::lock_guard<std::mutex> lock(g_liveLock);
-    folders = g_liveFolders;
+  int waits = 0;
+  for (;;) {
+    HANDLE worker = nullptr;
+    bool running = false;
+    {
+      std::lock_guard<std::mutex> lock(g_liveLock);
+      for (CMAPIFolderObject* f : g_liveFolders) f->RunFlag = false;
+      for (CMAPIFolderObject* f : g_liveFolders) {
+        if (!f->WorkerAlive()) continue;
+        running = true;
+        worker = f->DuplicateWorkerHandle();
+        break;
+      }
+    }
+    if (!running) return;
+    if (worker) {
+      clk::WaitPumping(worker, kWorkerWaitMs);
+      CloseHandle(worker);
+    } else {
+      clk::Sleep(kWorkerWaitMs);
+    }
+    if (++waits > kWaitsPerWarning) {
+      DebugLog(L"Thread stops since 1 Min ?????");
+      waits = 0;
+    }
   }
-  for (CMAPIFolderObject* f : folders) f->RunFlag = false;
-  for (CMAPIFolderObject* f : folders) f->WaitForWorker();
 }
 
 size_t LiveFolderObjectCount() {

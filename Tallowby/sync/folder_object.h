@@ -148,8 +148,9 @@ class CMAPIFolderObject {
   CSyncEngine* Engine() const { return engine_; }
   // True until the worker has ended (and from before it starts).
   bool WorkerAlive() const { return ThreadRunning; }
-  // Waits (pumping messages) until the worker has ended.
-  void WaitForWorker();
+  // A duplicate of the worker thread's handle (the caller closes it); null
+  // when no worker was started (user-interface thread).
+  HANDLE DuplicateWorkerHandle() const;
 
   std::atomic<bool> ThreadRunning{false};
   int SyncDataErrorCount = 0;

@@ -1,0 +1,121 @@
+// Stopping folder workers from Outlook's thread: the wrapper folder a worker
+// opened goes with the worker's apartment, and a Reload asked for while a
+// Reload waits for the workers (its wait pumps messages) leaves the folder
+// objects of the running one alone.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "engine_fixture.h"
+#include "folder_object.h"
+#include "locks.h"
+#include "settings.h"
+
+using namespace engine_testing;
+
+namespace {
+
+class FolderStop : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    ASSERT_NE(MakeEngine(L"16.0.0.6000"), nullptr);
+    ASSERT_EQ(S_OK, CreateRdoObject(kRdoSessionProgId, __uuidof(IRdoSession), session.PutVoid()));
+    com::Variant none;
+    ASSERT_EQ(S_OK, session->Logon(none, none, none, none, none, none));
+    ASSERT_EQ(S_OK, session->GetDefaultFolder(10, contacts.Put()));
+  }
+  void TearDown() override {
+    contacts.Reset();
+    session.Reset();
+    EngineTest::TearDown();
+  }
+  // A master object on the default Contacts, in the engine's list, with its
+  // worker started.
+  CMAPIFolderObject* StartedFolder() {
+    auto* folder = new CMAPIFolderObject(nullptr, 0, false, false, false);
+    contacts->get_EntryID(folder->Events->EntryID.Put());
+    contacts->get_StoreID(folder->Events->StoreID.Put());
+    SetFolderCategory(folder->Categorie, L"Work");
+    engine_->AddFolderObject(folder);
+    folder->StartThread();
+    return folder;
+  }
+
+  com::ComPtr<IRdoSession> session;
+  com::ComPtr<IRdoFolder> contacts;
+};
+
+TEST_F(FolderStop, TheWorkersWrapperFolderGoesWithTheWorker) {
+  CMAPIFolderObject* folder = StartedFolder();
+  ASSERT_TRUE(WaitFor([&] { return DebugLogText().find("PST Thread is running") != std::string::npos; }));
+  folder->RdoFolder = contacts;  // as the worker's own open would leave it
+  folder->FolderPrepared = true;
+  StopAllFolderWorkers();
+  EXPECT_FALSE(folder->WorkerAlive());
+  EXPECT_FALSE(folder->RdoFolder) << "released by the worker, not later on this thread";
+  EXPECT_FALSE(folder->FolderPrepared);
+  EXPECT_EQ(folder, engine_->TakeFirstFolderObject());
+  delete folder;
+}
+
+// Holds g_csDeleteList on a thread of its own, so that a starting worker
+// stays in its delete-list fill, until released or `realMs` have passed.
+class DeleteListHeld {
+ public:
+  explicit DeleteListHeld(DWORD realMs) : release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = std::thread([this, held, realMs] {
+      EnterCriticalSection(&g_csDeleteList);
+      SetEvent(held);
+      WaitForSingleObject(release_, realMs);
+      LeaveCriticalSection(&g_csDeleteList);
+    });
+    WaitForSingleObject(held, INFINITE);
+    CloseHandle(held);
+  }
+  ~DeleteListHeld() {
+    Release();
+    thread_.join();
+    CloseHandle(release_);
+  }
+  void Release() { SetEvent(release_); }
+
+ private:
+  HANDLE release_;
+  std::thread thread_;
+};
+
+struct Nested {
+  CSyncEngine* engine = nullptr;
+  DeleteListHeld* held = nullptr;
+  bool ran = false;
+  bool result = false;
+  size_t objectsAfter = 0;
+};
+Nested g_nested;
+
+void CALLBACK ReloadAgain(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  g_nested.ran = true;
+  g_nested.result = Reload(g_nested.engine);
+  g_nested.objectsAfter = LiveFolderObjectCount();
+  g_nested.held->Release();
+}
+
+TEST_F(FolderStop, AReloadAskedForWhileOneWaitsLeavesItsObjectsAlone) {
+  DeleteListHeld held(3000);
+  StartedFolder();
+  ASSERT_EQ(1u, LiveFolderObjectCount());
+  g_nested = Nested{engine_, &held};
+  ASSERT_NE(0u, SetTimer(nullptr, 0, 10, ReloadAgain));  // handled by the outer Reload's pumped wait
+  EXPECT_TRUE(Reload(engine_));
+  ASSERT_TRUE(g_nested.ran);
+  EXPECT_TRUE(g_nested.result);
+  EXPECT_EQ(1u, g_nested.objectsAfter) << "the nested Reload deleted what the running one was stopping";
+  EXPECT_EQ(0u, LiveFolderObjectCount()) << "no job in the registry: the running Reload loads none";
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "Reload already running"));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "EXIT Reload"));
+}
+
+}  // namespace
