@@ -4,6 +4,7 @@
 #include <oleauto.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <shared_mutex>
@@ -157,8 +158,11 @@ void RotateDebugLogs(const std::wstring& folder) {
   DeleteFileW(name(0).c_str());
 }
 
-void WriteDebugLog(const wchar_t* text, bool endLine) {
-  if (!g_bDebugLog || !text) return;
+namespace {
+
+// Appends the pieces as one debug write: one open and one write of the file,
+// so that another thread's line can never come between them.
+void WriteDebugPieces(std::initializer_list<const wchar_t*> pieces, bool endLine) {
   {
     logfile::Appender file(DebugLogPath());
     if (file.IsOpen()) {
@@ -171,16 +175,28 @@ void WriteDebugLog(const wchar_t* text, bool endLine) {
         file.Put(L" ------------------------------- \n\n");
       }
       if (g_debugLineEnded) file.Put(DebugPrefix(now));
-      file.Put(text);
+      for (const wchar_t* piece : pieces) file.Put(piece);
       file.Put(endLine ? L"\n" : L" ");
     }
   }
   g_debugLineEnded = endLine;
 }
 
+}  // namespace
+
+void WriteDebugLog(const wchar_t* text, bool endLine) {
+  if (!g_bDebugLog || !text) return;
+  WriteDebugPieces({text}, endLine);
+}
+
 void DebugLogString(const wchar_t* label, const wchar_t* value) {
-  WriteDebugLog(label, false);
-  DebugLog(value);
+  if (!label || !value) {
+    WriteDebugLog(label, false);
+    DebugLog(value);
+    return;
+  }
+  // The label, a blank and the value, as the two writes would give them.
+  if (g_bDebugLog) WriteDebugPieces({label, L" ", value}, true);
 }
 
 const wchar_t* MapiErrorName(HRESULT hr) {

@@ -387,6 +387,12 @@ void CSyncEngine::SetErrorLogPath(const wchar_t* path) {
 }
 
 void CSyncEngine::WriteUserLog(const wchar_t* text, bool endLine, bool withTime) {
+  WriteUserPieces({text}, endLine, withTime);
+}
+
+// One open and one write of the file for all pieces, so that another thread's
+// line can never come between them.
+void CSyncEngine::WriteUserPieces(std::initializer_list<const wchar_t*> pieces, bool endLine, bool withTime) {
   if (!UserLogOn || !g_bUserLogEnabled) return;
   logfile::Appender file(DebugLogPath());
   if (!file.IsOpen()) return;
@@ -394,7 +400,7 @@ void CSyncEngine::WriteUserLog(const wchar_t* text, bool endLine, bool withTime)
     file.Put(logfile::UserDateTime());
     file.Put(L" | ");
   }
-  file.Put(text);
+  for (const wchar_t* piece : pieces) file.Put(piece);
   file.Put(endLine ? L"\n" : L" ");
   if (!file.Flush()) g_bUserLogEnabled = false;
 }
@@ -403,10 +409,11 @@ void CSyncEngine::UserLogString(const wchar_t* label, BSTR value) {
   com::Bstr owned;
   owned.Attach(value);
   if (!label) return;
+  if (owned.Get() && !owned.Empty()) {
+    // The label with the time, a blank and the value, as one line.
+    WriteUserPieces({label, L" ", owned.c_str()}, true, true);
+    return;
+  }
   WriteUserLog(label, false, true);
-  if (!owned.Get()) return;
-  if (!owned.Empty())
-    WriteUserLog(owned.c_str(), true, false);
-  else
-    DebugLog(label);
+  if (owned.Get()) DebugLog(label);
 }

@@ -10,6 +10,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -187,6 +188,8 @@ class CSyncEngine {
   wchar_t DefaultStoreName[512] = L"";
 
  private:
+  void WriteUserPieces(std::initializer_list<const wchar_t*> pieces, bool endLine, bool withTime);
+
   struct PendingTrayMessage {
     std::wstring title;
     std::wstring text;

@@ -371,12 +371,20 @@ std::wstring Runner::Wait(const Command& c) {
   const uint64_t timeoutMs = uint64_t(LongOpt(c, L"timeout", 120)) * 1000;
   const uint64_t start = clk::TickMs();
   const std::wstring text = c.Arg(L"TEXT");
+  // With the clock running fast, a loaded machine stretches every real delay
+  // by the clock's factor. So a wait also lasts a floor of real time before
+  // it gives up; that changes nothing for a wait that succeeds.
+  constexpr ULONGLONG kRealTimeoutFloorMs = 30000;
+  const ULONGLONG realStart = GetTickCount64();
+  auto timedOut = [&] {
+    return clk::TickMs() - start >= timeoutMs && GetTickCount64() - realStart >= kRealTimeoutFloorMs;
+  };
   // Idle: no event pending, and neither the world nor the logs changed for
   // ten seconds of the add-in's clock.
   constexpr uint64_t kQuietMs = 10000;
   uint64_t lastChange = start, changes = side_->ChangeCount();
   size_t logSize = ReadLog(L"Tallowby_debug.log").size() + ReadLog(L"Tallowby_error.log").size();
-  while (clk::TickMs() - start < timeoutMs) {
+  while (!timedOut()) {
     Pump(clk::RealMs(250));
     if (sub == L"for") {
       if (ReadLog(L"Tallowby_debug.log").find(text) != std::wstring::npos) return L"";
