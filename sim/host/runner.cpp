@@ -618,6 +618,14 @@ std::wstring Runner::ExpectMore(const Command& c) {
   if (sub == L"registry-value") {
     std::wstring key;
     if (!UserSubkey(c.Arg(L"KEY"), &key)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
+    if (auto path = c.Opt(L"folder")) {
+      Folder f;
+      if (!ResolveFolder(*path, &f)) {
+        Fail(c, L"no folder " + Quoted(*path));
+        return L"";
+      }
+      key += L"\\" + f.entryId;
+    }
     DWORD type = 0, size = 0;
     bool exists = RegValueInfo(key, c.Arg(L"VALUE"), &type, &size);
     if (c.Has(L"missing")) {
@@ -632,7 +640,15 @@ std::wstring Runner::ExpectMore(const Command& c) {
     DWORD wantType = want == L"dword" ? REG_DWORD : want == L"sz" ? REG_SZ : REG_BINARY;
     const wchar_t* shown = type == REG_DWORD ? L"dword" : type == REG_SZ ? L"sz" : type == REG_BINARY ? L"binary" : nullptr;
     std::wstring actual = (shown ? std::wstring(shown) : L"type " + std::to_wstring(type)) + L" size=" + std::to_wstring(size);
-    if (type != wantType || (c.Has(L"size") && long(size) != LongOpt(c, L"size", -1))) Fail(c, actual);
+    if (type != wantType || (c.Has(L"size") && long(size) != LongOpt(c, L"size", -1))) {
+      Fail(c, actual);
+      return L"";
+    }
+    if (auto data = c.Opt(L"data")) {
+      const std::wstring& name = c.Arg(L"VALUE");
+      std::wstring have = type == REG_DWORD ? std::to_wstring(RegReadDword(key, name, 0)) : RegReadString(key, name);
+      if (have != *data) Fail(c, actual + L" data=" + Quoted(have));
+    }
     return L"";
   }
   // boxes: how many boxes with this caption were shown

@@ -70,7 +70,9 @@ const Form kForms[] = {
     {L"file", L"WHERE NAME TEXT?", L""},
     {L"expect", L"file WHERE NAME STATE?", L"contains= lacks="},
     {L"expect", L"data-folder STATE", L""},
-    {L"expect", L"registry-value KEY VALUE TYPE?", L"size= missing"},
+    // folder=PATH: the value sits in KEY's subkey named by that folder's EntryID.
+    // data= compares a dword (decimal) or sz value.
+    {L"expect", L"registry-value KEY VALUE TYPE?", L"size= missing folder= data="},
     {L"expect", L"boxes CAPTION N", L""},
     // Empties the simulation's record of calls.
     {L"calls", L"clear", L""},
@@ -209,7 +211,8 @@ std::wstring Validate(const Command& cmd) {
     return L"expect file takes exists, missing, or contains= and lacks=";
   if (cmd.verb == L"expect" && cmd.Sub() == L"registry-value" && cmd.Arg(L"TYPE").empty() == !cmd.Has(L"missing"))
     return L"expect registry-value takes a type (dword, sz, binary) or missing";
-  if (cmd.Has(L"missing") && cmd.Has(L"size")) return L"missing conflicts with size";
+  if (cmd.Has(L"missing") && (cmd.Has(L"size") || cmd.Has(L"data"))) return L"missing conflicts with size and data";
+  if (cmd.Has(L"data") && cmd.Arg(L"TYPE") == L"binary") return L"data= compares dword and sz values only";
   if (cmd.Has(L"private") && (cmd.Has(L"sensitivity") || cmd.Has(L"public"))) return L"private conflicts with sensitivity/public";
   if (cmd.Has(L"reminder") && cmd.Has(L"no-reminder")) return L"reminder conflicts with no-reminder";
   return L"";

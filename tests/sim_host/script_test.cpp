@@ -177,6 +177,8 @@ TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
       {L"expect registry-value \"HKCU\\X\" v", "a type"},
       {L"expect registry-value \"HKCU\\X\" v binary missing", "a type"},
       {L"expect registry-value \"HKCU\\X\" v binary size=eight", "must be a number"},
+      {L"expect registry-value \"HKCU\\X\" v binary data=0A", "dword and sz values only"},
+      {L"expect registry-value \"HKCU\\X\" v missing data=1", "conflicts with size and data"},
       {L"expect boxes \"Error\" one", "must be a number"},
   };
   for (const Case& c : cases) {
