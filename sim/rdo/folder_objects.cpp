@@ -8,31 +8,25 @@
 namespace sim {
 namespace {
 
-// Orders values of one property for sorting (missing values first).
-bool ValueLess(const Value& a, const Value& b) {
-  if (a.type != b.type) return a.type < b.type;
-  switch (a.type) {
-    case ValueType::Double: case ValueType::Date: return a.dbl < b.dbl;
-    case ValueType::Long: case ValueType::Bool: return a.num < b.num;
-    case ValueType::String: return Upper(a.str) < Upper(b.str);
-    case ValueType::Binary: return a.bin < b.bin;
-    case ValueType::StringList: return a.list < b.list;
-    default: return false;
+// The ordered items of a folder as a table or collection shows them; the
+// order is made again only after the folder changed (or the caller forgot
+// it), not on every read.
+class FolderView {
+ public:
+  const std::vector<ObjId>& Get(ObjId folder, const PropKey* key, bool descending) {
+    if (!valid_ || TheWorld().FolderVersion(folder) != version_) {
+      ids_ = TheWorld().SortedItems(folder, key, descending, &version_);
+      valid_ = true;
+    }
+    return ids_;
   }
-}
+  void Forget() { valid_ = false; }
 
-// Sorts item ids by a property, stably.
-void SortItems(std::vector<ObjId>* ids, const PropKey& key, bool descending) {
-  std::vector<std::pair<Value, ObjId>> keyed;
-  for (ObjId id : *ids) {
-    auto info = TheWorld().GetItem(id);
-    keyed.emplace_back(info ? TheWorld().ReadItemProp(*info, key) : Value(), id);
-  }
-  std::stable_sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
-    return descending ? ValueLess(b.first, a.first) : ValueLess(a.first, b.first);
-  });
-  for (size_t i = 0; i < keyed.size(); ++i) (*ids)[i] = keyed[i].second;
-}
+ private:
+  std::vector<ObjId> ids_;
+  uint64_t version_ = 0;
+  bool valid_ = false;
+};
 
 bool ArgTruth(const VARIANT& v) {
   long n = 0;
@@ -165,6 +159,7 @@ class TableObject : public IRdoTable {
     if (!folder || !TheWorld().KeyForTag(folder->store, static_cast<uint32_t>(tag), &sortKey_)) return E_INVALIDARG;
     sorted_ = true;
     descending_ = ArgTruth(descending);
+    view_.Forget();
     return S_OK;
   }
   STDMETHODIMP GetRows(long count, VARIANT* rows) override {
@@ -175,7 +170,7 @@ class TableObject : public IRdoTable {
     if (count < 0) return E_INVALIDARG;
     auto folder = TheWorld().GetFolder(folder_);
     if (!folder) return MAPI_E_OBJECT_DELETED;
-    std::vector<ObjId> ids = Rows();
+    const std::vector<ObjId>& ids = Rows();
     if (cursor_ >= ids.size() || count == 0) return S_OK;
     size_t n = std::min(ids.size() - cursor_, size_t(count));
     SAFEARRAY* outer = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(n));
@@ -202,25 +197,19 @@ class TableObject : public IRdoTable {
     if (!ResolveObject(folder, &r) || r.kind != SimKind::Folder) return E_INVALIDARG;
     folder_ = r.id;
     cursor_ = 0;
+    view_.Forget();
     return S_OK;
   }
 
  private:
-  std::vector<ObjId> Rows() {
-    std::vector<ObjId> ids = TheWorld().Items(folder_);
-    if (sorted_) SortItems(&ids, sortKey_, descending_);
-    return ids;
-  }
+  const std::vector<ObjId>& Rows() { return view_.Get(folder_, sorted_ ? &sortKey_ : nullptr, descending_); }
   void MakeRow(ObjId store, ObjId id, VARIANT* row) {
     SAFEARRAY* cells = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(columns_.size()));
-    auto info = TheWorld().GetItem(id);
+    TheWorld().ReadItemColumns(store, id, columns_, &cells_);
     for (LONG c = 0; c < LONG(columns_.size()); ++c) {
       VARIANT cell;
       VariantInit(&cell);
-      PropKey key;
-      if (info && TheWorld().KeyForTag(store, columns_[size_t(c)], &key)) {
-        ValueToVariant(TheWorld().ReadItemProp(*info, key), &cell);
-      }
+      ValueToVariant(cells_[size_t(c)], &cell);
       SafeArrayPutElement(cells, &c, &cell);
       VariantClear(&cell);
     }
@@ -230,9 +219,11 @@ class TableObject : public IRdoTable {
 
   ObjId folder_;
   std::vector<uint32_t> columns_;
+  std::vector<Value> cells_;
   size_t cursor_ = 0;
   bool sorted_ = false, descending_ = false;
   PropKey sortKey_;
+  FolderView view_;
 };
 
 class ItemsObject : public IRdoItems {
@@ -286,6 +277,7 @@ class ItemsObject : public IRdoItems {
     if (!folder || !TheWorld().ResolveDasl(folder->store, property ? property : L"", false, &sortKey_)) return E_INVALIDARG;
     sorted_ = true;
     descending_ = ArgTruth(descending);
+    view_.Forget();
     return S_OK;
   }
   STDMETHODIMP Add(VARIANT messageClass, IRdoMessage** v) override {
@@ -299,17 +291,13 @@ class ItemsObject : public IRdoItems {
     return NewTable(folder_, v);
   }
   STDMETHODIMP Item(long index, IRdoMessage** v) override {
-    std::vector<ObjId> ids = Order();
+    const std::vector<ObjId>& ids = Order();
     if (index < 1 || size_t(index) > ids.size()) return E_INVALIDARG;
     return NewMessage(ids[size_t(index) - 1], v);
   }
 
  private:
-  std::vector<ObjId> Order() {
-    std::vector<ObjId> ids = TheWorld().Items(folder_);
-    if (sorted_) SortItems(&ids, sortKey_, descending_);
-    return ids;
-  }
+  const std::vector<ObjId>& Order() { return view_.Get(folder_, sorted_ ? &sortKey_ : nullptr, descending_); }
   // Hits deleted since the search are passed over.
   HRESULT FindNextHit(IRdoMessage** v) {
     while (next_ < found_.size()) {
@@ -329,6 +317,7 @@ class ItemsObject : public IRdoItems {
   size_t next_ = 0, walkNext_ = 0;
   bool sorted_ = false, descending_ = false;
   PropKey sortKey_;
+  FolderView view_;
 };
 
 class FoldersObject : public IRdoFolders {

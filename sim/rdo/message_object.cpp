@@ -162,6 +162,14 @@ void MessageObject::InitExisting(const ItemInfo& item) {
   content_ = item.content;
 }
 
+void MessageObject::InitExisting(ItemInfo&& item) {
+  item_ = item.id;
+  folder_ = item.folder;
+  store_ = item.store;
+  entryId_ = std::move(item.entryId);
+  content_ = std::move(item.content);
+}
+
 void MessageObject::InitNew(ObjId folder, ObjId store, std::wstring_view messageClass) {
   folder_ = folder;
   store_ = store;
@@ -216,7 +224,7 @@ void MessageObject::Write(const PropKey& key, Value v) {
 }
 
 void MessageObject::Reload() {
-  if (auto info = TheWorld().GetItem(item_)) InitExisting(*info);
+  if (auto info = TheWorld().GetItem(item_)) InitExisting(std::move(*info));
   dirty_ = false;
 }
 
@@ -329,16 +337,13 @@ STDMETHODIMP MessageObject::CopyTo(VARIANT target, IRdoMessage** copy) {
     ObjId created = 0;
     HRESULT hr = TheWorld().CreateItem(r.id, std::move(c), &created);
     if (FAILED(hr)) return hr;
-    auto info = TheWorld().GetItem(created);
-    TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> folder " + folder->entryId + L" = " + (info ? info->entryId : L""));
+    TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> folder " + folder->entryId + L" = " + TheWorld().ItemEntryId(created));
     return copy ? NewMessage(created, copy) : S_OK;
   }
   if (r.kind == SimKind::Message && r.message) {
     TheWorld().CopyContentOnto(content_, r.message->Content());
     r.message->MarkDirty();
-    std::wstring targetId;
-    if (auto info = TheWorld().GetItem(r.message->Item())) targetId = info->entryId;
-    TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> message " + targetId);
+    TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> message " + TheWorld().ItemEntryId(r.message->Item()));
     return S_OK;
   }
   return E_INVALIDARG;
@@ -375,10 +380,16 @@ HRESULT NewMessage(ObjId item, IRdoMessage** out) {
   *out = nullptr;
   auto info = TheWorld().GetItem(item);
   if (!info) return MAPI_E_NOT_FOUND;
+  return NewMessage(std::move(*info), out);
+}
+
+HRESULT NewMessage(ItemInfo&& item, IRdoMessage** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
   com::ComObject<MessageObject>* m = nullptr;
   HRESULT hr = com::ComObject<MessageObject>::Create(&m);
   if (FAILED(hr)) return hr;
-  m->InitExisting(*info);
+  m->InitExisting(std::move(item));
   return m->QueryInterface(__uuidof(IRdoMessage), reinterpret_cast<void**>(out));
 }
 

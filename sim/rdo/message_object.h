@@ -8,6 +8,7 @@ namespace sim {
 class MessageObject : public IRdoMessage, public IRdoMeeting, public IRdoTask, public ISimObject {
  public:
   void InitExisting(const ItemInfo& item);
+  void InitExisting(ItemInfo&& item);
   void InitNew(ObjId folder, ObjId store, std::wstring_view messageClass);
 
   HRESULT InternalQueryInterface(REFIID riid, void** ppv);

@@ -76,6 +76,7 @@ HRESULT MakeObject(Itf** out, Args&&... args) {
 HRESULT NewStore(ObjId store, IRdoStore** out);
 HRESULT NewFolder(ObjId folder, IRdoFolder** out);
 HRESULT NewMessage(ObjId item, IRdoMessage** out);
+HRESULT NewMessage(ItemInfo&& item, IRdoMessage** out);  // from an item read just now
 HRESULT NewUnsavedMessage(ObjId folder, std::wstring_view messageClass, IRdoMessage** out);
 HRESULT NewTable(ObjId folder, IRdoTable** out);
 HRESULT NewAddressEntry(const AddressEntry& entry, IRdoAddressEntry** out);

@@ -335,7 +335,7 @@ class SessionObject : public IRdoSession, public ISimObject {
     ObjId item = TheWorld().ItemByEntryId(id);
     auto info = TheWorld().GetItem(item);
     if (!info || !InStore(storeId, info->store)) return MAPI_E_NOT_FOUND;
-    return NewMessage(item, v);
+    return NewMessage(std::move(*info), v);
   }
   STDMETHODIMP get_AddressBook(IRdoAddressBook** v) override { return MakeObject<AddressBookObject>(v); }
   STDMETHODIMP UtcToLocal(DATE utc, DATE* local) override {
@@ -424,7 +424,7 @@ class UtilsObject : public IRdoUtils {
     if (!info || (ArgString(storeId, &store) && !store.empty() && TheWorld().StoreByStoreId(store) != info->store)) {
       return MAPI_E_NOT_FOUND;
     }
-    return NewMessage(item, v);
+    return NewMessage(std::move(*info), v);
   }
   STDMETHODIMP CompareIds(BSTR id1, BSTR id2, VARIANT_BOOL* same) override {
     if (!same) return E_POINTER;

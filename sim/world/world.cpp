@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <unordered_map>
 
 #include "clock.h"
@@ -129,6 +130,7 @@ struct FolderRec {
   std::vector<ObjId> items;  // live, creation order
   std::unordered_map<std::wstring, std::vector<ObjId>> bySearchKey;
   std::vector<Tombstone> tombstones;
+  uint64_t version = 0;  // bumped by every create, commit and delete of its items
   bool deleted = false;
 };
 
@@ -168,7 +170,7 @@ struct World::State {
   size_t modeIndex = 0;
   std::vector<AddressList> addressLists;
   std::map<std::wstring, OpState, std::less<>> ops;
-  std::vector<CallRecord> calls;
+  std::deque<CallRecord> calls;  // grows by blocks: a long run never copies it whole
 
   StoreRec* Store(ObjId id) {
     auto it = stores.find(id);
@@ -281,7 +283,10 @@ struct World::State {
     r.info.content.Set(PropKey::Tag(tags::kChangeKey), Value::Binary(NewKey(L"434B%036llX")));
     r.info.content.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(now));
     r.lastSeq = ++seq;
-    if (FolderRec* f = Folder(r.info.folder)) f->info.commitTimeMaxUtc = now - UtcBiasDays();
+    if (FolderRec* f = Folder(r.info.folder)) {
+      f->info.commitTimeMaxUtc = now - UtcBiasDays();
+      ++f->version;
+    }
   }
 
   ChangeNote Note(const ItemRec& r, ChangeKind kind) {
@@ -326,6 +331,7 @@ struct World::State {
     itemById.erase(r.info.entryId);
     if (FolderRec* f = Folder(r.info.folder)) {
       std::erase(f->items, r.info.id);
+      ++f->version;
       f->tombstones.push_back({r.info.SourceKeyHex(), r.createdSeq, ++seq});
       StoreRec* s = Store(r.info.store);
       f->info.commitTimeMaxUtc = Stamp(s && s->info.exchange) - UtcBiasDays();
@@ -695,6 +701,73 @@ size_t World::ItemCount(ObjId folder) const {
   std::lock_guard lock(mutex_);
   const FolderRec* f = s_->Folder(folder);
   return f ? f->items.size() : 0;
+}
+
+namespace {
+
+// Orders values of one property for sorting (missing values first).
+bool ValueLess(const Value& a, const Value& b) {
+  if (a.type != b.type) return a.type < b.type;
+  switch (a.type) {
+    case ValueType::Double: case ValueType::Date: return a.dbl < b.dbl;
+    case ValueType::Long: case ValueType::Bool: return a.num < b.num;
+    case ValueType::String: return Upper(a.str) < Upper(b.str);
+    case ValueType::Binary: return a.bin < b.bin;
+    case ValueType::StringList: return a.list < b.list;
+    default: return false;
+  }
+}
+
+constexpr uint64_t kGoneFolderVersion = ~uint64_t(0);
+
+}  // namespace
+
+std::vector<ObjId> World::SortedItems(ObjId folder, const PropKey* key, bool descending, uint64_t* version) const {
+  std::lock_guard lock(mutex_);
+  const auto& st = *s_;
+  const FolderRec* f = s_->Folder(folder);
+  if (version) *version = f ? f->version : kGoneFolderVersion;
+  if (!f) return {};
+  if (!key) return f->items;
+  static const Value kMissing;
+  std::vector<std::pair<Value, ObjId>> keyed;
+  keyed.reserve(f->items.size());
+  for (ObjId id : f->items) {
+    auto it = st.items.find(id);
+    keyed.emplace_back(it == st.items.end() ? kMissing : st.ReadItemProp(it->second.info, *key), id);
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    return descending ? ValueLess(b.first, a.first) : ValueLess(a.first, b.first);
+  });
+  std::vector<ObjId> ids;
+  ids.reserve(keyed.size());
+  for (const auto& k : keyed) ids.push_back(k.second);
+  return ids;
+}
+
+uint64_t World::FolderVersion(ObjId folder) const {
+  std::lock_guard lock(mutex_);
+  const FolderRec* f = s_->Folder(folder);
+  return f ? f->version : kGoneFolderVersion;
+}
+
+bool World::ReadItemColumns(ObjId store, ObjId item, const std::vector<uint32_t>& tags, std::vector<Value>* out) const {
+  std::lock_guard lock(mutex_);
+  out->assign(tags.size(), Value());
+  const ItemRec* r = s_->Item(item);
+  if (!r) return false;
+  const StoreRec* s = s_->Store(store);
+  for (size_t c = 0; c < tags.size(); ++c) {
+    PropKey key;
+    if (s_->KeyForTag(s, tags[c], &key)) (*out)[c] = s_->ReadItemProp(r->info, key);
+  }
+  return true;
+}
+
+std::wstring World::ItemEntryId(ObjId item) const {
+  std::lock_guard lock(mutex_);
+  const ItemRec* r = s_->Item(item);
+  return r ? r->info.entryId : std::wstring();
 }
 
 std::optional<ItemInfo> World::GetItem(ObjId item) const {
@@ -1095,7 +1168,7 @@ void World::Record(std::wstring_view op, std::wstring_view detail) {
 
 std::vector<CallRecord> World::Calls() const {
   std::lock_guard lock(mutex_);
-  return s_->calls;
+  return std::vector<CallRecord>(s_->calls.begin(), s_->calls.end());
 }
 
 std::vector<CallRecord> World::CallsOf(std::wstring_view op) const {

@@ -232,6 +232,18 @@ class World {
   // --- items ---
   std::vector<ObjId> Items(ObjId folder) const;  // live items in creation order
   size_t ItemCount(ObjId folder) const;
+  // Live items ordered by a property, stably (missing values first), or in
+  // creation order when `key` is null. *version, when given, receives the
+  // FolderVersion the order belongs to.
+  std::vector<ObjId> SortedItems(ObjId folder, const PropKey* key, bool descending, uint64_t* version = nullptr) const;
+  // Changes whenever an item of the folder is created, committed or deleted
+  // (a view of the folder made at one version is still right at the same).
+  uint64_t FolderVersion(ObjId folder) const;
+  // The values of the columns (tags, named ids resolved in `store`) of one
+  // item, read under one lock; false when the item is gone.
+  bool ReadItemColumns(ObjId store, ObjId item, const std::vector<uint32_t>& tags, std::vector<Value>* out) const;
+  // The EntryID of an item; empty when it is gone.
+  std::wstring ItemEntryId(ObjId item) const;
   std::optional<ItemInfo> GetItem(ObjId item) const;
   ObjId ItemByEntryId(std::wstring_view entryIdHex) const;
   ObjId FindBySearchKey(ObjId folder, const Bytes& key) const;  // first in creation order
