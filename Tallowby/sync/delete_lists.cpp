@@ -81,8 +81,7 @@ class DeleteListBuilder {
 void DeleteListBuilder::Run() {
   {
     CsLock lock(g_csDeleteList);
-    previous_ = std::move(sink_->pstFolderCache);
-    sink_->pstFolderCache.clear();
+    previous_ = sink_->pstFolderCache.TakeAll();
   }
   com::ComPtr<IRdoTable> table;
   long rowCount = 0;
@@ -290,8 +289,7 @@ void LogDeletion(CSyncEngine* engine, CMAPIFolderObject* f, const com::Bstr& sub
 // item in another master would go too).
 void ForgetInDeleteList(CMAPIFolderObject* f, const wchar_t* syncId) {
   CsLock lock(g_csDeleteList);
-  auto& list = f->Events->pstFolderCache;
-  list.erase(std::remove(list.begin(), list.end(), syncId), list.end());
+  f->Events->pstFolderCache.Remove(syncId);
 }
 
 // Deletes the key's item in F; false when F could not be reached or the

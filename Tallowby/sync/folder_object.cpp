@@ -180,14 +180,13 @@ bool CItemsEvents::DeletedMarkSet() {
 int CItemsEvents::AddToFolderCacheList(const wchar_t* syncId) {
   if (!syncId || !*syncId) return 0;
   CsLock lock(g_csDeleteList);
-  if (std::find(pstFolderCache.begin(), pstFolderCache.end(), syncId) == pstFolderCache.end())
-    pstFolderCache.emplace_back(syncId);
+  pstFolderCache.AddOnce(syncId);
   return 0;
 }
 
 std::vector<std::wstring> CItemsEvents::FolderCacheSnapshot() {
   CsLock lock(g_csDeleteList);
-  return pstFolderCache;
+  return pstFolderCache.Items();
 }
 
 bool CItemsEvents::Advise(IDispatch* items) {

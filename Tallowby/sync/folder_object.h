@@ -21,6 +21,7 @@
 #include "com_ptr.h"
 #include "date_time.h"
 #include "rdo.h"
+#include "sync_id_list.h"
 
 class CMAPIFolderObject;
 class CSyncEngine;
@@ -97,12 +98,13 @@ class CItemsEvents final : public IDispatch {
   bool AddUserName2Categories = false;
   std::wstring CategoryUserName;
   // SyncIDs of the folder's items; every change and walk under g_csDeleteList.
-  std::vector<std::wstring> pstFolderCache;
+  SyncIdList pstFolderCache;
   std::unordered_map<std::wstring, std::wstring> iCloudList;
   bool HotMailMode = false;
   bool iCloudMode = false;
-  // The add-in's own writes: SyncID and modification time, in insertion order.
-  std::vector<std::pair<std::wstring, com::DateTime>> PSTChangeKeyList;
+  // The add-in's own writes: the modification time of its last write, by
+  // SyncID (hashed: a two-way pass records every item it copies).
+  std::unordered_map<std::wstring, com::DateTime> PSTChangeKeyList;
   // SyncIDs whose copy into this folder could not be found again after the
   // copy was made; they are not copied again in this session (worker only).
   std::vector<std::wstring> UnverifiedCopies;

@@ -257,11 +257,34 @@ std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vec
   return list;
 }
 
+namespace {
+
+// The innermost CategoriesFilterPassCache of this thread (a plain pointer:
+// the cache itself lives on the pass's stack).
+thread_local CategoriesFilterPassCache* t_passCache = nullptr;
+
+std::vector<std::wstring> ReadCategoriesFilter(const wchar_t* entryId) {
+  const std::wstring path = std::wstring(reg::kFoldersPath) + L"\\" + entryId + L"\\" + reg::kCategoriesFilter;
+  reg::Key key;
+  if (key.Open(HKEY_CURRENT_USER, path.c_str(), KEY_READ) != ERROR_SUCCESS) return {};
+  return key.SubkeyNames(reg::kSubkeyNameChars);
+}
+
+}  // namespace
+
+CategoriesFilterPassCache::CategoriesFilterPassCache() : outer_(t_passCache) { t_passCache = this; }
+
+CategoriesFilterPassCache::~CategoriesFilterPassCache() { t_passCache = outer_; }
+
 void GetCategoriesFilter(CSyncEngine*, std::vector<std::wstring>& list, const wchar_t* entryId) {
   list.clear();
   if (!entryId || !*entryId) return;
-  const std::wstring path = std::wstring(reg::kFoldersPath) + L"\\" + entryId + L"\\" + reg::kCategoriesFilter;
-  reg::Key key;
-  if (key.Open(HKEY_CURRENT_USER, path.c_str(), KEY_READ) != ERROR_SUCCESS) return;
-  list = key.SubkeyNames(reg::kSubkeyNameChars);
+  if (!t_passCache) {
+    list = ReadCategoriesFilter(entryId);
+    return;
+  }
+  auto& filters = t_passCache->filters_;
+  auto cached = filters.find(entryId);
+  if (cached == filters.end()) cached = filters.emplace(entryId, ReadCategoriesFilter(entryId)).first;
+  list = cached->second;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "rdo.h"
@@ -45,6 +46,23 @@ std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vec
 // The job's category filter: the subkey names of
 // Folders\<entryId>\CategoriesFilter; empty when there is none.
 void GetCategoriesFilter(CSyncEngine* engine, std::vector<std::wstring>& list, const wchar_t* entryId);
+
+// While one lives on a thread, GetCategoriesFilter on that thread reads each
+// job's filter from the registry once and answers from memory afterwards. A
+// pass holds one: it asks for every item, and the filter changes only through
+// the folder page's Apply, whose reload ends the pass anyway.
+class CategoriesFilterPassCache {
+ public:
+  CategoriesFilterPassCache();
+  ~CategoriesFilterPassCache();
+  CategoriesFilterPassCache(const CategoriesFilterPassCache&) = delete;
+  CategoriesFilterPassCache& operator=(const CategoriesFilterPassCache&) = delete;
+
+ private:
+  friend void GetCategoriesFilter(CSyncEngine*, std::vector<std::wstring>&, const wchar_t*);
+  CategoriesFilterPassCache* outer_;
+  std::unordered_map<std::wstring, std::vector<std::wstring>> filters_;  // by job EntryID
+};
 
 // An HRESULT failure travelling as an exception.
 struct HrException {

@@ -13,6 +13,7 @@
 #include "com_ptr.h"
 #include "duplicates.h"
 #include "folder_object.h"
+#include "item_filter.h"
 #include "item_identity.h"
 #include "locks.h"
 #include "logs.h"
@@ -119,10 +120,7 @@ HRESULT SetColumns(IRdoTable* table, const std::vector<long>& tags) {
 // hashed test instead of a scan of the whole list per key.
 void AddAllToFolderCache(CItemsEvents* sink, const std::vector<ListedItem>& listed) {
   CsLock lock(g_csDeleteList);
-  auto& cache = sink->pstFolderCache;
-  std::unordered_set<std::wstring> present(cache.begin(), cache.end());
-  for (const ListedItem& item : listed)
-    if (present.insert(item.syncId).second) cache.push_back(item.syncId);
+  for (const ListedItem& item : listed) sink->pstFolderCache.AddOnce(item.syncId);
 }
 
 // The column layout of one walk.
@@ -401,6 +399,7 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
   }
   DebugLogString(L"checkIfSomethingChanged for:", folder->DisplayName.c_str());
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
+  CategoriesFilterPassCache filterCache;
 
   FolderListing listing = MakeFolderList(folder, session, utils, rdoFolder.Get());
   if (sink->iCloudMode && !listing.items.empty()) CreateList(sink, session, utils, rdoFolder.Get());
@@ -457,9 +456,7 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils*, IRdoSession*, IRdo
   HRESULT hr = item->get_LastModificationTime(&modified);
   if (!CheckHr(hr, L"AddToPSTChangeKeyList:getDate")) return hr;
   auto& list = sink->PSTChangeKeyList;
-  auto entry = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == syncId; });
-  if (entry != list.end()) entry->second = com::DateTime(modified);
-  else list.emplace_back(syncId, com::DateTime(modified));
+  list.insert_or_assign(syncId, com::DateTime(modified));
   if (g_bDebugLog) {
     wchar_t line[64];
     swprintf(line, 64, L"AddToPSTChangeKeyList:%zu", list.size());
@@ -491,13 +488,8 @@ bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, IRdoMessage* 
   if (!sink || !item) return false;
   DATE modified = 0;
   if (FAILED(item->get_LastModificationTime(&modified))) return false;
-  double recorded = 0;
-  for (const auto& [key, date] : sink->PSTChangeKeyList) {
-    if (key == syncId) {
-      recorded = date.Date();
-      break;
-    }
-  }
+  const auto entry = sink->PSTChangeKeyList.find(syncId);
+  const double recorded = entry == sink->PSTChangeKeyList.end() ? 0 : entry->second.Date();
   if (recorded - kHalfSecond < modified && modified < recorded + kHalfSecond) {
     DebugLog(L"PST_mychange");
     return true;

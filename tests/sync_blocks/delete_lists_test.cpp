@@ -75,8 +75,7 @@ TEST_F(DeleteListTest, ARebuildKeepsTheKeysOfItemsDeletedBeforeTheirSearch) {
   // Once searched, the key is gone for good, and a rebuild marks nothing.
   {
     CsLock lock(g_csDeleteList);
-    auto& list = object_->Events->pstFolderCache;
-    list.erase(std::remove(list.begin(), list.end(), gone), list.end());
+    object_->Events->pstFolderCache.Remove(gone);
   }
   EXPECT_EQ(S_OK, FillDeleteList(object_));
   EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(a)}), List(object_));
