@@ -14,6 +14,20 @@
 namespace host {
 namespace {
 
+
+// The first top-level or message-only window of this process with `title`.
+HWND FindOwnWindow(const wchar_t* title) {
+  for (HWND parent : {HWND(nullptr), HWND_MESSAGE}) {
+    for (HWND w = FindWindowExW(parent, nullptr, nullptr, title); w;
+         w = FindWindowExW(parent, w, nullptr, title)) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(w, &pid);
+      if (pid == GetCurrentProcessId()) return w;
+    }
+  }
+  return nullptr;
+}
+
 constexpr wchar_t kTallowbyKey[] = L"Software\\Corvane\\Tallowby";
 
 struct TypeInfo {
@@ -143,8 +157,9 @@ std::wstring Runner::Execute(const Command& c) {
     return L"";
   }
   if (v == L"tray") {
-    // The add-in's icon window is found by its name, as the shell knows it.
-    HWND icon = FindWindowW(nullptr, L"ShellIconHiddenWindowTWY");
+    // The add-in's icon window is found by its name, as the shell knows it,
+    // among this process's windows (scenarios run side by side).
+    HWND icon = FindOwnWindow(L"ShellIconHiddenWindowTWY");
     if (!icon) return L"the add-in shows no tray icon";
     SendMessageW(icon, WM_USER + 201, 10, WM_LBUTTONDBLCLK);
     return L"";
@@ -372,9 +387,10 @@ std::wstring Runner::Wait(const Command& c) {
   const uint64_t start = clk::TickMs();
   const std::wstring text = c.Arg(L"TEXT");
   // With the clock running fast, a loaded machine stretches every real delay
-  // by the clock's factor. So a wait also lasts a floor of real time before
-  // it gives up; that changes nothing for a wait that succeeds.
-  constexpr ULONGLONG kRealTimeoutFloorMs = 30000;
+  // by the clock's factor. So a wait without its own timeout also lasts a
+  // floor of real time before it gives up; that changes nothing for a wait
+  // that succeeds. A timeout given in the script is kept exactly.
+  const ULONGLONG kRealTimeoutFloorMs = c.Opt(L"timeout") ? 0 : 30000;
   const ULONGLONG realStart = GetTickCount64();
   auto timedOut = [&] {
     return clk::TickMs() - start >= timeoutMs && GetTickCount64() - realStart >= kRealTimeoutFloorMs;
