@@ -15,6 +15,14 @@ namespace host {
 namespace {
 
 
+// How many times `text` stands in `log` (overlapping occurrences count).
+long Occurrences(const std::wstring& log, const std::wstring& text) {
+  if (text.empty()) return 0;
+  long n = 0;
+  for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1)) ++n;
+  return n;
+}
+
 // The first top-level or message-only window of this process with `title`.
 HWND FindOwnWindow(const wchar_t* title) {
   for (HWND parent : {HWND(nullptr), HWND_MESSAGE}) {
@@ -386,6 +394,7 @@ std::wstring Runner::Wait(const Command& c) {
   const uint64_t timeoutMs = uint64_t(LongOpt(c, L"timeout", 120)) * 1000;
   const uint64_t start = clk::TickMs();
   const std::wstring text = c.Arg(L"TEXT");
+  const long wanted = LongOpt(c, L"count", 1);  // "wait for log": how many times the text must stand
   // With the clock running fast, a loaded machine stretches every real delay
   // by the clock's factor. So a wait without its own timeout also lasts a
   // floor of real time before it gives up; that changes nothing for a wait
@@ -403,7 +412,7 @@ std::wstring Runner::Wait(const Command& c) {
   while (!timedOut()) {
     Pump(clk::RealMs(250));
     if (sub == L"for") {
-      if (ReadLog(L"Tallowby_debug.log").find(text) != std::wstring::npos) return L"";
+      if (Occurrences(ReadLog(L"Tallowby_debug.log"), text) >= wanted) return L"";
       continue;
     }
     size_t size = ReadLog(L"Tallowby_debug.log").size() + ReadLog(L"Tallowby_error.log").size();
@@ -416,7 +425,10 @@ std::wstring Runner::Wait(const Command& c) {
       return L"";
     }
   }
-  Fail(c, sub == L"for" ? L"the log never showed " + Quoted(text) : L"still busy");
+  Fail(c, sub != L"for" ? L"still busy"
+         : wanted == 1 ? L"the log never showed " + Quoted(text)
+                       : L"the log showed " + Quoted(text) + L" " +
+                             std::to_wstring(Occurrences(ReadLog(L"Tallowby_debug.log"), text)) + L" times");
   return L"";
 }
 
@@ -547,8 +559,7 @@ std::wstring Runner::Expect(const Command& c) {
     const wchar_t* file = sub == L"log" ? L"Tallowby_debug.log" : L"Tallowby_error.log";
     std::wstring log = ReadLog(file);
     if (c.Has(L"count")) {
-      long n = 0;
-      for (size_t at = log.find(c.Arg(L"TEXT")); at != std::wstring::npos; at = log.find(c.Arg(L"TEXT"), at + 1)) ++n;
+      long n = Occurrences(log, c.Arg(L"TEXT"));
       if (n != LongOpt(c, L"count", -1)) Fail(c, L"count " + std::to_wstring(n));
       return L"";
     }

@@ -47,7 +47,7 @@ const Form kForms[] = {
     {L"inspector", L"close", L""},
     {L"start", L"", L""},
     {L"wait", L"until idle", L"timeout="},
-    {L"wait", L"for log TEXT", L"timeout="},
+    {L"wait", L"for log TEXT", L"timeout= count="},
     {L"wait", L"SECONDS", L""},
     {L"restart", L"", L""},
     // What a folder page's Apply does to the running add-in (its test entry point).
