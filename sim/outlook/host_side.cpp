@@ -89,22 +89,22 @@ class HostSide final : public sim::IHostSide, public sim::IOutlookSide {
     }
     return out;
   }
-  std::wstring AddItem(const std::wstring& folderEntryId, const sim::HostItemSpec& spec) override {
+  std::wstring AddItem(const std::wstring& folderEntryId, const sim::HostItemSpec& desc) override {
     ObjId folder = W().FolderByEntryId(folderEntryId);
     if (!W().GetFolder(folder)) return L"";
     sim::ItemContent c;
-    c.Set(PropKey::Tag(sim::tags::kMessageClass), Value::String(spec.messageClass));
-    c.Set(PropKey::Tag(sim::tags::kSubject), Value::String(spec.subject));
-    if (!spec.categories.empty()) c.Set(PropKey::Keywords(), Value::List(spec.categories));
-    c.Set(SensitivityKey(), Value::Long(spec.sensitivity));
-    c.Set(ReminderSetKey(), Value::Bool(spec.reminder));
-    if (!spec.email.empty()) c.Set(Email1Key(), Value::String(spec.email));
-    if (spec.responseStatus) c.Set(ResponseStatusKey(), Value::Long(*spec.responseStatus));
-    if (spec.modifiedOffsetDays)
+    c.Set(PropKey::Tag(sim::tags::kMessageClass), Value::String(desc.messageClass));
+    c.Set(PropKey::Tag(sim::tags::kSubject), Value::String(desc.subject));
+    if (!desc.categories.empty()) c.Set(PropKey::Keywords(), Value::List(desc.categories));
+    c.Set(SensitivityKey(), Value::Long(desc.sensitivity));
+    c.Set(ReminderSetKey(), Value::Bool(desc.reminder));
+    if (!desc.email.empty()) c.Set(Email1Key(), Value::String(desc.email));
+    if (desc.responseStatus) c.Set(ResponseStatusKey(), Value::Long(*desc.responseStatus));
+    if (desc.modifiedOffsetDays)
       c.Set(PropKey::Tag(sim::tags::kLastModificationTime),
-            Value::Date(clk::NowLocalDate() + *spec.modifiedOffsetDays));
-    for (const auto& [name, address] : spec.recipients) c.recipients.push_back({name, address});
-    for (const std::wstring& a : spec.members) c.members.push_back({a, a});
+            Value::Date(clk::NowLocalDate() + *desc.modifiedOffsetDays));
+    for (const auto& [name, address] : desc.recipients) c.recipients.push_back({name, address});
+    for (const std::wstring& a : desc.members) c.members.push_back({a, a});
     ObjId item = 0;
     if (FAILED(W().CreateItem(folder, std::move(c), &item))) return L"";
     auto info = W().GetItem(item);

@@ -80,7 +80,7 @@ class IHostSide {
   virtual std::vector<HostFolder> Subfolders(const std::wstring& folderEntryId) = 0;
   virtual std::vector<HostItem> ItemsOf(const std::wstring& folderEntryId) = 0;
   // As the user: returns the new item's EntryID, empty on failure.
-  virtual std::wstring AddItem(const std::wstring& folderEntryId, const HostItemSpec& spec) = 0;
+  virtual std::wstring AddItem(const std::wstring& folderEntryId, const HostItemSpec& desc) = 0;
   virtual bool ChangeItem(const std::wstring& entryId, const HostItemChange& change) = 0;
 
  protected:

@@ -15,14 +15,14 @@ class WorldControl final : public ISimControl {
   void Reset() override { W().Reset(); }
 
   std::wstring AddStore(const SimStore& s) override {
-    StoreSpec spec;
-    spec.name = s.name;
-    spec.kind = s.kind;
-    spec.providerHex = s.providerHex;
-    spec.isDefault = s.isDefault;
-    spec.omitFolders = s.omitFolders;
-    spec.supportsIcs = s.supportsIcs;
-    auto info = W().GetStore(W().AddStore(spec));
+    StoreSpec desc;
+    desc.name = s.name;
+    desc.kind = s.kind;
+    desc.providerHex = s.providerHex;
+    desc.isDefault = s.isDefault;
+    desc.omitFolders = s.omitFolders;
+    desc.supportsIcs = s.supportsIcs;
+    auto info = W().GetStore(W().AddStore(desc));
     return info ? info->storeId : L"";
   }
   bool RemoveStore(const std::wstring& storeId) override { return W().RemoveStore(W().StoreByStoreId(storeId)); }

@@ -528,23 +528,23 @@ void World::SetConnectionModes(std::vector<long> modes) {
   s_->modeIndex = 0;
 }
 
-ObjId World::AddStore(const StoreSpec& spec) {
+ObjId World::AddStore(const StoreSpec& desc) {
   std::lock_guard lock(mutex_);
   auto& st = *s_;
   ObjId id = st.nextObj++;
   StoreRec r;
   r.number = st.nextStoreNumber++;
   r.info.id = id;
-  r.info.name = spec.name;
-  r.info.kind = spec.kind;
-  r.info.exchange = IsExchangeKind(spec.kind);
-  r.info.supportsIcs = r.info.exchange && spec.supportsIcs;
-  r.info.providerHex = spec.providerHex.empty() ? std::wstring(kPstProvider) : Upper(spec.providerHex);
+  r.info.name = desc.name;
+  r.info.kind = desc.kind;
+  r.info.exchange = IsExchangeKind(desc.kind);
+  r.info.supportsIcs = r.info.exchange && desc.supportsIcs;
+  r.info.providerHex = desc.providerHex.empty() ? std::wstring(kPstProvider) : Upper(desc.providerHex);
   r.info.storeId = Format(L"0000000053494D53544F5245%08X", r.number);
   bool hasDefault = false;
   for (ObjId s : st.storeOrder) hasDefault = hasDefault || (st.Store(s) && st.Store(s)->info.isDefault);
-  r.info.isDefault = spec.isDefault || !hasDefault;
-  if (spec.isDefault) {
+  r.info.isDefault = desc.isDefault || !hasDefault;
+  if (desc.isDefault) {
     for (ObjId s : st.storeOrder) {
       if (StoreRec* o = st.Store(s)) o->info.isDefault = false;
     }
@@ -559,9 +559,9 @@ ObjId World::AddStore(const StoreSpec& spec) {
   st.storeById[r.info.storeId] = id;
   st.storeOrder.push_back(id);
   StoreRec& stored = st.stores[id] = std::move(r);
-  stored.info.root = st.NewFolder(stored, 0, spec.name, kOlMailItem, 0);
+  stored.info.root = st.NewFolder(stored, 0, desc.name, kOlMailItem, 0);
   for (const auto& d : kDefaultFolders) {
-    bool omitted = std::find(spec.omitFolders.begin(), spec.omitFolders.end(), d.kind) != spec.omitFolders.end();
+    bool omitted = std::find(desc.omitFolders.begin(), desc.omitFolders.end(), d.kind) != desc.omitFolders.end();
     if (omitted && !(d.kind == kOlInbox && stored.info.isDefault)) continue;
     st.NewFolder(stored, stored.info.root, d.name, d.itemType, d.kind);
   }

@@ -208,7 +208,7 @@ class World {
   void SetConnectionModes(std::vector<long> modes);
 
   // --- stores ---
-  ObjId AddStore(const StoreSpec& spec);
+  ObjId AddStore(const StoreSpec& desc);
   bool RemoveStore(ObjId store);
   std::vector<ObjId> Stores() const;
   ObjId DefaultStore() const;

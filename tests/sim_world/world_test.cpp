@@ -15,10 +15,10 @@ class WorldTest : public ::testing::Test {
  protected:
   void SetUp() override {
     w.Reset();
-    StoreSpec spec;
-    spec.name = L"Mailbox";
-    spec.kind = 3;
-    store = w.AddStore(spec);
+    StoreSpec desc;
+    desc.name = L"Mailbox";
+    desc.kind = 3;
+    store = w.AddStore(desc);
     contacts = w.StoreDefaultFolder(store, kOlContacts);
   }
   ObjId Add(ObjId folder, std::wstring subject, std::vector<std::wstring> cats = {}) {

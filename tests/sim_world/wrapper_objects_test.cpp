@@ -29,9 +29,9 @@ class WrapperObjectsTest : public ::testing::Test {
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     w.Reset();
-    StoreSpec spec;
-    spec.kind = 3;
-    store = w.AddStore(spec);
+    StoreSpec desc;
+    desc.kind = 3;
+    store = w.AddStore(desc);
     contacts = w.StoreDefaultFolder(store, kOlContacts);
     ASSERT_EQ(S_OK, CreateSession(__uuidof(IRdoSession), session.PutVoid()));
     ASSERT_EQ(S_OK, session->Logon(Variant(), Variant(), Variant(), Variant(), Variant(), Variant()));

@@ -18,9 +18,9 @@ class WrapperTest : public ::testing::Test {
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     World::Instance().Reset();
-    StoreSpec spec;
-    spec.kind = 3;
-    store = World::Instance().AddStore(spec);
+    StoreSpec desc;
+    desc.kind = 3;
+    store = World::Instance().AddStore(desc);
     ASSERT_EQ(S_OK, CreateSession(__uuidof(IRdoSession), session.PutVoid()));
     ASSERT_EQ(S_OK, CreateUtils(__uuidof(IRdoUtils), utils.PutVoid()));
     ASSERT_EQ(S_OK, session->Logon(Variant(), Variant(), Variant(), Variant(), Variant(), Variant()));

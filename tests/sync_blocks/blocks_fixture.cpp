@@ -53,10 +53,10 @@ void BlocksTest::TearDown() {
 }
 
 sim::ObjId BlocksTest::AddStore(const wchar_t* name, long kind) {
-  sim::StoreSpec spec;
-  spec.name = name;
-  spec.kind = kind;
-  return World().AddStore(spec);
+  sim::StoreSpec desc;
+  desc.name = name;
+  desc.kind = kind;
+  return World().AddStore(desc);
 }
 
 sim::ObjId BlocksTest::AddFolder(sim::ObjId store, const wchar_t* name, long itemType) {
