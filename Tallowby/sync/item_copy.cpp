@@ -23,21 +23,6 @@ bool Contains(const std::vector<std::wstring>& list, const std::wstring& key) {
   return std::find(list.begin(), list.end(), key) != list.end();
 }
 
-std::vector<std::wstring> SplitCategories(const wchar_t* text) {
-  std::vector<std::wstring> pieces;
-  std::wstring piece;
-  for (const wchar_t* p = text; p && *p; ++p) {
-    if (*p == L';' || *p == L',') {
-      if (!piece.empty()) pieces.push_back(std::move(piece));
-      piece.clear();
-    } else {
-      piece += *p;
-    }
-  }
-  if (!piece.empty()) pieces.push_back(std::move(piece));
-  return pieces;
-}
-
 std::wstring SubjectOf(IRdoMessage* message) {
   com::Bstr subject;
   if (message) message->get_Subject(subject.Put());
@@ -249,7 +234,7 @@ HRESULT ItemCopy::FinishDistList() {
 
 void ItemCopy::CategorySteps() {
   if (caller_->IsStandard && sourceObject_->AddDefaultCategory)
-    for (const std::wstring& piece : SplitCategories(sourceObject_->DefaultCategorie))
+    for (const std::wstring& piece : SplitCategories(sourceObject_->DefaultCategorie, L";,"))
       Cat2Item(sourceObject_, utils_, copy_.Get(), piece.c_str());
   Cat2Item(sourceObject_, utils_, copy_.Get(), JobCategory());
 }

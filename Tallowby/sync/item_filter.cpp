@@ -30,21 +30,6 @@ std::wstring Trimmed(const std::wstring& text) {
   return text.substr(first, last - first + 1);
 }
 
-// Splits at any of `separators`; pieces lose their surrounding blanks (the
-// categories text has a blank after each separator) and empty ones go.
-std::vector<std::wstring> SplitCategories(const std::wstring& text, const std::wstring& separators) {
-  std::vector<std::wstring> pieces;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find_first_of(separators, start);
-    if (end == std::wstring::npos) end = text.size();
-    std::wstring piece = Trimmed(text.substr(start, end - start));
-    if (!piece.empty()) pieces.push_back(std::move(piece));
-    start = end + 1;
-  }
-  return pieces;
-}
-
 std::wstring ListSeparator() {
   wchar_t separator[20] = {};
   if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SLIST, separator, 20) == 0 || !separator[0]) return L";";
@@ -189,6 +174,19 @@ void MarkPrivate(IRdoMessage* message) {
 }
 
 }  // namespace
+
+std::vector<std::wstring> SplitCategories(const std::wstring& text, const std::wstring& separators) {
+  std::vector<std::wstring> pieces;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(separators, start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring piece = Trimmed(text.substr(start, end - start));
+    if (!piece.empty()) pieces.push_back(std::move(piece));
+    start = end + 1;
+  }
+  return pieces;
+}
 
 bool IsRequestItem(CMAPIFolderObject*, IRdoMessage* message) {
   if (!message) return false;

@@ -26,6 +26,11 @@ inline constexpr long kResponseNotResponded = 5;
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job);
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message);
 
+// The pieces of a categories text split at any of `separators`, each without
+// its surrounding blanks (the text has a blank after each separator); empty
+// pieces go.
+std::vector<std::wstring> SplitCategories(const std::wstring& text, const std::wstring& separators);
+
 // True for a meeting request or a task request. Throws HrException when the
 // wrapper fails to answer an interface query with anything but
 // E_NOINTERFACE.

@@ -87,22 +87,6 @@ std::vector<std::wstring> CategoriesOf(const VARIANT& cell) {
   return list;
 }
 
-// A default category setting may name several categories.
-std::vector<std::wstring> SplitCategories(const wchar_t* text) {
-  std::vector<std::wstring> pieces;
-  std::wstring piece;
-  for (const wchar_t* p = text; p && *p; ++p) {
-    if (*p == L';' || *p == L',') {
-      if (!piece.empty()) pieces.push_back(std::move(piece));
-      piece.clear();
-    } else {
-      piece += *p;
-    }
-  }
-  if (!piece.empty()) pieces.push_back(std::move(piece));
-  return pieces;
-}
-
 HRESULT SetColumns(IRdoTable* table, const std::vector<long>& tags) {
   SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(tags.size()));
   if (!array) return E_OUTOFMEMORY;
@@ -252,7 +236,7 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
   if (columns_.keywords >= 0 && size_t(columns_.keywords) < cells.size())
     categories = CategoriesOf(cells[size_t(columns_.keywords)]);
   if (f_->AddDefaultCategory) {
-    for (std::wstring& piece : SplitCategories(f_->DefaultCategorie))
+    for (std::wstring& piece : SplitCategories(f_->DefaultCategorie, L";,"))
       if (std::find(categories.begin(), categories.end(), piece) == categories.end())
         categories.push_back(std::move(piece));
   }
