@@ -465,6 +465,8 @@ OpenedElements::OpenedElements(IDispatch* application) {
     ParentEntryID = com::Bstr(parentEntryId.bstrVal);
     Valid = 1;
   }
+  com::Variant name;
+  if (Valid && SUCCEEDED(com::GetProperty(parent.Get(), L"Name", name.Put()))) ParentName = name.AsString();
 }
 
 OpenedElements CurrentOpenedElements() {
@@ -477,7 +479,7 @@ void RefreshOpenedElements() {
   OpenedElements fresh(engine ? engine->OutlookApplication.Get() : nullptr);
   std::lock_guard<std::mutex> lock(g_openedLock);
   if (g_bDebugLog && fresh.Valid && fresh.ParentEntryID.Str() != g_opened.ParentEntryID.Str())
-    DebugLogString(L"OpenedElements:Foldername is: ", fresh.ParentEntryID.c_str());
+    DebugLogString(L"OpenedElements:Foldername is: ", fresh.ParentName.c_str());
   g_opened = fresh;
 }
 

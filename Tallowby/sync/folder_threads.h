@@ -43,6 +43,7 @@ class OpenedElements {
   com::Bstr ItemEntryID;
   com::Bstr ParentEntryID;
   int Valid = 0;
+  std::wstring ParentName;  // for the debug log only
 };
 
 // The last copy the user-interface thread made.
