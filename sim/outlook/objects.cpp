@@ -203,16 +203,42 @@ class CFolder : public DispObject {
   ObjId id_;
 };
 
-// Walks a list with GetFirst and GetNext; Item is 1-based.
-class Cursor {
+// The members every collection answers: Count, Item (1-based), GetFirst and
+// GetNext over the collection as it is at the call. `make` turns a member
+// into its object. Any other DISPID: S_FALSE, for the collection to answer.
+class CollectionMembers {
  public:
-  HRESULT First(size_t count, size_t* index) { pos_ = 0; return Next(count, index); }
-  HRESULT Next(size_t count, size_t* index) {
-    *index = pos_ < count ? pos_++ : count;
-    return S_OK;
+  enum : DISPID { kCount = 0x50, kItem = 0x51, kGetFirst = 0x56, kGetNext = 0x58 };
+  static constexpr DispMember kNames[] = {{L"Count", kCount}, {L"Item", kItem}, {L"GetFirst", kGetFirst},
+                                          {L"GetNext", kGetNext}};
+
+  template <class Make>
+  HRESULT Invoke(DISPID id, const com::DispArgs& args, const std::vector<ObjId>& members, Make make,
+                 VARIANT* result) {
+    switch (id) {
+      case kCount: return ReturnLong(result, long(members.size()));
+      case kItem: {
+        long n = 0;
+        if (!ArgLong(args, 0, &n)) return DISP_E_PARAMNOTFOUND;
+        if (n < 1 || size_t(n) > members.size()) return DISP_E_BADINDEX;
+        return ReturnObject(result, make(members[n - 1]).Get());
+      }
+      case kGetFirst:
+      case kGetNext: {
+        size_t index = 0;
+        {
+          std::lock_guard lock(mutex_);
+          if (id == kGetFirst) pos_ = 0;
+          index = pos_ < members.size() ? pos_++ : members.size();
+        }
+        return ReturnObject(result, index < members.size() ? make(members[index]).Get() : nullptr);
+      }
+      default: return S_FALSE;
+    }
   }
 
  private:
+  std::mutex mutex_;
   size_t pos_ = 0;
 };
 
@@ -226,48 +252,32 @@ class CFolders : public DispObject {
   END_COM_MAP()
 
  protected:
-  enum : DISPID { kCount = 0x50, kItem = 0x51, kGetFirst = 0x56, kGetNext = 0x58 };
   std::span<const DispMember> Members() const override {
-    static const DispMember m[] = {COMMON_MEMBERS, {L"Count", kCount}, {L"Item", kItem},
-                                   {L"GetFirst", kGetFirst}, {L"GetNext", kGetNext}};
+    static const DispMember m[] = {COMMON_MEMBERS, CollectionMembers::kNames[0], CollectionMembers::kNames[1],
+                                   CollectionMembers::kNames[2], CollectionMembers::kNames[3]};
     return m;
   }
   HRESULT InvokeMember(DISPID id, WORD, const com::DispArgs& args, VARIANT* result) override {
     Model& m = Model::Instance();
     std::vector<ObjId> subs = m.World().Subfolders(parent_);
-    size_t index = 0;
-    switch (id) {
-      case kCount: return ReturnLong(result, long(subs.size()));
-      case kItem: {
-        long n = 0;
-        std::wstring name;
-        const VARIANT* v = args.At(0);
-        if (v && v->vt == VT_BSTR && ArgString(args, 0, &name)) {
-          for (ObjId f : subs) {
-            auto info = m.World().GetFolder(f);
-            if (info && _wcsicmp(info->name.c_str(), name.c_str()) == 0) return ReturnObject(result, m.NewFolder(f).Get());
-          }
-          return kNotFound;
-        }
-        if (!ArgLong(args, 0, &n)) return DISP_E_PARAMNOTFOUND;
-        if (n < 1 || size_t(n) > subs.size()) return DISP_E_BADINDEX;
-        return ReturnObject(result, m.NewFolder(subs[n - 1]).Get());
+    std::wstring name;
+    const VARIANT* first = args.At(0);
+    if (id == CollectionMembers::kItem && first && first->vt == VT_BSTR && ArgString(args, 0, &name)) {
+      for (ObjId f : subs) {  // Folders also answers Item by name
+        auto info = m.World().GetFolder(f);
+        if (info && _wcsicmp(info->name.c_str(), name.c_str()) == 0) return ReturnObject(result, m.NewFolder(f).Get());
       }
-      case kGetFirst:
-      case kGetNext: {
-        std::lock_guard lock(mutex_);
-        if (id == kGetFirst) cursor_.First(subs.size(), &index); else cursor_.Next(subs.size(), &index);
-        return ReturnObject(result, index < subs.size() ? m.NewFolder(subs[index]).Get() : nullptr);
-      }
-      case kDispParent: return ReturnObject(result, m.NewFolder(parent_).Get());
-      default: return CommonMember(id, kOlFolders, nullptr, result);
+      return kNotFound;
     }
+    HRESULT hr = walk_.Invoke(id, args, subs, [&](ObjId f) { return m.NewFolder(f); }, result);
+    if (hr != S_FALSE) return hr;
+    if (id == kDispParent) return ReturnObject(result, m.NewFolder(parent_).Get());
+    return CommonMember(id, kOlFolders, nullptr, result);
   }
 
  private:
   ObjId parent_;
-  std::mutex mutex_;
-  Cursor cursor_;
+  CollectionMembers walk_;
 };
 
 // --- Items -----------------------------------------------------------------
@@ -283,39 +293,22 @@ class CItems : public DispObject, public EventSource {
   END_COM_MAP()
 
  protected:
-  enum : DISPID { kCount = 0x50, kItem = 0x51, kGetFirst = 0x56, kGetNext = 0x58 };
   std::span<const DispMember> Members() const override {
-    static const DispMember m[] = {COMMON_MEMBERS, {L"Count", kCount}, {L"Item", kItem},
-                                   {L"GetFirst", kGetFirst}, {L"GetNext", kGetNext}};
+    static const DispMember m[] = {COMMON_MEMBERS, CollectionMembers::kNames[0], CollectionMembers::kNames[1],
+                                   CollectionMembers::kNames[2], CollectionMembers::kNames[3]};
     return m;
   }
   HRESULT InvokeMember(DISPID id, WORD, const com::DispArgs& args, VARIANT* result) override {
     Model& m = Model::Instance();
-    std::vector<ObjId> items = m.World().Items(folder_);
-    size_t index = 0;
-    switch (id) {
-      case kCount: return ReturnLong(result, long(items.size()));
-      case kItem: {
-        long n = 0;
-        if (!ArgLong(args, 0, &n)) return DISP_E_PARAMNOTFOUND;
-        if (n < 1 || size_t(n) > items.size()) return DISP_E_BADINDEX;
-        return ReturnObject(result, m.NewItem(items[n - 1]).Get());
-      }
-      case kGetFirst:
-      case kGetNext: {
-        std::lock_guard lock(mutex_);
-        if (id == kGetFirst) cursor_.First(items.size(), &index); else cursor_.Next(items.size(), &index);
-        return ReturnObject(result, index < items.size() ? m.NewItem(items[index]).Get() : nullptr);
-      }
-      case kDispParent: return ReturnObject(result, m.NewFolder(folder_).Get());
-      default: return CommonMember(id, kOlItems, nullptr, result);
-    }
+    HRESULT hr = walk_.Invoke(id, args, m.World().Items(folder_), [&](ObjId i) { return m.NewItem(i); }, result);
+    if (hr != S_FALSE) return hr;
+    if (id == kDispParent) return ReturnObject(result, m.NewFolder(folder_).Get());
+    return CommonMember(id, kOlItems, nullptr, result);
   }
 
  private:
   ObjId folder_;
-  std::mutex mutex_;
-  Cursor cursor_;
+  CollectionMembers walk_;
 };
 
 // --- items -----------------------------------------------------------------
