@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "pass_fixture.h"
+#include "rdo_message_stub.h"
 #include "reminders.h"
 
 namespace pass_testing {
@@ -97,7 +98,7 @@ TEST_F(ReminderTest, RepeatedRecipientsGoUpToTen) {
 }
 
 // A message that answers what the reminder routines ask and counts writes.
-class FakeMessage : public IRdoMessage, public IRdoRecipients {
+class FakeMessage : public RdoMessageStub, public IRdoRecipients {
  public:
   struct Person {
     std::wstring name, address;
@@ -145,31 +146,6 @@ class FakeMessage : public IRdoMessage, public IRdoRecipients {
   }
   // Not asked for.
   STDMETHODIMP Add(BSTR, IRdoRecipient**) override { return E_NOTIMPL; }
-  STDMETHODIMP get_EntryID(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_StoreID(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Parent(IRdoFolder**) override { return E_NOTIMPL; }
-  STDMETHODIMP put_MessageClass(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Subject(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Subject(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Categories(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Categories(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Sensitivity(long*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Sensitivity(long) override { return E_NOTIMPL; }
-  STDMETHODIMP get_LastModificationTime(DATE*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_CreationTime(DATE*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ReminderState(long*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_ReminderState(long) override { return E_NOTIMPL; }
-  STDMETHODIMP CopyTo(VARIANT, IRdoMessage**) override { return E_NOTIMPL; }
-  STDMETHODIMP Delete(VARIANT) override { return E_NOTIMPL; }
-  STDMETHODIMP get_UserProperties(IRdoUserProperties**) override { return E_NOTIMPL; }
-  STDMETHODIMP get_EmailAddress(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_EmailAddress(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_FirstName(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_FirstName(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_LastName(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_LastName(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Name(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Name(BSTR) override { return E_NOTIMPL; }
 };
 
 class FakeRecipient final : public IRdoRecipient {

@@ -4,6 +4,7 @@
 #include "blocks_fixture.h"
 #include "com_object.h"
 #include "item_filter.h"
+#include "rdo_message_stub.h"
 #include "registry.h"
 
 namespace {
@@ -94,7 +95,7 @@ TEST_F(ItemFilterTest, RequestsAndPrivateItemsFollowTheJobsSettings) {
 
 // A message that answers only for its categories and fails the meeting
 // query with an unexpected error, counting its references.
-class BrokenMessage final : public IRdoMessage {
+class BrokenMessage final : public RdoMessageStub {
  public:
   STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
     *ppv = nullptr;
@@ -111,9 +112,6 @@ class BrokenMessage final : public IRdoMessage {
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
   STDMETHODIMP_(ULONG) Release() override { return --refs; }
-  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
     return E_NOTIMPL;
   }
@@ -126,35 +124,6 @@ class BrokenMessage final : public IRdoMessage {
     ++saves;
     return S_OK;
   }
-  STDMETHODIMP get_EntryID(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_StoreID(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Parent(IRdoFolder**) override { return E_NOTIMPL; }
-  STDMETHODIMP get_MessageClass(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_MessageClass(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Subject(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Subject(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Categories(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Sensitivity(LONG*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Sensitivity(LONG) override { return E_NOTIMPL; }
-  STDMETHODIMP get_LastModificationTime(DATE*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_CreationTime(DATE*) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ReminderSet(VARIANT_BOOL*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_ReminderSet(VARIANT_BOOL) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ReminderState(LONG*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_ReminderState(LONG) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Fields(BSTR, VARIANT) override { return E_NOTIMPL; }
-  STDMETHODIMP CopyTo(VARIANT, IRdoMessage**) override { return E_NOTIMPL; }
-  STDMETHODIMP Delete(VARIANT) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Recipients(IRdoRecipients**) override { return E_NOTIMPL; }
-  STDMETHODIMP get_UserProperties(IRdoUserProperties**) override { return E_NOTIMPL; }
-  STDMETHODIMP get_EmailAddress(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_EmailAddress(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_FirstName(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_FirstName(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_LastName(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_LastName(BSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Name(BSTR*) override { return E_NOTIMPL; }
-  STDMETHODIMP put_Name(BSTR) override { return E_NOTIMPL; }
 
   ULONG refs = 1;
   int meetingQueries = 0;
