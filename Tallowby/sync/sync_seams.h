@@ -2,7 +2,8 @@
 // call but that belong to the passes, the folder time, the delete lists, the
 // state files and the iCloud lists. Each lives in the file named after what
 // it will hold; until then it writes one debug line and returns a neutral
-// result (nothing changed, nothing found, success).
+// result (nothing changed, nothing found, success). Those already built have
+// headers of their own, included here.
 #pragma once
 #include <windows.h>
 
@@ -32,14 +33,9 @@ HRESULT FillDeleteList(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFolder* 
 // Deletes the counterparts of a deleted item; called with g_csDeleteList held.
 int deleteItem2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const wchar_t* syncId);
 
-// state_files.cpp: the per-folder state files.
-HRESULT LoadiCloudTable(CMAPIFolderObject* folder);
-HRESULT LoadiCloudDeleteList(CMAPIFolderObject* folder);
-HRESULT SaveiCloudDeleteList(CMAPIFolderObject* folder);
-void ResetSyncData(CMAPIFolderObject* folder);
-
-// icloud_lists.cpp: the iCloud key list of a sink.
-HRESULT CreateList(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, IRdoFolder* rdoFolder);
+// The per-folder state files and the iCloud key list.
+#include "icloud_lists.h"
+#include "state_files.h"
 
 // rdo_folder.cpp: opens the folder through the worker's session and prepares
 // its key maps once.

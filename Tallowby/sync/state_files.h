@@ -1,0 +1,79 @@
+// The per-folder state files in the engine's data folder (DataDir), each
+// named by the folder's EntryID and a fixed suffix:
+//   ".twysyncdata.ids"      Exchange sync state: raw UTF-16LE, no BOM, no NUL
+//   ".twysyncdata.ids.bak"  the state as it was before the last save
+//   ".twysyncdata.cache"    CacheTable, one "key;value" line per entry
+//   ".twysyncdata.cache2"   Cache2Table, the same
+//   ".iclouddlist"          the iCloud delete list, one key per line
+//   ".icloud"               EntryID to version, "EntryID;%d" per line
+// Text files are 8-bit with CR LF line ends; readers accept LF alone.
+//
+// Every writer builds the new content in "<name>.tmp" and only then puts it
+// in place, so a failed or short write never leaves a truncated file behind:
+// the previous file stays as it was, the failure is logged and E_FAIL
+// returned. Readers skip lines that do not hold their format (no ";", keys
+// that are not hexadecimal, lines longer than a reader takes) instead of
+// making entries of them.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "bstr.h"
+#include "rdo.h"
+
+class CMAPIFolderObject;
+
+inline constexpr wchar_t kSyncDataSuffix[] = L".twysyncdata.ids";
+inline constexpr wchar_t kSyncDataBackupSuffix[] = L".twysyncdata.ids.bak";
+inline constexpr wchar_t kCacheTableSuffix[] = L".twysyncdata.cache";
+inline constexpr wchar_t kCache2TableSuffix[] = L".twysyncdata.cache2";
+inline constexpr wchar_t kICloudDeleteListSuffix[] = L".iclouddlist";
+inline constexpr wchar_t kICloudTableSuffix[] = L".icloud";
+
+// The longest line a reader takes (without its line end); longer lines are
+// skipped whole.
+inline constexpr size_t kCacheLineMax = 1023;
+inline constexpr size_t kICloudLineMax = 511;
+// A state file larger than this is treated as unreadable.
+inline constexpr unsigned long long kSyncDataMaxBytes = 64ull << 20;
+
+// DataDir + EntryID + suffix; empty when the folder has no engine or the
+// path does not fit in MAX_PATH - 1 characters.
+std::wstring StateFilePath(const CMAPIFolderObject* folder, const wchar_t* suffix);
+
+// Loads the Exchange sync state into *state (normally &folder->SyncData) and
+// appends the two cache files to CacheTable and Cache2Table. With
+// `backupMode` the ".bak" file is read instead. When the state file is
+// missing or unreadable and a backup exists, the backup is loaded. With
+// neither, the folder starts afresh: SyncStateReset is set, *state becomes
+// empty, the cache files are not read, and one RCI run with `session` and
+// `utils` is made at once. E_FAIL without engine; else S_OK.
+HRESULT LoadSynccData(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, com::Bstr* state,
+                      bool backupMode = false);
+
+// Saves `state` as the state file (the previous one is kept as ".bak"), then
+// CacheTable. E_FAIL when either could not be written; the files then hold
+// what they held before.
+HRESULT SaveSyncData(CMAPIFolderObject* folder, const wchar_t* state);
+// The same with the folder's SyncData.
+HRESULT SaveSyncData(CMAPIFolderObject* folder);
+// Write CacheTable or Cache2Table under CacheTablesLock. E_FAIL without
+// engine or when the file could not be written.
+HRESULT SaveCacheTable(CMAPIFolderObject* folder);
+HRESULT SaveCache2Table(CMAPIFolderObject* folder);
+
+// A fresh start of the Exchange state: SyncData and both tables empty; an
+// empty state file and an empty ".cache" are written (the old state stays
+// in ".bak"). ".cache2" keeps its content until the next SaveCache2Table.
+void ResetSyncData(CMAPIFolderObject* folder);
+
+// The iCloud delete list (the sink's pstFolderCache), under g_csDeleteList.
+// A missing file loads as an empty list.
+HRESULT LoadiCloudDeleteList(CMAPIFolderObject* folder);
+HRESULT SaveiCloudDeleteList(CMAPIFolderObject* folder);
+
+// The iCloud EntryID-to-version table (iCloudTable); outside iCloud mode the
+// loader does nothing. A version that is not a number loads as 0.
+HRESULT LoadiCloudTable(CMAPIFolderObject* folder);
+HRESULT SaveiCloudTable(CMAPIFolderObject* folder);
