@@ -1,38 +1,430 @@
 // The per-folder state files.
 #include "state_files.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <functional>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "folder_object.h"
+#include "locks.h"
 #include "logs.h"
+#include "sync_engine.h"
 #include "sync_seams.h"
 
-std::wstring StateFilePath(const CMAPIFolderObject*, const wchar_t*) { return {}; }
+namespace {
 
-HRESULT LoadSynccData(CMAPIFolderObject*, IRdoSession*, IRdoUtils*, com::Bstr* state, bool) {
+using Table = std::vector<std::pair<std::wstring, std::wstring>>;
+using LineFn = std::function<void(std::string_view)>;
+
+constexpr wchar_t kTempSuffix[] = L".tmp";
+constexpr DWORD kReadChunk = 64 * 1024;
+
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  ~FileHandle() {
+    if (IsOpen()) CloseHandle(h_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool IsOpen() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+HANDLE OpenForReading(const std::wstring& path) {
+  if (path.empty()) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool FileExists(const std::wstring& path) {
+  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+HRESULT LastErrorHr() {
+  DWORD error = GetLastError();
+  return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+// Writes `bytes` to "<path>.tmp", flushes it and only then moves it over
+// `path`, so that `path` holds either its old or its complete new content.
+HRESULT WriteReplacing(const std::wstring& path, const std::string& bytes) {
+  if (path.empty()) return E_INVALIDARG;
+  const std::wstring temp = path + kTempSuffix;
+  if (temp.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  HRESULT hr = S_OK;
+  {
+    FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsOpen()) return LastErrorHr();
+    size_t done = 0;
+    while (done < bytes.size() && SUCCEEDED(hr)) {
+      DWORD written = 0;
+      const DWORD want = DWORD(std::min<size_t>(bytes.size() - done, 1u << 20));
+      if (!WriteFile(file.Get(), bytes.data() + done, want, &written, nullptr))
+        hr = LastErrorHr();
+      else if (written == 0)
+        hr = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+      done += written;
+    }
+    if (SUCCEEDED(hr) && !FlushFileBuffers(file.Get())) hr = LastErrorHr();
+  }
+  if (SUCCEEDED(hr) && !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    hr = LastErrorHr();
+  if (FAILED(hr)) DeleteFileW(temp.c_str());
+  return hr;
+}
+
+// Calls `onLine` for every line of the file (line end LF or CR LF, not
+// passed on) that is at most `maxLen` characters long; longer lines are
+// skipped whole and counted in *skipped. False when the file does not open.
+bool ForEachLine(const std::wstring& path, size_t maxLen, const LineFn& onLine, int* skipped) {
+  FileHandle file(OpenForReading(path));
+  if (!file.IsOpen()) return false;
+  std::string line;
+  bool tooLong = false;
+  auto finishLine = [&] {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (tooLong || line.size() > maxLen)
+      ++*skipped;
+    else
+      onLine(line);
+    line.clear();
+    tooLong = false;
+  };
+  std::vector<char> chunk(kReadChunk);
+  DWORD got = 0;
+  while (ReadFile(file.Get(), chunk.data(), kReadChunk, &got, nullptr) && got > 0) {
+    for (DWORD i = 0; i < got; ++i) {
+      const char c = chunk[i];
+      if (c == '\n') {
+        finishLine();
+      } else if (line.size() <= maxLen) {  // room for the line and a CR
+        line.push_back(c);
+      } else {
+        tooLong = true;
+      }
+    }
+  }
+  if (!line.empty() || tooLong) finishLine();
+  return true;
+}
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+// Binary values travel as hexadecimal text of two digits per byte.
+bool IsHexText(std::string_view text, bool allowEmpty) {
+  if (text.empty()) return allowEmpty;
+  if (text.size() % 2 != 0) return false;
+  for (char c : text)
+    if (!IsHexDigit(c)) return false;
+  return true;
+}
+
+std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), text.end()); }
+
+// The 8-bit form of a key: code units above 255 cannot stand in the file.
+void AppendNarrow(std::string* out, const std::wstring& text) {
+  for (wchar_t c : text) out->push_back(c <= 0xFF ? char(c) : '?');
+}
+
+// The decimal number at the start of `text` (blanks, a sign, digits), as
+// the C runtime's atoi reads it but without overflow; 0 when there is none.
+int LeadingInt(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 0x80000000LL) value = 0x80000000LL;
+  }
+  if (negative) value = -value;
+  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
+  return int(value);
+}
+
+void NoteSkippedLines(int skipped, const std::wstring& path) {
+  if (skipped > 0) DebugLogString(L"State file lines skipped (not of their format):", path.c_str());
+}
+
+// ---- the Exchange state ----
+
+enum class StateRead { kLoaded, kMissing, kShort };
+
+// Reads a state file: raw UTF-16LE code units, an odd last byte ignored,
+// the text ending at the first NUL.
+StateRead ReadStateFile(const std::wstring& path, std::wstring* text) {
+  FileHandle file(OpenForReading(path));
+  if (!file.IsOpen()) return StateRead::kMissing;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.Get(), &size)) return StateRead::kMissing;
+  if (static_cast<unsigned long long>(size.QuadPart) > kSyncDataMaxBytes) {
+    LogError(E_OUTOFMEMORY, L"memory error..");
+    return StateRead::kShort;
+  }
+  const DWORD units = DWORD(size.QuadPart / 2);
+  std::wstring buffer;
+  try {
+    buffer.resize(units);
+  } catch (const std::bad_alloc&) {
+    LogError(0, L"memory error..");
+    return StateRead::kShort;
+  }
+  DWORD got = 0;
+  DWORD wanted = units * sizeof(wchar_t);
+  BYTE* at = reinterpret_cast<BYTE*>(buffer.data());
+  while (got < wanted) {
+    DWORD n = 0;
+    if (!ReadFile(file.Get(), at + got, wanted - got, &n, nullptr) || n == 0) break;
+    got += n;
+  }
+  if (got < wanted) {
+    LogError(HRESULT(units - got / sizeof(wchar_t)), L"memory error...");
+    return StateRead::kShort;
+  }
+  const size_t nul = buffer.find(L'\0');
+  if (nul != std::wstring::npos) buffer.resize(nul);
+  *text = std::move(buffer);
+  return StateRead::kLoaded;
+}
+
+// Appends the entries of a cache file to `table` under CacheTablesLock.
+void LoadCacheFile(CMAPIFolderObject* folder, const wchar_t* suffix, Table* table, const wchar_t* endLine) {
+  const std::wstring path = StateFilePath(folder, suffix);
+  if (!FileExists(path)) return;
+  DebugLog(L"Load Cache Table");
+  Table entries;
+  int skipped = 0;
+  const bool opened = ForEachLine(
+      path, kCacheLineMax,
+      [&](std::string_view line) {
+        const size_t semi = line.find(';');
+        if (semi == std::string_view::npos) {
+          ++skipped;
+          return;
+        }
+        const std::string_view key = line.substr(0, semi), value = line.substr(semi + 1);
+        if (!IsHexText(key, false) || !IsHexText(value, true)) {
+          ++skipped;
+          return;
+        }
+        entries.emplace_back(Widen(key), Widen(value));
+      },
+      &skipped);
+  if (!opened) return;
+  NoteSkippedLines(skipped, path);
+  {
+    CsLock lock(folder->CacheTablesLock.Get());
+    for (auto& entry : entries) table->push_back(std::move(entry));
+  }
+  DebugLog(endLine);
+}
+
+HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const Table& table, const wchar_t* label) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, suffix);
+  if (path.empty()) return E_FAIL;
+  DebugLog(label);
+  std::string bytes;
+  {
+    CsLock lock(folder->CacheTablesLock.Get());
+    for (const auto& [key, value] : table) {
+      AppendNarrow(&bytes, key);
+      bytes.push_back(';');
+      AppendNarrow(&bytes, value);
+      bytes += "\r\n";
+    }
+  }
+  HRESULT hr = WriteReplacing(path, bytes);
+  if (FAILED(hr)) LogError(hr, label);
+  return FAILED(hr) ? E_FAIL : S_OK;
+}
+
+}  // namespace
+
+std::wstring StateFilePath(const CMAPIFolderObject* folder, const wchar_t* suffix) {
+  if (!folder || !folder->Engine() || !folder->Events) return {};
+  std::wstring path = folder->Engine()->DataDir;
+  path += folder->Events->EntryID.c_str();
+  path += suffix;
+  if (path.size() >= MAX_PATH) {
+    LogError(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE), L"State file path too long");
+    return {};
+  }
+  return path;
+}
+
+HRESULT LoadSynccData(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, com::Bstr* state,
+                      bool backupMode) {
+  if (!folder || !folder->Engine() || !state) return E_FAIL;
   DebugLog(L"LoadSynccData from HD=>start");
-  if (state) state->Reset();
+  std::wstring text;
+  StateRead read = ReadStateFile(StateFilePath(folder, backupMode ? kSyncDataBackupSuffix : kSyncDataSuffix), &text);
+  if (read != StateRead::kLoaded && backupMode) {
+    LogError(0, L"NO BACKUP FOUND, RESET FOLDER");
+  } else if (read != StateRead::kLoaded) {
+    // A save that did not complete leaves the state before it in the backup:
+    // going on from there repeats some changes, starting afresh would skip
+    // every change made since.
+    read = ReadStateFile(StateFilePath(folder, kSyncDataBackupSuffix), &text);
+    if (read == StateRead::kLoaded) LogError(0, L"LoadSynccData: state file unreadable, backup loaded");
+  }
+  if (read == StateRead::kLoaded) {
+    *state = com::Bstr(std::wstring_view(text));
+    LoadCacheFile(folder, kCacheTableSuffix, &folder->CacheTable, L"Load Cache Table::EOF?");
+    LoadCacheFile(folder, kCache2TableSuffix, &folder->Cache2Table, L"Load SyncState2 Table::EOF?");
+    return S_OK;
+  }
+  folder->SyncStateReset = true;
+  LogError(0, L"RESET...");
+  *state = com::Bstr(L"");
+  RCI(folder, session, utils);
   return S_OK;
 }
 
-HRESULT SaveSyncData(CMAPIFolderObject*, const wchar_t*) { return S_OK; }
-HRESULT SaveSyncData(CMAPIFolderObject*) { return S_OK; }
-HRESULT SaveCacheTable(CMAPIFolderObject*) { return S_OK; }
-HRESULT SaveCache2Table(CMAPIFolderObject*) { return S_OK; }
+HRESULT SaveSyncData(CMAPIFolderObject* folder, const wchar_t* state) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  DebugLog(L"SaveSyncData to HD");
+  const std::wstring path = StateFilePath(folder, kSyncDataSuffix);
+  if (path.empty()) return E_FAIL;
+  const std::wstring text = state ? state : L"";
+  std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+  // The state before this save stays beside it; the state file itself is
+  // replaced only by a complete new one.
+  const std::wstring backup = StateFilePath(folder, kSyncDataBackupSuffix);
+  if (FileExists(path) && !backup.empty()) CopyFileW(path.c_str(), backup.c_str(), FALSE);
+  HRESULT hr = WriteReplacing(path, bytes);
+  if (FAILED(hr)) {
+    LogError(hr, L"memory error...");
+    return E_FAIL;
+  }
+  return SaveCacheTable(folder);
+}
 
-HRESULT LoadiCloudTable(CMAPIFolderObject*) {
+HRESULT SaveSyncData(CMAPIFolderObject* folder) {
+  if (!folder) return E_FAIL;
+  const com::Bstr state = folder->SyncData;
+  return SaveSyncData(folder, state.c_str());
+}
+
+HRESULT SaveCacheTable(CMAPIFolderObject* folder) {
+  if (!folder) return E_FAIL;
+  return SaveTable(folder, kCacheTableSuffix, folder->CacheTable, L"Saving Exchange Cache Table");
+}
+
+HRESULT SaveCache2Table(CMAPIFolderObject* folder) {
+  if (!folder) return E_FAIL;
+  return SaveTable(folder, kCache2TableSuffix, folder->Cache2Table, L"Saving Exchange Cache2 Table");
+}
+
+void ResetSyncData(CMAPIFolderObject* folder) {
+  if (!folder) return;
+  DebugLog(L"reset syncdata");
+  folder->SyncData = com::Bstr(L"");
+  {
+    CsLock lock(folder->CacheTablesLock.Get());
+    folder->Cache2Table.clear();
+    folder->CacheTable.clear();
+  }
+  SaveSyncData(folder);
+}
+
+HRESULT LoadiCloudDeleteList(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Events) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kICloudDeleteListSuffix);
+  std::vector<std::wstring> keys;
+  int skipped = 0;
+  const bool opened = FileExists(path) && ForEachLine(
+                                               path, kICloudLineMax,
+                                               [&](std::string_view line) {
+                                                 if (IsHexText(line, false))
+                                                   keys.push_back(Widen(line));
+                                                 else
+                                                   ++skipped;
+                                               },
+                                               &skipped);
+  if (opened) DebugLog(L"Load iCloud DeleteList");
+  {
+    CsLock lock(g_csDeleteList);
+    SyncIdList& list = folder->Events->pstFolderCache;
+    list.clear();
+    for (const std::wstring& key : keys) list.AddOnce(key);
+  }
+  if (opened) {
+    NoteSkippedLines(skipped, path);
+    DebugLog(L"Load iCloud DeleteList::EOF?");
+  }
+  return S_OK;
+}
+
+HRESULT SaveiCloudDeleteList(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Events) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kICloudDeleteListSuffix);
+  if (path.empty()) return E_FAIL;
+  std::string bytes;
+  for (const std::wstring& key : folder->Events->FolderCacheSnapshot()) {
+    AppendNarrow(&bytes, key);
+    bytes += "\r\n";
+  }
+  HRESULT hr = WriteReplacing(path, bytes);
+  if (FAILED(hr)) {
+    LogError(hr, L"SaveiCloudDeleteList");
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+HRESULT LoadiCloudTable(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Events) return E_FAIL;
+  if (!folder->Events->iCloudMode) return S_OK;
+  folder->iCloudTable.clear();
+  if (!folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kICloudTableSuffix);
+  if (!FileExists(path)) return S_OK;
   DebugLog(L"Load iCloud Table");
+  int skipped = 0;
+  ForEachLine(
+      path, kICloudLineMax,
+      [&](std::string_view line) {
+        const size_t semi = line.find(';');
+        if (semi == std::string_view::npos || !IsHexText(line.substr(0, semi), false)) {
+          ++skipped;
+          return;
+        }
+        folder->iCloudTable.emplace_back(Widen(line.substr(0, semi)), LeadingInt(line.substr(semi + 1)));
+      },
+      &skipped);
+  NoteSkippedLines(skipped, path);
+  DebugLog(L"Load iCloud Table::EOF?");
   return S_OK;
 }
 
-HRESULT SaveiCloudTable(CMAPIFolderObject*) { return S_OK; }
-
-HRESULT LoadiCloudDeleteList(CMAPIFolderObject*) {
-  DebugLog(L"LoadiCloudDeleteList");
+HRESULT SaveiCloudTable(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kICloudTableSuffix);
+  if (path.empty()) return E_FAIL;
+  DebugLog(L"Saving iCloud EID-Version Table");
+  std::string bytes;
+  for (const auto& [entryId, version] : folder->iCloudTable) {
+    AppendNarrow(&bytes, entryId);
+    char number[16];
+    snprintf(number, sizeof number, ";%d\r\n", version);
+    bytes += number;
+  }
+  HRESULT hr = WriteReplacing(path, bytes);
+  if (FAILED(hr)) {
+    LogError(hr, L"Saving iCloud EID-Version Table");
+    return E_FAIL;
+  }
   return S_OK;
 }
-
-HRESULT SaveiCloudDeleteList(CMAPIFolderObject*) {
-  DebugLog(L"SaveiCloudDeleteList");
-  return S_OK;
-}
-
-void ResetSyncData(CMAPIFolderObject*) { DebugLog(L"reset syncdata"); }
