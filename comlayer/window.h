@@ -44,19 +44,49 @@
       if (bHandled) return TRUE;                                                            \
     }
 
-#define NOTIFY_HANDLER(id, code, func)                                                      \
+#define NOTIFY_HANDLER(id, notifyCode, func)                                                \
     if (uMsg == WM_NOTIFY && reinterpret_cast<LPNMHDR>(lParam)->idFrom == UINT_PTR(id) &&   \
-        reinterpret_cast<LPNMHDR>(lParam)->code == UINT(code)) {                            \
+        reinterpret_cast<LPNMHDR>(lParam)->code == UINT(notifyCode)) {                      \
       bHandled = TRUE;                                                                      \
       lResult = func(int(id), reinterpret_cast<LPNMHDR>(lParam), bHandled);                 \
       if (bHandled) return TRUE;                                                            \
     }
+
+// Hands the message to a base class's map.
+#define CHAIN_MSG_MAP(base)                                                                 \
+    if (base::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult)) return TRUE;
+
+// Sends WM_COMMAND and WM_NOTIFY back to the child control they came from,
+// as win::kReflectBase + message, so that a subclassed control can handle its
+// own notifications. Put it last in a map.
+#define REFLECT_NOTIFICATIONS()                                                             \
+    if (win::ReflectNotification(uMsg, wParam, lParam, lResult)) return TRUE;
 
 #define END_MSG_MAP()                                                                       \
     return FALSE;                                                                           \
   }
 
 namespace win {
+
+// Reflected notifications arrive at the control as kReflectBase + message
+// (the value the OLE control headers call OCM__BASE).
+inline constexpr UINT kReflectBase = WM_USER + 0x1C00;
+inline constexpr UINT kReflectedCommand = kReflectBase + WM_COMMAND;
+inline constexpr UINT kReflectedNotify = kReflectBase + WM_NOTIFY;
+
+// The child that sent a WM_COMMAND or WM_NOTIFY, or null.
+inline HWND NotificationSource(UINT msg, WPARAM, LPARAM lp) {
+  if (msg == WM_COMMAND) return reinterpret_cast<HWND>(lp);
+  if (msg == WM_NOTIFY && lp) return reinterpret_cast<const NMHDR*>(lp)->hwndFrom;
+  return nullptr;
+}
+
+inline bool ReflectNotification(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
+  HWND child = NotificationSource(msg, wp, lp);
+  if (!child || !::IsWindow(child)) return false;
+  result = ::SendMessageW(child, kReflectBase + msg, wp, lp);
+  return true;
+}
 
 // Common window-handle operations.
 class Window {
@@ -155,6 +185,12 @@ class DialogImpl : public Window {
     return ::DialogBoxParamW(instance, MAKEINTRESOURCEW(T::IDD), parent, &DialogImpl::DialogProc,
                              reinterpret_cast<LPARAM>(static_cast<T*>(this)));
   }
+  // A modeless dialog from the template `templateId` (for classes that
+  // serve several templates).
+  HWND CreateFromTemplate(HWND parent, HINSTANCE instance, UINT templateId) {
+    return ::CreateDialogParamW(instance, MAKEINTRESOURCEW(templateId), parent, &DialogImpl::DialogProc,
+                                reinterpret_cast<LPARAM>(static_cast<T*>(this)));
+  }
   BOOL EndDialog(INT_PTR result) { return ::EndDialog(m_hWnd, result); }
 
   virtual void OnFinalMessage(HWND) {}
@@ -183,6 +219,47 @@ class DialogImpl : public Window {
     if (msg == WM_INITDIALOG) return static_cast<INT_PTR>(result);
     SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
     return TRUE;
+  }
+};
+
+// An existing window (a dialog's control) whose messages go through T's map
+// first; what the map leaves goes on to the control's own procedure.
+// UnsubclassWindow, the window's destruction or the object's destruction
+// ends the subclassing.
+template <class T>
+class SubclassedWindow : public Window {
+ public:
+  SubclassedWindow() = default;
+  SubclassedWindow(const SubclassedWindow&) = delete;
+  SubclassedWindow& operator=(const SubclassedWindow&) = delete;
+
+  bool SubclassWindow(HWND hwnd) {
+    if (m_hWnd || !hwnd) return false;
+    if (!::SetWindowSubclass(hwnd, &SubclassedWindow::Proc, Id(), reinterpret_cast<DWORD_PTR>(this))) return false;
+    m_hWnd = hwnd;
+    return true;
+  }
+  HWND UnsubclassWindow() {
+    HWND hwnd = m_hWnd;
+    if (hwnd) ::RemoveWindowSubclass(hwnd, &SubclassedWindow::Proc, Id());
+    m_hWnd = nullptr;
+    return hwnd;
+  }
+  // The control's own handling of a message.
+  LRESULT DefWindowProc(UINT msg, WPARAM wp, LPARAM lp) { return ::DefSubclassProc(m_hWnd, msg, wp, lp); }
+
+ protected:
+  ~SubclassedWindow() { UnsubclassWindow(); }
+
+ private:
+  UINT_PTR Id() const { return reinterpret_cast<UINT_PTR>(this); }
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR data) {
+    auto* self = reinterpret_cast<SubclassedWindow*>(data);
+    LRESULT result = 0;
+    if (!static_cast<T*>(self)->ProcessWindowMessage(hwnd, msg, wp, lp, result))
+      result = ::DefSubclassProc(hwnd, msg, wp, lp);
+    if (msg == WM_NCDESTROY) self->UnsubclassWindow();
+    return result;
   }
 };
 
