@@ -1,6 +1,10 @@
 #include "addin_module.h"
 
 #include "connect.h"
+#include "main_prop_page.h"
+#include "res/pages_resource.h"
+#include "standard_prop_page.h"
+#include "tallowby_prop_page.h"
 #include "res/resource.h"
 #include "tallowby.h"
 
@@ -9,6 +13,9 @@ HINSTANCE g_hInstance = nullptr;
 namespace {
 const com::ObjectEntry kObjectMap[] = {
     {&CLSID_Connect, &com::Creator<CConnect>, IDR_CONNECT},
+    {&CLSID_MainPropPage, &com::Creator<CMainPropPage>, IDR_MAINPROPPAGE},
+    {&CLSID_TallowbyPropPage, &com::Creator<CTallowbyPropPage>, IDR_TALLOWBYPROPPAGE},
+    {&CLSID_StandardPropPage, &com::Creator<CStandardPropPage>, IDR_STANDARDPROPPAGE},
 };
 }  // namespace
 

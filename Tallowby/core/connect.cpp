@@ -11,6 +11,7 @@
 #include "language.h"
 #include "locks.h"
 #include "logs.h"
+#include "page_requests.h"
 #include "registry.h"
 #include "sync_engine.h"
 
@@ -227,14 +228,10 @@ STDMETHODIMP CConnect::OnBeginShutdown(SAFEARRAY**) { return S_OK; }
 
 // ---- Outlook events ----
 
-HRESULT CConnect::OnAppOptionsPagesAdd(const com::DispArgs&) {
-  // Seam: the global options page is offered here once it exists.
-  return S_OK;
-}
+HRESULT CConnect::OnAppOptionsPagesAdd(const com::DispArgs& args) { return OfferGlobalPage(args); }
 
-HRESULT CConnect::OnNameSpaceOptionsPagesAdd(const com::DispArgs&) {
-  // Seam: the folder pages are offered here once they exist.
-  return S_OK;
+HRESULT CConnect::OnNameSpaceOptionsPagesAdd(const com::DispArgs& args) {
+  return OfferFolderPage(m_pNameSpace.Get(), args);
 }
 
 HRESULT CConnect::OnReminder(const com::DispArgs&) { return S_OK; }
@@ -269,6 +266,7 @@ void CConnect::Shutdown() {
     delete engine;
     m_ownsEngine = false;
   }
+  ReleasePageFolder();  // while Outlook's objects are still alive
   m_appSink.Unadvise();  // the sinks' references on this object go here
   m_nameSpaceSink.Unadvise();
   if (m_ownsLocks) {

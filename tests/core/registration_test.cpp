@@ -68,8 +68,12 @@ TEST(Registration, WritesExactlyTheScriptsKeysAndRemovesThemAgain) {
 
   ASSERT_EQ(reg(), S_OK);
   const std::wstring cls = std::wstring(L"CLSID\\") + kClsid;
-  EXPECT_EQ(Children(L""), (std::set<std::wstring>{L"key:clsid", L"key:tallowby.connect", L"key:tallowby.connect.1",
-                                                   L"key:typelib"}));
+  EXPECT_EQ(Children(L""),
+            (std::set<std::wstring>{L"key:clsid", L"key:interface", L"key:tallowby.connect", L"key:tallowby.connect.1",
+                                    L"key:tallowby.mainproppage", L"key:tallowby.mainproppage.1",
+                                    L"key:tallowby.standardproppage", L"key:tallowby.standardproppage.1",
+                                    L"key:tallowby.tallowbyproppage", L"key:tallowby.tallowbyproppage.1",
+                                    L"key:typelib"}));
   EXPECT_EQ(Str(L"Tallowby.Connect.1"), L"Connect Class");
   EXPECT_EQ(Children(L"Tallowby.Connect.1"), (std::set<std::wstring>{L"key:clsid", L"val:"}));
   EXPECT_EQ(Str(L"Tallowby.Connect.1\\CLSID"), kClsid);
@@ -88,7 +92,11 @@ TEST(Registration, WritesExactlyTheScriptsKeysAndRemovesThemAgain) {
   EXPECT_EQ(Str(cls + L"\\TypeLib"), kLibid);
   // The type library is registered, and no interface that is not ours.
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, (std::wstring(L"TypeLib\\") + kLibid + L"\\1.0").c_str()));
-  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Interface"));
+  // (the option pages' own dual interfaces).
+  EXPECT_EQ(Children(L"Interface"),
+            (std::set<std::wstring>{L"key:{ab2bf619-78b6-4030-bf30-48fabb4b18f5}",
+                                    L"key:{ebb3d3cc-f1c7-42b7-9064-f05c7751b122}",
+                                    L"key:{f33412a2-6422-4957-98f6-7686a78f0015}"}));
 
   ASSERT_EQ(unreg(), S_OK);
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Tallowby.Connect"));

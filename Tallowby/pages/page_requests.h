@@ -1,0 +1,29 @@
+// Outlook's requests for option pages: the add-in's tab in the Options
+// dialog, and one page or none in a folder's properties.
+#pragma once
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+
+#include "dispatch.h"
+
+// The Outlook folder whose properties dialog was opened last; the folder
+// pages work on it. Counted; released when a new one comes or at shutdown.
+extern IDispatch* g_pPageFolder;
+
+inline constexpr wchar_t kMainPageProgId[] = L"Tallowby.MainPropPage";
+inline constexpr wchar_t kFolderPageProgId[] = L"Tallowby.TallowbyPropPage";
+inline constexpr wchar_t kStandardPageProgId[] = L"Tallowby.StandardPropPage";
+inline constexpr wchar_t kPageCaption[] = L"Tallowby";
+
+// ApplicationEvents.OptionsPagesAdd(Pages): adds the global page, also
+// before the add-in is ready.
+HRESULT OfferGlobalPage(const com::DispArgs& args);
+// NameSpaceEvents.OptionsPagesAdd(Pages, Folder): adds the folder
+// replication page, the default-folder page or nothing.
+HRESULT OfferFolderPage(IDispatch* nameSpace, const com::DispArgs& args);
+// Which folder page a folder gets: empty for none. `nameSpace` gives the
+// default folders.
+std::wstring FolderPageFor(IDispatch* nameSpace, IDispatch* folder);
+void ReleasePageFolder();
