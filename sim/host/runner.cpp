@@ -136,6 +136,9 @@ std::wstring Runner::Execute(const Command& c) {
   if (v == L"reload") return Reload();
   if (v == L"setenv")
     return SetEnvironmentVariableW(c.Arg(L"NAME").c_str(), c.Arg(L"VALUE").c_str()) ? L"" : L"cannot set " + c.Arg(L"NAME");
+  if (v == L"options" || v == L"properties" || v == L"page" || v == L"screenshot" ||
+      (v == L"expect" && (c.Sub() == L"pages" || c.Sub() == L"page")))
+    return Pages(c);
   if (v == L"dump") return Dump(c);
   if (v == L"expect") return Expect(c);
   if (v == L"file") return SeedFile(c);
@@ -208,6 +211,7 @@ std::wstring Runner::Execute(const Command& c) {
     if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
     return control_->DeleteFolder(f.entryId) ? L"" : L"cannot delete folder " + Quoted(c.Arg(L"PATH"));
   }
+  if (v == L"address-list" || v == L"address-entry" || v == L"remove-address-entry") return AddressBook(c);
   if (v == L"remove-store") {
     auto it = stores_.find(c.Arg(L"PATH"));
     if (it == stores_.end()) return L"no store " + Quoted(c.Arg(L"PATH"));
@@ -456,6 +460,7 @@ std::wstring Runner::Reload() {
 
 std::wstring Runner::Quit(bool requireUnload) {
   if (!addIn_.Started()) return requireUnload ? L"" : L"Outlook is not running";
+  dialog_.Close();  // Outlook closes its dialogs before it quits
   std::wstring report;
   addIn_.Quit(&report);
   Print(L"  " + report);
@@ -529,6 +534,7 @@ std::wstring Runner::Expect(const Command& c) {
     std::wstring writes;
     for (const sim::SimCall& call : control_->Calls()) {
       bool write = call.op == L"Message.CopyTo" || call.op == L"Message.Save" || call.op == L"Message.Delete" ||
+                   call.op == L"AddressEntry.CopyTo" ||
                    (call.op == L"Utils.SetPropByTag" && call.detail.find(L"flags=0") == std::wstring::npos);
       if (write) writes += L"\n  " + call.op + L" " + call.detail;
     }
@@ -688,6 +694,77 @@ std::wstring Runner::ExpectMore(const Command& c) {
     texts += L"\n  box " + Quoted(b.caption) + L" " + Quoted(b.text);
   }
   if (shown != want) Fail(c, std::to_wstring(shown) + texts);
+  return L"";
+}
+
+std::wstring Runner::Pages(const Command& c) {
+  const std::wstring& v = c.verb;
+  if (v == L"options" || v == L"properties") {
+    std::wstring entryId;
+    if (v == L"properties") {
+      Folder f;
+      if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+      entryId = f.entryId;
+    }
+    dialog_.Close();
+    lastPages_.clear();
+    if (!side_->RequestOptionPages(entryId, &lastPages_)) return L"the folder is gone";
+    Print(L"  pages added: " + (lastPages_.empty() ? L"none" : Join(lastPages_, L";")));
+    std::vector<std::wstring> report;
+    std::wstring title = v == L"options" ? L"Options" : L"Properties of " + SplitPath(c.Arg(L"PATH")).back();
+    if (!dialog_.Open(title, lastPages_, &report)) return L"cannot open the dialog";
+    for (const std::wstring& line : report) Print(L"  " + line);
+    Pump(300);
+    return L"";
+  }
+  if (c.Sub() == L"pages") {
+    if (Join(lastPages_, L";") != c.Arg(L"TEXT")) Fail(c, Quoted(Join(lastPages_, L";")));
+    return L"";
+  }
+  if (!dialog_.IsOpen()) return L"no options dialog is open";
+  if (v == L"screenshot") {
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    wchar_t env[MAX_PATH] = {};
+    std::filesystem::path dir = GetEnvironmentVariableW(L"TALLOWBY_ARTIFACTS", env, MAX_PATH)
+                                    ? std::filesystem::path(env)
+                                    : std::filesystem::path(exe).parent_path().parent_path() / L"artifacts";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    SetForegroundWindow(dialog_.Frame());
+    RedrawWindow(dialog_.Frame(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Pump(500);
+    const std::wstring path = (dir / (c.Arg(L"NAME") + L".bmp")).wstring();
+    if (!SaveWindowBitmap(dialog_.Frame(), path)) return L"cannot save " + path;
+    Print(L"  screenshot " + c.Arg(L"NAME") + L".bmp");
+    return L"";
+  }
+  const size_t tab = size_t(LongOpt(c, L"tab", 1));
+  if (tab < 1 || tab > dialog_.PageCount()) return L"the dialog has no page " + std::to_wstring(tab);
+  HostedPage& page = dialog_.Page(tab - 1);
+  const std::wstring sub = c.Sub();
+  if (v == L"expect") {
+    const bool wantDirty = c.form == L"page dirty";
+    if (page.Dirty() != wantDirty) Fail(c, page.Dirty() ? L"dirty" : L"clean");
+    return L"";
+  }
+  if (sub == L"click") {
+    long id = 0;
+    ParseLong(c.Arg(L"N"), &id);
+    HWND control = GetDlgItem(page.PageWindow(), int(id));
+    if (!control) return L"the page has no control " + c.Arg(L"N");
+    SendMessageW(control, BM_CLICK, 0, 0);
+    Pump(100);
+    return L"";
+  }
+  if (sub == L"apply") {
+    std::vector<std::wstring> report;
+    bool ok = dialog_.Apply(&report);
+    for (const std::wstring& line : report) Print(L"  " + line);
+    if (!ok) Print(L"  the dialog stays open");
+    return L"";
+  }
+  dialog_.Close();  // close
   return L"";
 }
 

@@ -9,6 +9,7 @@
 
 #include "addin_host.h"
 #include "box_watcher.h"
+#include "page_site.h"
 #include "control/sim_control.h"
 #include "outlook/host_side.h"
 #include "sandbox.h"
@@ -46,6 +47,10 @@ class Runner {
   std::wstring Expect(const Command& c);
   std::wstring SeedFile(const Command& c);
   std::wstring ExpectMore(const Command& c);
+  // Option pages: "options", "properties", "page", "expect pages/page", "screenshot".
+  std::wstring Pages(const Command& c);
+  // address-list, address-entry and remove-address-entry (runner_address_book.cpp).
+  std::wstring AddressBook(const Command& c);
 
   bool ResolveFolder(const std::wstring& path, Folder* out);
   std::wstring ItemId(const std::wstring& name, std::wstring* error);
@@ -67,7 +72,14 @@ class Runner {
   AddInHost addIn_;
   std::map<std::wstring, std::wstring> stores_;  // script path name -> StoreID
   std::map<std::wstring, std::wstring> items_;   // script name -> EntryID
+  struct AddressListState {
+    std::wstring contactsFolderEntryId;
+    std::vector<std::pair<std::wstring, sim::SimAddressEntry>> entries;  // script name, entry
+  };
+  std::map<std::wstring, AddressListState> addressLists_;  // by list name
   int failures_ = 0;
+  OptionsDialog dialog_;
+  std::vector<std::wstring> lastPages_;  // ProgIDs of the last page request
 };
 
 }  // namespace host

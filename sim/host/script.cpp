@@ -32,6 +32,12 @@ const Form kForms[] = {
     {L"copy", L"NAME to PATH as COPY", L""},
     {L"delete-folder", L"PATH", L""},
     {L"remove-store", L"PATH", L""},
+    // The directory: an address list (folder=: the contacts folder behind it;
+    // generate=N: N entries "Person i" <personi@example.com>), an entry added
+    // or, under a name used before in that list, changed; an entry removed.
+    {L"address-list", L"LIST", L"folder= generate="},
+    {L"address-entry", L"NAME in LIST", L"name= smtp= alias= first= last= distlist members="},
+    {L"remove-address-entry", L"NAME from LIST", L""},
     {L"reg", L"set KEY VALUE TYPE DATA", L""},
     {L"reg", L"create KEY", L""},
     {L"reg", L"delete KEY VALUE?", L""},
@@ -59,6 +65,10 @@ const Form kForms[] = {
     {L"dump", L"log", L""},
     {L"dump", L"error-log", L""},
     {L"dump", L"PATH?", L""},
+    // Option pages: the ProgIDs the last request added, joined by ';' (empty: none).
+    {L"expect", L"pages TEXT?", L""},
+    {L"expect", L"page dirty", L"tab="},
+    {L"expect", L"page clean", L"tab="},
     {L"expect", L"count PATH N", L""},
     {L"expect", L"item PATH", kMatchOptions},
     {L"expect", L"no-item PATH", kMatchOptions},
@@ -83,13 +93,24 @@ const Form kForms[] = {
     {L"expect", L"no-writes", L""},
     // A property of a named item, by DASL name, as text ("(empty)" when missing).
     {L"expect", L"field NAME DASL VALUE", L""},
+    // Outlook asks the add-in for option pages and shows them: its Options
+    // dialog, or the properties dialog of a folder.
+    {L"options", L"open", L""},
+    {L"properties", L"PATH", L""},
+    // On the open dialog's page (tab= from 1): the user clicks control N;
+    // Apply or Cancel of the dialog.
+    {L"page", L"click N", L"tab="},
+    {L"page", L"apply", L""},
+    {L"page", L"close", L""},
+    // A picture of the open dialog: NAME.bmp in the artifacts folder.
+    {L"screenshot", L"NAME", L""},
 };
 
 // Values that options and captures must have.
 const std::set<std::wstring> kStoreKinds = {L"pst", L"exchange", L"icloud", L"internet-calendar", L"hotmail", L"kind6"};
 const std::set<std::wstring> kFolderTypes = {L"mail", L"calendar", L"contacts", L"tasks", L"notes", L"journal"};
-const std::set<std::wstring> kNumericOptions = {L"sensitivity", L"response", L"nth", L"hr", L"count",
-                                                L"timeout", L"subkeys", L"values", L"size"};
+const std::set<std::wstring> kNumericOptions = {L"tab", L"sensitivity", L"response", L"nth", L"hr", L"count",
+                                                L"timeout", L"subkeys", L"values", L"size", L"generate"};
 const std::set<std::wstring> kNumericCaptures = {L"N", L"SECONDS", L"MODE"};
 
 struct Token {

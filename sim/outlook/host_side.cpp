@@ -121,6 +121,9 @@ class HostSide final : public sim::IHostSide, public sim::IOutlookSide {
     if (change.reminder) c.Set(ReminderSetKey(), Value::Bool(*change.reminder));
     return SUCCEEDED(W().CommitItem(item, std::move(c)));
   }
+  bool RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds) override {
+    return M().RequestOptionPages(folderEntryId, progIds);
+  }
 
  private:
   static Model& M() { return Model::Instance(); }

@@ -83,6 +83,13 @@ class IHostSide {
   virtual std::wstring AddItem(const std::wstring& folderEntryId, const HostItemSpec& desc) = 0;
   virtual bool ChangeItem(const std::wstring& entryId, const HostItemChange& change) = 0;
 
+  // Outlook asks for option pages on the calling (user-interface) thread:
+  // for its Options dialog (empty EntryID, ApplicationEvents) or for the
+  // properties of a folder (NameSpaceEvents). Returns the ProgIDs the add-in
+  // gave PropertyPages.Add during this request, in order; false when the
+  // folder does not exist.
+  virtual bool RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds) = 0;
+
  protected:
   ~IHostSide() = default;
 };

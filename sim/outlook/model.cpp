@@ -2,6 +2,8 @@
 
 #include <ocidl.h>
 
+#include <algorithm>
+
 #include "outlook.h"
 #include "window.h"
 
@@ -194,6 +196,24 @@ void Model::Raise(const sim::ChangeNote& note) {
 
 void Model::FireQuit() {
   if (com::ConnectionPoint* cp = PointOf(Application(), DIID_ApplicationEvents)) cp->Fire(kEvQuit, {});
+}
+
+bool Model::RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds) {
+  com::ComPtr<IDispatch> pages = NewPropertyPages();
+  const size_t before = Pages().size();
+  if (folderEntryId.empty()) {
+    if (com::ConnectionPoint* cp = PointOf(Application(), DIID_ApplicationEvents))
+      cp->Fire(kEvOptionsPagesAdd, {com::Variant(pages.Get())});
+  } else {
+    sim::ObjId id = World().FolderByEntryId(folderEntryId);
+    if (!World().GetFolder(id)) return false;
+    com::ComPtr<IDispatch> folder = NewFolder(id);
+    if (com::ConnectionPoint* cp = PointOf(NameSpace(), DIID_NameSpaceEvents))
+      cp->Fire(kEvOptionsPagesAdd, {com::Variant(pages.Get()), com::Variant(folder.Get())});
+  }
+  std::vector<std::wstring> all = Pages();
+  progIds->assign(all.begin() + std::min(before, all.size()), all.end());
+  return true;
 }
 
 void Model::Reset() {

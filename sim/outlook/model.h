@@ -78,6 +78,9 @@ class Model {
   HRESULT AttachUiThread();
   void DetachUiThread();
   void FireQuit();
+  // Raises OptionsPagesAdd with a new PropertyPages (and the folder, when
+  // an EntryID is given); the ProgIDs added meanwhile go to *progIds.
+  bool RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds);
   long PendingEvents() const { return pending_; }
   uint64_t ChangeCount() const { return changes_; }
   // On the user-interface thread: raises one world change as an ItemsEvents event.
