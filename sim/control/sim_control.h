@@ -53,6 +53,13 @@ struct SimCall {
   std::wstring op, detail;
 };
 
+// An entry of an address list of the simulated directory.
+struct SimAddressEntry {
+  std::wstring name, smtp, alias, firstName, lastName;
+  bool isDistList = false;
+  std::vector<std::wstring> members;  // a distribution list's member addresses (name = address)
+};
+
 class ISimControl {
  public:
   // --- the world ---
@@ -83,6 +90,11 @@ class ISimControl {
   // 800 online, 200-400 offline or cached, 0 no Exchange; a sequence is read one value per call.
   virtual void SetConnectionModes(const std::vector<long>& modes) = 0;
   virtual void SetServerClockOffset(double seconds) = 0;
+  // Sets the address list of that name (appended when new): its entries in
+  // order, and the EntryID of the contacts folder behind it (empty: none, as
+  // for a server list). The directory's changes are made this way.
+  virtual void SetAddressList(const std::wstring& name, const std::wstring& contactsFolderEntryId,
+                              const std::vector<SimAddressEntry>& entries) = 0;
 
   // --- failures and the record ---
   // The nth call of `op` from now fails with hr, and count-1 calls after it (count < 0: all).

@@ -134,7 +134,11 @@ class AddressEntryObject : public IRdoAddressEntry {
   END_COM_MAP()
   SIM_NO_DISPATCH()
   STDMETHODIMP get_Name(BSTR* v) override { return ReturnString(e_.name, v); }
-  STDMETHODIMP get_SmtpAddress(BSTR* v) override { return ReturnString(e_.smtp, v); }
+  STDMETHODIMP get_SmtpAddress(BSTR* v) override {
+    if (v) *v = nullptr;
+    if (HRESULT hr = Injected(L"AddressEntry.SmtpAddress"); FAILED(hr)) return hr;
+    return ReturnString(e_.smtp, v);
+  }
   STDMETHODIMP get_Alias(BSTR* v) override { return ReturnString(e_.alias, v); }
   STDMETHODIMP get_FirstName(BSTR* v) override { return ReturnString(e_.firstName, v); }
   STDMETHODIMP get_LastName(BSTR* v) override { return ReturnString(e_.lastName, v); }
@@ -193,6 +197,7 @@ class AddressEntriesObject : public IRdoAddressEntries {
   STDMETHODIMP Item(VARIANT index, IRdoAddressEntry** v) override {
     long i = 0;
     if (v) *v = nullptr;
+    if (HRESULT hr = Injected(L"AddressEntries.Item"); FAILED(hr)) return hr;
     if (!ArgLong(index, &i) || i < 1 || size_t(i) > e_.size()) return E_INVALIDARG;
     return NewAddressEntry(e_[size_t(i) - 1], v);
   }
@@ -210,7 +215,11 @@ class AddressListObject : public IRdoAddressList {
   END_COM_MAP()
   SIM_NO_DISPATCH()
   STDMETHODIMP get_Name(BSTR* v) override { return ReturnString(l_.name, v); }
-  STDMETHODIMP get_Entries(IRdoAddressEntries** v) override { return MakeObject<AddressEntriesObject>(v, l_.entries); }
+  STDMETHODIMP get_Entries(IRdoAddressEntries** v) override {
+    if (v) *v = nullptr;
+    if (HRESULT hr = Injected(L"AddressList.Entries"); FAILED(hr)) return hr;
+    return MakeObject<AddressEntriesObject>(v, l_.entries);
+  }
   STDMETHODIMP get_ContactsFolder(IRdoFolder** v) override {
     if (!v) return E_POINTER;
     *v = nullptr;
@@ -248,7 +257,11 @@ class AddressBookObject : public IRdoAddressBook {
     COM_INTERFACE_ENTRY2(IDispatch, IRdoAddressBook)
   END_COM_MAP()
   SIM_NO_DISPATCH()
-  STDMETHODIMP AddressLists(VARIANT_BOOL, IRdoAddressLists** v) override { return MakeObject<AddressListsObject>(v); }
+  STDMETHODIMP AddressLists(VARIANT_BOOL, IRdoAddressLists** v) override {
+    if (v) *v = nullptr;
+    if (HRESULT hr = Injected(L"AddressBook.AddressLists"); FAILED(hr)) return hr;
+    return MakeObject<AddressListsObject>(v);
+  }
 };
 
 class SessionObject : public IRdoSession, public ISimObject {

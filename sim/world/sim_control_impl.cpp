@@ -1,4 +1,5 @@
 // The host's control of the simulation over the process's world.
+#include <algorithm>
 #include <atomic>
 
 #include "control/sim_control.h"
@@ -85,6 +86,24 @@ class WorldControl final : public ISimControl {
     ProfileSettings s = W().Settings();
     s.serverClockOffsetSeconds = seconds;
     W().SetSettings(s);
+  }
+  void SetAddressList(const std::wstring& name, const std::wstring& contactsFolderEntryId,
+                      const std::vector<SimAddressEntry>& entries) override {
+    AddressList list;
+    list.name = name;
+    list.contactsFolder = contactsFolderEntryId.empty() ? 0 : W().FolderByEntryId(contactsFolderEntryId);
+    for (const SimAddressEntry& e : entries) {
+      AddressEntry entry{e.name, e.smtp, e.alias, e.firstName, e.lastName, e.isDistList, {}};
+      for (const std::wstring& m : e.members) entry.members.push_back({m, m, L"SMTP"});
+      list.entries.push_back(std::move(entry));
+    }
+    std::vector<AddressList> lists = W().AddressLists();
+    auto same = std::find_if(lists.begin(), lists.end(), [&](const AddressList& l) { return l.name == name; });
+    if (same != lists.end())
+      *same = std::move(list);
+    else
+      lists.push_back(std::move(list));
+    W().SetAddressLists(std::move(lists));
   }
 
   void InjectFailure(const std::wstring& op, int nth, HRESULT hr, int count) override { W().InjectFailure(op, nth, hr, count); }

@@ -48,7 +48,9 @@ using ObjId = uint64_t;
 //   "Utils.GetPropByTag", "Utils.SetPropByTag", "Utils.GetNamedPropId",
 //   "Utils.GetMessageById", "Folder.Synchronizer", "Sync.GetChanges",
 //   "Changes.Item", "Change.EntryID", "Change.ChangeKey",
-//   "DistList.AddMember", "DistList.Save", "AddressEntry.CopyTo".
+//   "DistList.AddMember", "DistList.Save", "AddressEntry.CopyTo",
+//   "AddressBook.AddressLists", "AddressList.Entries", "AddressEntries.Item",
+//   "AddressEntry.SmtpAddress".
 // Outlook side (sim/outlook) adds its own, e.g. "GetNamespace",
 //   "Advise.ApplicationEvents", "Advise.NameSpaceEvents",
 //   "Advise.ItemsEvents", "PropertyPages.Add", "GetFolderFromID".
