@@ -1,8 +1,690 @@
 #include "gal_sync.h"
 
-#include "logs.h"
+#include <algorithm>
+#include <functional>
+#include <set>
+#include <vector>
 
-unsigned __stdcall GalSyncThread(void*) {
+#include "bstr.h"
+#include "clock.h"
+#include "com_apartment.h"
+#include "com_ptr.h"
+#include "logs.h"
+#include "registry.h"
+#include "sync_engine.h"
+#include "variant.h"
+
+namespace {
+
+constexpr DWORD kStartDelayMs = 30000;
+constexpr DWORD kListDelayMs = 10000;
+// Used for this run when the interval is not configured; the value stored
+// for later runs is longer.
+constexpr DWORD kIntervalThisRun = 14;
+constexpr DWORD kIntervalStored = 30;
+// A stamped copy not refreshed within this many days before the reference
+// time is taken to be gone from its list (57.6 minutes).
+constexpr double kVanishedAfterDays = 0.04;
+// Fields the address entry does not show are refreshed once per interval,
+// but not more than daily.
+constexpr double kLeastRefreshDays = 1.0;
+constexpr long kContactsFolder = 10;
+constexpr long kDeleteOption = 1;
+
+constexpr wchar_t kStampFilter[] =
+    L"\"http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/TallowbyGAL\" IS NOT NULL";
+constexpr wchar_t kDistListFilter[] = L"\"http://schemas.microsoft.com/mapi/proptag/0x001A001F\" = 'IPM.DistList'";
+constexpr wchar_t kStampedDistListFilter[] =
+    L"(\"http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/TallowbyGAL\" IS NOT NULL)"
+    L" AND (\"http://schemas.microsoft.com/mapi/proptag/0x001A001F\" = 'IPM.DistList')";
+
+constexpr wchar_t kNoSubfolder[] = L"no GAL subfolder in contacts found";
+
+using ItemTest = std::function<bool(IRdoMessage*)>;
+
+// Equal texts in the user's locale, case-sensitive; empty equals empty.
+bool SameText(const std::wstring& a, const com::Bstr& b) {
+  if (a.empty() || b.Empty()) return a.empty() && b.Empty();
+  return VarBstrCmp(com::Bstr(a), b, LOCALE_USER_DEFAULT, 0) == static_cast<HRESULT>(VARCMP_EQ);
+}
+
+std::wstring ReadText(IRdoMessage* item, HRESULT (STDMETHODCALLTYPE IRdoMessage::*get)(BSTR*)) {
+  com::Bstr text;
+  if (FAILED((item->*get)(text.Put()))) return {};
+  return text.Str();
+}
+
+// Now in local time, to the whole second.
+double NowWholeSeconds() {
+  SYSTEMTIME st = clk::NowLocalSystemTime();
+  st.wMilliseconds = 0;
+  double date = 0;
+  SystemTimeToVariantTime(&st, &date);
+  return date;
+}
+
+com::Variant Dispatch(IDispatch* object) { return com::Variant(object); }
+
+com::Variant MissingArgument() {
+  com::Variant missing;
+  missing.vt = VT_ERROR;
+  missing.scode = DISP_E_PARAMNOTFOUND;
+  return missing;
+}
+
+// Walks the hits of a filter, then (when told) every item of the folder,
+// until `test` accepts one.
+class CopyWalk {
+ public:
+  explicit CopyWalk(IRdoItems* items) : items_(items) {}
+
+  HRESULT FindFirst(const wchar_t* filter, const ItemTest& test, com::ComPtr<IRdoMessage>* hit) {
+    com::ComPtr<IRdoMessage> item;
+    HRESULT hr = items_->Find(com::Bstr(filter), item.Put());
+    if (!CheckHr(hr, L"getItemFromGALFolder:Item")) return hr;
+    return Continue(item, &IRdoItems::FindNext, test, hit);
+  }
+
+  HRESULT WalkAll(const ItemTest& test, com::ComPtr<IRdoMessage>* hit) {
+    com::ComPtr<IRdoMessage> item;
+    HRESULT hr = items_->GetFirst(item.Put());
+    if (!CheckHr(hr, L"getItemFromGALFolder:Item")) return hr;
+    return Continue(item, &IRdoItems::GetNext, test, hit);
+  }
+
+ private:
+  HRESULT Continue(com::ComPtr<IRdoMessage> item, HRESULT (STDMETHODCALLTYPE IRdoItems::*next)(IRdoMessage**),
+                   const ItemTest& test, com::ComPtr<IRdoMessage>* hit) {
+    while (item) {
+      if (test(item.Get())) {
+        *hit = item;
+        return S_OK;
+      }
+      HRESULT hr = (items_->*next)(item.Put());
+      if (!CheckHr(hr, L"getItemFromGALFolder:wItems")) return hr;
+    }
+    return S_OK;
+  }
+
+  IRdoItems* items_;
+};
+
+HRESULT TakeItems(IRdoFolder* folder, com::ComPtr<IRdoItems>* items) {
+  if (!folder) return E_POINTER;
+  HRESULT hr = folder->get_Items(items->Put());
+  if (SUCCEEDED(hr) && !*items) hr = E_POINTER;
+  CheckHr(hr, L"getItemFromGALFolder:Items");
+  return hr;
+}
+
+HRESULT EntryIdOfHit(const com::ComPtr<IRdoMessage>& hit, HRESULT hr, std::wstring* entryId) {
+  if (!hit) return hr;
+  com::Bstr id;
+  hr = hit->get_EntryID(id.Put());
+  if (SUCCEEDED(hr)) *entryId = id.Str();
+  return hr;
+}
+
+// Whether an unstamped item may count as a copy under `scope`.
+bool UnstampedAllowed(IRdoMessage* item, const GalCopyScope& scope) {
+  if (!scope.takeUnstamped) return false;
+  if (scope.unstampedCreatedSince <= 0) return true;
+  DATE created = 0;
+  return SUCCEEDED(item->get_CreationTime(&created)) && created >= scope.unstampedCreatedSince;
+}
+
+bool HasStamp(IRdoMessage* item) {
+  com::ComPtr<IRdoUserProperties> props;
+  com::ComPtr<IRdoUserProperty> stamp;
+  return SUCCEEDED(item->get_UserProperties(props.Put())) && props &&
+         SUCCEEDED(props->Find(com::Bstr(kGalStampName), com::Variant(0L), stamp.Put())) && stamp;
+}
+
+long StampValue(IRdoMessage* item) {
+  com::ComPtr<IRdoUserProperties> props;
+  com::ComPtr<IRdoUserProperty> stamp;
+  com::Variant value;
+  if (FAILED(item->get_UserProperties(props.Put())) || !props ||
+      FAILED(props->Find(com::Bstr(kGalStampName), com::Variant(0L), stamp.Put())) || !stamp ||
+      FAILED(stamp->get_Value(value.Put())))
+    return 0;
+  return value.AsLong();
+}
+
+// ---- One run ----
+
+// A folder that lists are copied into; lists that share it share its
+// deletion pass, which runs only after every one of them was read whole.
+struct Target {
+  com::ComPtr<IRdoFolder> folder;
+  std::wstring entryId;
+  bool isDefaultFolder = false;
+  bool readWhole = true;
+};
+
+// How the search for an entry's copy went.
+struct CopySearch {
+  HRESULT hr = S_OK;           // of the last search made
+  std::wstring entryId;        // the copy; empty when none was found
+  bool inconclusive = false;   // a read or search failed where a key was present
+};
+
+class GalRun {
+ public:
+  explicit GalRun(const GalRunSettings& settings) : settings_(settings) {}
+  void Run();
+
+ private:
+  bool CopyIsDue();
+  bool OpenSession();
+  bool ChooseStore();
+  void CopyLists(IRdoAddressLists* lists);
+  void CopyList(IRdoAddressLists* lists, long index);
+  Target* TargetFor(const std::wstring& listName);
+  bool WalkEntries(IRdoAddressList* list, Target& target, const std::wstring& listName);
+  bool CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstring& listName);
+  CopySearch FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder,
+                      const GalCopyScope& scope);
+  void Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const com::Bstr& storeId,
+               const std::wstring& listName);
+  void CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target, const com::Bstr& storeId);
+  bool CopyIsCurrent(IRdoMessage* copy, IRdoAddressEntry* entry, const std::wstring& listName) const;
+  void DeleteVanishedCopies(const Target& target);
+  void DeleteIfVanished(IRdoMessage* item);
+  void StoreRunTime();
+  bool Stopping() {
+    if (g_bShutdown) stopped_ = true;
+    return stopped_;
+  }
+  GalCopyScope RefreshScope(const Target& t) const { return {!t.isDefaultFolder, 0}; }
+  GalCopyScope NewCopyScope(const Target& t) const { return {true, t.isDefaultFolder ? runStart_ : 0}; }
+
+  GalRunSettings settings_;
+  double reference_ = 0;
+  double runStart_ = 0;
+  double intervalDays_ = kIntervalThisRun;
+  com::ComPtr<IRdoSession> session_;
+  com::ComPtr<IRdoStore> store_;
+  std::vector<std::wstring> doneLists_;
+  long remaining_ = 0;
+  bool updated_ = false;
+  bool stopped_ = false;
+  // A list could not be read at all, so which copies in the shared default
+  // Contacts folder are its own is unknown.
+  bool someListUnread_ = false;
+  std::vector<Target> targets_;
+  // EntryIDs of copies whose entry is still in its list.
+  std::set<std::wstring> current_;
+};
+
+void GalRun::Run() {
+  DebugLog(L"GalSync started");
+  runStart_ = reference_ = NowWholeSeconds();
+  if (!CopyIsDue()) return;
+  if (!settings_.engineHasSession) {
+    DebugLog(L"No Session4Gal");
+    return;
+  }
+  if (!OpenSession() || !ChooseStore()) return;
+  com::ComPtr<IRdoAddressBook> book;
+  HRESULT hr = session_->get_AddressBook(book.Put());
+  if (SUCCEEDED(hr) && !book) hr = E_POINTER;
+  if (!CheckHr(hr, L"NO ADDRESSBOOK")) return;
+  com::ComPtr<IRdoAddressLists> lists;
+  hr = book->AddressLists(VARIANT_FALSE, lists.Put());
+  if (SUCCEEDED(hr) && !lists) hr = E_POINTER;
+  if (CheckHr(hr, L"NO LISTS")) CopyLists(lists.Get());
+  if (Stopping()) {
+    DebugLog(L"GalSync stopped by shutdown");
+    return;
+  }
+  for (const Target& target : targets_) DeleteVanishedCopies(target);
+  StoreRunTime();
+  DebugLog(L"GalSync ended");
+}
+
+// The interval and the reference time from Config; false when the last
+// complete copy is more recent than the interval.
+bool GalRun::CopyIsDue() {
+  reg::Key config;
+  if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_ALL_ACCESS) != ERROR_SUCCESS) return true;
+  if (auto days = config.ReadDword(reg::kGalSyncAllxDays, reg::DwordType::kMustBeDword)) {
+    intervalDays_ = *days;
+  } else {
+    intervalDays_ = kIntervalThisRun;
+    config.WriteDword(reg::kGalSyncAllxDays, kIntervalStored);
+  }
+  if (auto last = config.ReadDate(reg::kLastGalSync)) {
+    reference_ = *last;
+    if (*last + intervalDays_ > NowWholeSeconds()) {
+      DebugLog(L"No GalSync needed");
+      return false;
+    }
+  }
+  return true;
+}
+
+HRESULT CreateSessionByProgId(IRdoSession** session) {
+  CLSID clsid{};
+  if (FAILED(CLSIDFromProgID(kRdoSessionProgId, &clsid))) {
+    LogError(0, L"no session Interface");
+    return REGDB_E_CLASSNOTREG;
+  }
+  return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IRdoSession, reinterpret_cast<void**>(session));
+}
+
+bool GalRun::OpenSession() {
+  auto create = settings_.createSession ? settings_.createSession : &CreateSessionByProgId;
+  if (FAILED(create(session_.Put()))) return false;
+  if (!session_) {
+    LogError(E_POINTER, L"no session");
+    return false;
+  }
+  com::Variant empty;
+  HRESULT hr = session_->Logon(empty, empty, empty, empty, empty, empty);
+  if (FAILED(hr)) LogError(hr, L"no session");
+  return SUCCEEDED(hr);
+}
+
+// The store named by defaultStoreName (the last of equal names), else the
+// session's default store.
+bool GalRun::ChooseStore() {
+  com::ComPtr<IRdoStores> stores;
+  if (FAILED(session_->get_Stores(stores.Put())) || !stores) return false;
+  const std::wstring& wanted = settings_.defaultStoreName;
+  if (!wanted.empty()) {
+    long count = 0;
+    stores->get_Count(&count);
+    for (long i = 1; i <= count; ++i) {
+      com::ComPtr<IRdoStore> store;
+      com::Bstr name;
+      if (FAILED(stores->Item(com::Variant(i), store.Put())) || !store || FAILED(store->get_Name(name.Put()))) break;
+      if (name.Str() == wanted) store_ = store;
+    }
+    if (!store_) CheckHr(stores->get_DefaultStore(store_.Put()), L"NO DEFAULT STORE 2");
+  } else {
+    CheckHr(stores->get_DefaultStore(store_.Put()), L"NO DEFAULT STORE");
+  }
+  return static_cast<bool>(store_);
+}
+
+void GalRun::CopyLists(IRdoAddressLists* lists) {
+  long count = 0;
+  if (FAILED(lists->get_Count(&count))) someListUnread_ = true;
+  for (long i = 1; i <= count && !Stopping(); ++i) CopyList(lists, i);
+}
+
+void GalRun::CopyList(IRdoAddressLists* lists, long index) {
+  com::ComPtr<IRdoAddressList> list;
+  HRESULT hr = lists->Item(com::Variant(index), list.Put());
+  if (SUCCEEDED(hr) && !list) hr = E_POINTER;
+  if (!CheckHr(hr, L"NO GAL")) {
+    someListUnread_ = true;
+    return;
+  }
+  // Only server lists are copied: a list with a contacts folder behind it
+  // is the user's own.
+  com::ComPtr<IRdoFolder> behind;
+  if (!CheckHr(list->get_ContactsFolder(behind.Put()), L"NO TESTFOLDER")) {
+    someListUnread_ = true;
+    return;
+  }
+  if (behind) return;
+  com::Bstr name;
+  if (!CheckHr(list->get_Name(name.Put()), L"NO FOLDERNAME")) {
+    someListUnread_ = true;
+    return;
+  }
+  const std::wstring listName = name.Str();
+  if (!IsGALFolderSelected(listName)) return;
+  for (const std::wstring& done : doneLists_)
+    if (done == listName) return;
+  doneLists_.push_back(listName);
+  Target* target = TargetFor(listName);
+  if (!target) {
+    DebugLog(L"GalTargetfolder not found");
+    return;
+  }
+  DebugLogString(L"GalFolder2Sync:", listName.c_str());
+  if (!WalkEntries(list.Get(), *target, listName)) target->readWhole = false;
+}
+
+Target* GalRun::TargetFor(const std::wstring& listName) {
+  const bool intoDefault = reg::ReadUserFlag(reg::kConfigPath, reg::kSyncGalIntoDefaultFolder);
+  com::ComPtr<IRdoFolder> folder;
+  if (intoDefault)
+    CheckHr(store_->GetDefaultFolder(kContactsFolder, folder.Put()), L"syncGAL::GetDef.Folder");
+  else
+    GetGALSubfolder(kGalSubfolderPrefix + listName, store_.Get(), folder.Put());
+  if (!folder) return nullptr;
+  com::Bstr entryId;
+  folder->get_EntryID(entryId.Put());
+  for (Target& t : targets_)
+    if (!entryId.Empty() && t.entryId == entryId.Str()) return &t;
+  targets_.push_back({folder, entryId.Str(), intoDefault, true});
+  return &targets_.back();
+}
+
+// Copies every entry of the list; true when each entry was read and its
+// copy looked for, so that a copy nobody refreshed is really gone.
+bool GalRun::WalkEntries(IRdoAddressList* list, Target& target, const std::wstring& listName) {
+  {
+    com::ComPtr<IRdoAddressEntries> first;
+    list->get_Entries(first.Put());
+  }
+  if (ShutdownWait(kListDelayMs)) {
+    stopped_ = true;
+    return false;
+  }
+  com::ComPtr<IRdoAddressEntries> entries;
+  if (!CheckHr(list->get_Entries(entries.Put()), L"NO ENTRYS")) return false;
+  if (!entries) {
+    DebugLog(L"No addressentry");
+    return false;
+  }
+  long count = 0;
+  entries->get_Count(&count);
+  remaining_ = count;
+  // An empty list proves nothing: it may be one that did not come down.
+  bool whole = count > 0;
+  for (long j = 1; j <= count; ++j) {
+    com::ComPtr<IRdoAddressEntry> entry;
+    HRESULT hr = entries->Item(com::Variant(j), entry.Put());
+    if (SUCCEEDED(hr) && !entry) hr = E_POINTER;
+    if (!CheckHr(hr, L"NO ENTRY")) {
+      whole = false;
+      continue;
+    }
+    if (Stopping()) return false;
+    if (!CopyEntry(entry.Get(), target, listName)) whole = false;
+  }
+  return whole;
+}
+
+// False when it cannot be told whether the entry has a copy.
+bool GalRun::CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstring& listName) {
+  com::Bstr smtp;
+  if (!CheckHr(entry->get_SmtpAddress(smtp.Put()), L"syncGAL:NO SMTP")) return false;
+  CopySearch search = FindCopy(entry, smtp.Str(), target.folder.Get(), RefreshScope(target));
+  if (!CheckHr(search.hr, L"syncGAL:SearchError")) return !search.inconclusive;
+  if (!search.entryId.empty()) current_.insert(search.entryId);
+  // A copy may exist that a failed search missed: no second one.
+  if (search.entryId.empty() && search.inconclusive) return false;
+  com::Bstr storeId;
+  if (!CheckHr(target.folder->get_StoreID(storeId.Put()), L"syncGAL:SearchError2")) return true;
+  if (!search.entryId.empty())
+    Refresh(entry, search.entryId, storeId, listName);
+  else
+    CreateCopy(entry, smtp.Str(), target, storeId);
+  return !search.inconclusive;
+}
+
+// By SMTP address, then by alias (and a distribution list's display name)
+// as a list name, then by first and last name; the first hit ends it.
+CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder,
+                            const GalCopyScope& scope) {
+  CopySearch s;
+  auto note = [&s](HRESULT hr, bool keyPresent) {
+    s.hr = hr;
+    if (keyPresent && FAILED(hr)) s.inconclusive = true;
+    return !s.entryId.empty();
+  };
+  com::Bstr alias, first, last;
+  if (note(getItemFromGALFolder(folder, GalAddressKey{smtp}, scope, &s.entryId), !smtp.empty())) return s;
+
+  HRESULT hr = entry->get_Alias(alias.Put());
+  if (CheckHr(hr, L"syncGAL:getAlias")) {
+    if (note(getItemFromGALFolder(folder, GalListNameKey{alias.Str()}, scope, &s.entryId), !alias.Empty())) return s;
+    // The copy of a distribution list carries the list's display name,
+    // which need not be its alias.
+    VARIANT_BOOL isList = VARIANT_FALSE;
+    com::Bstr name;
+    if (SUCCEEDED(entry->get_IsDistList(&isList)) && isList && SUCCEEDED(entry->get_Name(name.Put())) &&
+        !name.Empty() && name.Str() != alias.Str() &&
+        note(getItemFromGALFolder(folder, GalListNameKey{name.Str()}, scope, &s.entryId), true))
+      return s;
+  } else {
+    s.inconclusive = true;
+  }
+
+  HRESULT hrFirst = entry->get_FirstName(first.Put());
+  CheckHr(hrFirst, L"syncGAL::Firstname");
+  HRESULT hrLast = entry->get_LastName(last.Put());
+  CheckHr(hrLast, L"syncGAL::Firstname");
+  if (FAILED(hrFirst) || FAILED(hrLast))
+    s.inconclusive = true;
+  else if (!first.Empty() || !last.Empty())
+    note(getItemFromGALFolder(folder, GalNamesKey{first.Str(), last.Str()}, &s.entryId), true);
+  return s;
+}
+
+void GalRun::Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const com::Bstr& storeId,
+                     const std::wstring& listName) {
+  com::ComPtr<IRdoMessage> copy;
+  HRESULT hr = session_->GetMessageById(com::Bstr(copyId), com::Variant(storeId.c_str()),
+                                        com::Variant(kOpenFlagsBestAccess), copy.Put());
+  if (SUCCEEDED(hr) && !copy) hr = E_POINTER;
+  if (!CheckHr(hr, L"syncGAL:GetMessage")) return;
+  --remaining_;
+  if (CopyIsCurrent(copy.Get(), entry, listName)) {
+    updated_ = true;
+    return;
+  }
+  com::ComPtr<IRdoMessage> none;
+  CheckHr(entry->CopyTo(Dispatch(copy.Get()), none.Put()), L"syncGAL:CopyTo");
+  hr = copy->put_Categories(com::Bstr(listName));
+  MarkAsGALCopy(copy.Get());
+  CheckHr(hr, L"syncGAL:Cat");
+  // Only a saved refresh makes the copy current; a run whose refreshes all
+  // failed must not put the next one off for the whole interval.
+  if (CheckHr(copy->Save(), L"syncGAL:Save")) updated_ = true;
+}
+
+// A new copy is stamped at once and gets its category at its first refresh.
+void GalRun::CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target, const com::Bstr& storeId) {
+  com::ComPtr<IRdoMessage> created;
+  HRESULT hr = entry->CopyTo(Dispatch(target.folder.Get()), created.Put());
+  --remaining_;
+  if (!CheckHr(hr, L"syncGAL:CopyTo")) return;
+  std::wstring copyId;
+  if (created) {
+    com::Bstr id;
+    if (SUCCEEDED(created->get_EntryID(id.Put()))) copyId = id.Str();
+  }
+  if (copyId.empty()) copyId = FindCopy(entry, smtp, target.folder.Get(), NewCopyScope(target)).entryId;
+  if (copyId.empty()) return;
+  current_.insert(copyId);
+  com::ComPtr<IRdoMessage> copy;
+  hr = session_->GetMessageById(com::Bstr(copyId), com::Variant(storeId.c_str()), com::Variant(kOpenFlagsBestAccess),
+                                copy.Put());
+  if (SUCCEEDED(hr) && !copy) hr = E_POINTER;
+  if (!CheckHr(hr, L"syncGAL:GetMessage2")) return;
+  MarkAsGALCopy(copy.Get());
+  copy->Save();
+}
+
+// A copy that already holds what the entry gives is left alone, so that a
+// run without directory changes writes nothing. Fields the address entry
+// does not show are refreshed once per interval, and a distribution list's
+// members (not shown either) at every run.
+bool GalRun::CopyIsCurrent(IRdoMessage* copy, IRdoAddressEntry* entry, const std::wstring& listName) const {
+  VARIANT_BOOL isList = VARIANT_TRUE;
+  DATE modified = 0;
+  if (FAILED(entry->get_IsDistList(&isList)) || isList) return false;
+  if (copy->get_LastModificationTime(&modified) != S_OK ||
+      clk::NowLocalDate() - modified >= std::max(intervalDays_, kLeastRefreshDays))
+    return false;
+  if (StampValue(copy) != kGalStampValue) return false;
+  com::Bstr name, smtp, first, last;
+  if (FAILED(entry->get_Name(name.Put())) || FAILED(entry->get_SmtpAddress(smtp.Put())) ||
+      FAILED(entry->get_FirstName(first.Put())) || FAILED(entry->get_LastName(last.Put())))
+    return false;
+  return ReadText(copy, &IRdoMessage::get_Categories) == listName &&
+         ReadText(copy, &IRdoMessage::get_Subject) == name.Str() &&
+         ReadText(copy, &IRdoMessage::get_EmailAddress) == smtp.Str() &&
+         ReadText(copy, &IRdoMessage::get_FirstName) == first.Str() &&
+         ReadText(copy, &IRdoMessage::get_LastName) == last.Str();
+}
+
+// Deletes the stamped copies whose entry is gone. Only for a folder whose
+// lists were all read whole: after a failed or partial read a copy that was
+// not refreshed may well belong to an entry that is still there.
+void GalRun::DeleteVanishedCopies(const Target& target) {
+  if (!target.readWhole || (target.isDefaultFolder && someListUnread_)) return;
+  com::ComPtr<IRdoItems> items;
+  if (FAILED(TakeItems(target.folder.Get(), &items))) return;
+  com::ComPtr<IRdoMessage> item;
+  HRESULT hr = items->Find(com::Bstr(kStampFilter), item.Put());
+  if (!CheckHr(hr, L"getItemFromGALFolder:Item")) return;
+  while (item && !Stopping()) {
+    DeleteIfVanished(item.Get());
+    if (!CheckHr(items->FindNext(item.Put()), L"getItemFromGALFolder:wItems")) return;
+  }
+}
+
+void GalRun::DeleteIfVanished(IRdoMessage* item) {
+  DATE modified = 0;
+  if (!HasStamp(item) || item->get_LastModificationTime(&modified) != S_OK) return;
+  com::Bstr id;
+  if (FAILED(item->get_EntryID(id.Put())) || id.Empty() || current_.count(id.Str())) return;
+  if (!(reference_ > modified + kVanishedAfterDays)) return;
+  std::wstring address = ReadText(item, &IRdoMessage::get_EmailAddress);
+  if (!address.empty()) DebugLogString(L"DELETEFROMGAL:", address.c_str());
+  item->Delete(com::Variant(kDeleteOption));
+}
+
+void GalRun::StoreRunTime() {
+  if (remaining_ >= 1 || !updated_) return;
+  reg::Key config;
+  if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_ALL_ACCESS) != ERROR_SUCCESS) return;
+  config.WriteDate(reg::kLastGalSync, NowWholeSeconds());
+}
+
+GalRunSettings SettingsOf(const CSyncEngine* engine) {
+  GalRunSettings settings;
+  if (!engine) return settings;
+  settings.engineHasSession = static_cast<bool>(engine->RdoSession);
+  settings.defaultStoreName = engine->DefaultStoreName;
+  return settings;
+}
+
+}  // namespace
+
+unsigned __stdcall GalSyncThread(void* engine) {
+  com::ComApartment apartment;
+  // Copied before the wait: afterwards the run never touches the engine.
+  const GalRunSettings settings = SettingsOf(static_cast<const CSyncEngine*>(engine));
   DebugLog(L"GalSync init");
+  if (!ShutdownWait(kStartDelayMs)) syncGAL(settings);
   return 0;
+}
+
+void syncGAL(const GalRunSettings& settings) { GalRun(settings).Run(); }
+
+bool IsGALFolderSelected(const std::wstring& listName) {
+  reg::Key key;
+  if (key.Open(HKEY_CURRENT_USER, reg::kGalFoldersPath, KEY_READ) != ERROR_SUCCESS) return false;
+  for (const std::wstring& name : key.SubkeyNames(reg::kSubkeyNameChars))
+    if (name == listName) return true;
+  return false;
+}
+
+HRESULT GetGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder) {
+  if (!folder) return E_POINTER;
+  *folder = nullptr;
+  if (!store) return E_POINTER;
+  com::ComPtr<IRdoFolder> contacts;
+  com::ComPtr<IRdoFolders> subfolders;
+  HRESULT hr = store->GetDefaultFolder(kContactsFolder, contacts.Put());
+  if (SUCCEEDED(hr) && contacts) hr = contacts->get_Folders(subfolders.Put());
+  if (FAILED(hr)) {
+    DebugLog(kNoSubfolder);
+    return hr;
+  }
+  if (!contacts || !subfolders) return E_FAIL;
+  long count = 0;
+  if (FAILED(hr = subfolders->get_Count(&count))) {
+    DebugLog(kNoSubfolder);
+    return hr;
+  }
+  for (long i = 1; i <= count; ++i) {
+    com::ComPtr<IRdoFolder> sub;
+    com::Bstr subName;
+    if (FAILED(subfolders->Item(com::Variant(i), sub.Put())) || !sub) continue;
+    if (SUCCEEDED(sub->get_Name(subName.Put())) && SameText(name, subName)) return sub.CopyTo(folder);
+  }
+  com::ComPtr<IRdoFolder> created;
+  hr = subfolders->Add(com::Bstr(name), MissingArgument(), created.Put());
+  if (SUCCEEDED(hr) && !created) hr = E_POINTER;
+  if (FAILED(hr)) {
+    DebugLog(kNoSubfolder);
+    return hr;
+  }
+  created->put_Description(com::Bstr(kGalSubfolderDescription));
+  DebugLog(L"GAL subfolder created");
+  return created.CopyTo(folder);
+}
+
+HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalAddressKey& key, const GalCopyScope& scope,
+                             std::wstring* entryId) {
+  entryId->clear();
+  if (key.address.empty()) return E_FAIL;
+  com::ComPtr<IRdoItems> items;
+  if (HRESULT hr = TakeItems(folder, &items); FAILED(hr)) return hr;
+  auto sameAddress = [&](IRdoMessage* item) {
+    com::Bstr address;
+    return SUCCEEDED(item->get_EmailAddress(address.Put())) && SameText(key.address, address);
+  };
+  CopyWalk walk(items.Get());
+  com::ComPtr<IRdoMessage> hit;
+  HRESULT hr = walk.FindFirst(kStampFilter, sameAddress, &hit);
+  if (!hit && scope.takeUnstamped)
+    hr = walk.WalkAll([&](IRdoMessage* item) { return sameAddress(item) && (HasStamp(item) || UnstampedAllowed(item, scope)); },
+                      &hit);
+  return EntryIdOfHit(hit, hr, entryId);
+}
+
+HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalListNameKey& key, const GalCopyScope& scope,
+                             std::wstring* entryId) {
+  entryId->clear();
+  if (key.name.empty()) return E_FAIL;
+  com::ComPtr<IRdoItems> items;
+  if (HRESULT hr = TakeItems(folder, &items); FAILED(hr)) return hr;
+  auto sameName = [&](IRdoMessage* item) {
+    com::Bstr name;
+    return SUCCEEDED(item->get_Name(name.Put())) && SameText(key.name, name);
+  };
+  CopyWalk walk(items.Get());
+  com::ComPtr<IRdoMessage> hit;
+  HRESULT hr = walk.FindFirst(kStampedDistListFilter, sameName, &hit);
+  if (!hit && scope.takeUnstamped)
+    hr = walk.FindFirst(kDistListFilter,
+                        [&](IRdoMessage* item) { return sameName(item) && (HasStamp(item) || UnstampedAllowed(item, scope)); },
+                        &hit);
+  return EntryIdOfHit(hit, hr, entryId);
+}
+
+HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalNamesKey& key, std::wstring* entryId) {
+  entryId->clear();
+  com::ComPtr<IRdoItems> items;
+  if (HRESULT hr = TakeItems(folder, &items); FAILED(hr)) return hr;
+  auto sameNames = [&](IRdoMessage* item) {
+    com::Bstr first, last;
+    if (FAILED(item->get_FirstName(first.Put())) || FAILED(item->get_LastName(last.Put()))) return false;
+    if (first.Empty() && last.Empty()) return false;
+    return SameText(key.lastName, last) && SameText(key.firstName, first);
+  };
+  com::ComPtr<IRdoMessage> hit;
+  HRESULT hr = CopyWalk(items.Get()).FindFirst(kStampFilter, sameNames, &hit);
+  return EntryIdOfHit(hit, hr, entryId);
+}
+
+void MarkAsGALCopy(IRdoMessage* message) {
+  com::ComPtr<IRdoUserProperties> props;
+  if (!message || FAILED(message->get_UserProperties(props.Put())) || !props) return;
+  com::ComPtr<IRdoUserProperty> stamp;
+  props->Find(com::Bstr(kGalStampName), com::Variant(0L), stamp.Put());
+  if (!stamp)
+    props->Add(com::Bstr(kGalStampName), kGalStampType, com::Variant(true), com::Variant(kGalStampType), stamp.Put());
+  if (stamp) stamp->put_Value(com::Variant(kGalStampValue));
 }

@@ -1,0 +1,317 @@
+// The address-list copy run against the simulated directory and store in
+// this process, with the clock 10000 times faster (0.04 days pass in 0.35 s).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "gal_sync.h"
+#include "logs.h"
+#include "rdo/rdo_common.h"
+#include "registry.h"
+#include "sandbox.h"
+#include "sync_engine.h"
+#include "world/world.h"
+
+namespace {
+
+const bool kFastClock = SetEnvironmentVariableW(L"TALLOWBY_CLOCK_SCALE", L"10000");
+
+HRESULT InProcessSession(IRdoSession** session) {
+  return sim::CreateSession(__uuidof(IRdoSession), reinterpret_cast<void**>(session));
+}
+
+sim::AddressEntry Person(const std::wstring& first, const std::wstring& last) {
+  std::wstring smtp = first + L"." + last + L"@example.com";
+  std::transform(smtp.begin(), smtp.end(), smtp.begin(), ::towlower);
+  return {first + L" " + last, smtp, first, first, last, false, {}};
+}
+
+class GalSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kFastClock);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    box_ = std::make_unique<testing_support::Sandbox>();
+    SetDebugLogPath((box_->Temp() + L"debug.log").c_str());
+    SetErrorLogPath((box_->Temp() + L"error.log").c_str());
+    g_bDebugLog = true;
+    g_bErrorLogEnabled = true;
+    g_bShutdown = false;
+    World().Reset();
+    sim::StoreSpec store;
+    store.name = L"Personal Folders";
+    store_ = World().AddStore(store);
+    contacts_ = World().StoreDefaultFolder(store_, sim::kOlContacts);
+    config_.Create(HKEY_CURRENT_USER, reg::kConfigPath);
+  }
+  void TearDown() override {
+    g_bShutdown = false;
+    config_.Close();
+    World().Reset();
+    g_bDebugLog = false;
+    box_.reset();
+    CoUninitialize();
+  }
+
+  sim::World& World() { return sim::World::Instance(); }
+
+  void SetLists(std::vector<sim::AddressList> lists) { World().SetAddressLists(std::move(lists)); }
+  void Choose(const std::wstring& listName) {
+    reg::Key key;
+    key.Create(HKEY_CURRENT_USER, (std::wstring(reg::kGalFoldersPath) + L"\\" + listName).c_str());
+  }
+  void Run(const std::wstring& storeName = L"") { syncGAL({true, storeName, &InProcessSession}); }
+  // A run as the next start makes it when the options page was applied.
+  void RunAgain() {
+    config_.DeleteValue(reg::kLastGalSync);
+    Run();
+  }
+
+  sim::ObjId Subfolder(const std::wstring& name) {
+    for (sim::ObjId f : World().Subfolders(contacts_))
+      if (World().GetFolder(f)->name == name) return f;
+    return 0;
+  }
+  std::vector<sim::ItemInfo> ItemsOf(sim::ObjId folder) {
+    std::vector<sim::ItemInfo> items;
+    for (sim::ObjId id : World().Items(folder)) items.push_back(*World().GetItem(id));
+    return items;
+  }
+  static std::wstring Categories(const sim::ItemInfo& item) {
+    const sim::Value* v = item.content.Find(sim::named::Keywords());
+    std::wstring joined;
+    if (v)
+      for (const std::wstring& k : v->list) joined += (joined.empty() ? L"" : L";") + k;
+    return joined;
+  }
+  static long long Stamp(const sim::ItemInfo& item) {
+    for (const sim::UserProperty& p : item.content.userProps)
+      if (p.name == kGalStampName) return p.value.num;
+    return 0;
+  }
+  size_t Writes() {
+    size_t n = 0;
+    for (const wchar_t* op : {L"Message.Save", L"Message.Delete", L"AddressEntry.CopyTo", L"Message.CopyTo"})
+      n += World().CallsOf(op).size();
+    return n;
+  }
+  std::string DebugLogText() { return testing_support::ReadFileBytes(box_->Temp() + L"debug.log"); }
+  std::string ErrorLogText() { return testing_support::ReadFileBytes(box_->Temp() + L"error.log"); }
+  // Lets the copies grow older than the 0.04 days after which an unrefreshed
+  // copy counts as gone.
+  static void AgeCopies() { clk::Sleep(DWORD(0.05 * 86400 * 1000)); }
+
+  std::unique_ptr<testing_support::Sandbox> box_;
+  reg::Key config_;
+  sim::ObjId store_ = 0, contacts_ = 0;
+};
+
+TEST_F(GalSyncTest, FirstRunCopiesSecondGivesCategoryAndTimeThenUnchangedRunWritesNothing) {
+  SetLists({{L"Sales", {Person(L"Ada", L"King"), Person(L"Alan", L"Turing")}, 0}});
+  Choose(L"Sales");
+
+  Run();
+  sim::ObjId sub = Subfolder(L"TWY.Sales");
+  ASSERT_NE(0u, sub);
+  EXPECT_EQ(L"Tallowby GAL copy", World().GetFolder(sub)->description);
+  auto items = ItemsOf(sub);
+  ASSERT_EQ(2u, items.size());
+  for (const auto& item : items) {
+    EXPECT_EQ(kGalStampValue, Stamp(item));
+    EXPECT_EQ(L"", Categories(item)) << "a new copy gets its category at its first refresh";
+  }
+  EXPECT_FALSE(config_.ReadDate(reg::kLastGalSync)) << "only creating copies stores no time";
+  EXPECT_EQ(30u, config_.ReadDword(reg::kGalSyncAllxDays).value_or(0));
+
+  Run();
+  items = ItemsOf(sub);
+  ASSERT_EQ(2u, items.size()) << "the copies are found again, not made twice";
+  for (const auto& item : items) EXPECT_EQ(L"Sales", Categories(item));
+  EXPECT_TRUE(config_.ReadDate(reg::kLastGalSync));
+
+  World().ClearCalls();
+  RunAgain();
+  EXPECT_EQ(0u, Writes()) << "nothing changed in the directory";
+  EXPECT_EQ(2u, ItemsOf(sub).size());
+
+  sim::AddressEntry ada = Person(L"Ada", L"King");
+  ada.name = L"Ada Lovelace";
+  SetLists({{L"Sales", {ada, Person(L"Alan", L"Turing")}, 0}});
+  AgeCopies();
+  World().ClearCalls();
+  RunAgain();
+  items = ItemsOf(sub);
+  ASSERT_EQ(2u, items.size()) << "a changed entry is its old copy refreshed";
+  EXPECT_EQ(1u, World().CallsOf(L"Message.Save").size());
+  EXPECT_EQ(0u, World().CallsOf(L"Message.Delete").size());
+  EXPECT_EQ(L"Ada Lovelace", items[0].Subject());
+}
+
+TEST_F(GalSyncTest, IntervalDecidesWhetherARunIsDue) {
+  SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}});
+  Choose(L"Sales");
+  const double now = clk::NowLocalDate();
+
+  config_.WriteDate(reg::kLastGalSync, now - 20);
+  Run();
+  EXPECT_EQ(1u, ItemsOf(Subfolder(L"TWY.Sales")).size()) << "14 days for this run when no interval is stored";
+  EXPECT_EQ(30u, config_.ReadDword(reg::kGalSyncAllxDays).value_or(0));
+
+  World().ClearCalls();
+  config_.WriteDate(reg::kLastGalSync, now - 20);
+  Run();
+  EXPECT_NE(std::string::npos, DebugLogText().find("No GalSync needed"));
+  EXPECT_EQ(0u, Writes());
+
+  config_.WriteDword(reg::kGalSyncAllxDays, 5);
+  config_.WriteDate(reg::kLastGalSync, clk::NowLocalDate() - 5);
+  Run();
+  EXPECT_EQ(1u, World().CallsOf(L"Message.Save").size()) << "exactly the interval old: the run goes ahead";
+
+  // A date of the wrong size is no date: a copy is due.
+  BYTE half[4] = {};
+  RegSetValueExW(config_.Get(), reg::kLastGalSync, 0, REG_BINARY, half, sizeof half);
+  World().ClearCalls();
+  Run();
+  EXPECT_LT(0u, World().CallsOf(L"Items.Find").size());
+}
+
+TEST_F(GalSyncTest, RemovedEntryLosesItsCopyButAnIncompleteReadDeletesNothing) {
+  SetLists({{L"Sales", {Person(L"Ada", L"King"), Person(L"Alan", L"Turing"), Person(L"Grace", L"Hopper")}, 0}});
+  Choose(L"Sales");
+  Run();
+  Run();
+  sim::ObjId sub = Subfolder(L"TWY.Sales");
+  ASSERT_EQ(3u, ItemsOf(sub).size());
+  SetLists({{L"Sales", {Person(L"Ada", L"King"), Person(L"Grace", L"Hopper")}, 0}});
+  AgeCopies();
+
+  struct Failure {
+    const wchar_t* op;
+    int nth;
+  };
+  // The list, an entry, Grace's address, or the search for Ada's copy by
+  // address (both of its passes) fails.
+  const std::vector<std::vector<Failure>> cases = {{{L"AddressList.Entries", 2}},
+                                                   {{L"AddressEntries.Item", 1}},
+                                                   {{L"AddressEntry.SmtpAddress", 3}},
+                                                   {{L"Items.Find", 1}, {L"Items.GetFirst", 1}}};
+  for (const auto& failures : cases) {
+    World().ClearCalls();
+    for (const Failure& f : failures) World().InjectFailure(f.op, f.nth, E_FAIL);
+    RunAgain();
+    World().ClearFailures();
+    EXPECT_EQ(0u, World().CallsOf(L"Message.Delete").size()) << failures[0].op;
+    EXPECT_EQ(3u, ItemsOf(sub).size()) << failures[0].op;
+  }
+
+  // A shutdown part-way ends the run: no deletion, no time stored. Ada's
+  // changed name makes the run write, and the write brings the shutdown.
+  sim::AddressEntry ada = Person(L"Ada", L"King");
+  ada.name = L"Ada K.";
+  SetLists({{L"Sales", {ada, Person(L"Grace", L"Hopper")}, 0}});
+  int token = World().AddObserver([](const sim::ChangeNote&) { g_bShutdown = true; });
+  RunAgain();
+  World().RemoveObserver(token);
+  g_bShutdown = false;
+  EXPECT_EQ(3u, ItemsOf(sub).size());
+  EXPECT_FALSE(config_.ReadDate(reg::kLastGalSync));
+  EXPECT_NE(std::string::npos, DebugLogText().find("GalSync stopped by shutdown"));
+
+  AgeCopies();
+  World().ClearCalls();
+  RunAgain();
+  auto items = ItemsOf(sub);
+  ASSERT_EQ(2u, items.size());
+  EXPECT_EQ(L"Ada K.", items[0].Subject());
+  EXPECT_EQ(L"Grace Hopper", items[1].Subject());
+  auto deletes = World().CallsOf(L"Message.Delete");
+  ASSERT_EQ(1u, deletes.size());
+  EXPECT_NE(std::wstring::npos, deletes[0].detail.find(L"flags=1")) << deletes[0].detail;
+  EXPECT_NE(std::string::npos, DebugLogText().find("DELETEFROMGAL: alan.turing@example.com"));
+}
+
+TEST_F(GalSyncTest, SharedDefaultFolderKeepsEveryListsCopiesAndTheUsersOwnContacts) {
+  config_.WriteDword(L"syncGALin2Defaultfolder", 1);
+  sim::ItemContent own;
+  own.Set(sim::PropKey::Tag(sim::tags::kMessageClass), sim::Value::String(L"IPM.Contact"));
+  own.Set(sim::PropKey::Tag(sim::tags::kSubject), sim::Value::String(L"Ada (private notes)"));
+  own.Set(sim::named::Email1Address(), sim::Value::String(L"ada.king@example.com"));
+  sim::ObjId ownId = 0;
+  ASSERT_EQ(S_OK, World().CreateItem(contacts_, own, &ownId));
+  SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}, {L"Support", {Person(L"Alan", L"Turing")}, 0}});
+  Choose(L"Sales");
+  Choose(L"Support");
+
+  Run();
+  Run();
+  AgeCopies();
+  RunAgain();
+  auto items = ItemsOf(contacts_);
+  ASSERT_EQ(3u, items.size()) << "each list's copies survive the other's pass";
+  EXPECT_EQ(L"Ada (private notes)", items[0].Subject()) << "the user's own contact is not taken over";
+  EXPECT_EQ(0, Stamp(items[0]));
+  EXPECT_EQ(L"", Categories(items[0]));
+  EXPECT_EQ(L"Sales", Categories(items[1]));
+  EXPECT_EQ(L"Support", Categories(items[2]));
+  EXPECT_EQ(0u, World().CallsOf(L"Message.Delete").size());
+}
+
+TEST_F(GalSyncTest, WhichListsAreCopied) {
+  sim::ObjId own = World().AddFolder(contacts_, L"Mine", sim::kOlContactItem);
+  sim::AddressEntry nobody{L"", L"", L"", L"", L"", false, {}};
+  sim::AddressEntry team{L"Sales Team", L"sales@example.com", L"salesdl", L"", L"", true,
+                         {{L"ada.king@example.com", L"ada.king@example.com", L"SMTP"}}};
+  SetLists({{L"Sales EMEA", {Person(L"Ada", L"King")}, 0},
+            {L"Sales", {Person(L"Alan", L"Turing"), nobody, team}, 0},
+            {L"Contacts", {Person(L"Grace", L"Hopper")}, own},
+            {L"Unchosen", {Person(L"Edsger", L"Dijkstra")}, 0}});
+  for (const wchar_t* name : {L"Sales EMEA", L"Sales", L"Contacts"}) Choose(name);
+
+  Run();
+  Run();
+  EXPECT_EQ(1u, ItemsOf(Subfolder(L"TWY.Sales EMEA")).size());
+  EXPECT_EQ(2u, ItemsOf(Subfolder(L"TWY.Sales")).size()) << "a name inside a longer one handled first is still copied";
+  EXPECT_EQ(0u, Subfolder(L"TWY.Contacts")) << "a list with a contacts folder behind it is the user's own";
+  EXPECT_EQ(0u, Subfolder(L"TWY.Unchosen"));
+  EXPECT_NE(std::string::npos, ErrorLogText().find("syncGAL:SearchError")) << "an entry without any key";
+  auto copies = ItemsOf(Subfolder(L"TWY.Sales"));
+  EXPECT_EQ(L"IPM.DistList", copies[1].MessageClass()) << "a list copied once, whatever its alias";
+}
+
+TEST_F(GalSyncTest, FailedRefreshesDoNotPutTheNextRunOff) {
+  SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}});
+  Choose(L"Sales");
+  Run();
+  World().InjectFailure(L"Message.Save", 1, E_ACCESSDENIED, -1);
+  Run();
+  EXPECT_FALSE(config_.ReadDate(reg::kLastGalSync));
+  World().ClearFailures();
+  Run();
+  EXPECT_TRUE(config_.ReadDate(reg::kLastGalSync));
+}
+
+TEST_F(GalSyncTest, NoRunWithoutTheEnginesSessionOrWithoutTheStore) {
+  SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}});
+  Choose(L"Sales");
+  syncGAL({false, L"", &InProcessSession});
+  EXPECT_NE(std::string::npos, DebugLogText().find("No Session4Gal"));
+
+  sim::StoreSpec other;
+  other.name = L"Archive";
+  sim::ObjId archive = World().AddStore(other);
+  Run(L"Archive");
+  EXPECT_EQ(0u, Subfolder(L"TWY.Sales"));
+  sim::ObjId archiveContacts = World().StoreDefaultFolder(archive, sim::kOlContacts);
+  ASSERT_EQ(1u, World().Subfolders(archiveContacts).size()) << "the store named in the settings";
+  EXPECT_EQ(L"TWY.Sales", World().GetFolder(World().Subfolders(archiveContacts)[0])->name);
+}
+
+}  // namespace
