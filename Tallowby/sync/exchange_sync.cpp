@@ -1,11 +1,679 @@
 // The Exchange incremental synchronisation.
-#include "clock.h"
-#include "folder_object.h"
-#include "logs.h"
-#include "sync_seams.h"
+#include "exchange_sync.h"
 
-HRESULT RCI(CMAPIFolderObject* folder, IRdoSession*, IRdoUtils*) {
-  DebugLogString(L"RCI", folder ? folder->DisplayName.c_str() : L"");
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <tuple>
+
+#include "clock.h"
+#include "connect.h"
+#include "delete_lists.h"
+#include "duplicates.h"
+#include "exchange_items.h"
+#include "folder_object.h"
+#include "folder_time.h"
+#include "item_filter.h"
+#include "item_identity.h"
+#include "language.h"
+#include "locks.h"
+#include "logs.h"
+#include "pst_pass.h"
+#include "rdo_folder.h"
+#include "res/resource.h"
+#include "state_files.h"
+#include "sync_engine.h"
+#include "variant.h"
+
+namespace {
+
+constexpr HRESULT kMapiNoSupport = HRESULT(0x80040102);
+constexpr HRESULT kMapiNetworkError = HRESULT(0x80040115);
+constexpr long kKindDeletion = 1;
+constexpr long kKindNew = 0;
+constexpr long kKindChanged = 2;
+constexpr DWORD kEntryPauseMs = 2;
+constexpr size_t kStatusTextMax = 150;
+constexpr long kGlobalObjectIdLid = 0x0003;
+constexpr wchar_t kKeywordsName[] = L"\"urn:schemas:mailheader:keywords\"";
+constexpr EXECUTION_STATE kKeepAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_AWAYMODE_REQUIRED;
+
+void DebugFormat(const wchar_t* format, long a, long b = 0) {
+  if (!g_bDebugLog) return;
+  wchar_t line[128];
+  swprintf(line, 128, format, int(a), int(b));
+  DebugLog(line);
+}
+
+// A literal inside a filter text: an apostrophe stands doubled.
+std::wstring FilterLiteral(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    out += c;
+    if (c == L'\'') out += c;
+  }
+  return out;
+}
+
+// Upserts source key -> change key in a table (caller holds CacheTablesLock).
+void PutKey(std::vector<std::pair<std::wstring, std::wstring>>& table, const std::wstring& sourceKey,
+            const std::wstring& changeKey, bool* replaced = nullptr) {
+  auto it = std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == sourceKey; });
+  if (replaced) *replaced = it != table.end();
+  if (it != table.end())
+    it->second = changeKey;
+  else
+    table.emplace_back(sourceKey, changeKey);
+}
+
+// Keeps an own write that cannot be registered yet for a later run.
+void KeepForLater(CMAPIFolderObject* target, const std::wstring& syncId) {
+  CsLock lock(target->CachedItemsLock.Get());
+  auto& list = target->CachedItemsList;
+  if (std::none_of(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId; }))
+    list.emplace_back(syncId);
+}
+
+std::wstring HexProp(IRdoUtils* utils, IUnknown* object, long tag, HRESULT* hr) {
+  com::Variant value;
+  *hr = utils->GetPropByTag(object, tag, value.Put());
+  if (FAILED(*hr) || value.IsEmpty() || value.vt == VT_ERROR) return {};
+  com::Bstr hex;
+  *hr = utils->BinToHex(value, hex.Put());
+  return SUCCEEDED(*hr) ? hex.Str() : std::wstring();
+}
+
+// The balloon's title in the user's language; a language without this text
+// gets the English one, as a balloon without a title is never shown.
+std::wstring IcsNotSupportedTitle() {
+  std::wstring title = LoadUiString(IDS_ICS_NOT_SUPPORTED, g_lcidUi);
+  if (title.empty())
+    title = LoadUiString(IDS_ICS_NOT_SUPPORTED, MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+  return title;
+}
+
+// Failed hand-ons of one change, by folder, source key and change key, kept
+// across runs (and across reloads) so that a change that keeps failing is
+// given up after kChangeRetryRuns runs.
+class ChangeFailures {
+ public:
+  // True when this failure is the last one allowed: the change is given up.
+  bool Failed(const std::wstring& folder, const std::wstring& source, const std::wstring& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto key = std::make_tuple(folder, source, change);
+    if (++counts_[key] < kChangeRetryRuns) return false;
+    counts_.erase(key);
+    return true;
+  }
+  void Succeeded(const std::wstring& folder, const std::wstring& source, const std::wstring& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts_.erase(std::make_tuple(folder, source, change));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::tuple<std::wstring, std::wstring, std::wstring>, int> counts_;
+};
+
+ChangeFailures& Failures() {
+  static ChangeFailures failures;
+  return failures;
+}
+
+// Keeps the machine awake while the entries are handed on.
+class KeepAwakeWhileRunning {
+ public:
+  KeepAwakeWhileRunning() = default;
+  ~KeepAwakeWhileRunning() {
+    if (on_) SetThreadExecutionState(ES_CONTINUOUS);
+  }
+  KeepAwakeWhileRunning(const KeepAwakeWhileRunning&) = delete;
+  KeepAwakeWhileRunning& operator=(const KeepAwakeWhileRunning&) = delete;
+  void Renew() {
+    SetThreadExecutionState(kKeepAwake);
+    on_ = true;
+  }
+
+ private:
+  bool on_ = false;
+};
+
+// What became of one entry.
+enum class Outcome {
+  kHandled,  // handed on: recorded as handled in this run
+  kSkipped,  // nothing to do now (an own write, a repaired duplicate)
+  kFailed,   // to be tried again: the run keeps its old state
+};
+
+// One run of RCI.
+class IncrementalRun {
+ public:
+  IncrementalRun(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils)
+      : f_(folder), sink_(folder->Events), engine_(folder->Engine()), session_(session), utils_(utils) {}
+
+  void Run();
+
+ private:
+  void OfferCachedWrites();
+  com::Variant Restriction();
+  void TakeCount();
+  void ReportIcsFailure(HRESULT hr);
+  void AdoptPresentState();
+  // False when a shutdown ended the run at once.
+  bool HandOnEntries(KeepAwakeWhileRunning& awake);
+  void HandOnEntry(long t);
+  bool HandOnDeletion(const std::wstring& sourceKey);
+  Outcome HandOnChange(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey);
+  bool RepairedDuplicate(const std::wstring& syncId, const std::wstring& sourceKey, const com::Bstr& entryId,
+                         const std::wstring& globalObjectId);
+  std::wstring GlobalObjectIdOf(IRdoMessage* message);
+  void SetProgress(long t);
+  void Record(const std::wstring& sourceKey, const std::wstring& changeKey);
+  void Finish();
+  void LetFolderGo() { f_->RdoFolder.Reset(); }
+
+  CMAPIFolderObject* f_;
+  CItemsEvents* sink_;
+  CSyncEngine* engine_;
+  IRdoSession* session_;
+  IRdoUtils* utils_;
+  com::ComPtr<IRdoChanges> changes_;
+  long count_ = 0;   // entries to hand on
+  long entries_ = 0;  // entries the synchronizer reported
+  int errors_ = 0;
+  bool locked_ = false;
+  HRESULT lastHr_ = S_OK;
+};
+
+void IncrementalRun::Run() {
+  OfferCachedWrites();
+  com::Variant restriction = Restriction();
+  if (!f_->RdoFolder) OpenRdoFolder(f_, session_, utils_);
+  if (!f_->RdoFolder) {
+    DebugLog(L"RCI:Outlook Offline");
+    engine_->SetSyncStatus(kStatusOffline);
+    return;
+  }
+  if (!f_->IsStandard && !f_->Partner) {
+    // Nothing could be handed on: the changes wait for a folder to go to.
+    LogError(E_FAIL, L"RCI:master without default folder");
+    LetFolderGo();
+    return;
+  }
+  com::ComPtr<IRdoSynchronizer> synchronizer;
+  HRESULT hr = f_->RdoFolder->get_Synchronizer(synchronizer.Put());
+  if (FAILED(hr) || !synchronizer) {
+    LogError(FAILED(hr) ? hr : E_FAIL, L"RCI:getsynchronizer");
+    LetFolderGo();
+    return;
+  }
+  if (g_bDebugLog && f_->SyncData.Empty()) DebugLog(L"RCI::----BASICSYNC----");
+  hr = synchronizer->GetChanges(f_->SyncData, restriction, changes_.Put());
+  if (FAILED(hr) || !changes_) {
+    ReportIcsFailure(hr);
+    return;
+  }
+  TakeCount();
+  KeepAwakeWhileRunning awake;
+  if (!HandOnEntries(awake)) return;
+  Finish();
+}
+
+void IncrementalRun::OfferCachedWrites() {
+  CsLock lock(f_->CachedItemsLock.Get());
+  auto& list = f_->CachedItemsList;
+  if (f_->SyncStateReset) {
+    list.clear();
+    return;
+  }
+  if (list.empty()) return;
+  const std::vector<com::Bstr> waiting = list;
+  for (const com::Bstr& syncId : waiting) {
+    HRESULT hr = ADDEXMODIF(f_, session_, utils_, syncId.Str());
+    if (hr != S_OK && hr != kAddExModifNotFound) continue;
+    auto it = std::find_if(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId.Str(); });
+    if (it != list.end()) list.erase(it);
+    break;
+  }
+  sink_->MarkChanged();
+  DebugFormat(L"RCI:waiting for exchange (items only cached) items: %d", long(list.size()));
+}
+
+com::Variant IncrementalRun::Restriction() {
+  std::vector<std::wstring> filter;
+  if (!f_->IsStandard) GetCategoriesFilter(engine_, filter, sink_->EntryID.c_str());
+  const bool addsDefault = f_->DefaultCategorie[0] != 0 && f_->AddDefaultCategory;
+  std::optional<std::wstring> text = BuildRciRestriction(f_->IsStandard != 0, addsDefault, filter);
+  return text ? com::Variant(text->c_str()) : com::Variant();
+}
+
+void IncrementalRun::ReportIcsFailure(HRESULT hr) {
+  const bool offlineShown = engine_->GetSyncStatus() == kStatusOffline;
+  if (hr == kMapiNoSupport) {
+    LogError(hr, L"RCI::no connection to Exchange (User doesn't use Exchange)");
+    if (!offlineShown)
+      engine_->SetTrayMessage(IcsNotSupportedTitle().c_str(), L"EXCHANGE ICS NOT SUPPORTED", kTrayError);
+    engine_->SetSyncStatus(kStatusOffline);
+    return;
+  }
+  if (hr == kMapiNetworkError) {
+    LogError(hr, L"RCI:MAPI_E_NETWORK_ERROR");
+    if (!offlineShown) engine_->SetTrayMessage(L"NETWORK ERROR", L"EXCHANGE OFFLINE", kTrayError);
+    engine_->SetSyncStatus(kStatusOffline);
+    engine_->SyncPaused = true;
+    return;
+  }
+  LogError(hr, L"RCI::syncdata fehlerhaft");
+  ++f_->SyncDataErrorCount;
+  LogError(hr, L"no syncinterface");
+  engine_->SetSyncStatus(kStatusNoSyncInterface);
+  if (f_->SyncDataErrorCount > kSyncDataRecoveryRuns) {
+    LogError(hr, L"RCI:Recovering from SyncDataError...");
+    f_->SyncData.Reset();
+    f_->SyncDataErrorCount = kSyncDataRecoveryRestart;
+  } else {
+    LogError(hr, L"RCI:It's something else???");
+  }
+  LetFolderGo();
+}
+
+// How many entries this run hands on: none after a reset or while another
+// user writes to the folder.
+void IncrementalRun::TakeCount() {
+  f_->SyncDataErrorCount = 0;
+  if (FAILED(changes_->get_Count(&entries_)) || entries_ < 0) entries_ = 0;
+  count_ = entries_;
+  if (f_->SyncStateReset) {
+    AdoptPresentState();
+  } else if (count_ > 0 && !IsFolderUnlocked(f_, session_, utils_)) {
+    sink_->MarkChanged();
+    count_ = 0;
+    locked_ = true;
+  } else if (count_ > 0) {
+    DebugFormat(L"RCI:CountDifferingItems: %d:", count_);
+    DebugLogString(sink_->CREATESUBFOLDER && !f_->IsStandard ? L"RCI:ChangeExItems:FLDR: SUB:"
+                                                              : L"RCI:ChangeExItems:FLDR: ",
+                   f_->DisplayName.c_str());
+    size_t own = 0;
+    {
+      CsLock lock(f_->CacheTablesLock.Get());
+      own = f_->CacheTable.size();
+    }
+    DebugFormat(L"RCI:SELFMDFCACHE: %d", long(own));
+  }
+}
+
+// A folder without stored state takes its present contents as the starting
+// point: nothing is handed on, and the new state is kept as after a complete
+// run.
+void IncrementalRun::AdoptPresentState() {
+  DebugLog(L"RCI::reset");
+  {
+    CsLock lock(f_->CacheTablesLock.Get());
+    f_->Cache2Table.clear();
+  }
+  f_->SyncData.Reset();
+  f_->SyncStateReset = false;
+  sink_->MarkChanged();
+  engine_->SetTrayMessage(L"Tallowby Reset", f_->DisplayName.c_str(), kTrayInfo);
+  count_ = 0;
+}
+
+bool IncrementalRun::HandOnEntries(KeepAwakeWhileRunning& awake) {
+  for (long t = 1; t <= count_; ++t) {
+    if (errors_ > 0) {
+      DebugLog(L"RCI::Errors in sync, Try again later");
+      break;
+    }
+    if (t % 10 == 0) SaveCache2Table(f_);
+    if (engine_->ShutdownInitiated) {
+      DebugLog(L"RCI::OLShutdown ends syncthread");
+      SaveCacheTable(f_);
+      SaveCache2Table(f_);
+      return false;
+    }
+    if (!f_->RunFlag) {
+      DebugLog(L"Reconfiguration ends the syncthread");
+      count_ = 0;
+      break;
+    }
+    awake.Renew();
+    HandOnEntry(t);
+  }
+  return true;
+}
+
+void IncrementalRun::HandOnEntry(long t) {
+  com::ComPtr<IRdoChange> entry;
+  HRESULT hr = changes_->Item(t, entry.Put());
+  if (!CheckHr(hr, L"RCI::GetItemFromCollection") || !entry) return;
+  clk::Sleep(kEntryPauseMs);
+  const int status = engine_->GetSyncStatus();
+  if (status == kStatusIdle || status == kStatusFolderLocked) engine_->SetSyncStatus(kStatusBusy);
+  com::Bstr sourceKey;
+  long kind = -1;
+  hr = entry->get_SourceKey(sourceKey.Put());
+  if (FAILED(hr) || sourceKey.Empty()) {
+    LogError(FAILED(hr) ? hr : E_FAIL, L"failed to get sourceKey");
+    return;
+  }
+  if (!CheckHr(entry->get_Kind(&kind), L"failed to get ItemKind")) return;
+  if (kind == kKindDeletion) {
+    if (!HandOnDeletion(sourceKey.Str())) ++errors_;
+    return;
+  }
+  if (kind != kKindNew && kind != kKindChanged) return;
+
+  DebugFormat(L"RCI:: exchange_Change: i=%d / %d ------------", t, count_);
+  SetProgress(t);
+  com::Bstr changeKey;
+  hr = entry->get_ChangeKey(changeKey.Put());
+  if (FAILED(hr)) {
+    LogError(hr, L"RCI:failed to get changekey");
+    ++errors_;
+    return;
+  }
+  const std::wstring source = sourceKey.Str(), change = changeKey.Str(), folderId = sink_->EntryID.Str();
+  switch (HandOnChange(entry.Get(), source, change)) {
+    case Outcome::kHandled:
+      Failures().Succeeded(folderId, source, change);
+      Record(source, change);
+      break;
+    case Outcome::kSkipped:
+      break;
+    case Outcome::kFailed:
+      if (!Failures().Failed(folderId, source, change)) {
+        ++errors_;
+        break;
+      }
+      LogError(E_FAIL, L"RCI:change given up after repeated failures");
+      DebugLogString(L"RCI:change given up:", source.c_str());
+      Record(source, change);
+      break;
+  }
+}
+
+// The deletion of an item whose source key the folder's key maps know. An
+// item that is still in the folder (it only left the restriction, or it
+// shares its key with a copy) is not deleted anywhere. False when a
+// counterpart could not be reached or deleted, or the folder could not be
+// asked: the run then keeps its state and the deletion comes again.
+bool IncrementalRun::HandOnDeletion(const std::wstring& sourceKey) {
+  std::vector<std::wstring> keys;
+  std::wstring key;
+  if (SUCCEEDED(LookupFolderCache(f_, sourceKey, &key, false))) keys.push_back(key);
+  if (SUCCEEDED(LookupFolderCache(f_, sourceKey, &key, true)) &&
+      std::find(keys.begin(), keys.end(), key) == keys.end())
+    keys.push_back(key);
+  bool ok = true;
+  for (const std::wstring& syncId : keys) {
+    HRESULT lookup = S_OK;
+    com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, syncId.c_str(), f_->RdoFolder.Get(), &lookup);
+    if (FAILED(lookup)) {
+      LogError(lookup, L"RCI:deleted item not looked up");
+      ok = false;
+      continue;
+    }
+    if (still) {
+      DebugLogString(L"RCI:deleted item still in the folder:", syncId.c_str());
+      continue;
+    }
+    if (deleteItem2(f_, session_, utils_, syncId.c_str()) != 0) ok = false;
+  }
+  return ok;
+}
+
+Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sourceKey,
+                                     const std::wstring& changeKey) {
+  VARIANT_BOOL isNew = VARIANT_FALSE;
+  entry->get_IsNew(&isNew);
+  if (isNew) DebugLog(L"RCI:isNew");
+  if (IsFromLastRun(f_, sourceKey, changeKey)) {
+    DebugLog(L"RCI:selfchanged exchangemessage");
+    return Outcome::kSkipped;
+  }
+  com::Bstr entryId;
+  com::ComPtr<IRdoMessage> message;
+  HRESULT hr = entry->get_EntryID(entryId.Put());
+  if (SUCCEEDED(hr))
+    hr = session_->GetMessageById(entryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags, message.Put());
+  if (FAILED(hr) || !message) {
+    LogError(FAILED(hr) ? hr : E_FAIL, L"RCI:failed to get rdomail");
+    return Outcome::kFailed;
+  }
+  // The item's own search key, not the key map: the map may still hold a
+  // key the item had before a duplicate repair.
+  com::Bstr syncId;
+  hr = SetNewSyncID(engine_, utils_, message.Get(), &syncId, false);
+  if (FAILED(hr) || syncId.Empty()) {
+    LogError(FAILED(hr) ? hr : E_FAIL, L"RCI:Message=NULL");
+    return Outcome::kFailed;
+  }
+  std::wstring globalObjectId;
+  if (isNew) {
+    globalObjectId = GlobalObjectIdOf(message.Get());
+    if (RepairedDuplicate(syncId.Str(), sourceKey, entryId, globalObjectId)) return Outcome::kSkipped;
+    AddToFolderCache(f_, kGlobalObjectIdMap, globalObjectId, sourceKey);
+  }
+  AddToFolderCache(f_, kSyncIdMap, syncId.Str(), sourceKey);
+  bool handedOn;
+  if (f_->IsStandard) {
+    DebugLog(L"RCI:process Exchange item in a slave folder");
+    handedOn = pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get());
+  } else {
+    DebugLog(L"RCI:process Exchange item in a master folder");
+    handedOn = pExInMasterFldr(f_, session_, utils_, syncId.Str(), message.Get());
+  }
+  if (handedOn) return Outcome::kHandled;
+  LogError(E_FAIL, L"processExchangeItemInMasterFolder");
+  return Outcome::kFailed;
+}
+
+// A new item may be a pasted copy that shares its sync id with another
+// item. True when this entry's own item got a new sync id: its key write
+// comes back as a change of its own, so the entry is done. When the other
+// item got it, the entry goes on under its own, unchanged, key.
+bool IncrementalRun::RepairedDuplicate(const std::wstring& syncId, const std::wstring& sourceKey,
+                                       const com::Bstr& entryId, const std::wstring& globalObjectId) {
+  BYTE changed = 0;
+  com::Bstr newSyncId, changedEntryId;
+  HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId.c_str(), &changed, &newSyncId,
+                                              &changedEntryId);
+  if (FAILED(hr)) {
+    // The check only repairs; the item itself is handed on under its key.
+    LogError(hr, L"RCI:duplicate check");
+    return false;
+  }
+  if (!changed || newSyncId.Empty()) return false;
+  VARIANT_BOOL same = VARIANT_FALSE;
+  if (FAILED(utils_->CompareIds(changedEntryId, entryId, &same))) same = VARIANT_FALSE;
+  if (same) {
+    AddToFolderCache(f_, kGlobalObjectIdMap, globalObjectId, sourceKey);
+    AddToFolderCache(f_, kSyncIdMap, newSyncId.Str(), sourceKey);
+    return true;
+  }
+  com::ComPtr<IRdoMessage> other;
+  if (SUCCEEDED(session_->GetMessageById(changedEntryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags,
+                                         other.Put())) &&
+      other) {
+    HRESULT read = S_OK;
+    std::wstring otherSource = HexProp(utils_, other.Get(), kTagSourceKey, &read);
+    AddToFolderCache(f_, kSyncIdMap, newSyncId.Str(), otherSource);
+  }
+  return false;
+}
+
+std::wstring IncrementalRun::GlobalObjectIdOf(IRdoMessage* message) {
+  long id = 0;
+  HRESULT hr = utils_->GetNamedPropId(message, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
+  if (!CheckHr(hr, L"GlobalObjId?")) return {};
+  std::wstring text = HexProp(utils_, message, id | kTypeBinary, &hr);
+  if (text.empty()) DebugLog(L"GetSyncID_AS_PR_SEARCH_KEY (no GlobalId found)");
+  return text;
+}
+
+void IncrementalRun::SetProgress(long t) {
+  std::wstring name = f_->Categorie;
+  if (name.empty()) {
+    com::Bstr folderName;
+    if (f_->RdoFolder) f_->RdoFolder->get_Name(folderName.Put());
+    name = folderName.Str();
+  }
+  if (name.empty()) return;
+  std::wstring text = L" " + std::to_wstring(static_cast<long long>(t) * 100 / count_) + L"% / " + name;
+  engine_->SetStatusText(text.substr(0, kStatusTextMax).c_str());
+}
+
+void IncrementalRun::Record(const std::wstring& sourceKey, const std::wstring& changeKey) {
+  CsLock lock(f_->CacheTablesLock.Get());
+  PutKey(f_->Cache2Table, sourceKey, changeKey);
+}
+
+void IncrementalRun::Finish() {
+  if (f_->RunFlag) {
+    if (engine_->GetSyncStatus() != kStatusOffline) engine_->SetSyncStatus(kStatusIdle);
+    const bool complete = !locked_ && errors_ == 0;
+    if (complete) {
+      // A state that cannot be read is no reason to start from nothing:
+      // the old one stays and the run counts as failed.
+      com::Bstr state;
+      lastHr_ = changes_->get_NewState(state.Put());
+      if (SUCCEEDED(lastHr_) && state.Empty()) lastHr_ = E_FAIL;
+      if (SUCCEEDED(lastHr_)) f_->SyncData = std::move(state);
+    } else if (locked_ && engine_->GetSyncStatus() != kStatusOffline) {
+      engine_->SetSyncStatus(kStatusFolderLocked);
+      engine_->SetStatusText(f_->DisplayName.c_str());
+    }
+    if (FAILED(lastHr_)) {
+      LogError(lastHr_, L"RCI::getSyncData");
+      DebugLog(L"RCI::Outlook Offline");
+      engine_->SetSyncStatus(kStatusOffline);
+      engine_->SetStatusText(L"");
+    } else if (entries_ > 0 && complete) {
+      DebugLog(L"RCI::SAVIND STATUS2DISK");
+      // The handled changes are forgotten only once the state that covers
+      // them is on disk.
+      if (SUCCEEDED(SaveSyncData(f_))) {
+        {
+          CsLock lock(f_->CacheTablesLock.Get());
+          f_->Cache2Table.clear();
+        }
+        SaveCache2Table(f_);
+      }
+      engine_->SetStatusText(L"");
+    }
+  }
+  changes_.Reset();
+  LetFolderGo();
+  if (FAILED(lastHr_)) LogError(lastHr_, L"RCI:getsyncData");
+}
+
+}  // namespace
+
+std::optional<std::wstring> BuildRciRestriction(bool isDefaultFolder, bool addsDefaultCategory,
+                                                const std::vector<std::wstring>& filterCategories) {
+  const std::wstring withCategories = std::wstring(kKeywordsName) + L"  is not null";
+  if (isDefaultFolder) {
+    if (addsDefaultCategory) return std::nullopt;
+    return withCategories;
+  }
+  if (filterCategories.empty()) return std::nullopt;
+  std::wstring text = withCategories;
+  for (const std::wstring& category : filterCategories)
+    text = L"(" + text + L") OR (" + kKeywordsName + L" like '%" + FilterLiteral(category) + L"%')";
+  return text;
+}
+
+HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return E_FAIL;
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
+  IncrementalRun(folder, session, utils).Run();
+  return S_OK;
+}
+
+bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, const std::wstring& changeKey) {
+  CsLock lock(folder->CacheTablesLock.Get());
+  auto find = [&](auto& table) {
+    return std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == sourceKey; });
+  };
+  auto handled = find(folder->Cache2Table);
+  if (handled != folder->Cache2Table.end() && handled->second == changeKey) {
+    DebugLog(L"IsFromLastRun");
+    return true;
+  }
+  auto own = find(folder->CacheTable);
+  if (own == folder->CacheTable.end()) return false;
+  if (own->second == changeKey) {
+    folder->CacheTable.erase(own);
+    return true;
+  }
+  own->second = changeKey;
+  return false;
+}
+
+HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId) {
+  if (!target || !target->RunFlag) return E_FAIL;
+  CItemsEvents* sink = target->Events;
+  CSyncEngine* engine = target->Engine();
+  if (!sink) {
+    LogError(0, L"EXCH1");
+    return E_FAIL;
+  }
+  if (!engine || !session || !utils) return E_FAIL;
+  if (!sink->ExchangeMode) {
+    AddToPSTChangeKeyList(sink, utils, session, syncId);
+    DebugLog(L"EXCH<=>PST");
+    return E_FAIL;
+  }
+  long mode = 0;
+  if (FAILED(session->get_ConnectionMode(&mode))) mode = 0;
+  if (IsCachingConnectionMode(mode)) {
+    DebugLog(L"ADDEXMODIF:Collecting Items:Offline|Disconnected|CachedOffline|CachedDisconnected");
+    engine->SetSyncStatus(kStatusOffline);
+    KeepForLater(target, syncId);
+    return E_FAIL;
+  }
+  com::Variant key;
+  if (FAILED(utils->HexToBin(com::Bstr(syncId), key.Put()))) return kAddExModifNotFound;
+  com::ComPtr<IRdoFolder> folder;
+  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), engine->OpenFlags,
+                                      folder.Put());
+  if (FAILED(hr) || !folder) return kAddExModifNotFound;
+  BYTE found = 0;
+  com::Bstr entryId;
+  hr = GetEntryIDFromPR_SEARCH_KEY(engine, utils, &found, &entryId, folder.Get(), key, sink->HotMailMode);
+  if (FAILED(hr) || !found) return kAddExModifNotFound;
+  com::ComPtr<IRdoMessage> message;
+  hr = session->GetMessageById(entryId, com::Variant(sink->StoreID.c_str()), engine->OpenFlags, message.Put());
+  if (FAILED(hr)) LogError(hr, L"ADDEXMODIF:GetMessageFromID");
+  if (FAILED(hr) || !message) {
+    KeepForLater(target, syncId);
+    return E_FAIL;
+  }
+  com::Variant sourceValue;
+  hr = utils->GetPropByTag(message.Get(), kTagSourceKey, sourceValue.Put());
+  if (FAILED(hr)) {
+    LogError(hr, L"ADDEXMODIF:no sourcekey");
+    return hr;
+  }
+  if (sourceValue.IsEmpty() || sourceValue.vt == VT_ERROR) {
+    // Not on the server yet: registered by a later run.
+    engine->SetSyncStatus(kStatusOffline);
+    KeepForLater(target, syncId);
+    return E_FAIL;
+  }
+  com::Bstr sourceKey;
+  if (FAILED(hr = utils->BinToHex(sourceValue, sourceKey.Put()))) return hr;
+  std::wstring changeKey = HexProp(utils, message.Get(), kTagChangeKey, &hr);
+  if (FAILED(hr)) return hr;
+  com::Bstr subject;
+  if (g_bDebugLog) message->get_Subject(subject.Put());
+  bool replaced = false;
+  {
+    CsLock lock(target->CacheTablesLock.Get());
+    PutKey(target->CacheTable, sourceKey.Str(), changeKey, &replaced);
+  }
+  DebugLogString(replaced ? L"ADDEXMODIF:changed:ChangeKey" : L"ADDEXMODIF:added:ChangeKey",
+                 subject.Empty() ? L"<no subject>" : subject.c_str());
   return S_OK;
 }

@@ -1,9 +1,219 @@
 // Opening the wrapper folder of a folder object and its key maps.
-#include "folder_object.h"
-#include "logs.h"
-#include "sync_seams.h"
+#include "rdo_folder.h"
 
-HRESULT OpenRdoFolder(CMAPIFolderObject* folder, IRdoSession*, IRdoUtils*) {
-  DebugLogString(L"OpenRdoFolder", folder ? folder->DisplayName.c_str() : L"");
+#include <cmath>
+#include <unordered_set>
+#include <vector>
+
+#include "clock.h"
+#include "duplicates.h"
+#include "folder_object.h"
+#include "item_identity.h"
+#include "locks.h"
+#include "logs.h"
+#include "state_files.h"
+#include "sync_engine.h"
+#include "table_walk.h"
+#include "variant.h"
+
+namespace {
+
+constexpr HRESULT kFailOneProvider = HRESULT(0x8004011D);
+constexpr HRESULT kMapiNotFound = HRESULT(0x8004010F);
+constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
+constexpr long kGlobalObjectIdLid = 0x0003;
+constexpr long kTypeBinary = 0x0102;
+
+void ReportFailedOpen(CSyncEngine* engine, CItemsEvents* sink, HRESULT hr) {
+  if (hr == kFailOneProvider) LogError(kFailOneProvider, L"Server is not available (or user not logged in)");
+  LogError(hr, L"FolderFromIDFailed");
+  engine->SetSyncStatus(kStatusOffline);
+  if (hr == kMapiNotFound) {
+    DebugLogString(L"Object not found", sink->EntryID.c_str());
+    LogError(kMapiNotFound, L"One folder could not be addet to synchronization");
+  }
+  DebugLog(L"CMAPIFolderObject::Exchange anscheinend nicht verbunden");
+  engine->SetSyncStatus(kStatusOffline);
+}
+
+// The one-time preparation of a folder object whose wrapper folder is open.
+// The state loader of a folder without state makes one run at once, and a
+// run lets the wrapper folder go at its end; the preparation keeps its own
+// reference so that the key maps are filled all the same (otherwise the
+// deletions of the folder's present items would never be followed).
+void PrepareFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
+  // Set first: the loader's run must not start a second preparation.
+  folder->FolderPrepared = true;
+  com::ComPtr<IRdoFolder> held = folder->RdoFolder;
+  folder->SyncData.Reset();
+  LoadSynccData(folder, session, utils, &folder->SyncData);
+  if (!folder->RdoFolder) folder->RdoFolder = held;
+  SearchForDuplicates(folder, session, utils);
+  FillFolderCache(folder, session, utils);
+}
+
+// The text of a binary (or already textual) value; empty when there is none.
+std::wstring HexOf(IRdoUtils* utils, const VARIANT& value) {
+  if (IsEmptyOrErrorValue(value)) return {};
+  com::Bstr hex;
+  if (FAILED(utils->BinToHex(value, hex.Put()))) return {};
+  return hex.Str();
+}
+
+HRESULT ErrorOf(const VARIANT& value) { return value.vt == VT_ERROR ? value.scode : HRESULT(kMapiNotFound); }
+
+// The columns of the key maps: search key, source key, GlobalObjectId.
+HRESULT SetKeyColumns(IRdoUtils* utils, IRdoFolder* rdoFolder, IRdoTable* table) {
+  long id = 0;
+  HRESULT hr = utils->GetNamedPropId(rdoFolder, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
+  com::Variant columns;
+  if (SUCCEEDED(hr)) hr = MakeColumns({kTagSearchKey, kTagSourceKey, id | kTypeBinary}, columns.Put());
+  if (SUCCEEDED(hr)) hr = table->SetColumns(columns);
+  return hr;
+}
+
+// Enters one table row into the maps; `seen` holds the search keys of the
+// sync-id map.
+void AddRow(CMAPIFolderObject* folder, IRdoUtils* utils, const VARIANT* values, long count,
+            std::unordered_set<std::wstring>& seen) {
+  if (!values || count < 3) {
+    LogError(E_FAIL, L"FillFolderCache.no Ids");
+    return;
+  }
+  const std::wstring searchKey = HexOf(utils, values[0]);
+  if (searchKey.empty()) LogError(ErrorOf(values[0]), L"FILLFOLDERCACHE::nosearchkey");
+  const std::wstring globalObjectId = HexOf(utils, values[2]);
+  if (globalObjectId.empty()) DebugLog(L"FILLFOLDERCACHE::noglobalobjid");
+  std::wstring sourceKey;
+  if (!searchKey.empty()) {
+    sourceKey = HexOf(utils, values[1]);
+    if (sourceKey.empty()) LogError(ErrorOf(values[1]), L"FILLFOLDERCACHE::nosourcekey");
+  }
+  if (searchKey.size() < 2 || sourceKey.size() < 2) {
+    LogError(E_FAIL, L"FillFolderCache.no Ids");
+    return;
+  }
+  CsLock lock(folder->CacheTablesLock.Get());
+  if (seen.insert(searchKey).second) folder->FolderCache[kSyncIdMap].emplace_back(searchKey, sourceKey);
+  if (globalObjectId.size() > 1) folder->FolderCache[kGlobalObjectIdMap].emplace_back(globalObjectId, sourceKey);
+}
+
+}  // namespace
+
+HRESULT OpenRdoFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
+  CSyncEngine* engine = folder ? folder->Engine() : nullptr;
+  if (!engine || !folder->Events || !session) return E_FAIL;
+  CItemsEvents* sink = folder->Events;
+  long mode = 0;
+  if (FAILED(session->get_ConnectionMode(&mode))) mode = 0;
+  if (IsOfflineConnectionMode(mode)) {
+    DebugLog(L"Offline|Disconnected|CachedOffline|CachedDisconnected");
+    engine->SetSyncStatus(kStatusOffline);
+    return E_FAIL;
+  }
+  com::ComPtr<IRdoFolder> opened;
+  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), engine->OpenFlags,
+                                      opened.Put());
+  if (FAILED(hr)) {
+    ReportFailedOpen(engine, sink, hr);
+    folder->RdoFolder.Reset();
+    return hr;
+  }
+  if (!folder->RdoFolder || !com::SameObject(folder->RdoFolder.Get(), opened.Get())) {
+    com::ComPtr<IRdoFolder> cast;
+    if (opened) com::QueryTo(opened.Get(), __uuidof(IRdoFolder), &cast);
+    folder->RdoFolder = cast;
+  }
+  if (!folder->RdoFolder)
+    LogError(hr, L"CMAPIFolderObject::Cast rdoFolder");
+  else if (!folder->FolderPrepared)
+    PrepareFolder(folder, session, utils);
+  if (engine->GetSyncStatus() == kStatusOffline) engine->SetSyncStatus(kStatusIdle);
+  return hr;
+}
+
+HRESULT FillFolderCache(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
+  if (!folder || !folder->Events || !folder->Events->ExchangeMode) return S_OK;
+  CSyncEngine* engine = folder->Engine();
+  if (!engine || !utils) return E_FAIL;
+  com::ComPtr<IRdoFolder> rdoFolder = folder->RdoFolder;
+  if (!rdoFolder && session) {
+    CItemsEvents* sink = folder->Events;
+    session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), engine->OpenFlags, rdoFolder.Put());
+  }
+  if (!rdoFolder) return E_FAIL;
+  DebugLogString(L"FillFolderCache=>start:", folder->DisplayName.c_str());
+  const uint64_t start = clk::TickMs();
+
+  com::ComPtr<IRdoItems> items;
+  com::ComPtr<IRdoTable> table;
+  HRESULT hr = rdoFolder->get_Items(items.Put());
+  if (SUCCEEDED(hr) && !items) hr = E_FAIL;
+  if (SUCCEEDED(hr)) hr = items->get_Table(table.Put());
+  if (SUCCEEDED(hr) && !table) hr = E_FAIL;
+  if (SUCCEEDED(hr)) hr = SetKeyColumns(utils, rdoFolder.Get(), table.Get());
+  if (FAILED(hr)) {
+    LogError(hr, L"putColumns");
+    return hr;
+  }
+  long rowCount = 0;
+  if (FAILED(table->get_RowCount(&rowCount))) {
+    LogError(0, L"FillFolderCache3extra_mapitable not valid");
+    rowCount = 0;
+  }
+  std::unordered_set<std::wstring> seen;
+  {
+    CsLock lock(folder->CacheTablesLock.Get());
+    for (const auto& entry : folder->FolderCache[kSyncIdMap]) seen.insert(entry.first);
+  }
+  TableWalkResult walk = WalkTableRows(table.Get(), rowCount, [&](const VARIANT* values, long count) {
+    AddRow(folder, utils, values, count, seen);
+  });
+  if (walk.failed == TableStep::kBounds) LogError(walk.hr, L"FillFolderCache3");
+  wchar_t line[64];
+  swprintf(line, 64, L"FillFolderCache:END = %d msec", int(clk::TickMs() - start));
+  DebugLog(line);
+  return S_OK;
+}
+
+HRESULT LookupFolderCache(CMAPIFolderObject* folder, const std::wstring& sourceKey, std::wstring* key,
+                          bool useGlobalObjectIdMap) {
+  if (!folder) return E_FAIL;
+  CsLock lock(folder->CacheTablesLock.Get());
+  for (const auto& [k, source] : folder->FolderCache[useGlobalObjectIdMap ? kGlobalObjectIdMap : kSyncIdMap]) {
+    if (source != sourceKey) continue;
+    if (key) *key = k;
+    return S_OK;
+  }
+  return E_FAIL;
+}
+
+void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::wstring& key,
+                      const std::wstring& sourceKey) {
+  if (!folder || key.empty() || sourceKey.empty()) return;
+  CsLock lock(folder->CacheTablesLock.Get());
+  auto& entries = folder->FolderCache[map];
+  for (auto& entry : entries) {
+    if (entry.second != sourceKey) continue;
+    entry.first = key;
+    return;
+  }
+  entries.emplace_back(key, sourceKey);
+}
+
+HRESULT TimeDiff(CMAPIFolderObject* folder, IRdoMessage* message) {
+  CSyncEngine* engine = folder ? folder->Engine() : nullptr;
+  if (!engine || !message || engine->ServerTimeDiff != 0.0) return S_OK;
+  // Only an Exchange store stamps its items with the server's clock.
+  if (!folder->Events || !folder->Events->ExchangeMode) return S_OK;
+  DATE modified = 0;
+  if (FAILED(message->get_LastModificationTime(&modified)) || modified == 0) return S_OK;
+  const double diff = modified - clk::NowLocalDate();
+  if (!(std::fabs(diff) < 1.0)) return S_OK;  // a wrong stamp, not a clock offset
+  double expected = 0.0;
+  if (!engine->ServerTimeDiff.compare_exchange_strong(expected, diff)) return S_OK;
+  wchar_t line[64];
+  swprintf(line, 64, L"TimeDiff:Server/Client = %ds", int(std::lround(diff * 24 * 3600)));
+  DebugLog(line);
   return S_OK;
 }

@@ -1,0 +1,65 @@
+// The incremental synchronisation of a folder in an Exchange store.
+//
+// RCI (declared with the worker routines in sync_seams.h) runs on the
+// folder's own worker inside g_csFolderSync: it asks the wrapper folder's
+// synchronizer for the changes since the stored state (SyncData), hands
+// deletions to deleteItem2 and new or changed items to the item processing,
+// and takes the new state only after a complete run in which nothing
+// failed; the state is saved when the run had changes.
+//
+// The add-in's own writes must not come back as foreign changes:
+// ADDEXMODIF records a write (source key -> change key in CacheTable), and
+// IsFromLastRun recognises it, or a change already handled in a run whose
+// state is not saved yet (Cache2Table), when the synchronizer reports it.
+#pragma once
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rdo.h"
+#include "sync_seams.h"
+
+class CMAPIFolderObject;
+
+// ADDEXMODIF's result when the written item cannot be found (it is not
+// looked for again).
+inline constexpr HRESULT kAddExModifNotFound = 2;
+
+// A change whose handing-on fails in this many runs in a row is given up
+// (logged and counted as handled), so that one broken item cannot hold back
+// every later change of its folder.
+inline constexpr int kChangeRetryRuns = 3;
+
+// Runs in a row without a change collection before the state is dropped
+// and the folder synchronised from nothing; the count then starts at
+// kSyncDataRecoveryRestart, so that the next recovery is further away.
+inline constexpr int kSyncDataRecoveryRuns = 5;
+inline constexpr int kSyncDataRecoveryRestart = -50;
+
+// The connection modes in which an own write cannot be registered yet
+// (offline or cached): the write waits in CachedItemsList.
+inline bool IsCachingConnectionMode(long mode) { return mode > 200 && mode < 400; }
+
+// The restriction a run passes to the synchronizer: a default folder asks
+// only for items with categories unless it gives its items a default
+// category; a master with filter categories asks for items with any
+// category or one of the filter categories; otherwise everything.
+std::optional<std::wstring> BuildRciRestriction(bool isDefaultFolder, bool addsDefaultCategory,
+                                                const std::vector<std::wstring>& filterCategories);
+
+// True when this change (source key, change key) is the add-in's own write
+// or was handled already in the run not yet saved. A recorded own write is
+// forgotten once seen with its change key; seen with another change key it
+// is a foreign change, and the record takes the newer key.
+bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, const std::wstring& changeKey);
+
+// Registers a write of the add-in into `target`'s folder (the item with
+// sync id `syncId`) in its CacheTable. S_OK registered; kAddExModifNotFound
+// the item was not found; E_FAIL nothing registered (target stopped, a
+// personal-folder target, which records the write its own way, or the write
+// kept in CachedItemsList for a later run); another failure when a key of
+// the found item could not be read. The folder is opened through `session`,
+// the calling thread's own.
+HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId);

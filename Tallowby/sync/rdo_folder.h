@@ -1,0 +1,57 @@
+// The wrapper folder of an Exchange folder object and its key maps.
+//
+// OpenRdoFolder (declared with the worker routines in sync_seams.h) opens the
+// folder through the calling worker's session and, the first time it
+// succeeds, prepares the object: it loads the state files, repairs repeated
+// sync ids and fills FolderCache. FolderCache turns the source key of a
+// deleted item, the only identity a deletion report carries, back into its
+// sync id.
+//
+// FolderCache holds two maps in insertion order: sync id -> source key, and
+// meeting GlobalObjectId -> source key. Writers of other folder objects'
+// threads add to a partner's maps, so every access goes through the helpers
+// below, which hold the object's CacheTablesLock.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "rdo.h"
+#include "sync_seams.h"
+
+class CMAPIFolderObject;
+
+inline constexpr long kTagSourceKey = 0x65E00102;  // PR_SOURCE_KEY
+inline constexpr long kTagChangeKey = 0x65E20102;  // PR_CHANGE_KEY
+
+// Which map of FolderCache.
+enum FolderCacheMap : int { kSyncIdMap = 0, kGlobalObjectIdMap = 1 };
+
+// True for the connection modes in which the folder is not opened
+// (offline, disconnected, cached offline or cached disconnected).
+inline bool IsOfflineConnectionMode(long mode) { return mode >= 200 && mode <= 400; }
+
+// Fills FolderCache from the folder's contents table: the sync-id map keeps
+// the first row of a search key, the GlobalObjectId map takes every row that
+// has one; rows without a source key enter neither. Uses the held RdoFolder,
+// else opens the folder through `session`. 0 outside Exchange mode.
+HRESULT FillFolderCache(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
+
+// The key of the first entry (in insertion order) of the chosen map whose
+// source key is `sourceKey`: S_OK and *key (when given), or E_FAIL.
+HRESULT LookupFolderCache(CMAPIFolderObject* folder, const std::wstring& sourceKey, std::wstring* key,
+                          bool useGlobalObjectIdMap);
+
+// Ties `key` to `sourceKey` in the chosen map. An item's source key never
+// changes but its sync id may (duplicate repair), so an entry that already
+// carries this source key takes the new key in its place.
+void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::wstring& key,
+                      const std::wstring& sourceKey);
+
+// Measures once how far the server's clock is from the local one, from the
+// modification time of `message` just saved into `folder`'s Exchange
+// folder: server time minus local time goes to the engine's ServerTimeDiff.
+// A message outside Exchange, an unreadable time or a difference of a day or
+// more measures nothing (the next call tries again). The debug line gives
+// the difference in whole seconds. Always 0.
+HRESULT TimeDiff(CMAPIFolderObject* folder, IRdoMessage* message);

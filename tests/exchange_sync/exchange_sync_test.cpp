@@ -1,0 +1,327 @@
+// The incremental runs, the own-write records and the restriction.
+#include <gtest/gtest.h>
+
+#include "connect.h"
+#include "exchange_fixture.h"
+#include "registry.h"
+
+namespace {
+
+using blocks_testing::CountOf;
+using exchange_testing::ExchangeTest;
+
+const std::wstring kWithCategories = L"\"urn:schemas:mailheader:keywords\"  is not null";
+
+TEST(ExchangeRestriction, FollowsTheFolderKindAndTheFilterCategories) {
+  EXPECT_EQ(46u, kWithCategories.size());
+  EXPECT_EQ(kWithCategories, BuildRciRestriction(true, false, {}));
+  EXPECT_EQ(std::nullopt, BuildRciRestriction(true, true, {})) << "a default category reaches every item";
+  EXPECT_EQ(std::nullopt, BuildRciRestriction(false, false, {}));
+  EXPECT_EQ(L"((" + kWithCategories +
+                L") OR (\"urn:schemas:mailheader:keywords\" like '%Work%')) OR "
+                L"(\"urn:schemas:mailheader:keywords\" like '%Home%')",
+            BuildRciRestriction(false, false, {L"Work", L"Home"}));
+  // A category's apostrophe must not end the literal (the synchronizer would
+  // refuse every run).
+  EXPECT_EQ(L"(" + kWithCategories + L") OR (\"urn:schemas:mailheader:keywords\" like '%Kid''s%')",
+            BuildRciRestriction(false, false, {L"Kid's"}));
+}
+
+class ExchangeOwnWritesTest : public ExchangeTest {};
+
+TEST_F(ExchangeOwnWritesTest, AnOwnWriteIsRecognisedByItsExactChangeKeyOnce) {
+  const sim::ObjId item = AddItem(team_, L"Ada");
+  const std::wstring source = SourceKeyOf(item);
+  ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(item)));
+  ASSERT_EQ(1u, master_->CacheTable.size());
+  const std::wstring written = ChangeKeyOf(item);
+  EXPECT_EQ(written, master_->CacheTable[0].second);
+
+  EXPECT_TRUE(IsFromLastRun(master_, source, written));
+  EXPECT_TRUE(master_->CacheTable.empty()) << "seen once, forgotten";
+  EXPECT_FALSE(IsFromLastRun(master_, source, written));
+
+  // The user changed the item after the add-in's write: a foreign change,
+  // and the record follows the newer key.
+  ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(item)));
+  Touch(item, L"Ada King");
+  EXPECT_FALSE(IsFromLastRun(master_, source, ChangeKeyOf(item)));
+  ASSERT_EQ(1u, master_->CacheTable.size());
+  EXPECT_EQ(ChangeKeyOf(item), master_->CacheTable[0].second);
+
+  // A change handled in the run not saved yet is skipped with its key only.
+  master_->Cache2Table = {{L"S9", L"C1"}};
+  EXPECT_TRUE(IsFromLastRun(master_, L"S9", L"C1"));
+  EXPECT_FALSE(IsFromLastRun(master_, L"S9", L"C2"));
+}
+
+TEST_F(ExchangeOwnWritesTest, WritesThatCannotBeRegisteredYetWaitForLaterRuns) {
+  const sim::ObjId a = AddItem(team_, L"A"), b = AddItem(team_, L"B"), c = AddItem(team_, L"C");
+  Prepare(master_);
+  // Cached or offline (201-399): kept for later, once each.
+  World().SetConnectionModes({300});
+  for (sim::ObjId item : {a, b, c, a})
+    EXPECT_EQ(E_FAIL, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(item)));
+  EXPECT_EQ(3u, master_->CachedItemsList.size());
+  EXPECT_EQ(kStatusOffline, engine_->GetSyncStatus());
+
+  // 200 and 400 count as connected here; each run registers one.
+  World().SetConnectionModes({400});
+  for (size_t left : {2u, 1u, 0u}) {
+    master_->Events->TakeChanged();
+    Run(master_);
+    EXPECT_EQ(left, master_->CachedItemsList.size());
+    EXPECT_TRUE(master_->Events->TakeChanged()) << "the folder runs again soon";
+  }
+  EXPECT_EQ(3u, master_->CacheTable.size());
+
+  // An item the folder does not hold is not looked for again; a write into
+  // a personal folder is recorded there.
+  EXPECT_EQ(kAddExModifNotFound, ADDEXMODIF(master_, session_.Get(), utils_.Get(), L"0123456789ABCDEF"));
+  const sim::ObjId local = AddItem(AddFolder(AddStore(L"Personal Folders", 1), L"Local"), L"local");
+  CMAPIFolderObject* pst = AddFolderObject(World().GetItem(local)->folder, 1, L"");
+  EXPECT_EQ(E_FAIL, ADDEXMODIF(pst, session_.Get(), utils_.Get(), SearchKeyOf(local)));
+  EXPECT_EQ(1u, pst->Events->PSTChangeKeyList.count(SearchKeyOf(local)));
+}
+
+class ExchangeRunTest : public ExchangeTest {
+ protected:
+  void SetUp() override {
+    ExchangeTest::SetUp();
+    AddItem(team_, L"there before");
+    Prepare(master_);
+    startState_ = Stored(master_, kSyncDataSuffix);
+  }
+  std::string startState_;
+};
+
+TEST_F(ExchangeRunTest, ACompleteRunHandsOnEachChangeOnceAndSavesTheState) {
+  EXPECT_FALSE(startState_.empty());
+  const sim::ObjId added = AddItem(team_, L"new");
+  Run(master_);
+  EXPECT_EQ(1u, HandedOn());
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI:isNew"));
+  EXPECT_NE(startState_, Stored(master_, kSyncDataSuffix));
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataBackupSuffix));
+  EXPECT_TRUE(master_->Cache2Table.empty());
+  EXPECT_EQ(SearchKeyOf(added), [&] {
+    std::wstring key;
+    LookupFolderCache(master_, SourceKeyOf(added), &key, false);
+    return key;
+  }());
+  EXPECT_FALSE(master_->RdoFolder) << "each run lets its folder go";
+
+  // Nothing changed: nothing handed on, nothing saved.
+  const std::string saved = Stored(master_, kSyncDataSuffix);
+  const size_t saves = CountOf(DebugLogText(), "RCI::SAVIND STATUS2DISK");
+  Run(master_);
+  EXPECT_EQ(1u, HandedOn());
+  EXPECT_EQ(saves, CountOf(DebugLogText(), "RCI::SAVIND STATUS2DISK"));
+  EXPECT_EQ(saved, Stored(master_, kSyncDataSuffix));
+
+  // A changed item comes again; the add-in's own write does not.
+  Touch(added, L"changed");
+  Run(master_);
+  EXPECT_EQ(2u, HandedOn());
+  ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(added)));
+  Touch(added, L"written by the add-in");
+  ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(added)));
+  Run(master_);
+  EXPECT_EQ(2u, HandedOn());
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI:selfchanged exchangemessage"));
+  EXPECT_EQ(kStatusIdle, engine_->GetSyncStatus());
+}
+
+TEST_F(ExchangeRunTest, AChangeThatCouldNotBeHandedOnComesAgainUntilItIsGivenUp) {
+  AddItem(team_, L"new");
+  World().InjectFailure(L"Session.GetMessageById", 1, E_FAIL);
+  Run(master_);
+  EXPECT_EQ(0u, HandedOn());
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix)) << "a failed run saves no state";
+  EXPECT_TRUE(master_->Cache2Table.empty()) << "and does not record the failed change as handled";
+  Run(master_);
+  EXPECT_EQ(1u, HandedOn());
+  EXPECT_NE(startState_, Stored(master_, kSyncDataSuffix));
+
+  // A change that keeps failing holds the folder back for a few runs only.
+  const std::string before = Stored(master_, kSyncDataSuffix);
+  AddItem(team_, L"broken");
+  AddItem(team_, L"fine");
+  World().InjectFailure(L"Session.GetMessageById", 1, E_FAIL, kChangeRetryRuns);
+  for (int run = 1; run < kChangeRetryRuns; ++run) {
+    Run(master_);
+    EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
+  }
+  Run(master_);
+  EXPECT_NE(std::string::npos, ErrorLogText().find("RCI:change given up after repeated failures"));
+  EXPECT_EQ(2u, HandedOn()) << "the later change goes on";
+  EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
+}
+
+TEST_F(ExchangeRunTest, ARunBrokenOffSkipsTheChangesItHandledWhenTheyComeAgain) {
+  for (int i = 0; i < 40; ++i) AddItem(team_, (L"item " + std::to_wstring(i)).c_str());
+  World().InjectFailure(L"Session.GetMessageById", 26, E_FAIL);
+  Run(master_);
+  EXPECT_EQ(25u, HandedOn());
+  EXPECT_EQ(25u, master_->Cache2Table.size());
+  EXPECT_EQ(19u, StoredLines(master_, kCache2TableSuffix)) << "saved before entry 20";
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI::Errors in sync, Try again later"));
+
+  Run(master_);
+  EXPECT_EQ(40u, HandedOn());
+  EXPECT_EQ(25u, CountOf(DebugLogText(), "IsFromLastRun"));
+  EXPECT_NE(startState_, Stored(master_, kSyncDataSuffix));
+  EXPECT_EQ(0u, StoredLines(master_, kCache2TableSuffix));
+}
+
+TEST_F(ExchangeRunTest, AStopRequestEndsTheRunWithoutSavingAndShutdownKeepsTheTables) {
+  AddItem(team_, L"new");
+  master_->RunFlag = false;
+  Run(master_);
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "Reconfiguration ends the syncthread"));
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+  master_->RunFlag = true;
+
+  master_->Cache2Table = {{L"AB", L"CD"}};
+  engine_->ShutdownInitiated = true;
+  Run(master_);
+  engine_->ShutdownInitiated = false;
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI::OLShutdown ends syncthread"));
+  EXPECT_EQ("AB;CD\r\n", Stored(master_, kCache2TableSuffix));
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+}
+
+class ExchangeDeletionTest : public ExchangeTest {
+ protected:
+  void SetUp() override {
+    ExchangeTest::SetUp();
+    original_ = AddItem(team_, L"Ada");
+    ASSERT_EQ(S_OK, World().CopyItemToFolder(original_, contacts_, &copy_));
+    Prepare(master_);
+  }
+  bool CopyAlive() { return World().GetItem(copy_) && !World().GetItem(copy_)->deleted; }
+  sim::ObjId original_ = 0, copy_ = 0;
+};
+
+TEST_F(ExchangeDeletionTest, ADeletedMasterItemTakesItsCopyAlongAlsoAfterAFailedTry) {
+  const std::string before = Stored(master_, kSyncDataSuffix);
+  ASSERT_EQ(S_OK, World().DeleteItem(original_));
+  // The copy cannot be deleted this time: the deletion is not lost.
+  World().InjectFailure(L"Message.Delete", 1, E_ACCESSDENIED);
+  Run(master_);
+  EXPECT_TRUE(CopyAlive());
+  EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
+
+  Run(master_);
+  EXPECT_FALSE(CopyAlive());
+  EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
+}
+
+TEST_F(ExchangeDeletionTest, AnItemThatOnlyLeftTheRestrictionIsNoDeletion) {
+  sim::ProfileSettings settings = World().Settings();
+  settings.icsReportUnmatchedAsDeletion = true;
+  World().SetSettings(settings);
+  HKEY filter = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_CURRENT_USER,
+                            (L"Software\\Corvane\\Tallowby\\Folders\\" + EntryIdOf(team_) + L"\\CategoriesFilter\\Work").c_str(),
+                            0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &filter, nullptr));
+  RegCloseKey(filter);
+  Touch(original_, L"Ada, no category");
+  Run(master_);
+  EXPECT_TRUE(CopyAlive());
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI:deleted item still in the folder:"));
+}
+
+TEST_F(ExchangeDeletionTest, AStoreThatCannotBeAskedDeletesNothing) {
+  const std::string before = Stored(master_, kSyncDataSuffix);
+  ASSERT_EQ(S_OK, World().DeleteItem(original_));
+  // Offline: the run (which opens its folder afresh) goes no further.
+  master_->RdoFolder.Reset();
+  World().SetConnectionModes({300});
+  Run(master_);
+  EXPECT_TRUE(CopyAlive());
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI:Outlook Offline"));
+  EXPECT_EQ(kStatusOffline, engine_->GetSyncStatus());
+
+  // Online, but no lookup answers: an item that cannot be looked up is not
+  // taken for deleted, and the run keeps its state.
+  World().SetConnectionModes({800});
+  World().InjectFailure(L"Items.Find", 1, MAPI_E_NETWORK_ERROR, -1);
+  Run(master_);
+  EXPECT_TRUE(CopyAlive());
+  EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
+
+  World().ClearFailures();
+  Run(master_);
+  EXPECT_FALSE(CopyAlive());
+}
+
+class ExchangeIcsFailureTest : public ExchangeRunTest {
+ protected:
+  bool TakeTray(std::wstring* title, std::wstring* text, DWORD* level) {
+    return engine_->TakeTrayMessage(*title, *text, *level);
+  }
+};
+
+TEST_F(ExchangeIcsFailureTest, AnOfflineOrUnsupportedStoreIsShownInTheTrayOnce) {
+  std::wstring title, text;
+  DWORD level = 0;
+  TakeTray(&title, &text, &level);  // the fresh start's message
+  World().InjectFailure(L"Sync.GetChanges", 1, MAPI_E_NETWORK_ERROR, 2);
+  Run(master_);
+  ASSERT_TRUE(TakeTray(&title, &text, &level));
+  EXPECT_EQ(L"NETWORK ERROR", title);
+  EXPECT_EQ(L"EXCHANGE OFFLINE", text);
+  EXPECT_EQ(kTrayError, level);
+  EXPECT_TRUE(engine_->SyncPaused);
+  EXPECT_EQ(kStatusOffline, engine_->GetSyncStatus());
+  Run(master_);
+  EXPECT_FALSE(TakeTray(&title, &text, &level)) << "shown while the status says offline";
+
+  engine_->SetSyncStatus(kStatusIdle);
+  g_lcidUi = MAKELCID(MAKELANGID(LANG_SPANISH, SUBLANG_DEFAULT), SORT_DEFAULT);
+  World().InjectFailure(L"Sync.GetChanges", 1, MAPI_E_NO_SUPPORT);
+  Run(master_);
+  g_lcidUi = 0;
+  ASSERT_TRUE(TakeTray(&title, &text, &level)) << "a language without the title falls back to English";
+  EXPECT_EQ(L"The ICS Interface is not supported", title);
+  EXPECT_EQ(L"EXCHANGE ICS NOT SUPPORTED", text);
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+}
+
+TEST_F(ExchangeIcsFailureTest, RunsWithoutChangeCollectionRecoverByStartingAfresh) {
+  sim::ProfileSettings settings = World().Settings();
+  settings.icsNullCollection = true;
+  World().SetSettings(settings);
+  for (int run = 1; run <= kSyncDataRecoveryRuns; ++run) Run(master_);
+  EXPECT_FALSE(master_->SyncData.Empty());
+  EXPECT_EQ(kStatusNoSyncInterface, engine_->GetSyncStatus());
+  Run(master_);
+  EXPECT_TRUE(master_->SyncData.Empty()) << "the sixth run gives the state up";
+  EXPECT_EQ(kSyncDataRecoveryRestart, master_->SyncDataErrorCount);
+
+  settings.icsNullCollection = false;
+  World().SetSettings(settings);
+  Run(master_);
+  EXPECT_EQ(0, master_->SyncDataErrorCount);
+  EXPECT_EQ(1u, HandedOn()) << "a run from nothing hands on every item";
+}
+
+TEST_F(ExchangeIcsFailureTest, ALockedFolderWaitsWithoutTakingTheChanges) {
+  master_->Events->BOTH_DIRECTIONS = true;
+  engine_->LockTime = 300;
+  AddItem(team_, L"just written by somebody");
+  Run(master_);
+  EXPECT_EQ(0u, HandedOn());
+  EXPECT_EQ(kStatusFolderLocked, engine_->GetSyncStatus());
+  EXPECT_TRUE(master_->Events->TakeChanged());
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+
+  engine_->LockTime = 0;
+  Run(master_);
+  EXPECT_EQ(1u, HandedOn());
+}
+
+}  // namespace
