@@ -621,7 +621,16 @@ std::wstring Runner::SeedFile(const Command& c) {
 std::wstring Runner::ExpectMore(const Command& c) {
   const std::wstring sub = c.Sub();
   if (sub == L"file") {
-    std::filesystem::path path(FolderOf(c.Arg(L"WHERE")) + c.Arg(L"NAME"));
+    std::wstring name = c.Arg(L"NAME");
+    if (auto folderPath = c.Opt(L"folder")) {
+      Folder f;
+      if (!ResolveFolder(*folderPath, &f)) {
+        Fail(c, L"no folder " + Quoted(*folderPath));
+        return L"";
+      }
+      name = f.entryId + name;
+    }
+    std::filesystem::path path(FolderOf(c.Arg(L"WHERE")) + name);
     std::error_code ec;
     bool exists = std::filesystem::is_regular_file(path, ec);
     const std::wstring& state = c.Arg(L"STATE");

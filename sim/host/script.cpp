@@ -78,7 +78,8 @@ const Form kForms[] = {
     {L"expect", L"box CAPTION TEXT", L""},
     // Seeds a file in the scenario's temporary folder or the add-in's data folder.
     {L"file", L"WHERE NAME TEXT?", L""},
-    {L"expect", L"file WHERE NAME STATE?", L"contains= lacks="},
+    // folder=PATH: the file's name is that folder's EntryID followed by NAME.
+    {L"expect", L"file WHERE NAME STATE?", L"contains= lacks= folder="},
     {L"expect", L"data-folder STATE", L""},
     // folder=PATH: the value sits in KEY's subkey named by that folder's EntryID.
     // data= compares a dword (decimal) or sz value.
