@@ -86,7 +86,11 @@ void DeleteListBuilder::Run() {
   com::ComPtr<IRdoTable> table;
   long rowCount = 0;
   if (OpenTable(&table, &rowCount) && rowCount > 0) {
-    if (sink_->iCloudMode) sink_->iCloudList.clear();
+    if (sink_->iCloudMode) {
+      // The pass reads and rebuilds this list under the same lock.
+      CsLock lock(g_csDeleteList);
+      sink_->iCloudList.clear();
+    }
     TableWalkResult walk =
         WalkTableRows(table.Get(), rowCount, [this](const VARIANT* values, long count) { ReadRow(values, count); });
     switch (walk.failed) {
