@@ -12,6 +12,7 @@
 #include "item_filter.h"
 #include "item_identity.h"
 #include "logs.h"
+#include "pst_items.h"
 #include "pst_pass.h"
 #include "pst_slave.h"
 #include "reminders.h"
@@ -23,35 +24,6 @@ namespace {
 constexpr long kOpenFlags = 16;
 constexpr DWORD kItemPauseMs = 2;
 constexpr long kPrivateBit = 2;
-constexpr wchar_t kNoSubject[] = L"<no subject>";
-constexpr wchar_t kUserLogRule[] = L"----------------------";
-
-std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback) {
-  com::Bstr subject;
-  if (message) message->get_Subject(subject.Put());
-  return subject.Empty() ? fallback : subject.Str();
-}
-
-std::wstring FolderName(IRdoFolder* folder) {
-  com::Bstr name;
-  if (folder) folder->get_Name(name.Put());
-  return name.Str();
-}
-
-std::wstring DateText(DATE date) {
-  SYSTEMTIME st = com::DateTime(date).ToSystemTime();
-  wchar_t text[32];
-  swprintf(text, 32, L"%02u%02u%02u-%02u%02u%02u", st.wDay, st.wMonth, st.wYear % 100, st.wHour, st.wMinute,
-           st.wSecond);
-  return text;
-}
-
-HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoFolder>* out) {
-  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), com::Variant(kOpenFlags),
-                                      out->Put());
-  if (SUCCEEDED(hr) && !*out) hr = E_FAIL;
-  return hr;
-}
 
 // One call of the master-side processing.
 class MasterItem {
@@ -198,6 +170,9 @@ HRESULT MasterItem::MasterIsNewer() {
     return t;
   }
   WriteUserLog(isNew_ ? L"NEW:" : L"CHANGE(M=>S):");
+  // The copy is newer than the master item now; the default folder's walk
+  // must not take it for the user's change and copy it back.
+  if (sink_->BOTH_DIRECTIONS) RecordDefaultItemWrite(owner_, partner_, utils_, session_, slaveItem_.Get(), syncId_);
   return AddToPSTChangeKeyList(sink_, utils_, session_, masterItem_.Get(), syncId_);
 }
 

@@ -302,21 +302,28 @@ void DebugProgress(size_t done, size_t n) {
   DebugLog(line);
 }
 
-// The default-folder walk; false when it was stopped.
-bool WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
-                       const std::vector<ListedItem>& items) {
+// The default-folder walk; the number of items that must be handled again
+// (a failed copy or lookup), or -1 when stopped.
+int WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
+                      const std::vector<ListedItem>& items) {
   const std::wstring name = JobName(folder);
+  int errors = 0;
   for (size_t k = 0; k < items.size(); ++k) {
     engine->SetSyncStatus(kStatusBusy);
-    if (!folder->RunFlag) return false;
+    if (!folder->RunFlag) return -1;
     const ListedItem& item = items[k];
-    PSTprocessItemInDefaultFolder(folder->Events, session, utils, item.syncId, item.date.Date(), item.categories);
-    if (!folder->RunFlag) return false;
+    HRESULT outcome = S_OK;
+    PSTprocessItemInDefaultFolder(folder->Events, session, utils, item.syncId, item.date.Date(), item.categories,
+                                  &outcome);
+    if (FAILED(outcome)) ++errors;
+    if (!folder->RunFlag) return -1;
     clk::Sleep(kPassPauseMs);
     DebugProgress(k + 1, items.size());
     ShowProgress(engine, L" S=>M:", k, items.size(), name);
   }
-  return true;
+  // An item that failed stays in the next listing: the folder time waits.
+  if (errors > 0) LogError(errors, L"checkIfSomethingChanged::errors>0");
+  return errors;
 }
 
 // The master walk; the number of items that failed, or -1 when stopped.
@@ -392,11 +399,12 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
   if (!listing.complete) DebugLog(L"checkIfSomethingChanged::listing incomplete, date not updated");
   if (!listing.items.empty()) {
     if (folder->IsStandard) {
-      if (!WalkDefaultFolder(folder, session, utils, engine, listing.items)) {
+      const int errors = WalkDefaultFolder(folder, session, utils, engine, listing.items);
+      if (errors < 0) {
         DebugLog(L"checkIfSomethingChanged::break");
         DebugLog(L"checkIfSomethingChanged::date not updated");
-        storeTime = false;
       }
+      if (errors != 0) storeTime = false;
     } else if (WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) {
       storeTime = false;
     }
