@@ -1,16 +1,752 @@
-// The processing of Exchange items. Until it is built each entry point writes
-// one debug line and reports success, so that the runs around it go on.
 #include "exchange_items.h"
 
-#include "folder_object.h"
-#include "logs.h"
+#include <mapicode.h>
 
-bool pExInDefFldr2(CMAPIFolderObject*, IRdoSession*, IRdoUtils*, const std::wstring& syncId, IRdoMessage*) {
-  DebugLogString(L"pExInDefFldr2", syncId.c_str());
+#include <algorithm>
+#include <cwchar>
+
+#include "bstr.h"
+#include "clock.h"
+#include "com_ptr.h"
+#include "exchange_sync.h"
+#include "folder_object.h"
+#include "item_filter.h"
+#include "item_identity.h"
+#include "logs.h"
+#include "pst_items.h"
+#include "pst_pass.h"
+#include "rdo_folder.h"
+#include "reminders.h"
+#include "settings.h"
+#include "sync_engine.h"
+#include "variant.h"
+
+namespace {
+
+constexpr DWORD kTrayWarning = 2;
+constexpr DWORD kICloudPauseMs = 2;
+constexpr long kGlobalObjectIdLid = 0x0003;
+// The master-to-slave blocks of the user log use a shorter rule.
+constexpr wchar_t kShortUserLogRule[] = L"---------------";
+
+void DebugElapsed(const wchar_t* format, DWORD start) {
+  if (!g_bDebugLog) return;
+  wchar_t line[96];
+  swprintf(line, 96, format, int(DWORD(clk::TickMs()) - start));
+  DebugLog(line);
+}
+
+std::wstring HexOfProp(IRdoUtils* utils, IUnknown* object, long tag) {
+  com::Variant value;
+  if (FAILED(utils->GetPropByTag(object, tag, value.Put())) || value.vt != (VT_ARRAY | VT_UI1)) return {};
+  com::Bstr hex;
+  if (FAILED(utils->BinToHex(value, hex.Put()))) return {};
+  return hex.Str();
+}
+
+// The meeting GlobalObjectId of `message` as hexadecimal text; empty when
+// it has none (or its store never mapped the property).
+std::wstring GlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message) {
+  long id = 0;
+  HRESULT hr = utils->GetNamedPropId(message, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
+  if (!CheckHr(hr, L"GlobalObjId?")) return {};
+  return HexOfProp(utils, message, id | kTypeBinary);
+}
+
+// Opens the folder of another folder object through the calling worker's
+// own session (a wrapper folder held by another worker belongs to that
+// worker's apartment).
+HRESULT OpenFolderOfObject(IRdoSession* session, CMAPIFolderObject* f, com::ComPtr<IRdoFolder>* out) {
+  CItemsEvents* sink = f->Events;
+  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), f->Engine()->OpenFlags,
+                                      out->Put());
+  if (SUCCEEDED(hr) && !*out) hr = MAPI_E_NOT_FOUND;
+  return hr;
+}
+
+HRESULT OpenItemOfObject(IRdoSession* session, CMAPIFolderObject* f, BSTR entryId, com::ComPtr<IRdoMessage>* out) {
+  HRESULT hr = session->GetMessageById(entryId, com::Variant(f->Events->StoreID.c_str()), f->Engine()->OpenFlags,
+                                       out->Put());
+  if (SUCCEEDED(hr) && !*out) hr = MAPI_E_NOT_FOUND;
+  return hr;
+}
+
+bool ReadModificationTime(IRdoMessage* message, DATE* time) {
+  *time = 0;
+  return message && SUCCEEDED(message->get_LastModificationTime(time)) && *time != 0;
+}
+
+DATE ModificationTimeOr0(IRdoMessage* message) {
+  DATE time = 0;
+  ReadModificationTime(message, &time);
+  return time;
+}
+
+// A modification time of `f`'s store on the local clock: an Exchange store
+// stamps its items with the server's clock, so times of an Exchange and a
+// personal folder are comparable only after this correction. Two times of
+// Exchange folders keep their exact difference.
+DATE OnLocalClock(CMAPIFolderObject* f, DATE time) {
+  return f->Events->ExchangeMode ? time - f->Engine()->ServerTimeDiff : time;
+}
+
+// Records a write of the add-in into `target`'s folder (the item `item`
+// with sync id `syncId`, just saved for the job of `job`), so that the next
+// run or pass of `target` does not take it for the user's change.
+void RegisterOwnWrite(CMAPIFolderObject* target, CMAPIFolderObject* job, IRdoSession* session, IRdoUtils* utils,
+                      IRdoMessage* item, const std::wstring& syncId) {
+  CItemsEvents* sink = target->Events;
+  if (sink->ExchangeMode) {
+    ADDEXMODIF(target, session, utils, syncId);
+  } else if (target->IsStandard) {
+    // A personal default folder keeps its own writes per job.
+    RecordDefaultItemWrite(job, target, utils, session, item, syncId);
+  } else {
+    AddToPSTChangeKeyList(sink, utils, session, item, syncId);
+  }
+}
+
+// The source key of `item` under its own sync id and its meeting
+// GlobalObjectId, each in its own map.
+void RememberKeys(CMAPIFolderObject* target, IRdoUtils* utils, IRdoMessage* item) {
+  if (!target->Events->ExchangeMode) return;
+  const std::wstring source = HexOfProp(utils, item, kTagSourceKey);
+  if (source.empty()) return;
+  AddToFolderCache(target, kSyncIdMap, HexOfProp(utils, item, kTagSearchKey), source);
+  const std::wstring objectId = GlobalObjectIdHex(utils, item);
+  if (objectId.empty())
+    DebugLog(L"GetSyncID_AS_PR_SEARCH_KEY (no GlobalId)");
+  else
+    AddToFolderCache(target, kGlobalObjectIdMap, objectId, source);
+}
+
+// A new item of `target`'s folder: an Exchange folder learns its source key
+// (so that its deletion can be followed), a personal folder its sync id (for
+// the deleted-items search).
+void RememberNewItem(CMAPIFolderObject* target, IRdoUtils* utils, IRdoMessage* item, const std::wstring& syncId) {
+  if (!target->Events->ExchangeMode) {
+    target->Events->AddToFolderCacheList(syncId.c_str());
+    return;
+  }
+  RememberKeys(target, utils, item);
+}
+
+void ReportAccessDenied(CSyncEngine* engine, HRESULT hr, const std::wstring& from, const std::wstring& to) {
+  std::wstring title;
+  if (!engine->GetAccessDeniedText(hr, title)) return;
+  engine->SetTrayMessage(title.c_str(), (from + L" => " + to).c_str(), kTrayWarning);
+}
+
+// Finds the EntryID of the item of `folder` with the key `key`.
+HRESULT FindEntryId(CSyncEngine* engine, IRdoUtils* utils, IRdoFolder* folder, const VARIANT& key, bool byObjectId,
+                    bool* found, com::Bstr* entryId) {
+  BYTE hit = 0;
+  HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine, utils, &hit, entryId, folder, key, byObjectId);
+  *found = SUCCEEDED(hr) && hit;
+  return hr;
+}
+
+// The folder's default message class (empty when it cannot be read).
+HRESULT AddItemOfFolderClass(IRdoFolder* folder, const wchar_t* itemsLabel, const wchar_t* classLabel,
+                             const wchar_t* addLabel, com::ComPtr<IRdoMessage>* item) {
+  com::ComPtr<IRdoItems> items;
+  HRESULT hr = folder->get_Items(items.Put());
+  if (SUCCEEDED(hr) && !items) hr = E_FAIL;
+  if (!CheckHr(hr, itemsLabel)) return hr;
+  com::Bstr folderClass;
+  hr = folder->get_DefaultMessageClass(folderClass.Put());
+  if (!CheckHr(hr, classLabel)) return hr;
+  hr = items->Add(com::Variant(NewItemMessageClass(folderClass.Str()).c_str()), item->Put());
+  if (SUCCEEDED(hr) && !*item) hr = E_FAIL;
+  CheckHr(hr, addLabel);
+  return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Master folder -> default folder.
+
+class MasterToDefault {
+ public:
+  MasterToDefault(CMAPIFolderObject* master, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
+                  IRdoMessage* item)
+      : master_(master), sink_(master->Events), engine_(master->Engine()), session_(session), utils_(utils),
+        syncId_(syncId), masterItem_(item) {}
+
+  bool Run();
+
+ private:
+  bool Process();
+  bool CreateCopy();
+  bool CreateByFolderCopy();
+  bool UpdateCopy(BSTR entryId);
+  bool FinishCopy(bool isNew);
+  void WriteUserLog(const wchar_t* word);
+  bool TwoWay() const { return sink_->BOTH_DIRECTIONS; }
+
+  CMAPIFolderObject* master_;
+  CItemsEvents* sink_;
+  CMAPIFolderObject* partner_ = nullptr;
+  CSyncEngine* engine_;
+  IRdoSession* session_;
+  IRdoUtils* utils_;
+  std::wstring syncId_;
+  IRdoMessage* masterItem_;
+  com::Variant key_;
+  com::ComPtr<IRdoFolder> defaultFolder_;
+  com::ComPtr<IRdoMessage> copy_;
+};
+
+bool MasterToDefault::Run() {
+  DebugLog(L"pExInMasterFldr start");
+  const DWORD start = DWORD(clk::TickMs());
+  const DATE masterTime = ModificationTimeOr0(masterItem_);
+  const bool ok = Process();
+  // A category or origin mark put on the master item is the add-in's write
+  // as well; registered last, with the master item's final change.
+  if (ok && masterItem_ && ModificationTimeOr0(masterItem_) != masterTime)
+    RegisterOwnWrite(master_, master_, session_, utils_, masterItem_, syncId_);
+  if (ok) DebugLog(L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER:ExchangeMode");
+  DebugElapsed(L"pExInMasterFldr = %d msec", start);
+  return ok;
+}
+
+bool MasterToDefault::Process() {
+  partner_ = master_->Partner;
+  if (!partner_ || !partner_->Events) {
+    LogError(E_FAIL, L"Destinationfolder does not exist");
+    return false;
+  }
+  if (!sink_->DONT_SYNC_REMINDERS && IsItemInReminders(session_, utils_, syncId_)) {
+    DebugLog(L"pExInMasterFldr::Sorry, Elem is in reminders:break");
+    return true;
+  }
+  HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key_.Put());
+  if (!CheckHr(hr, L"pExInMasterFldr::Str2Arr")) return false;
+  hr = OpenFolderOfObject(session_, partner_, &defaultFolder_);
+  if (!CheckHr(hr, L"pExInMasterFldr::GetDefaultFolder")) return false;
+  bool found = false;
+  com::Bstr entryId;
+  hr = FindEntryId(engine_, utils_, defaultFolder_.Get(), key_, sink_->HotMailMode, &found, &entryId);
+  if (FAILED(hr)) {
+    // Not knowing whether the copy exists, nothing is made or overwritten.
+    LogError(hr, L"pExInMasterFldr::EIDFromSKEY");
+    return false;
+  }
+  if (!masterItem_) {
+    LogError(E_FAIL, L"pExInMasterFldr::NO Message from SyncID");
+    return false;
+  }
+  // The filter holds for changes as well: an item made private or marked
+  // NO_SYNC after its copy was made stops flowing (its copy stays).
+  if (!iIA(master_, masterItem_, master_)) {
+    DebugLog(L"pExInMasterFldr::refused by the item filter");
+    return true;
+  }
+  return found ? UpdateCopy(entryId) : CreateCopy();
+}
+
+bool MasterToDefault::CreateCopy() {
+  if (TwoWay()) {
+    // On the master first, so that the copy carries the category.
+    DebugLog(L"pExInMasterFldr::Category2MasterItem");
+    Cat2Item(master_, utils_, masterItem_, master_->Categorie);
+  }
+  DebugLogString(L"Destination is", FolderName(defaultFolder_.Get()).c_str());
+  if (TwoWay()) {
+    HRESULT hr = MarkAsSource(engine_, utils_, masterItem_, kSideMaster);
+    if (!CheckHr(hr, L"pExInMasterFldr::MarkAsSource")) return false;
+  }
+  HRESULT hr = AddItemOfFolderClass(defaultFolder_.Get(), L"pExInMasterFldr::destItems",
+                                    L"pExInMasterFldr::DefaultMessageClass", L"pExInMasterFldr::Add", &copy_);
+  if (FAILED(hr)) {
+    if (partner_->Events->iCloudMode) return CreateByFolderCopy();
+    LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
+    return false;
+  }
+  hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
+  ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
+  if (!CheckHr(hr, L"pExInMasterFldr::CopyToFolder")) {
+    // The unsaved new item is dropped with its reference.
+    LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
+    return false;
+  }
+  if (!TwoWay()) Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
+  hr = copy_->Save();
+  if (!CheckHr(hr, L"pExInMasterFldr::Save")) {
+    LogError(hr, L"pExInMasterFldr::SaveMasterItem");
+    return false;
+  }
+  DebugLog(L"Copy2Ready");
+  return FinishCopy(true);
+}
+
+// A store that cannot make new items (iCloud) takes a copy of the whole
+// item instead, which is then found by its key.
+bool MasterToDefault::CreateByFolderCopy() {
+  DebugLog(L"FallBack.CopyTo(iCloud)");
+  com::ComPtr<IRdoMessage> returned;
+  HRESULT hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(defaultFolder_.Get())), returned.Put());
+  clk::Sleep(kICloudPauseMs);
+  ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
+  if (!CheckHr(hr, L"CopyTo(iCloud)")) return false;
+  bool found = false;
+  com::Bstr entryId;
+  hr = FindEntryId(engine_, utils_, defaultFolder_.Get(), key_, false, &found, &entryId);
+  if (FAILED(hr) || !found) {
+    LogError(FAILED(hr) ? hr : MAPI_E_NOT_FOUND, L"pExInDefFldr:Just copied msg not found");
+    return false;
+  }
+  hr = OpenItemOfObject(session_, partner_, entryId, &copy_);
+  if (!CheckHr(hr, L"pExInMasterFldr::FallBackiCloud")) return false;
+  clk::Sleep(kICloudPauseMs);
+  Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
+  partner_->Events->iCloudList[syncId_] = entryId.Str();
+  clk::Sleep(kICloudPauseMs);
+  return FinishCopy(true);
+}
+
+bool MasterToDefault::UpdateCopy(BSTR entryId) {
+  HRESULT hr = OpenItemOfObject(session_, partner_, entryId, &copy_);
+  if (FAILED(hr)) {
+    LogError(hr, L"pExInMasterFldr::GetMessageFromID");
+    return false;
+  }
+  DATE masterTime = 0, copyTime = 0;
+  if (CheckHr(ReadModificationTime(masterItem_, &masterTime) && ReadModificationTime(copy_.Get(), &copyTime)
+                  ? S_OK
+                  : E_FAIL,
+              L"pExInMasterFldr::GetDate") &&
+      OnLocalClock(partner_, copyTime) > OnLocalClock(master_, masterTime)) {
+    // Changed in the default folder since: that change goes the other way.
+    DebugLog(L"Cannot copy M=>S (MDATE < SDATE)");
+    return true;
+  }
+  hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
+  ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
+  if (FAILED(hr)) {
+    LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
+    return false;
+  }
+  cleanRecipients(engine_, copy_.Get());
+  DebugLog(L"pExInMasterFldr::Category4Slave");
+  Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
+  if (TwoWay()) Cat2Item(master_, utils_, masterItem_, master_->Categorie);
+  return FinishCopy(false);
+}
+
+// The reminder rule, the save and the registration of the copy.
+bool MasterToDefault::FinishCopy(bool isNew) {
+  if (sink_->DONT_SYNC_REMINDERS) {
+    HRESULT hr = isNew ? S_OK : CopyOldReminder(engine_, utils_, copy_.Get(), kSideDefault);
+    if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, copy_.Get(), kSideDefault, !TwoWay());
+    if (FAILED(hr)) {
+      LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
+      return false;
+    }
+  }
+  HRESULT hr = copy_->Save();
+  if (!CheckHr(hr, L"pExInMasterFldr::SaveSlaveFailed")) {
+    LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
+    return false;
+  }
+  TimeDiff(partner_, copy_.Get());
+  RegisterOwnWrite(partner_, master_, session_, utils_, copy_.Get(), syncId_);
+  if (isNew) RememberNewItem(partner_, utils_, copy_.Get(), syncId_);
+  WriteUserLog(isNew ? L"NEW:" : L"CHANGE:");
   return true;
 }
 
-bool pExInMasterFldr(CMAPIFolderObject*, IRdoSession*, IRdoUtils*, const std::wstring& syncId, IRdoMessage*) {
-  DebugLogString(L"pExInMasterFldr", syncId.c_str());
+void MasterToDefault::WriteUserLog(const wchar_t* word) {
+  if (!engine_->UserLogOn) return;
+  engine_->UserLog(kShortUserLogRule);
+  engine_->UserLogString(word, com::Bstr(SubjectOr(masterItem_, kNoSubject)).Detach());
+  engine_->UserLogString(L"IN:", com::Bstr(partner_->DisplayName.Str()).Detach());
+}
+
+// ---------------------------------------------------------------------------
+// Default folder -> master folders.
+
+class DefaultToMasters {
+ public:
+  DefaultToMasters(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
+                   IRdoFolder* defaultFolder, IRdoMessage* item)
+      : default_(folder), sink_(folder->Events), engine_(folder->Engine()), session_(session), utils_(utils),
+        syncId_(syncId), defaultFolder_(defaultFolder), item_(item) {}
+
+  bool Run(const std::vector<std::wstring>& categories);
+
+ private:
+  bool ForCategory(const std::wstring& category);
+  CMAPIFolderObject* JobOf(const std::wstring& category);
+  bool CreateInMaster(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key);
+  HRESULT AddToMaster(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key,
+                      com::ComPtr<IRdoMessage>* created);
+  HRESULT CopyIntoMasterFolder(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key,
+                               com::ComPtr<IRdoMessage>* created);
+  bool FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* created);
+
+  CMAPIFolderObject* default_;
+  CItemsEvents* sink_;
+  CSyncEngine* engine_;
+  IRdoSession* session_;
+  IRdoUtils* utils_;
+  std::wstring syncId_;
+  IRdoFolder* defaultFolder_;
+  IRdoMessage* item_;
+  long itemType_ = -1;
+  std::vector<CMAPIFolderObject*> jobsSeen_;
+};
+
+bool DefaultToMasters::Run(const std::vector<std::wstring>& categories) {
+  DebugLog(L"process Exchange Item from slave folder");
+  const DWORD start = DWORD(clk::TickMs());
+  HRESULT hr = defaultFolder_->get_DefaultItemType(&itemType_);
+  if (!CheckHr(hr, L"pExInDefFldr::DefaultItemType")) return false;
+  bool ok = true;
+  for (const std::wstring& category : categories) {
+    if (!default_->RunFlag) return false;
+    if (!ForCategory(category)) ok = false;
+  }
+  DebugElapsed(L"pExInDefFldr = %d msec", start);
+  if (!ok) LogError(E_FAIL, L"pExInDefFldr");
+  return ok;
+}
+
+// The running two-way master of `category` whose items come to this
+// default folder, each master once per item; null when there is none.
+CMAPIFolderObject* DefaultToMasters::JobOf(const std::wstring& category) {
+  CMAPIFolderObject* job = nullptr;
+  HRESULT hr = GetFolderFromCategorie(engine_, session_, category.c_str(), &job, itemType_);
+  if (hr == E_FAIL) {
+    DebugLog(L"pExInDefFldr::Category not defined as SYNCJOB");
+    return nullptr;
+  }
+  if (FAILED(hr) || !job || !job->Events) return nullptr;
+  // A job whose items go to another folder (a category subfolder, another
+  // store's default folder) is not this folder's: copying there would make
+  // a second item beside the one its own target sends.
+  if (job->Partner != default_) {
+    DebugLog(L"pExInDefFldr::job of another default folder");
+    return nullptr;
+  }
+  if (std::find(jobsSeen_.begin(), jobsSeen_.end(), job) != jobsSeen_.end()) return nullptr;
+  jobsSeen_.push_back(job);
+  if (!job->Events->BOTH_DIRECTIONS) {
+    DebugLog(L"pExInDefFldr, but BOTH_DIRECTIONS not activated");
+    return nullptr;
+  }
+  return job;
+}
+
+bool DefaultToMasters::ForCategory(const std::wstring& category) {
+  if (sink_->MasterCreateSubfolder) {
+    const std::wstring name = FolderName(defaultFolder_);
+    if (name.empty()) CheckHr(E_FAIL, L"pExInDefFldr::NONOAME");
+    if (name != category) return true;
+  }
+  CMAPIFolderObject* job = JobOf(category);
+  if (!job) return true;
+
+  com::Variant key;
+  HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key.Put());
+  if (!CheckHr(hr, L"pExInDefFldr::Str2Arr")) return false;
+  com::ComPtr<IRdoFolder> masterFolder;
+  hr = OpenFolderOfObject(session_, job, &masterFolder);
+  if (!CheckHr(hr, L"pExInDefFldr::No Folder From ID")) {
+    LogError(hr, L"pExInDefFldr::GetElemFromID");
+    return false;
+  }
+  if (sink_->HotMailMode) {
+    const std::wstring objectId = item_ ? GlobalObjectIdHex(utils_, item_) : std::wstring();
+    com::Variant objectKey;
+    if (!objectId.empty() && SUCCEEDED(utils_->HexToBin(com::Bstr(objectId), objectKey.Put())))
+      key = std::move(objectKey);
+    else
+      LogError(E_FAIL, L"GetSyncID_AS_PR_SEARCH_KEY (GlobalId) failed");
+  }
+  bool found = false;
+  com::Bstr entryId;
+  hr = FindEntryId(engine_, utils_, masterFolder.Get(), key, sink_->HotMailMode, &found, &entryId);
+  if (FAILED(hr)) {
+    // Not knowing whether the master has the item, nothing is made.
+    LogError(hr, L"pExInDefFldr::GetElemFromID");
+    return false;
+  }
+  if (found)
+    return SUCCEEDED(CopyDefaultItem2Master(session_, utils_, syncId_, key, job, default_, masterFolder.Get(),
+                                            defaultFolder_));
+  return CreateInMaster(job, masterFolder.Get(), key);
+}
+
+bool DefaultToMasters::CreateInMaster(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key) {
+  if (!item_) {
+    LogError(E_FAIL, L"pExInDefFldr::slaveitem=NULL");
+    return false;
+  }
+  if (!iIA(default_, item_, job)) {
+    DebugLog(L"pExInDefFldr::ElemNotFound(not Allowed?)");
+    return true;
+  }
+  if (job->Events->DONT_SYNC_REMINDERS) {
+    // The copy carries the origin, so the master's copy loses the reminder.
+    HRESULT hr = MarkAsSource(engine_, utils_, item_, kSideDefault);
+    if (!CheckHr(hr, L"pExInDefFldr::MarkAsSource")) return false;
+  }
+  com::ComPtr<IRdoMessage> created;
+  HRESULT hr = AddToMaster(job, masterFolder, key, &created);
+  if (FAILED(hr) && job->Events->iCloudMode) hr = CopyIntoMasterFolder(job, masterFolder, key, &created);
+  if (FAILED(hr)) {
+    LogError(hr, L"pExInDefFldr::CopyTo failed");
+    return false;
+  }
+  DebugLog(L"pExInDefFldr::Copy2Ready");
+  DebugLog(L"pExInDefFldr::NewItemInMasterAdded");
+  return FinishNewMasterItem(job, created.Get());
+}
+
+HRESULT DefaultToMasters::AddToMaster(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key,
+                                      com::ComPtr<IRdoMessage>* created) {
+  HRESULT hr = AddItemOfFolderClass(masterFolder, L"pExInDefFldr::destItems", L"pExInDefFldr::DefaultMessageClass",
+                                    L"pExInDefFldr::Add", created);
+  if (FAILED(hr)) return hr;
+  const bool iCloud = job->Events->iCloudMode;
+  if (iCloud) utils_->SetPropByTag(created->Get(), kTagSearchKey, key, 1);
+  hr = item_->CopyTo(com::Variant(static_cast<IDispatch*>(created->Get())), nullptr);
+  ReportAccessDenied(engine_, hr, FolderName(defaultFolder_), FolderName(masterFolder));
+  if (!CheckHr(hr, L"pExInDefFldr::CopyToFolder")) return hr;
+  cleanRecipients(engine_, created->Get());
+  hr = (*created)->Save();
+  if (!CheckHr(hr, iCloud ? L"pExInDefFldr::Save(iCloud)" : L"pExInDefFldr::Save") && iCloud) {
+    // An iCloud store may report a failed save of an item it did take.
+    bool found = false;
+    com::Bstr entryId;
+    if (SUCCEEDED(FindEntryId(engine_, utils_, masterFolder, key, false, &found, &entryId)) && found) hr = S_OK;
+  }
+  return hr;
+}
+
+// A store that cannot make new items (iCloud) takes a copy of the whole
+// item instead, which is then found by its key.
+HRESULT DefaultToMasters::CopyIntoMasterFolder(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key,
+                                               com::ComPtr<IRdoMessage>* created) {
+  DebugLog(L"FallBack.CopyTo(iCloud)");
+  com::ComPtr<IRdoMessage> returned;
+  HRESULT hr = item_->CopyTo(com::Variant(static_cast<IDispatch*>(masterFolder)), returned.Put());
+  clk::Sleep(kICloudPauseMs);
+  if (!CheckHr(hr, L"pExInDefFldr::CopyToMaster")) return hr;
+  bool found = false;
+  com::Bstr entryId;
+  hr = FindEntryId(engine_, utils_, masterFolder, key, false, &found, &entryId);
+  if (SUCCEEDED(hr) && !found) hr = MAPI_E_NOT_FOUND;
+  if (FAILED(hr)) {
+    LogError(hr, L"pExInDefFldr:Just copied msg not found");
+    return hr;
+  }
+  hr = OpenItemOfObject(session_, job, entryId, created);
+  if (!CheckHr(hr, L"pExInDefFldr::FallBack1")) return hr;
+  auto& list = job->Events->iCloudList;
+  if (list.find(syncId_) == list.end()) DebugLog(L"pExInDefFldr:No Elem in List");
+  list[syncId_] = entryId.Str();
+  return S_OK;
+}
+
+// The new master item is finished here rather than by the copy over an
+// existing one: it was saved after the default-folder item, so that copy
+// would refuse it as newer and the reminder rule and the registration would
+// never happen.
+bool DefaultToMasters::FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* created) {
+  if (job->Events->DONT_SYNC_REMINDERS) {
+    HRESULT hr = CopyOldReminder(engine_, utils_, created, kSideMaster);
+    if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, created, kSideMaster, true);
+    if (FAILED(hr)) {
+      LogError(hr, L"pExInDefFldr::RemoveReminders");
+      return false;
+    }
+  }
+  TimeDiff(job, created);
+  RegisterOwnWrite(job, job, session_, utils_, created, syncId_);
+  RememberNewItem(job, utils_, created, syncId_);
+  if (engine_->UserLogOn) {
+    engine_->UserLog(L"");
+    engine_->UserLog(kUserLogRule);
+    engine_->UserLogString(L"NEW(S=>M):", com::Bstr(SubjectOr(item_, kNoSubject)).Detach());
+    engine_->UserLogString(L"IN:", com::Bstr(job->DisplayName.Str()).Detach());
+    engine_->UserLog(kUserLogRule);
+  }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// A default-folder item over its existing master item.
+
+class CopyOverMaster {
+ public:
+  CopyOverMaster(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, const VARIANT& key,
+                 CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder)
+      : session_(session), utils_(utils), engine_(defaultFolder->Engine()), syncId_(syncId), key_(key),
+        master_(master), default_(defaultFolder) {}
+
+  HRESULT Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder);
+
+ private:
+  HRESULT FindWithRetries(IRdoFolder* folder, const wchar_t* retryLine, const wchar_t* label, com::Bstr* entryId);
+  HRESULT CopyAndSave();
+  void WriteUserLog();
+
+  IRdoSession* session_;
+  IRdoUtils* utils_;
+  CSyncEngine* engine_;
+  std::wstring syncId_;
+  const VARIANT& key_;
+  CMAPIFolderObject* master_;
+  CMAPIFolderObject* default_;
+  com::ComPtr<IRdoMessage> masterItem_, defaultItem_;
+};
+
+HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder) {
+  DebugLog(L"CDI2M start");
+  const DWORD start = DWORD(clk::TickMs());
+  com::Bstr masterId, defaultId;
+  HRESULT hr = FindWithRetries(masterFolder, L"CDI2M::MasterItem Not found, try again..", L"CDI2M::EIDfromSkey4MA",
+                               &masterId);
+  if (SUCCEEDED(hr))
+    hr = FindWithRetries(defaultFolder, L"CDI2M::SlaveItem Not found, try again..", L"CDI2M::EIDfromSkey4SL",
+                         &defaultId);
+  if (FAILED(hr)) {
+    LogError(hr, L"CDI2M=>One Item was NULL");
+    return hr;
+  }
+  hr = OpenItemOfObject(session_, master_, masterId, &masterItem_);
+  if (SUCCEEDED(hr)) hr = OpenItemOfObject(session_, default_, defaultId, &defaultItem_);
+  if (!CheckHr(hr, L"CDI2M::MessageFromID")) return hr;
+
+  DATE masterTime = 0, defaultTime = 0;
+  if (CheckHr(ReadModificationTime(masterItem_.Get(), &masterTime) &&
+                      ReadModificationTime(defaultItem_.Get(), &defaultTime)
+                  ? S_OK
+                  : E_FAIL,
+              L"CDI2M::GetDate") &&
+      OnLocalClock(master_, masterTime) > OnLocalClock(default_, defaultTime)) {
+    // Changed in the master since: that change goes the other way.
+    DebugLog(L"Cannot copy S=>M (SDATE < MDATE)");
+    return S_OK;
+  }
+  hr = CopyAndSave();
+  if (SUCCEEDED(hr)) {
+    TimeDiff(master_, masterItem_.Get());
+    RegisterOwnWrite(master_, master_, session_, utils_, masterItem_.Get(), syncId_);
+    RememberKeys(master_, utils_, masterItem_.Get());
+    WriteUserLog();
+  }
+  DebugElapsed(L"CDI2M::S=>M = %d msec", start);
+  return hr;
+}
+
+// A new item may not show on the server at once: it is looked for again a
+// few times, unless the lookup itself fails or the folder is stopping.
+HRESULT CopyOverMaster::FindWithRetries(IRdoFolder* folder, const wchar_t* retryLine, const wchar_t* label,
+                                        com::Bstr* entryId) {
+  for (int attempt = 0;; ++attempt) {
+    bool found = false;
+    HRESULT hr = FindEntryId(engine_, utils_, folder, key_, default_->Events->HotMailMode, &found, entryId);
+    if (!CheckHr(hr, label)) return hr;
+    if (found) return S_OK;
+    if (attempt == kItemLookupRetries || !default_->RunFlag) return MAPI_E_NOT_FOUND;
+    DebugLog(retryLine);
+    clk::Sleep(kItemLookupRetryMs);
+  }
+}
+
+HRESULT CopyOverMaster::CopyAndSave() {
+  HRESULT hr = defaultItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
+  if (!CheckHr(hr, L"CDI2M::CopyTo")) return hr;
+  cleanRecipients(engine_, masterItem_.Get());
+  CItemsEvents* job = master_->Events;
+  if (job->DONT_SYNC_REMINDERS) {
+    hr = CopyOldReminder(engine_, utils_, masterItem_.Get(), kSideMaster);
+    if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, masterItem_.Get(), kSideMaster, true);
+    if (FAILED(hr)) {
+      LogError(hr, L"CDI2M::RemoveReminders");
+      return hr;
+    }
+  }
+  hr = masterItem_->Save();
+  if (FAILED(hr) && job->iCloudMode) {
+    // An iCloud store may report a failed save of an item it did take.
+    CheckHr(hr, L"CDI2M::Save(iCloud)");
+    return S_OK;
+  }
+  if (FAILED(hr)) LogError(hr, L"CDI2M::SaveMasterItem");
+  return hr;
+}
+
+void CopyOverMaster::WriteUserLog() {
+  if (!engine_->UserLogOn) return;
+  engine_->UserLog(L"");
+  engine_->UserLog(kUserLogRule);
+  engine_->UserLogString(L"CHANGE(S=>M):", com::Bstr(SubjectOr(masterItem_.Get(), kNoSubject)).Detach());
+  engine_->UserLogString(L"IN:", com::Bstr(master_->DisplayName.Str()).Detach());
+  engine_->UserLog(kUserLogRule);
+}
+
+}  // namespace
+
+std::wstring NewItemMessageClass(const std::wstring& folderClass) {
+  static const std::pair<const wchar_t*, const wchar_t*> kReductions[] = {
+      {L"IPM.Contact.", L"IPM.Contact"},         {L"IPM.Post.", L"IPM.Post"},
+      {L"IPM.Note.", L"IPM.Note"},               {L"IPM.Sticky.Note.", L"IPM.Sticky.Note"},
+      {L"IPM.DistList.", L"IPM.DistList"},       {L"IPM.Activity.", L"IPM.Activity"},
+      {L"IPM.Journal", L"IPM.Activity"},
+  };
+  for (const auto& [prefix, reduced] : kReductions)
+    if (folderClass.rfind(prefix, 0) == 0) return reduced;
+  return folderClass;
+}
+
+bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
+                     IRdoMessage* message) {
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return false;
+  return MasterToDefault(folder, session, utils, syncId, message).Run();
+}
+
+bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
+                   IRdoMessage* message) {
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return false;
+  com::ComPtr<IRdoFolder> own = folder->RdoFolder;
+  if (!own) {
+    HRESULT hr = OpenFolderOfObject(session, folder, &own);
+    if (FAILED(hr)) {
+      LogError(hr, L"pExInDefFldr2:GetFolderFromID");
+      return false;
+    }
+  }
+  if (!message) {
+    LogError(E_FAIL, L"pExInDefFldr2:rdomail is null");
+    return false;
+  }
+  const DATE before = ModificationTimeOr0(message);
+  std::vector<std::wstring> categories;
+  GetItemCategories(folder, categories, utils, message);
+  if (categories.empty()) return true;
+  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message);
+  // Default categories or an origin mark put on the item are the add-in's
+  // own write; registered last, with the item's final change.
+  if (ModificationTimeOr0(message) != before) ADDEXMODIF(folder, session, utils, syncId);
+  return ok;
+}
+
+bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
+                  const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message) {
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils || !defaultFolder) return false;
+  return DefaultToMasters(folder, session, utils, syncId, defaultFolder, message).Run(categories);
+}
+
+HRESULT CopyDefaultItem2Master(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, const VARIANT& key,
+                               CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, IRdoFolder* masterFolder,
+                               IRdoFolder* defaultWrapperFolder) {
+  if (!defaultFolder || !defaultFolder->RunFlag || !master) return E_FAIL;
+  if (!master->Events || !defaultFolder->Events || !defaultFolder->Engine() || !session || !utils || !masterFolder ||
+      !defaultWrapperFolder)
+    return E_FAIL;
+  return CopyOverMaster(session, utils, syncId, key, master, defaultFolder).Run(masterFolder, defaultWrapperFolder);
 }
