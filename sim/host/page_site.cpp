@@ -12,6 +12,8 @@ namespace host {
 
 namespace {
 
+PageFactory g_pageFactory = nullptr;
+
 constexpr wchar_t kSiteClass[] = L"TallowbyPageSite";
 constexpr wchar_t kTabPageClass[] = L"TallowbyTabPage";
 constexpr wchar_t kFrameClass[] = L"TallowbyOptionsFrame";
@@ -172,13 +174,20 @@ class PageSiteObject : public IOleClientSite, public IOleInPlaceSite, public IOl
 HostedPage::HostedPage() = default;
 HostedPage::~HostedPage() { Release(); }
 
+void SetPageFactory(PageFactory factory) { g_pageFactory = factory; }
+
 HRESULT HostedPage::Create(const std::wstring& progId, HWND parent, const RECT& rect, bool pageSite) {
   RegisterClasses();
   progId_ = progId;
-  CLSID clsid{};
-  HRESULT hr = CLSIDFromProgID(progId.c_str(), &clsid);
-  if (SUCCEEDED(hr))
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, control_.PutVoid());
+  HRESULT hr = S_OK;
+  if (g_pageFactory) {
+    hr = g_pageFactory(progId, control_.Put());
+  } else {
+    CLSID clsid{};
+    hr = CLSIDFromProgID(progId.c_str(), &clsid);
+    if (SUCCEEDED(hr))
+      hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, control_.PutVoid());
+  }
   if (FAILED(hr)) return hr;
   site_ = CreateWindowExW(WS_EX_CONTROLPARENT, kSiteClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, rect.left,
                           rect.top, rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,

@@ -81,6 +81,11 @@ class OptionsDialog {
   std::vector<std::unique_ptr<HostedPage>> pages_;
 };
 
+// Makes the page controls in place of creation by ProgID, for tests that
+// host pages built into their own program; null (the default): by ProgID.
+using PageFactory = HRESULT (*)(const std::wstring& progId, IOleObject** control);
+void SetPageFactory(PageFactory factory);
+
 // Saves what the window shows on the screen as a 24-bit BMP file.
 bool SaveWindowBitmap(HWND window, const std::wstring& path);
 
