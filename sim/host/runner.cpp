@@ -1,5 +1,7 @@
 #include "runner.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -766,6 +768,17 @@ std::wstring Runner::Pages(const Command& c) {
     Pump(100);
     return L"";
   }
+  if (sub == L"text" || sub == L"select" || sub == L"check") {
+    long id = 0;
+    ParseLong(c.Arg(L"N"), &id);
+    HWND control = GetDlgItem(page.PageWindow(), int(id));
+    if (!control) return L"the page has no control " + c.Arg(L"N");
+    std::wstring error = sub == L"text"     ? TypeInto(control, c.Arg(L"TEXT"))
+                         : sub == L"select" ? SelectEntry(page.PageWindow(), control, int(id), c.Arg(L"TEXT"))
+                                            : CheckRow(control, c.Arg(L"ROW"), !c.Has(L"off"));
+    Pump(100);
+    return error;
+  }
   if (sub == L"apply") {
     std::vector<std::wstring> report;
     bool ok = dialog_.Apply(&report);
@@ -775,6 +788,52 @@ std::wstring Runner::Pages(const Command& c) {
   }
   dialog_.Close();  // close
   return L"";
+}
+
+std::wstring Runner::TypeInto(HWND control, const std::wstring& text) {
+  // A combo box is typed into through its edit field, as the keyboard does.
+  HWND edit = control;
+  COMBOBOXINFO info{sizeof info};
+  if (GetComboBoxInfo(control, &info)) {
+    if (!info.hwndItem || info.hwndItem == control) return L"the combo box has no edit field";
+    edit = info.hwndItem;
+  }
+  SetFocus(edit);
+  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  for (wchar_t ch : text) {
+    SendMessageW(edit, WM_KEYDOWN, WPARAM(ch), 0);
+    SendMessageW(edit, WM_CHAR, WPARAM(ch), 0);
+  }
+  return L"";
+}
+
+std::wstring Runner::SelectEntry(HWND page, HWND combo, int id, const std::wstring& text) {
+  const LRESULT index = SendMessageW(combo, CB_FINDSTRINGEXACT, WPARAM(-1), reinterpret_cast<LPARAM>(text.c_str()));
+  if (index == CB_ERR) return L"the combo box has no entry " + Quoted(text);
+  SendMessageW(combo, CB_SETCURSEL, WPARAM(index), 0);
+  // What the combo box tells its parent when the user picks an entry.
+  SendMessageW(page, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
+  SendMessageW(page, WM_COMMAND, MAKEWPARAM(id, CBN_SELENDOK), reinterpret_cast<LPARAM>(combo));
+  return L"";
+}
+
+std::wstring Runner::CheckRow(HWND list, const std::wstring& row, bool on) {
+  const int rows = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < rows; ++i) {
+    wchar_t text[256] = {};
+    LVITEMW item{};
+    item.pszText = text;
+    item.cchTextMax = 256;
+    SendMessageW(list, LVM_GETITEMTEXTW, WPARAM(i), reinterpret_cast<LPARAM>(&item));
+    if (row != text) continue;
+    // The check box's state image, as the space bar toggles it.
+    LVITEMW state{};
+    state.stateMask = LVIS_STATEIMAGEMASK;
+    state.state = INDEXTOSTATEIMAGEMASK(on ? 2 : 1);
+    SendMessageW(list, LVM_SETITEMSTATE, WPARAM(i), reinterpret_cast<LPARAM>(&state));
+    return L"";
+  }
+  return L"the list has no row " + Quoted(row);
 }
 
 std::wstring Runner::FolderOf(const std::wstring& where) const {

@@ -49,6 +49,11 @@ class Runner {
   std::wstring ExpectMore(const Command& c);
   // Option pages: "options", "properties", "page", "expect pages/page", "screenshot".
   std::wstring Pages(const Command& c);
+  // What the user does on a page's controls: types, picks a combo entry,
+  // ticks a list row.
+  static std::wstring TypeInto(HWND control, const std::wstring& text);
+  static std::wstring SelectEntry(HWND page, HWND combo, int id, const std::wstring& text);
+  static std::wstring CheckRow(HWND list, const std::wstring& row, bool on);
   // address-list, address-entry and remove-address-entry (runner_address_book.cpp).
   std::wstring AddressBook(const Command& c);
 

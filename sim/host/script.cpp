@@ -101,6 +101,12 @@ const Form kForms[] = {
     // On the open dialog's page (tab= from 1): the user clicks control N;
     // Apply or Cancel of the dialog.
     {L"page", L"click N", L"tab="},
+    // The user types TEXT into edit or combo box N (its old text replaced),
+    // picks the entry TEXT of combo box N, or ticks (off: clears) the check
+    // box of the list view N's row ROW.
+    {L"page", L"text N TEXT", L"tab="},
+    {L"page", L"select N TEXT", L"tab="},
+    {L"page", L"check N ROW", L"tab= off"},
     {L"page", L"apply", L""},
     {L"page", L"close", L""},
     // A picture of the open dialog: NAME.bmp in the artifacts folder.
