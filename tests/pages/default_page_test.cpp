@@ -1,0 +1,141 @@
+// The default-folder page, built into this program and hosted in a
+// folder's properties: which pairs it lists and which categories it offers,
+// the folder's category entry it shows and what Apply writes.
+#include <windows.h>
+
+#include "fake_outlook.h"
+#include "res/pages_resource.h"
+#include "settings_page_fixture.h"
+
+namespace page_testing {
+namespace {
+
+const std::wstring kFolders = L"Software\\Corvane\\Tallowby\\Folders";
+const std::wstring kEntries = L"Software\\Corvane\\Tallowby\\AddCategorieFolders";
+constexpr wchar_t kDefaultPage[] = L"Tallowby.StandardPropPage";
+constexpr long kCalendarFolder = 9;
+constexpr long kAppointment = 1, kContact = 2;
+
+class DefaultFolderPage : public SettingsPageTest {
+ protected:
+  // A pair as the folder page saves it.
+  void Job(const std::wstring& masterEntryId, const std::wstring& category, const std::wstring& folderName,
+           bool subfolder, const std::wstring& storeId) {
+    const std::wstring key = kFolders + L"\\" + masterEntryId;
+    SetRegDword(key, L"used", 1);
+    SetRegString(key, L"SID", storeId);
+    SetRegString(key, L"Categorie", category);
+    SetRegString(key, L"Foldername", folderName);
+    SetRegDword(key, L"CREATESUBFOLDER", subfolder ? 1 : 0);
+  }
+  void TypeCategory(const std::wstring& text) {
+    HWND combo = GetDlgItem(page_, IDC_STANDARD_CATEGORY);
+    SetWindowTextW(combo, text.c_str());
+    SendMessageW(page_, WM_COMMAND, MAKEWPARAM(IDC_STANDARD_CATEGORY, CBN_EDITCHANGE), LPARAM(combo));
+  }
+};
+
+TEST_F(DefaultFolderPage, ListsThePairsWritingIntoTheFolderAndOffersTheirCategories) {
+  const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);
+  const std::wstring root = sim_->DefaultFolder(store_, 0);
+  const std::wstring team = sim_->AddFolder(root, L"Team", kAppointment);
+  const std::wstring projects = sim_->AddFolder(root, L"Projects", kAppointment);
+  const std::wstring contacts = sim_->AddFolder(root, L"Work Contacts", kContact);
+  const std::wstring subfolder = sim_->AddFolder(calendar, L"Projekt", kAppointment);
+  Job(team, L"Team", L"Team calendar", false, store_);
+  Job(projects, L"Projekt", L"Projects calendar", true, store_);
+  Job(contacts, L"Work", L"Work Contacts", false, store_);
+  Job(L"00112233", L"Elsewhere", L"Other profile's calendar", false, L"44556677");  // cannot be opened here
+  StartEngine();
+
+  SetPageFolder(calendar);
+  Open(kDefaultPage);
+  EXPECT_EQ(ListBoxItems(IDC_STANDARD_LINKED),
+            (std::vector<std::wstring>{L"Other profile's calendar", L"Team calendar"}));
+  EXPECT_EQ(ComboItems(IDC_STANDARD_CATEGORY), (std::vector<std::wstring>{L"Elsewhere", L"Projekt", L"Team"}))
+      << "the contacts pair's category is not offered on a calendar";
+  EXPECT_FALSE(Checked(IDC_STANDARD_ADD_CATEGORY));
+  EXPECT_EQ(Text(IDC_STANDARD_ADD_CATEGORY), L"Each object get's this category");
+  EXPECT_FALSE(Dirty());
+  Screenshot(L"default-folder-page");
+  Close();
+
+  // The category subfolder of the subfolder pair.
+  SetPageFolder(subfolder);
+  Open(kDefaultPage);
+  EXPECT_EQ(ListBoxItems(IDC_STANDARD_LINKED), (std::vector<std::wstring>{L"Projects calendar"}));
+  Close();
+
+  // Spanish has no text for the box; German has its own.
+  SetRegDword(L"Software\\Corvane\\Tallowby\\Config", L"LCID", 0x0C0A);
+  Open(kDefaultPage);
+  EXPECT_EQ(Text(IDC_STANDARD_ADD_CATEGORY), L"");
+  Close();
+  SetRegDword(L"Software\\Corvane\\Tallowby\\Config", L"LCID", 0x0407);
+  Open(kDefaultPage);
+  EXPECT_EQ(Text(IDC_STANDARD_ADD_CATEGORY), L"Jedem neuen Element folgende Kategorie hinzufügen:");
+}
+
+TEST_F(DefaultFolderPage, ShowsTheEntryAndApplyWritesOrDeletesItThenReloads) {
+  const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);
+  const std::wstring entry = kEntries + L"\\" + calendar;
+  SetRegDword(entry, L"used", 1);
+  SetRegString(entry, L"Categorie", L"Team");
+  StartEngine();
+  SetPageFolder(calendar);
+  Open(kDefaultPage);
+  EXPECT_TRUE(Checked(IDC_STANDARD_ADD_CATEGORY));
+  EXPECT_EQ(Text(IDC_STANDARD_CATEGORY), L"Team");
+
+  Click(IDC_STANDARD_ADD_CATEGORY);
+  EXPECT_FALSE(Enabled(IDC_STANDARD_CATEGORY));
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_EQ(RegistryText(), L"[AddCategorieFolders]\n") << "the entry is gone, its parent stays";
+  EXPECT_NE(DebugLogText().find("---Optionsdialog - Restart Threads---"), std::string::npos);
+  Close();
+
+  Open(kDefaultPage);
+  EXPECT_FALSE(Checked(IDC_STANDARD_ADD_CATEGORY));
+  Click(IDC_STANDARD_ADD_CATEGORY);
+  // Typing completes nothing on this page.
+  HWND edit = FindWindowExW(GetDlgItem(page_, IDC_STANDARD_CATEGORY), nullptr, L"Edit", nullptr);
+  ASSERT_NE(edit, nullptr);
+  SendMessageW(edit, WM_KEYDOWN, 'T', 0);
+  SendMessageW(edit, WM_CHAR, 'T', 0);
+  EXPECT_EQ(Text(IDC_STANDARD_CATEGORY), L"T");
+  TypeCategory(L"Projekt");
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_EQ(RegDword(entry, L"IS_STANDARD_KATEGORIE_ADD_INFO"), 1);
+  EXPECT_EQ(RegDword(entry, L"used"), 1);
+  EXPECT_EQ(RegString(entry, L"SID"), store_);
+  EXPECT_EQ(RegString(entry, L"Profil"), L"Outlook");
+  EXPECT_EQ(RegString(entry, L"Categorie"), L"Projekt");
+  EXPECT_EQ(RegString(entry, L"Foldername"), L"Calendar");
+  EXPECT_TRUE(Dirty()) << "the page stays dirty after Apply";
+}
+
+TEST_F(DefaultFolderPage, EmptyCategoryIsRefusedAndCancelChangesNothing) {
+  testing_support::MessageBoxRecorder boxes;
+  const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);
+  StartEngine();
+  SetPageFolder(calendar);
+  const std::wstring before = RegistryText();
+  Open(kDefaultPage);
+  Click(IDC_STANDARD_ADD_CATEGORY);
+  EXPECT_EQ(Apply(), S_FALSE) << "nothing saved: Outlook's dialog stays open";
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, L"You need to define a category for this folder.");
+  EXPECT_EQ(RegistryText(), before);
+  EXPECT_EQ(DebugLogText().find("Restart Threads"), std::string::npos) << "no reload";
+
+  // A category longer than any reader takes cannot be typed.
+  HWND edit = FindWindowExW(GetDlgItem(page_, IDC_STANDARD_CATEGORY), nullptr, L"Edit", nullptr);
+  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  for (int i = 0; i < 300; ++i) SendMessageW(edit, WM_CHAR, 'x', 0);
+  EXPECT_EQ(Text(IDC_STANDARD_CATEGORY).size(), 255u);
+  Close();  // cancelled
+  EXPECT_EQ(RegistryText(), before);
+}
+
+}  // namespace
+}  // namespace page_testing
