@@ -6,6 +6,7 @@
 
 #include "clock.h"
 #include "pass_fixture.h"
+#include "item_identity.h"
 #include "pst_items.h"
 #include "pst_pass.h"
 #include "pst_slave.h"
@@ -206,6 +207,38 @@ TEST_F(SlaveTest, DueReminderHoldsTheItemForALaterPass) {
   EXPECT_TRUE(MasterItems().empty());
   EXPECT_EQ(S_OK, DefaultPass());
   EXPECT_DOUBLE_EQ(2.0, slave->LastFolderSyncTime.Date());
+}
+
+TEST_F(SlaveTest, InternetCalendarItemGetsAnObjectIdFirstAndIsCopiedByTheNextPass) {
+  slave->Events->HotMailMode = true;
+  // Another item maps the meeting GlobalObjectId in the store.
+  sim::SimProp objectId{kDaslGlobalObjectId, {}};
+  objectId.value.vt = VT_BSTR;
+  objectId.value.bstrVal = SysAllocString(L"0102");
+  com::Variant binary;
+  utils->HexToBin(objectId.value.bstrVal, binary.Put());
+  VariantClear(&objectId.value);
+  VariantCopy(&objectId.value, &binary);
+  AddDefaultItem(L"Mapped", {}, {objectId});
+  VariantClear(&objectId.value);
+
+  const std::wstring party = AddDefaultItem(L"Party", {L"Work"});
+  const std::wstring searchKey = SyncId(party);
+  HRESULT outcome = E_UNEXPECTED;
+  PSTprocessItemInDefaultFolder(slave->Events, session.Get(), utils.Get(), searchKey, Modified(party), {L"Work"},
+                                &outcome);
+  EXPECT_EQ(S_OK, outcome);
+  EXPECT_TRUE(MasterItems().empty());
+  com::Variant given;
+  com::Bstr givenHex;
+  sim_->ReadItem(party, kDaslGlobalObjectId, given.Put());
+  ASSERT_EQ(S_OK, utils->BinToHex(given, givenHex.Put()));
+  EXPECT_EQ(searchKey + party, givenHex.Str());
+
+  PSTprocessItemInDefaultFolder(slave->Events, session.Get(), utils.Get(), givenHex.Str(), Modified(party),
+                                {L"Work"}, &outcome);
+  EXPECT_EQ(S_OK, outcome);
+  EXPECT_EQ(1u, MasterItems().size());
 }
 
 }  // namespace
