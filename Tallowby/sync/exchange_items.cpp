@@ -146,7 +146,8 @@ HRESULT FindEntryId(CSyncEngine* engine, IRdoUtils* utils, IRdoFolder* folder, c
   return hr;
 }
 
-// The folder's default message class (empty when it cannot be read).
+// A new, unsaved item in `folder` of the folder's default class (a custom
+// form's class reduced to its standard one).
 HRESULT AddItemOfFolderClass(IRdoFolder* folder, const wchar_t* itemsLabel, const wchar_t* classLabel,
                              const wchar_t* addLabel, com::ComPtr<IRdoMessage>* item) {
   com::ComPtr<IRdoItems> items;
