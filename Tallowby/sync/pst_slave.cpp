@@ -196,6 +196,7 @@ class DefaultItem {
  private:
   HRESULT Prepare();
   HRESULT ForCategory(const std::wstring& category, bool* holdItem);
+  bool JobMissedByLookup(const std::wstring& category);
   bool HeldByReminder();
   HRESULT NewItem(CMAPIFolderObject* job);
   HRESULT GiveObjectId();
@@ -256,7 +257,7 @@ HRESULT DefaultItem::ForCategory(const std::wstring& category, bool* holdItem) {
   HRESULT hr = GetFolderFromCategorie(engine_, session_, category.c_str(), &job, itemType_);
   if (FAILED(hr)) {
     DebugLog(L"PSTprocessItemInDefaultFolder::Category not defined as SYNCJOB");
-    return S_OK;
+    return JobMissedByLookup(category) ? E_FAIL : S_OK;
   }
   if (!job || !job->Events) {
     LogError(hr, L"PSTprocessItemInDefaultFolder::masterFldrObj=NULL");
@@ -298,6 +299,25 @@ HRESULT DefaultItem::ForCategory(const std::wstring& category, bool* holdItem) {
     case NewerSide::kSlave: return SlaveIsNewer(job, masterDate);
   }
   return S_OK;
+}
+
+// The job lookup also fails when a job's folder could not be opened for a
+// moment; such a job's change must wait for a later pass, not be passed over
+// for good. True when a running job of this category and item kind exists.
+bool DefaultItem::JobMissedByLookup(const std::wstring& category) {
+  if (!engine_) return false;
+  for (int i = 0; CMAPIFolderObject* f = engine_->GetFolderObject(i, false); ++i) {
+    if (f->IsStandard || !f->Events || category != f->Categorie) continue;
+    com::ComPtr<IRdoFolder> folder;
+    long type = -1;
+    HRESULT hr = OpenFolderOf(session_, f->Events, &folder);
+    if (SUCCEEDED(hr)) hr = folder->get_DefaultItemType(&type);
+    if (FAILED(hr) || type == itemType_) {
+      LogError(FAILED(hr) ? hr : E_FAIL, L"PSTprocessItemInDefaultFolder::F1");
+      return true;
+    }
+  }
+  return false;
 }
 
 bool DefaultItem::HeldByReminder() {

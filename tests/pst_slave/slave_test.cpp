@@ -153,9 +153,12 @@ TEST_F(SlaveTest, FailedLookupsAndOpensCopyNothingAndAreRetried) {
   // The search for the item in the master fails: that is no "new item".
   sim_->InjectFailure(L"Items.Find", 1, MAPI_E_CALL_FAILED, 1);
   EXPECT_TRUE(FAILED(Process(ada, Modified(ada))));
-  // The master folder does not open (own folder, job lookup, then this one).
+  // The master folder does not open (own folder, job lookup, then this one),
+  // or not while the job is looked up: the job is not taken for missing.
   sim_->InjectFailure(L"Session.GetFolderById", 3, MAPI_E_NETWORK_ERROR, 1);
   EXPECT_EQ(MAPI_E_NETWORK_ERROR, Process(ada, Modified(ada)));
+  sim_->InjectFailure(L"Session.GetFolderById", 2, MAPI_E_NETWORK_ERROR, 1);
+  EXPECT_TRUE(FAILED(Process(ada, Modified(ada))));
   EXPECT_TRUE(MasterItems().empty());
   EXPECT_EQ(0u, CallsOf(L"Message.CopyTo"));
 
