@@ -119,6 +119,19 @@ TEST_F(SlaveTest, DateRulePicksTheNewerSideAndOwnWritesAreNotCopiedAgain) {
   EXPECT_EQ(0u, Writes());
 }
 
+TEST_F(SlaveTest, CopiesTheMasterWroteAreNotWrittenBack) {
+  const std::wstring grace = AddMasterItem(L"Grace Hopper");
+  ASSERT_EQ(S_OK, Pass());
+  ASSERT_EQ(1u, SlaveItems().size());
+  const std::wstring copy = SlaveItems().front();
+  sim_->ClearCalls();
+  // However late the copy's time looks against its master, it is the
+  // add-in's own write.
+  EXPECT_EQ(S_OK, Process(copy, Modified(grace) + 3600 * kSecond));
+  EXPECT_EQ(S_OK, DefaultPass());
+  EXPECT_EQ(0u, Writes());
+}
+
 TEST_F(SlaveTest, OnlyTwoWayJobsOfThisFolderGetItemsAndEachOnce) {
   const std::wstring twice = AddDefaultItem(L"Twice Filed", {L"Work", L"Work", L"Nobody"});
   EXPECT_EQ(S_OK, Process(twice, Modified(twice), {L"Work", L"Work", L"Nobody"}));
