@@ -1,0 +1,434 @@
+// The folder replication page hosted as Outlook hosts it, over the simulated
+// store and wrapper library with a real engine: what it shows for a folder
+// with and without a job, the filter editing, and what Apply leaves in the
+// registry and the data folder (and what it refuses to write).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "addin_module.h"
+#include "host/box_watcher.h"
+#include "com_object.h"
+#include "dispatch.h"
+#include "folder_config_removal.h"
+#include "locks.h"
+#include "logs.h"
+#include "page_requests.h"
+#include "host/page_site.h"
+#include "registry.h"
+#include "res/pages_resource.h"
+#include "sandbox.h"
+#include "control/sim_control.h"
+#include "sync_engine.h"
+#include "tallowby_prop_page.h"
+
+namespace {
+
+const bool kFastClock = SetEnvironmentVariableW(L"TALLOWBY_CLOCK_SCALE", L"200");
+
+sim::ISimControl* SimControl() {
+  static sim::ISimControl* control = [] {
+    HMODULE m = LoadLibraryW(L"simrdo.dll");
+    auto get = m ? reinterpret_cast<sim::SimGetControlFn>(GetProcAddress(m, "SimGetControl")) : nullptr;
+    return get ? get() : nullptr;
+  }();
+  return control;
+}
+
+// Hands out the page class of this test program (not the registered DLL's),
+// so that the page sees this program's engine and page folder.
+class PageFactory : public IClassFactory {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *ppv = this;
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (outer) return CLASS_E_NOAGGREGATION;
+    com::ComObject<CTallowbyPropPage>* page = nullptr;
+    HRESULT hr = com::ComObject<CTallowbyPropPage>::Create(&page);
+    if (FAILED(hr)) return hr;
+    page->AddRef();
+    hr = page->QueryInterface(riid, ppv);
+    page->Release();
+    return hr;
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+};
+
+int g_reloads = 0;
+bool CountReload(CSyncEngine*) {
+  ++g_reloads;
+  return true;
+}
+
+std::wstring JobKey(const std::wstring& entryId) { return std::wstring(reg::kFoldersPath) + L"\\" + entryId; }
+
+class ReplicationPage : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(kFastClock);
+    box_ = std::make_unique<testing_support::Sandbox>();
+    OleInitialize(nullptr);
+    InitializeGlobalLocks();
+    ASSERT_NE(testing_support::LoadAddInModule(), nullptr);
+    sim_ = SimControl();
+    ASSERT_NE(sim_, nullptr);
+    sim_->Reset();
+    sim::SimStore store;
+    store.isDefault = true;
+    storeId_ = sim_->AddStore(store);
+    const std::wstring root = sim_->DefaultFolder(storeId_, 0);
+    team_ = sim_->AddFolder(root, L"Team", 1);
+    friends_ = sim_->AddFolder(root, L"Friends", 2);
+    defaultCalendar_ = sim_->DefaultFolder(storeId_, 9);
+    ASSERT_FALSE(team_.empty());
+
+    com::ComPtr<IDispatch> app;
+    app.Attach(sim_->Application());
+    ASSERT_TRUE(app);
+    com::Variant ns;
+    ASSERT_EQ(com::CallMethod(app.Get(), L"GetNamespace", {com::Variant(L"MAPI")}, ns.Put()), S_OK);
+    ASSERT_EQ(com::ResultToDispatch(ns, nameSpace_.Put()), S_OK);
+    SetDebugLogPath((box_->Temp() + L"Tallowby_debug.log").c_str());
+    SetErrorLogPath((box_->Temp() + L"Tallowby_error.log").c_str());
+    engine_ = new CSyncEngine(nameSpace_.Get(), (box_->Temp() + L"Tallowby_debug.log").c_str());
+    g_pSyncEngine = engine_;
+    wcscpy(engine_->DataDir, box_->LocalAppData().c_str());
+    engine_->SetSettingsLoaded(true);
+    ASSERT_TRUE(engine_->RdoSession);
+
+    ASSERT_EQ(CoRegisterClassObject(CLSID_TallowbyPropPage, &factory_, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                    &cookie_),
+              S_OK);
+    g_reloads = 0;
+    SetFolderPageReload(&CountReload);
+  }
+
+  void TearDown() override {
+    dialog_.Close();
+    SetFolderPageReload(nullptr);
+    CoRevokeClassObject(cookie_);
+    ReleasePageFolder();
+    g_pSyncEngine = nullptr;
+    delete engine_;
+    nameSpace_.Reset();
+    DeleteGlobalLocks();
+    OleUninitialize();
+    box_.reset();
+  }
+
+  // Opens the folder's properties with the replication page.
+  HWND Open(const std::wstring& entryId) {
+    com::Variant folder;
+    com::ComPtr<IDispatch> f;
+    EXPECT_EQ(com::CallMethod(nameSpace_.Get(), L"GetFolderFromID", {com::Variant(entryId.c_str())}, folder.Put()),
+              S_OK);
+    com::ResultToDispatch(folder, f.Put());
+    ReleasePageFolder();
+    g_pPageFolder = f.Detach();
+    std::vector<std::wstring> report;
+    EXPECT_TRUE(dialog_.Open(L"Properties", {L"Tallowby.TallowbyPropPage"}, &report));
+    EXPECT_TRUE(report.empty());
+    return dialog_.Page(0).PageWindow();
+  }
+
+  HRESULT Apply() { return dialog_.Page(0).Apply(); }
+  static void Click(HWND page, int id) { SendMessageW(page, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(GetDlgItem(page, id))); }
+  static void ClickBox(HWND page, int id) { SendMessageW(GetDlgItem(page, id), BM_CLICK, 0, 0); }
+  static bool Checked(HWND page, int id) { return IsDlgButtonChecked(page, id) == BST_CHECKED; }
+  static bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) != FALSE; }
+  static std::wstring Text(HWND page, int id) {
+    wchar_t t[300] = {};
+    GetDlgItemTextW(page, id, t, 300);
+    return t;
+  }
+  static void Type(HWND page, const std::wstring& text) {
+    COMBOBOXINFO info{sizeof info};
+    GetComboBoxInfo(GetDlgItem(page, IDC_FOLDER_FILTER_COMBO), &info);
+    for (wchar_t c : text) {
+      SendMessageW(info.hwndItem, WM_KEYDOWN, WPARAM(VkKeyScanW(c) & 0xFF), 0);
+      SendMessageW(info.hwndItem, WM_CHAR, WPARAM(c), 0);
+    }
+  }
+  bool Key(HWND target, WPARAM key) {
+    MSG msg{target, WM_KEYDOWN, key, 0, 0, {}};
+    return dialog_.Page(0).TranslateAccelerator(&msg);
+  }
+  static std::vector<std::wstring> ListEntries(HWND page) {
+    std::vector<std::wstring> entries;
+    HWND list = GetDlgItem(page, IDC_FOLDER_FILTER_LIST);
+    for (LRESULT i = 0; i < SendMessageW(list, LB_GETCOUNT, 0, 0); ++i) {
+      wchar_t t[300] = {};
+      SendMessageW(list, LB_GETTEXT, i, LPARAM(t));
+      entries.push_back(t);
+    }
+    return entries;
+  }
+  static std::wstring ReadString(const std::wstring& key, const wchar_t* name) {
+    reg::Key k;
+    if (k.Open(HKEY_CURRENT_USER, key.c_str(), KEY_READ) != ERROR_SUCCESS) return L"(no key)";
+    return k.ReadString(name, 4096).value_or(L"(missing)");
+  }
+  static long ReadDword(const std::wstring& key, const wchar_t* name) {
+    reg::Key k;
+    if (k.Open(HKEY_CURRENT_USER, key.c_str(), KEY_READ) != ERROR_SUCCESS) return -2;
+    return long(k.ReadDword(name).value_or(DWORD(-1)));
+  }
+  void WriteJob(const std::wstring& entryId, const std::wstring& category) {
+    reg::Key k;
+    ASSERT_EQ(k.Create(HKEY_CURRENT_USER, JobKey(entryId).c_str()), ERROR_SUCCESS);
+    k.WriteDword(L"used", 1);
+    k.WriteString(L"SID", storeId_);
+    k.WriteString(L"Categorie", category);
+    k.WriteDword(L"BOTH_DIRECTIONS", 1);
+    reg::Key filter;
+    filter.Create(k.Get(), L"CategoriesFilter\\Private");
+  }
+  std::wstring DataFile(const std::wstring& entryId, const wchar_t* suffix) const {
+    return box_->LocalAppData() + entryId + suffix;
+  }
+
+  std::unique_ptr<testing_support::Sandbox> box_;
+  sim::ISimControl* sim_ = nullptr;
+  std::wstring storeId_, team_, friends_, defaultCalendar_;
+  com::ComPtr<IDispatch> nameSpace_;
+  CSyncEngine* engine_ = nullptr;
+  PageFactory factory_;
+  DWORD cookie_ = 0;
+  host::OptionsDialog dialog_;
+  host::BoxWatcher boxes_;
+};
+
+TEST_F(ReplicationPage, FolderWithoutJobThenSwitchedOnAndApplied) {
+  HWND page = Open(team_);
+  ASSERT_NE(page, nullptr);
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_USED));
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_NO_PRIVATE));
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_NO_REMINDERS));
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  for (int id : {IDC_FOLDER_NO_PRIVATE, IDC_FOLDER_NO_REMINDERS, IDC_FOLDER_BOTH_DIRECTIONS, IDC_FOLDER_CATEGORY,
+                 IDC_FOLDER_FILTER_COMBO, IDC_FOLDER_RESET, IDC_FOLDER_NO_REQUESTS})
+    EXPECT_FALSE(Enabled(page, id)) << id;
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_USED));
+  EXPECT_EQ(Text(page, IDC_FOLDER_NO_REQUESTS), L"Do not synchronize meeting requests");
+  EXPECT_FALSE(dialog_.Page(0).Dirty());
+
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_TRUE(dialog_.Page(0).Dirty());
+  EXPECT_EQ(Text(page, IDC_FOLDER_CATEGORY), L"Team") << "the folder's name is the first category";
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_NO_REMINDERS));
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_NO_REQUESTS));
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_NO_PRIVATE));
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_CREATE_SUBFOLDER)) << "a folder of the default store has no subfolder mode";
+  ClickBox(page, IDC_FOLDER_BOTH_DIRECTIONS);
+  Type(page, L"Business");
+  EXPECT_TRUE(Key(GetDlgItem(page, IDC_FOLDER_FILTER_COMBO), VK_RETURN));
+
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_EQ(g_reloads, 1);
+  EXPECT_FALSE(engine_->IsSettingsLoaded()) << "no folder page until the reload has loaded the settings";
+  const std::wstring key = JobKey(team_);
+  EXPECT_EQ(ReadDword(key, L"used"), 1);
+  EXPECT_EQ(ReadString(key, L"SID"), storeId_);
+  EXPECT_EQ(ReadString(key, L"Profil"), L"Outlook");
+  EXPECT_EQ(ReadString(key, L"Categorie"), L"Team");
+  EXPECT_EQ(ReadString(key, L"Foldername"), L"Team");
+  EXPECT_EQ(ReadDword(key, L"DONT_SYNC_PRIV_ITEMS"), 0);
+  EXPECT_EQ(ReadDword(key, L"DONT_SYNC_BSP_ITEMS"), 1);
+  EXPECT_EQ(ReadDword(key, L"BOTH_DIRECTIONS"), 1);
+  EXPECT_EQ(ReadDword(key, L"DONT_SYNC_REMINDERS"), 1);
+  EXPECT_EQ(ReadDword(key, L"CREATESUBFOLDER"), 0);
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, (key + L"\\Users").c_str()));
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, (key + L"\\CategoriesFilter\\Business").c_str()));
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath))
+      << "without a named default store no entry is made for the default folder";
+  EXPECT_TRUE(dialog_.Page(0).Dirty());
+
+  // Opened again, the page shows the job as written.
+  dialog_.Close();
+  page = Open(team_);
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_USED));
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_NO_PRIVATE));
+  EXPECT_EQ(Text(page, IDC_FOLDER_CATEGORY), L"Team");
+  EXPECT_EQ(ListEntries(page), std::vector<std::wstring>{L"Business"});
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_FILTER_REMOVE));
+  EXPECT_FALSE(dialog_.Page(0).Dirty());
+}
+
+TEST_F(ReplicationPage, FilterEditingByKeyboard) {
+  WriteJob(friends_, L"Friends");
+  HWND page = Open(team_);
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_EQ(SendDlgItemMessageW(page, IDC_FOLDER_FILTER_COMBO, CB_GETCOUNT, 0, 0), 1)
+      << "the combo offers the categories other jobs filter on";
+  HWND combo = GetDlgItem(page, IDC_FOLDER_FILTER_COMBO);
+
+  Type(page, L"x");
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_FILTER_ADD)) << "one character is not enough";
+  EXPECT_TRUE(Key(combo, VK_RETURN)) << "Enter is used up even when it adds nothing";
+  EXPECT_TRUE(ListEntries(page).empty());
+  Type(page, L"y");
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_FILTER_ADD));
+  EXPECT_TRUE(Key(combo, VK_RETURN));
+  EXPECT_EQ(ListEntries(page), std::vector<std::wstring>{L"xy"});
+  EXPECT_EQ(Text(page, IDC_FOLDER_FILTER_COMBO), L"");
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_FILTER_ADD));
+
+  Type(page, L"p");  // completes to "Private" from the list
+  EXPECT_EQ(Text(page, IDC_FOLDER_FILTER_COMBO), L"Private");
+  Click(page, IDC_FOLDER_FILTER_ADD);
+  SetDlgItemTextW(page, IDC_FOLDER_FILTER_COMBO, L"private");
+  Click(page, IDC_FOLDER_FILTER_ADD);
+  EXPECT_EQ(ListEntries(page), (std::vector<std::wstring>{L"Private", L"xy"})) << "letter case makes no new entry";
+  SetDlgItemTextW(page, IDC_FOLDER_FILTER_COMBO, L"Work\\Home");
+  Click(page, IDC_FOLDER_FILTER_ADD);
+  EXPECT_EQ(ListEntries(page).size(), 2u) << "a backslash would nest registry keys";
+
+  HWND list = GetDlgItem(page, IDC_FOLDER_FILTER_LIST);
+  SendMessageW(list, LB_SETCURSEL, 1, 0);
+  EXPECT_TRUE(Key(list, VK_DELETE));
+  EXPECT_EQ(ListEntries(page), std::vector<std::wstring>{L"Private"});
+  SendMessageW(list, LB_SETCURSEL, 0, 0);
+  Key(list, VK_DELETE);
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_FILTER_REMOVE));
+}
+
+TEST_F(ReplicationPage, ContactsFolderHasNoReminderOrRequestOptions) {
+  HWND page = Open(friends_);
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_NO_REMINDERS));
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_NO_REQUESTS));
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_NO_REMINDERS));
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_NO_REQUESTS));
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_NO_PRIVATE));
+}
+
+TEST_F(ReplicationPage, BadCategoryIsRefusedAndNothingIsLost) {
+  WriteJob(friends_, L"Family");
+  WriteJob(team_, L"Team");
+  HWND page = Open(team_);
+  ASSERT_TRUE(Checked(page, IDC_FOLDER_USED));
+
+  SetDlgItemTextW(page, IDC_FOLDER_CATEGORY, L"");
+  EXPECT_EQ(Apply(), S_FALSE);
+  SetDlgItemTextW(page, IDC_FOLDER_CATEGORY, L"family");
+  EXPECT_EQ(Apply(), S_FALSE);
+  std::vector<host::BoxRecord> shown = boxes_.All();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].text, L"You need to define a category for this folder.");
+  EXPECT_EQ(shown[1].text, L"This category is still in use") << "categories are one whatever their letter case";
+  EXPECT_EQ(shown[1].caption, L"Tallowby");
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_USED)) << "the user gets to fix it";
+  EXPECT_EQ(ReadString(JobKey(team_), L"Categorie"), L"Team");
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, (JobKey(team_) + L"\\CategoriesFilter\\Private").c_str()));
+  EXPECT_EQ(g_reloads, 0);
+  EXPECT_TRUE(engine_->IsSettingsLoaded());
+
+  // Its own unchanged category is no clash.
+  SetDlgItemTextW(page, IDC_FOLDER_CATEGORY, L"Team");
+  EXPECT_EQ(Apply(), S_OK);
+  EXPECT_EQ(g_reloads, 1);
+}
+
+TEST_F(ReplicationPage, SwitchingOffResettingAndTheAdministratorsLock) {
+  WriteJob(team_, L"Team");
+  WriteJob(friends_, L"Friends");
+  reg::Key entry;
+  entry.Create(HKEY_CURRENT_USER, (std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + defaultCalendar_).c_str());
+  entry.WriteString(L"Categorie", L"Mine");
+  entry.Close();
+  for (const wchar_t* suffix : {L".twysyncdata.ids", L".twysyncdata.ids.bak", L".twysyncdata.cache2"})
+    testing_support::WriteFileBytes(DataFile(team_, suffix), "x");
+  testing_support::WriteFileBytes(DataFile(defaultCalendar_, L".twysyncdata.cache"), "x");
+  testing_support::WriteFileBytes(DataFile(defaultCalendar_, L".twysyncdata.cache2"), "x");
+
+  // Reset: the job starts afresh, the other folders' entries stay.
+  HWND page = Open(team_);
+  ClickBox(page, IDC_FOLDER_RESET);
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_FALSE(testing_support::FileExists(DataFile(team_, L".twysyncdata.ids")));
+  EXPECT_FALSE(testing_support::FileExists(DataFile(team_, L".twysyncdata.ids.bak")));
+  EXPECT_TRUE(testing_support::FileExists(DataFile(team_, L".twysyncdata.cache2")));
+  EXPECT_FALSE(testing_support::FileExists(DataFile(defaultCalendar_, L".twysyncdata.cache")));
+  EXPECT_TRUE(testing_support::FileExists(DataFile(defaultCalendar_, L".twysyncdata.cache2")));
+  EXPECT_EQ(ReadDword(JobKey(team_), L"used"), 1) << "written again after the reset";
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, (JobKey(team_) + L"\\CategoriesFilter\\Private").c_str()))
+      << "the filter the page showed is written again";
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_RESET)) << "a second Apply does not reset again";
+
+  // Off: the job goes; another job remains, so do the category entries.
+  ClickBox(page, IDC_FOLDER_USED);
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(team_).c_str()));
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath));
+  EXPECT_EQ(g_reloads, 2);
+
+  // The administrator's lock: the page shows and reacts, Apply writes nothing.
+  dialog_.Close();
+  reg::Key machine;
+  machine.Create(HKEY_CURRENT_USER, L"Software\\ScratchMachine");
+  reg::Key lock;
+  lock.Create(machine.Get(), reg::kConfigPath);
+  lock.WriteDword(L"lock", 1);
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine.Get());
+  page = Open(friends_);
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_USED));
+  EXPECT_EQ(Apply(), S_FALSE);
+  EXPECT_EQ(ReadDword(JobKey(friends_), L"used"), 1);
+  EXPECT_EQ(g_reloads, 2);
+}
+
+TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
+  testing_support::Sandbox box;
+  const std::wstring dir = box.LocalAppData();
+  auto job = [](const wchar_t* id) {
+    reg::Key k;
+    k.Create(HKEY_CURRENT_USER, JobKey(id).c_str());
+    reg::Key f;
+    f.Create(k.Get(), L"CategoriesFilter\\Work");
+  };
+  job(L"00AA");
+  job(L"00BB");
+  reg::Key entries;
+  entries.Create(HKEY_CURRENT_USER, (std::wstring(reg::kAddCategorieFoldersPath) + L"\\00CC").c_str());
+  entries.Close();
+  for (const wchar_t* suffix : {L".twy.keys.ids", L".twysyncdata.ids", L".twysyncdata.ids.bak",
+                                L".twysyncdata.cache", L".iclouddlist", L".icloud"})
+    testing_support::WriteFileBytes(dir + L"00AA" + suffix, "x");
+  testing_support::WriteFileBytes(dir + L"00BB.twysyncdata.ids", "x");
+
+  RemoveFolderConfig(L"00AA", dir, nullptr, CategoryEntries::kRemoveWithLastJob);
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(L"00AA").c_str()));
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath)) << "a job is left";
+  for (const wchar_t* gone : {L".twy.keys.ids", L".twysyncdata.ids", L".twysyncdata.ids.bak"})
+    EXPECT_FALSE(testing_support::FileExists(dir + L"00AA" + gone)) << gone;
+  for (const wchar_t* kept : {L".twysyncdata.cache", L".iclouddlist", L".icloud"})
+    EXPECT_TRUE(testing_support::FileExists(dir + L"00AA" + kept)) << kept;
+  EXPECT_TRUE(testing_support::FileExists(dir + L"00BB.twysyncdata.ids"));
+
+  RemoveFolderConfig(L"", dir, nullptr, CategoryEntries::kRemoveWithLastJob);
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(L"00BB").c_str())) << "no name removes nothing";
+
+  RemoveFolderConfig(L"00BB", dir, nullptr, CategoryEntries::kKeep);
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath)) << "a reset keeps them";
+  job(L"00BB");
+  RemoveFolderConfig(L"00BB", dir, nullptr, CategoryEntries::kRemoveWithLastJob);
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath));
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kFoldersPath));
+}
+
+}  // namespace
