@@ -23,6 +23,7 @@
 #include "res/resource.h"
 #include "state_files.h"
 #include "sync_engine.h"
+#include "sync_seams.h"
 #include "variant.h"
 
 namespace {

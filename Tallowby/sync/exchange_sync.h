@@ -1,7 +1,6 @@
 // The incremental synchronisation of a folder in an Exchange store.
 //
-// RCI (declared with the worker routines in sync_seams.h) runs on the
-// folder's own worker inside g_csFolderSync: it asks the wrapper folder's
+// RCI runs on the folder's own worker inside g_csFolderSync: it asks the wrapper folder's
 // synchronizer for the changes since the stored state (SyncData), hands
 // deletions to deleteItem2 and new or changed items to the item processing,
 // and takes the new state only after a complete run in which nothing
@@ -19,9 +18,12 @@
 #include <vector>
 
 #include "rdo.h"
-#include "sync_seams.h"
 
 class CMAPIFolderObject;
+
+// One incremental run of the folder with the worker's session and utility
+// object; it reports through the engine, the logs and the folder's members.
+HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
 // ADDEXMODIF's result when the written item cannot be found (it is not
 // looked for again).

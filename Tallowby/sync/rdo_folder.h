@@ -1,7 +1,6 @@
 // The wrapper folder of an Exchange folder object and its key maps.
 //
-// OpenRdoFolder (declared with the worker routines in sync_seams.h) opens the
-// folder through the calling worker's session and, the first time it
+// OpenRdoFolder opens the folder through the calling worker's session and, the first time it
 // succeeds, prepares the object: it loads the state files, repairs repeated
 // sync ids and fills FolderCache. FolderCache turns the source key of a
 // deleted item, the only identity a deletion report carries, back into its
@@ -17,7 +16,6 @@
 #include <string>
 
 #include "rdo.h"
-#include "sync_seams.h"
 
 class CMAPIFolderObject;
 
@@ -30,6 +28,12 @@ enum FolderCacheMap : int { kSyncIdMap = 0, kGlobalObjectIdMap = 1 };
 // True for the connection modes in which the folder is not opened
 // (offline, disconnected, cached offline or cached disconnected).
 inline bool IsOfflineConnectionMode(long mode) { return mode >= 200 && mode <= 400; }
+
+// Opens the folder object's folder through the calling worker's session
+// (not in the offline and cached modes: E_FAIL, status offline) and keeps it
+// as RdoFolder; the first success prepares the object. A failed open lets go
+// of the folder held before. Callers test RdoFolder.
+HRESULT OpenRdoFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
 // Fills FolderCache from the folder's contents table: the sync-id map keeps
 // the first row of a search key, the GlobalObjectId map takes every row that

@@ -134,7 +134,7 @@ TEST_F(ExchangeRunTest, ACompleteRunHandsOnEachChangeOnceAndSavesTheState) {
 
 TEST_F(ExchangeRunTest, AChangeThatCouldNotBeHandedOnComesAgainUntilItIsGivenUp) {
   AddItem(team_, L"new");
-  World().InjectFailure(L"Session.GetMessageById", 1, E_FAIL);
+  World().InjectFailure(L"Change.EntryID", 1, E_FAIL);
   Run(master_);
   EXPECT_EQ(0u, HandedOn());
   EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix)) << "a failed run saves no state";
@@ -147,7 +147,7 @@ TEST_F(ExchangeRunTest, AChangeThatCouldNotBeHandedOnComesAgainUntilItIsGivenUp)
   const std::string before = Stored(master_, kSyncDataSuffix);
   AddItem(team_, L"broken");
   AddItem(team_, L"fine");
-  World().InjectFailure(L"Session.GetMessageById", 1, E_FAIL, kChangeRetryRuns);
+  World().InjectFailure(L"Change.EntryID", 1, E_FAIL, kChangeRetryRuns);
   for (int run = 1; run < kChangeRetryRuns; ++run) {
     Run(master_);
     EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
@@ -160,7 +160,7 @@ TEST_F(ExchangeRunTest, AChangeThatCouldNotBeHandedOnComesAgainUntilItIsGivenUp)
 
 TEST_F(ExchangeRunTest, ARunBrokenOffSkipsTheChangesItHandledWhenTheyComeAgain) {
   for (int i = 0; i < 40; ++i) AddItem(team_, (L"item " + std::to_wstring(i)).c_str());
-  World().InjectFailure(L"Session.GetMessageById", 26, E_FAIL);
+  World().InjectFailure(L"Change.EntryID", 26, E_FAIL);
   Run(master_);
   EXPECT_EQ(25u, HandedOn());
   EXPECT_EQ(25u, master_->Cache2Table.size());
