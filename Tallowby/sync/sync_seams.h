@@ -15,9 +15,6 @@ class CItemsEvents;
 // pst_pass.cpp: the personal-folder comparison pass.
 HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
-// exchange_sync.cpp: the Exchange incremental synchronisation run.
-HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
-
 // folder_time.cpp: the folder time, loaded before the worker starts and
 // saved after a complete walk and by the destructor.
 void FolderTime(CMAPIFolderObject* folder);
@@ -33,13 +30,12 @@ HRESULT FillDeleteList(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFolder* 
 // Deletes the counterparts of a deleted item; called with g_csDeleteList held.
 int deleteItem2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const wchar_t* syncId);
 
-// The per-folder state files and the iCloud key list.
+// The per-folder state files, the iCloud key list, the Exchange wrapper
+// folder and the Exchange incremental synchronisation.
+#include "exchange_sync.h"
 #include "icloud_lists.h"
+#include "rdo_folder.h"
 #include "state_files.h"
-
-// rdo_folder.cpp: opens the folder through the worker's session and prepares
-// its key maps once.
-HRESULT OpenRdoFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
 // Test setting: the environment variable TALLOWBY_TEST_PASS_SECONDS (read
 // once per process) makes every pass and incremental run last that many
