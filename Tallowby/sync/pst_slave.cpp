@@ -306,8 +306,8 @@ HRESULT DefaultItem::ForCategory(const std::wstring& category, bool* holdItem) {
 // for good. True when a running job of this category and item kind exists.
 bool DefaultItem::JobMissedByLookup(const std::wstring& category) {
   if (!engine_) return false;
-  for (int i = 0; CMAPIFolderObject* f = engine_->GetFolderObject(i, false); ++i) {
-    if (f->IsStandard || !f->Events || category != f->Categorie) continue;
+  for (int i = 0; CMAPIFolderObject* f = engine_->GetFolderObject(i, true); ++i) {
+    if (!f->RunFlag || f->IsStandard || !f->Events || category != f->Categorie) continue;
     com::ComPtr<IRdoFolder> folder;
     long type = -1;
     HRESULT hr = OpenFolderOf(session_, f->Events, &folder);
