@@ -6,6 +6,7 @@
 
 #include "bstr.h"
 #include "date_time.h"
+#include "exchange_sync.h"
 #include "folder_object.h"
 #include "pst_pass.h"
 #include "variant.h"
@@ -57,6 +58,13 @@ HRESULT RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* def
                                IRdoSession* session, IRdoMessage* item, const std::wstring& syncId) {
   if (!master || !master->Events || !defaultFolder || !defaultFolder->Events) return E_FAIL;
   return AddToPSTChangeKeyList(defaultFolder->Events, utils, session, item, DefaultItemWriteKey(syncId, master));
+}
+
+HRESULT RecordMasterWrite(CMAPIFolderObject* master, IRdoUtils* utils, IRdoSession* session, IRdoMessage* item,
+                          const std::wstring& syncId) {
+  if (!master || !master->Events) return E_FAIL;
+  if (master->Events->ExchangeMode) return ADDEXMODIF(master, session, utils, syncId);
+  return AddToPSTChangeKeyList(master->Events, utils, session, item, syncId);
 }
 
 bool IsDefaultItemOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, const std::wstring& syncId,

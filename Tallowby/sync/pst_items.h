@@ -44,3 +44,10 @@ HRESULT RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* def
 // True when `item`'s last write was the one recorded for the job of `master`.
 bool IsDefaultItemOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, const std::wstring& syncId,
                            IRdoMessage* item);
+
+// Records `item`, just written into the master folder of `master`, as the
+// add-in's own write: in a personal-folder master for its walk, in an
+// Exchange master for its incremental run, which would otherwise send the
+// write back to the default folder as the user's change.
+HRESULT RecordMasterWrite(CMAPIFolderObject* master, IRdoUtils* utils, IRdoSession* session, IRdoMessage* item,
+                          const std::wstring& syncId);

@@ -7,6 +7,7 @@
 #include "bstr.h"
 #include "clock.h"
 #include "com_ptr.h"
+#include "exchange_sync.h"
 #include "folder_object.h"
 #include "item_copy.h"
 #include "item_filter.h"
@@ -173,6 +174,9 @@ HRESULT MasterItem::MasterIsNewer() {
   // The copy is newer than the master item now; the default folder's walk
   // must not take it for the user's change and copy it back.
   if (sink_->BOTH_DIRECTIONS) RecordDefaultItemWrite(owner_, partner_, utils_, session_, slaveItem_.Get(), syncId_);
+  // An Exchange default folder learns of its changes through its own
+  // incremental run: the write is registered there so that the run skips it.
+  if (partner_->Events->ExchangeMode) ADDEXMODIF(partner_, session_, utils_, syncId_);
   return AddToPSTChangeKeyList(sink_, utils_, session_, masterItem_.Get(), syncId_);
 }
 

@@ -116,7 +116,7 @@ HRESULT CopyBack::Run() {
   if (SUCCEEDED(hr)) {
     WriteUserLog();
     RecordDefaultItemWrite(master_, default_, utils_, session_, slaveItem_.Get(), syncId_);
-    AddToPSTChangeKeyList(master_->Events, utils_, session_, masterItem_.Get(), syncId_);
+    RecordMasterWrite(master_, utils_, session_, masterItem_.Get(), syncId_);
   }
   DebugElapsed(L"CopyDefault2Master", start);
   return hr;
@@ -350,7 +350,7 @@ HRESULT DefaultItem::NewItem(CMAPIFolderObject* job) {
   sink_->AddToFolderCacheList(syncId_.c_str());
   // The copy is the master item now; the master's next walk finds it newer
   // than the default-folder item and must not write it back.
-  if (copy) AddToPSTChangeKeyList(job->Events, utils_, session_, copy.Get(), syncId_);
+  if (copy) RecordMasterWrite(job, utils_, session_, copy.Get(), syncId_);
   result_ = 1;
   return S_OK;
 }
@@ -428,7 +428,7 @@ HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoFolder* jobFolder
     LogError(hr, L"PSTprocessItemInDefaultFolder::CopyDefault2Master::SaveMasterItem");
     return hr;
   }
-  AddToPSTChangeKeyList(job->Events, utils_, session_, masterItem.Get(), syncId_);
+  RecordMasterWrite(job, utils_, session_, masterItem.Get(), syncId_);
   RecordDefaultItemWrite(job, owner_, utils_, session_, slaveItem.Get(), syncId_);
   return S_OK;
 }
