@@ -4,7 +4,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <deque>
 #include <unordered_map>
 
 #include "clock.h"
@@ -148,6 +147,60 @@ struct OpState {
   std::vector<FailureRule> rules;
 };
 
+// The record of calls, kept in few large blocks: a long run records hundreds
+// of thousands of calls, and as many small strings would slow every later
+// allocation of the process down.
+class CallLog {
+ public:
+  void Add(std::wstring_view op, std::wstring_view detail) {
+    const Span span = Place(detail);
+    entries_.push_back({OpIndex(op), span.block, span.start, span.length});
+  }
+  void Clear() {
+    entries_.clear();
+    blocks_.clear();
+  }
+  template <typename Keep>
+  std::vector<CallRecord> Select(Keep keep) const {
+    std::vector<CallRecord> out;
+    for (const Entry& e : entries_) {
+      if (!keep(ops_[e.op])) continue;
+      out.push_back({ops_[e.op], std::wstring(blocks_[e.block].data() + e.start, e.length)});
+    }
+    return out;
+  }
+
+ private:
+  static constexpr size_t kBlockChars = 1 << 20;
+  struct Entry {
+    size_t op;
+    size_t block = 0, start = 0, length = 0;
+  };
+  struct Span {
+    size_t block, start, length;
+  };
+  size_t OpIndex(std::wstring_view op) {
+    for (size_t i = 0; i < ops_.size(); ++i)
+      if (ops_[i] == op) return i;
+    ops_.emplace_back(op);
+    return ops_.size() - 1;
+  }
+  Span Place(std::wstring_view detail) {
+    if (blocks_.empty() || blocks_.back().size() + detail.size() > blocks_.back().capacity()) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(std::max(kBlockChars, detail.size()));
+    }
+    std::wstring& block = blocks_.back();
+    const size_t start = block.size();
+    block.append(detail);
+    return {blocks_.size() - 1, start, detail.size()};
+  }
+
+  std::vector<std::wstring> ops_;
+  std::vector<std::wstring> blocks_;
+  std::vector<Entry> entries_;
+};
+
 }  // namespace
 
 struct World::State {
@@ -170,7 +223,7 @@ struct World::State {
   size_t modeIndex = 0;
   std::vector<AddressList> addressLists;
   std::map<std::wstring, OpState, std::less<>> ops;
-  std::deque<CallRecord> calls;  // grows by blocks: a long run never copies it whole
+  CallLog calls;
 
   StoreRec* Store(ObjId id) {
     auto it = stores.find(id);
@@ -1163,26 +1216,22 @@ bool World::ShouldFail(std::wstring_view op, HRESULT* hr) {
 
 void World::Record(std::wstring_view op, std::wstring_view detail) {
   std::lock_guard lock(mutex_);
-  s_->calls.push_back({std::wstring(op), std::wstring(detail)});
+  s_->calls.Add(op, detail);
 }
 
 std::vector<CallRecord> World::Calls() const {
   std::lock_guard lock(mutex_);
-  return std::vector<CallRecord>(s_->calls.begin(), s_->calls.end());
+  return s_->calls.Select([](const std::wstring&) { return true; });
 }
 
 std::vector<CallRecord> World::CallsOf(std::wstring_view op) const {
   std::lock_guard lock(mutex_);
-  std::vector<CallRecord> r;
-  for (const auto& c : s_->calls) {
-    if (c.op == op) r.push_back(c);
-  }
-  return r;
+  return s_->calls.Select([op](const std::wstring& name) { return name == op; });
 }
 
 void World::ClearCalls() {
   std::lock_guard lock(mutex_);
-  s_->calls.clear();
+  s_->calls.Clear();
 }
 
 std::wstring World::Dump() const {
