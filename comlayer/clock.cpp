@@ -85,26 +85,19 @@ DWORD RealMs(DWORD ms) {
 UINT TimerPeriod(UINT ms) { return RealMs(ms); }
 
 namespace {
-std::atomic<int64_t> g_sleptTicks{0};
-
-int64_t PerformanceCount() {
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  return now.QuadPart;
-}
+std::atomic<uint64_t> g_pausedClockMs{0};
+std::atomic<bool> g_skipSleeps{false};
 }  // namespace
 
 void Sleep(DWORD ms) {
-  const int64_t start = PerformanceCount();
+  g_pausedClockMs += ms;
+  if (g_skipSleeps) return;
   ::Sleep(RealMs(ms));
-  g_sleptTicks += PerformanceCount() - start;
 }
 
-double SleptRealMs() {
-  LARGE_INTEGER frequency{};
-  QueryPerformanceFrequency(&frequency);
-  return frequency.QuadPart ? double(g_sleptTicks.load()) * 1000.0 / double(frequency.QuadPart) : 0.0;
-}
+uint64_t PausedClockMs() { return g_pausedClockMs.load(); }
+
+void SkipSleeps(bool skip) { g_skipSleeps = skip; }
 
 DWORD Wait(HANDLE h, DWORD ms) { return WaitForSingleObject(h, RealMs(ms)); }
 

@@ -30,9 +30,12 @@ DWORD RealMs(DWORD ms);
 UINT TimerPeriod(UINT ms);
 
 void Sleep(DWORD ms);
-// Real milliseconds this process has spent in Sleep so far (benchmarks
-// report the prescribed pauses apart from the work).
-double SleptRealMs();
+// Clock milliseconds of all pauses this module's Sleep was asked for.
+uint64_t PausedClockMs();
+// Benchmarks only: Sleep counts its pause and returns at once, so that a
+// benchmark times the work alone (a thread that really sleeps between short
+// pieces of work wakes each time with cold caches and a slowed processor).
+void SkipSleeps(bool skip);
 // WaitForSingleObject with a clock-time timeout (INFINITE stays infinite).
 DWORD Wait(HANDLE h, DWORD ms);
 // Waits for `h` while dispatching window messages and COM calls, so that a

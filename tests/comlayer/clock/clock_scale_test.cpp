@@ -39,4 +39,20 @@ TEST(ClockScale, WaitsShrinkAndTimeRunsFasterByTheFactor) {
   CloseHandle(never);
 }
 
+// A benchmark's pauses are counted but not slept, and sleeping again counts
+// as before.
+TEST(ClockScale, SkippedSleepsAreCountedAndReturnAtOnce) {
+  const uint64_t paused0 = clk::PausedClockMs();
+  clk::SkipSleeps(true);
+  const ULONGLONG real0 = GetTickCount64();
+  for (int i = 0; i < 1000; ++i) clk::Sleep(20000);  // 400 s of real time if slept
+  EXPECT_LT(GetTickCount64() - real0, 2000u);
+  EXPECT_EQ(clk::PausedClockMs() - paused0, 20000000u);
+  clk::SkipSleeps(false);
+  const ULONGLONG real1 = GetTickCount64();
+  clk::Sleep(5000);  // 100 ms of real time
+  EXPECT_GE(GetTickCount64() - real1, 80u);
+  EXPECT_EQ(clk::PausedClockMs() - paused0, 20005000u);
+}
+
 }  // namespace
