@@ -22,6 +22,9 @@ class PassTest : public engine_testing::EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     ASSERT_NE(MakeEngine(L"16.0.0.6000"), nullptr);
+    // The engine's session thread opens the Inbox once to test the store;
+    // done before the test begins, it cannot take a failure the test injects.
+    ASSERT_TRUE(WaitFor([this] { return engine_->IsReady(); }, 10000));
     ASSERT_EQ(S_OK, CreateRdoObject(kRdoSessionProgId, __uuidof(IRdoSession), session.PutVoid()));
     ASSERT_EQ(S_OK, CreateRdoObject(kRdoUtilsProgId, __uuidof(IRdoUtils), utils.PutVoid()));
     com::Variant none;
