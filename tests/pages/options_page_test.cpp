@@ -3,8 +3,10 @@
 // address lists and the stores, what Apply writes, and the log viewer link.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <chrono>
+#include <set>
 
 #include "fake_outlook.h"
 #include "res/pages_resource.h"
@@ -186,6 +188,54 @@ TEST_F(OptionsPage, StoreSelectedByItsExactNameAndKeptWhileAbsent) {
   Screenshot(L"options-page-german");
 }
 
+// The log viewers this test process started (other tests may show theirs on
+// the same screen at the same time).
+std::set<DWORD> OwnViewerProcesses() {
+  std::set<DWORD> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    if (entry.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(entry.szExeFile, L"Tallowlog.exe") == 0)
+      found.insert(entry.th32ProcessID);
+  CloseHandle(snapshot);
+  return found;
+}
+
+// The viewer window of one of those processes.
+HWND OwnViewerWindow() {
+  struct Search {
+    std::set<DWORD> processes;
+    HWND window = nullptr;
+  } search{OwnViewerProcesses()};
+  EnumWindows(
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        wchar_t title[32] = {};
+        if (s->processes.count(pid) && GetWindowTextW(w, title, 32) && wcscmp(title, L"Logging") == 0) {
+          s->window = w;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.window;
+}
+
+// Ends every viewer this process started: one left open would hold the
+// test's output open after the test.
+void EndOwnViewers() {
+  for (DWORD pid : OwnViewerProcesses()) {
+    if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid)) {
+      if (WaitForSingleObject(process, 5000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+      CloseHandle(process);
+    }
+  }
+}
+
 TEST_F(OptionsPage, LogfileLinkStartsTheViewerWithoutWaitingOrTellsItIsMissing) {
   testing_support::MessageBoxRecorder boxes;
   StartEngine(box_->Temp());  // a folder without the viewer
@@ -209,9 +259,10 @@ TEST_F(OptionsPage, LogfileLinkStartsTheViewerWithoutWaitingOrTellsItIsMissing) 
   SendMessageW(page_, WM_NOTIFY, IDC_MAIN_OPEN_LOG, reinterpret_cast<LPARAM>(&click));
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
   HWND viewer = nullptr;
-  for (int i = 0; i < 200 && !viewer; ++i, Sleep(50)) viewer = FindWindowW(nullptr, L"Logging");
-  ASSERT_NE(viewer, nullptr) << "the log viewer's window";
-  PostMessageW(viewer, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  for (int i = 0; i < 200 && !viewer; ++i, Sleep(50)) viewer = OwnViewerWindow();
+  EXPECT_NE(viewer, nullptr) << "the log viewer's window";
+  if (viewer) PostMessageW(viewer, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  EndOwnViewers();
   EXPECT_EQ(boxes.Boxes().size(), 1u);
 }
 
