@@ -26,10 +26,10 @@ class ICloudListTest : public BlocksTest {
  protected:
   void SetUp() override {
     BlocksTest::SetUp();
-    sim::StoreSpec spec;
-    spec.name = L"iCloud";
-    spec.providerHex = kICloudProvider;
-    store_ = World().AddStore(spec);
+    sim::StoreSpec desc;
+    desc.name = L"iCloud";
+    desc.providerHex = kICloudProvider;
+    store_ = World().AddStore(desc);
     folder_ = AddFolder(store_, L"Family");
     object_ = FolderObject(folder_, true);
   }
