@@ -26,6 +26,14 @@ HRESULT MarkTag(IRdoUtils* utils, IRdoMessage* message, const wchar_t* name, lon
   return hr;
 }
 
+// Reads one of the origin marks of the message (empty when it has none).
+HRESULT ReadMark(IRdoUtils* utils, IRdoMessage* message, const wchar_t* name, long type, com::Variant* value) {
+  long tag = 0;
+  HRESULT hr = MarkTag(utils, message, name, type, &tag);
+  if (FAILED(hr)) return hr;
+  return utils->GetPropByTag(message, tag, value->Put());
+}
+
 // The origin side an item was marked with; false when it carries none.
 bool ReadOriginSide(const com::Variant& mark, long* side) {
   if (mark.vt != VT_I4) return false;
@@ -96,11 +104,8 @@ HRESULT MarkAsSource(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* message
 
 HRESULT RemoveReminder(CSyncEngine*, IRdoUtils* utils, IRdoMessage* message, long side, bool clearUnmarked) {
   if (!utils || !message) return E_POINTER;
-  long tag = 0;
-  HRESULT hr = MarkTag(utils, message, kOriginSideName, kTypeLong, &tag);
-  if (FAILED(hr)) return hr;
   com::Variant mark;
-  hr = utils->GetPropByTag(message, tag, mark.Put());
+  HRESULT hr = ReadMark(utils, message, kOriginSideName, kTypeLong, &mark);
   if (FAILED(hr)) return hr;
   long origin = 0;
   bool clear = ReadOriginSide(mark, &origin) ? origin != side : clearUnmarked && side == kSideDefault;
@@ -117,19 +122,14 @@ HRESULT RemoveReminder(CSyncEngine*, IRdoUtils* utils, IRdoMessage* message, lon
 
 HRESULT CopyOldReminder(CSyncEngine*, IRdoUtils* utils, IRdoMessage* message, long side) {
   if (!utils || !message) return E_POINTER;
-  long tag = 0;
-  HRESULT hr = MarkTag(utils, message, kOriginSideName, kTypeLong, &tag);
-  if (FAILED(hr)) return hr;
   com::Variant mark;
-  hr = utils->GetPropByTag(message, tag, mark.Put());
+  HRESULT hr = ReadMark(utils, message, kOriginSideName, kTypeLong, &mark);
   if (FAILED(hr)) return hr;
   long origin = 0;
   if (!ReadOriginSide(mark, &origin) || origin != side) return S_OK;
 
-  hr = MarkTag(utils, message, kReminderWasSetName, kTypeBoolean, &tag);
-  if (FAILED(hr)) return hr;
   com::Variant wasSet;
-  hr = utils->GetPropByTag(message, tag, wasSet.Put());
+  hr = ReadMark(utils, message, kReminderWasSetName, kTypeBoolean, &wasSet);
   if (FAILED(hr)) return hr;
   if (wasSet.vt == VT_BOOL || wasSet.vt == VT_I2) {
     hr = message->put_ReminderSet(TruthOf(wasSet) ? VARIANT_TRUE : VARIANT_FALSE);
