@@ -324,6 +324,18 @@ void OptionsDialog::Close() {
   frame_ = tabs_ = nullptr;
 }
 
+std::wstring ArtifactsFolder() {
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  wchar_t env[MAX_PATH] = {};
+  std::filesystem::path dir = GetEnvironmentVariableW(L"TALLOWBY_ARTIFACTS", env, MAX_PATH)
+                                  ? std::filesystem::path(env)
+                                  : std::filesystem::path(exe).parent_path().parent_path() / L"artifacts";
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  return dir.wstring();
+}
+
 bool SaveWindowBitmap(HWND window, const std::wstring& path) {
   RECT r{};
   if (!GetWindowRect(window, &r)) return false;

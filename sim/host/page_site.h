@@ -88,5 +88,8 @@ void SetPageFactory(PageFactory factory);
 
 // Saves what the window shows on the screen as a 24-bit BMP file.
 bool SaveWindowBitmap(HWND window, const std::wstring& path);
+// Where screenshots go: $TALLOWBY_ARTIFACTS, else <build>/artifacts beside
+// the program's bin folder (made when missing).
+std::wstring ArtifactsFolder();
 
 }  // namespace host

@@ -734,14 +734,7 @@ std::wstring Runner::Pages(const Command& c) {
   }
   if (!dialog_.IsOpen()) return L"no options dialog is open";
   if (v == L"screenshot") {
-    wchar_t exe[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    wchar_t env[MAX_PATH] = {};
-    std::filesystem::path dir = GetEnvironmentVariableW(L"TALLOWBY_ARTIFACTS", env, MAX_PATH)
-                                    ? std::filesystem::path(env)
-                                    : std::filesystem::path(exe).parent_path().parent_path() / L"artifacts";
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    const std::filesystem::path dir = ArtifactsFolder();
     SetForegroundWindow(dialog_.Frame());
     RedrawWindow(dialog_.Frame(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Pump(500);

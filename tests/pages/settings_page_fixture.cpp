@@ -173,14 +173,7 @@ bool SettingsPageTest::Checked(int id) { return IsDlgButtonChecked(page_, id) ==
 bool SettingsPageTest::Enabled(int id) { return IsWindowEnabled(GetDlgItem(page_, id)) != FALSE; }
 
 void SettingsPageTest::Screenshot(const std::wstring& name) {
-  wchar_t exe[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  wchar_t env[MAX_PATH] = {};
-  std::filesystem::path dir = GetEnvironmentVariableW(L"TALLOWBY_ARTIFACTS", env, MAX_PATH)
-                                  ? std::filesystem::path(env)
-                                  : std::filesystem::path(exe).parent_path().parent_path() / L"artifacts";
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  const std::filesystem::path dir = host::ArtifactsFolder();
   SetForegroundWindow(dialog_.Frame());
   RedrawWindow(dialog_.Frame(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   for (const DWORD end = GetTickCount() + 300; GetTickCount() < end; Sleep(10)) {
