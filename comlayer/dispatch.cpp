@@ -77,4 +77,17 @@ IDispatch* DispArgs::DispatchAt(UINT i) const {
   }
 }
 
+HRESULT IdsOfNames(std::span<const DispMember> members, LPOLESTR* names, UINT count, DISPID* ids) {
+  if (!names || !ids) return E_POINTER;
+  HRESULT hr = S_OK;
+  for (UINT i = 0; i < count; ++i) {
+    ids[i] = DISPID_UNKNOWN;
+    if (i == 0 && names[0])
+      for (const DispMember& m : members)
+        if (_wcsicmp(m.name, names[0]) == 0) ids[0] = m.id;
+    if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
+}
+
 }  // namespace com

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <initializer_list>
+#include <span>
 
 #include "variant.h"
 
@@ -50,5 +51,15 @@ class DispArgs {
  private:
   const DISPPARAMS* p_;
 };
+
+// One member of a hand-written dispatch interface.
+struct DispMember {
+  const wchar_t* name;
+  DISPID id;
+};
+// GetIDsOfNames over a fixed member table: the member name (the first name)
+// is looked up without regard to case; argument names are not supported and
+// come back as DISPID_UNKNOWN with DISP_E_UNKNOWNNAME.
+HRESULT IdsOfNames(std::span<const DispMember> members, LPOLESTR* names, UINT count, DISPID* ids);
 
 }  // namespace com

@@ -21,11 +21,7 @@ IDispatch* g_pComAddIn = nullptr;
 namespace {
 
 
-struct MethodName {
-  const wchar_t* name;
-  DISPID id;
-};
-const MethodName kMethods[] = {
+constexpr com::DispMember kMethods[] = {
     {L"OnConnection", 1}, {L"OnDisconnection", 2}, {L"OnAddInsUpdate", 3},
     {L"OnStartupComplete", 4}, {L"OnBeginShutdown", 5},
 };
@@ -92,17 +88,7 @@ STDMETHODIMP CConnect::GetTypeInfo(UINT, LCID, ITypeInfo** ti) {
 }
 
 STDMETHODIMP CConnect::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (!names || !ids) return E_POINTER;
-  HRESULT hr = S_OK;
-  for (UINT i = 0; i < count; ++i) {
-    ids[i] = DISPID_UNKNOWN;
-    if (i == 0 && names[0]) {
-      for (const MethodName& m : kMethods)
-        if (_wcsicmp(m.name, names[0]) == 0) ids[0] = m.id;
-    }
-    if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
-  }
-  return hr;
+  return com::IdsOfNames(kMethods, names, count, ids);
 }
 
 STDMETHODIMP CConnect::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "addin_module.h"
+#include "dispatch.h"
 #include "language.h"
 #include "res/resource.h"
 
@@ -14,11 +15,7 @@ namespace {
 
 constexpr LONG kDefaultExtent = 5080;  // two inches, in HIMETRIC
 
-struct DispName {
-  const wchar_t* name;
-  DISPID id;
-};
-constexpr DispName kPageMembers[] = {{L"GetPageInfo", 0x2101}, {L"Dirty", 0x2102}, {L"Apply", 0x2103}};
+constexpr com::DispMember kPageMembers[] = {{L"GetPageInfo", 0x2101}, {L"Dirty", 0x2102}, {L"Apply", 0x2103}};
 
 // Reads a string or ordinal of a dialog template; returns the text (empty
 // for an ordinal) and moves `p` past it.
@@ -150,16 +147,7 @@ STDMETHODIMP CPropPageCore::GetTypeInfo(UINT, LCID, ITypeInfo** ti) {
 }
 
 STDMETHODIMP CPropPageCore::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (!names || !ids) return E_POINTER;
-  HRESULT hr = S_OK;
-  for (UINT i = 0; i < count; ++i) {
-    ids[i] = DISPID_UNKNOWN;
-    if (i == 0 && names[0])
-      for (const DispName& m : kPageMembers)
-        if (_wcsicmp(m.name, names[0]) == 0) ids[0] = m.id;
-    if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
-  }
-  return hr;
+  return com::IdsOfNames(kPageMembers, names, count, ids);
 }
 
 STDMETHODIMP CPropPageCore::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,

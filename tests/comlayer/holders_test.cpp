@@ -129,4 +129,21 @@ TEST(DateTime, EqualWithinHalfASecondOtherwiseOrdered) {
   EXPECT_FALSE(now.UserFormat().empty());
 }
 
+// Outlook asks for a member by name in any letter case; argument names and
+// unknown members come back unknown, the known ones are still answered.
+TEST(Holders, MemberTablesAnswerNamesWithoutRegardToCase) {
+  constexpr com::DispMember kMembers[] = {{L"OnConnection", 1}, {L"Apply", 0x2103}};
+  wchar_t apply[] = L"aPPLY", flags[] = L"flags", unknown[] = L"Refresh";
+  LPOLESTR names[] = {apply, flags};
+  DISPID ids[2] = {42, 42};
+  EXPECT_EQ(com::IdsOfNames(kMembers, names, 2, ids), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(ids[0], 0x2103);
+  EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+  EXPECT_EQ(com::IdsOfNames(kMembers, names, 1, ids), S_OK);
+  names[0] = unknown;
+  EXPECT_EQ(com::IdsOfNames(kMembers, names, 1, ids), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(ids[0], DISPID_UNKNOWN);
+  EXPECT_EQ(com::IdsOfNames(kMembers, nullptr, 1, ids), E_POINTER);
+}
+
 }  // namespace
