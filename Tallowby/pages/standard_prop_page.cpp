@@ -49,7 +49,7 @@ HRESULT FromRegistry(LONG error) { return error == ERROR_SUCCESS ? S_OK : HRESUL
 
 }  // namespace
 
-CStandardPropPage::CStandardPropPage() : CPropPage(kStandardPageClass) {}
+CStandardPropPage::CStandardPropPage() : CPropPage(kStandardPageClass), pageFolder_(g_pPageFolder) {}
 
 CStandardPropPage::~CStandardPropPage() { DestroyPageWindow(); }
 
@@ -58,7 +58,6 @@ LRESULT CStandardPropPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   // The administrator's lock of the folder pages holds here too.
   m_bLocked = reg::IsAdminLocked() ? 1 : 0;
   CSyncEngine* engine = g_pSyncEngine;
-  pageFolder_ = g_pPageFolder;
   ReadPageFolder(engine);
 
   HWND combo = GetDlgItem(IDC_STANDARD_CATEGORY);

@@ -65,7 +65,8 @@ class CStandardPropPage : public CPropPage<IStandardPropPage> {
   BYTE m_bLocked = 0;
   CAutoCombo m_Combo;
   PageFolder folder_;
-  // The folder the page was opened for, kept: another properties dialog
-  // opened meanwhile must not redirect this page's Apply.
+  // The folder whose properties the page was made for, kept from then on:
+  // another folder's properties asked for before this page's window opens
+  // or while it is open must not redirect what it shows or saves.
   com::ComPtr<IDispatch> pageFolder_;
 };

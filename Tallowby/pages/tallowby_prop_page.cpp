@@ -196,7 +196,7 @@ bool IsValidFilterCategory(const std::wstring& text) {
   return !text.empty() && text.size() <= size_t(kCategoryMaxChars) && text.find(L'\\') == std::wstring::npos;
 }
 
-CTallowbyPropPage::CTallowbyPropPage() : CPropPage(kFolderPageClass) {}
+CTallowbyPropPage::CTallowbyPropPage() : CPropPage(kFolderPageClass), pageFolder_(g_pPageFolder) {}
 
 // The window (and with it the subclassed picture and combo) goes before the
 // members that serve it.
@@ -227,7 +227,7 @@ void CTallowbyPropPage::ShowBox(UINT textId) {
 }
 
 void CTallowbyPropPage::ReadFolderFacts() {
-  IDispatch* folder = g_pPageFolder;
+  IDispatch* folder = pageFolder_.Get();
   folder_ = FolderFacts{};
   folder_.entryId = FolderString(folder, L"EntryID");
   folder_.storeId = FolderString(folder, L"StoreID");
@@ -575,12 +575,13 @@ STDMETHODIMP CTallowbyPropPage::Apply() {
   CSyncEngine* engine = g_pSyncEngine;
   if (!engine) return S_FALSE;
   DebugLog(L"Apply4Folder3");
-  if (!g_pPageFolder || !m_hWnd) return S_FALSE;
+  IDispatch* pageFolder = pageFolder_.Get();
+  if (!pageFolder || !m_hWnd) return S_FALSE;
 
   // The folder may have gone while the dialog was open.
-  const std::wstring entryId = FolderString(g_pPageFolder, L"EntryID");
-  folder_.storeId = FolderString(g_pPageFolder, L"StoreID");
-  folder_.name = FolderString(g_pPageFolder, L"Name");
+  const std::wstring entryId = FolderString(pageFolder, L"EntryID");
+  folder_.storeId = FolderString(pageFolder, L"StoreID");
+  folder_.name = FolderString(pageFolder, L"Name");
   const std::wstring profile = ProfileName();
   DebugLogString(L"Apply4Folder:", entryId.c_str());
   DebugLogString(L"Apply4Folder:", folder_.storeId.c_str());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "auto_combo.h"
+#include "com_ptr.h"
 #include "picture_wnd.h"
 #include "prop_page.h"
 #include "res/pages_resource.h"
@@ -91,4 +92,8 @@ class CTallowbyPropPage : public CPropPage<ITallowbyPropPage> {
   CAutoCombo m_Combo;
   bool m_bLocked = false;
   FolderFacts folder_;
+  // The folder whose properties the page was made for, kept from then on:
+  // a request for another folder's pages, before this page's window opens
+  // or while it is open, must not move its job onto that folder.
+  com::ComPtr<IDispatch> pageFolder_;
 };

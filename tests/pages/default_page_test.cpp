@@ -114,6 +114,25 @@ TEST_F(DefaultFolderPage, ShowsTheEntryAndApplyWritesOrDeletesItThenReloads) {
   EXPECT_TRUE(Dirty()) << "the page stays dirty after Apply";
 }
 
+TEST_F(DefaultFolderPage, KeepsTheFolderItWasMadeFor) {
+  const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);
+  const std::wstring contacts = sim_->DefaultFolder(store_, 10);
+  const std::wstring entry = kEntries + L"\\" + calendar;
+  SetRegDword(entry, L"used", 1);
+  SetRegString(entry, L"Categorie", L"Team");
+  StartEngine();
+  SetPageFolder(calendar);
+  // The contacts' properties are asked for before the calendar's page opens.
+  Open(kDefaultPage, [&] { SetPageFolder(contacts); });
+  EXPECT_TRUE(Checked(IDC_STANDARD_ADD_CATEGORY));
+  EXPECT_EQ(Text(IDC_STANDARD_CATEGORY), L"Team");
+  TypeCategory(L"Team days");
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_EQ(RegString(entry, L"Categorie"), L"Team days");
+  EXPECT_EQ(RegString(entry, L"Foldername"), L"Calendar");
+  EXPECT_EQ(RegDword(kEntries + L"\\" + contacts, L"used"), -1) << "nothing for the other folder";
+}
+
 TEST_F(DefaultFolderPage, EmptyCategoryIsRefusedAndCancelChangesNothing) {
   testing_support::MessageBoxRecorder boxes;
   const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);

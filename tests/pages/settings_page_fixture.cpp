@@ -27,13 +27,21 @@ sim::ISimControl* SimControl() {
   return control;
 }
 
-// The pages of this program (not of the registered Tallowby.dll), so that
-// they see this program's engine.
-HRESULT MakePage(const std::wstring& progId, IOleObject** out) {
+std::function<void()> g_afterPageMade;
+
+HRESULT MakeOwnPage(const std::wstring& progId, IOleObject** out) {
   if (progId == L"Tallowby.MainPropPage") return com::ComObject<CMainPropPage>::CreateInstance(IID_IOleObject, reinterpret_cast<void**>(out));
   if (progId == L"Tallowby.StandardPropPage")
     return com::ComObject<CStandardPropPage>::CreateInstance(IID_IOleObject, reinterpret_cast<void**>(out));
   return REGDB_E_CLASSNOTREG;
+}
+
+// The pages of this program (not of the registered Tallowby.dll), so that
+// they see this program's engine.
+HRESULT MakePage(const std::wstring& progId, IOleObject** out) {
+  const HRESULT hr = MakeOwnPage(progId, out);
+  if (SUCCEEDED(hr) && g_afterPageMade) g_afterPageMade();
+  return hr;
 }
 
 void DumpKey(HKEY parent, const std::wstring& path, const std::wstring& indent, std::wstring* out) {
@@ -123,9 +131,11 @@ void SettingsPageTest::SetPageFolder(const std::wstring& entryId) {
   g_pPageFolder = d;  // takes the reference
 }
 
-HWND SettingsPageTest::Open(const wchar_t* progId) {
+HWND SettingsPageTest::Open(const wchar_t* progId, const std::function<void()>& afterPageMade) {
   std::vector<std::wstring> report;
+  g_afterPageMade = afterPageMade;
   EXPECT_TRUE(dialog_.Open(L"Options", {progId}, &report));
+  g_afterPageMade = nullptr;
   EXPECT_TRUE(report.empty()) << (report.empty() ? "" : std::string(report[0].begin(), report[0].end()));
   page_ = dialog_.PageCount() ? dialog_.Page(0).PageWindow() : nullptr;
   return page_;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +31,9 @@ class SettingsPageTest : public ::testing::Test {
   // Makes the folder of `entryId` the folder whose properties are shown.
   void SetPageFolder(const std::wstring& entryId);
   // Opens the dialog with the one page of `progId`; its window.
-  HWND Open(const wchar_t* progId);
+  // `afterPageMade` runs once the page object exists and before its window
+  // does, as when Outlook is asked for another folder's pages meanwhile.
+  HWND Open(const wchar_t* progId, const std::function<void()>& afterPageMade = nullptr);
   void Close() { dialog_.Close(); }
   // Apply as Outlook's dialog gives it: on the page when it is dirty.
   HRESULT Apply();

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,12 @@ class PageFactory : public IClassFactory {
     page->AddRef();
     hr = page->QueryInterface(riid, ppv);
     page->Release();
+    if (afterCreate) afterCreate();
     return hr;
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+  // Runs once a page object exists and before its window does.
+  std::function<void()> afterCreate;
 };
 
 int g_reloads = 0;
@@ -127,8 +131,8 @@ class ReplicationPage : public testing::Test {
     box_.reset();
   }
 
-  // Opens the folder's properties with the replication page.
-  HWND Open(const std::wstring& entryId) {
+  // Outlook's request for the pages of the folder's properties.
+  void AskForPagesOf(const std::wstring& entryId) {
     com::Variant folder;
     com::ComPtr<IDispatch> f;
     EXPECT_EQ(com::CallMethod(nameSpace_.Get(), L"GetFolderFromID", {com::Variant(entryId.c_str())}, folder.Put()),
@@ -136,6 +140,11 @@ class ReplicationPage : public testing::Test {
     com::ResultToDispatch(folder, f.Put());
     ReleasePageFolder();
     g_pPageFolder = f.Detach();
+  }
+
+  // Opens the folder's properties with the replication page.
+  HWND Open(const std::wstring& entryId) {
+    AskForPagesOf(entryId);
     std::vector<std::wstring> report;
     EXPECT_TRUE(dialog_.Open(L"Properties", {L"Tallowby.TallowbyPropPage"}, &report));
     EXPECT_TRUE(report.empty());
@@ -390,6 +399,43 @@ TEST_F(ReplicationPage, SwitchingOffResettingAndTheAdministratorsLock) {
   EXPECT_EQ(Apply(), S_FALSE);
   EXPECT_EQ(ReadDword(JobKey(friends_), L"used"), 1);
   EXPECT_EQ(g_reloads, 2);
+}
+
+TEST_F(ReplicationPage, KeepsTheFolderItWasOpenedFor) {
+  // Another folder's properties asked for while the page is open: Apply
+  // writes the job of the page's own folder.
+  HWND page = Open(team_);
+  AskForPagesOf(friends_);
+  ClickBox(page, IDC_FOLDER_USED);
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_EQ(ReadString(JobKey(team_), L"Categorie"), L"Team");
+  EXPECT_EQ(ReadString(JobKey(team_), L"Foldername"), L"Team");
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(friends_).c_str()));
+  dialog_.Close();
+
+  // Switching off removes the page's own job, not the other folder's.
+  WriteJob(friends_, L"Friends");
+  page = Open(team_);
+  AskForPagesOf(friends_);
+  ClickBox(page, IDC_FOLDER_USED);
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(team_).c_str()));
+  EXPECT_EQ(ReadString(JobKey(friends_), L"Categorie"), L"Friends");
+  dialog_.Close();
+
+  // Outlook creates the page when the dialog opens and its window only
+  // when its tab is shown; a request for another folder in between does
+  // not change the folder either.
+  WriteJob(team_, L"Team");
+  factory_.afterCreate = [&] { AskForPagesOf(friends_); };
+  page = Open(team_);
+  factory_.afterCreate = nullptr;
+  EXPECT_EQ(Text(page, IDC_FOLDER_CATEGORY), L"Team");
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_NO_REMINDERS)) << "shown as the calendar it is";
+  SetDlgItemTextW(page, IDC_FOLDER_CATEGORY, L"Team days");
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_EQ(ReadString(JobKey(team_), L"Categorie"), L"Team days");
+  EXPECT_EQ(ReadString(JobKey(friends_), L"Categorie"), L"Friends");
 }
 
 TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
