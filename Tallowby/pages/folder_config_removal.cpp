@@ -15,11 +15,13 @@ struct DefaultFolderFiles {
 // Contacts, notes, tasks, calendar, journal.
 constexpr DefaultFolderFiles kDefaultFolders[] = {{10, false}, {12, false}, {13, false}, {9, true}, {11, true}};
 
-// Deletes the job's key; true when no job is left under Folders.
+// Deletes the job's key; true when that was the last job under Folders. A
+// folder that had no job removes nothing, so it is never the last one, even
+// when Folders holds no job at all.
 bool RemoveJobKey(const std::wstring& entryId) {
   reg::Key folders;
   if (folders.Open(HKEY_CURRENT_USER, reg::kFoldersPath, KEY_ALL_ACCESS) != ERROR_SUCCESS) return false;
-  folders.DeleteTree(entryId.c_str());
+  if (folders.DeleteTree(entryId.c_str()) != ERROR_SUCCESS) return false;
   return !folders.SubkeyName(0);
 }
 

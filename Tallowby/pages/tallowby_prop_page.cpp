@@ -599,7 +599,8 @@ STDMETHODIMP CTallowbyPropPage::Apply() {
 
   const std::wstring dataDir = engine->DataDir;
   const bool reset = IsChecked(IDC_FOLDER_RESET);
-  if (reset) RemoveFolderConfig(entryId, dataDir, engine->OutlookNameSpace.Get(), CategoryEntries::kKeep);
+  // A job switched off goes whole; a reset of it adds nothing to that.
+  if (reset && used) RemoveFolderConfig(entryId, dataDir, engine->OutlookNameSpace.Get(), CategoryEntries::kKeep);
 
   bool written = true;
   engine->SetSettingsLoaded(false);

@@ -438,6 +438,32 @@ TEST_F(ReplicationPage, KeepsTheFolderItWasOpenedFor) {
   EXPECT_EQ(ReadString(JobKey(friends_), L"Categorie"), L"Friends");
 }
 
+TEST_F(ReplicationPage, CategoryEntriesGoOnlyWithTheLastJobThatApplyRemoved) {
+  const std::wstring entry = std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + defaultCalendar_;
+  reg::Key k;
+  ASSERT_EQ(k.Create(HKEY_CURRENT_USER, reg::kFoldersPath), ERROR_SUCCESS);
+  ASSERT_EQ(k.Create(HKEY_CURRENT_USER, entry.c_str()), ERROR_SUCCESS);
+  k.Close();
+
+  // A folder that never had a job, switched on and off again: nothing was
+  // removed, although Folders holds no job.
+  HWND page = Open(team_);
+  ClickBox(page, IDC_FOLDER_USED);
+  ClickBox(page, IDC_FOLDER_USED);
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, entry.c_str()));
+  dialog_.Close();
+
+  // The last job, reset and switched off in one Apply.
+  WriteJob(team_, L"Team");
+  page = Open(team_);
+  ClickBox(page, IDC_FOLDER_RESET);
+  ClickBox(page, IDC_FOLDER_USED);
+  ASSERT_EQ(Apply(), S_OK);
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(team_).c_str()));
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath));
+}
+
 TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
   testing_support::Sandbox box;
   const std::wstring dir = box.LocalAppData();
