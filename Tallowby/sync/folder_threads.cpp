@@ -141,9 +141,12 @@ void Worker::RunPst() {
   LogRunning(L"PST Thread is running with [%ls] for %ls");
   tickCount_ = kPstStartTick;
   if (events_->AddUserName2Categories) f_->ReadCategoryUserName(session_.Get());
+  // The delete list an earlier object of this folder left (before a Reload,
+  // a quit or a restart): a deletion not searched yet is still followed.
+  // Every personal-folder object keeps it in the file of the iCloud list.
+  LoadiCloudDeleteList(f_);
   if (events_->iCloudMode) {
     LoadiCloudTable(f_);
-    LoadiCloudDeleteList(f_);
     events_->MarkChanged();
   } else {
     FillDeleteList(f_, session_.Get(), utils_.Get());
@@ -151,10 +154,11 @@ void Worker::RunPst() {
   HRESULT hr = OpenFolder(f_, session_.Get(), &folder_);
   if (!CheckHr(hr, L"NO MASTERFOLDERx10") || !folder_) {
     LogError(hr, L"thread is not running, no masterfolder");
+    SaveiCloudDeleteList(f_);
     return;
   }
   while (f_->RunFlag) PstTick();
-  if (events_->iCloudMode) SaveiCloudDeleteList(f_);
+  SaveiCloudDeleteList(f_);
 }
 
 void Worker::PstTick() {
@@ -210,6 +214,8 @@ void Worker::DeletedItemsSearch() {
     } catch (...) {
       LogError(E_UNEXPECTED, L"SearchDeletedItemsPST");
     }
+    // What is left to search survives a crash of Outlook as well.
+    SaveiCloudDeleteList(f_);
   }
   ++tickCount_;
 }
