@@ -4,11 +4,8 @@
 # for the whole run, and shuts everything down afterwards.
 # Needs DISPLAY set already (see scripts/test.sh, which runs it under Xvfb).
 set -u
-here=$(cd "$(dirname "$0")" && pwd)
-: "${WINEPREFIX:=${XDG_CACHE_HOME:-$HOME/.cache}/tallowby-wineprefix}"
-export WINEPREFIX WINEARCH=win64 WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
-wine="env LC_ALL=${WINE_LC_ALL:-en_US.UTF-8} /usr/lib/wine/wine64"
+. "$(dirname "$0")/wine-env.sh"
+wine=$wine_loader
 server=/usr/lib/wine/wineserver64
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
