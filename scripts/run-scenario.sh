@@ -6,8 +6,10 @@
 #   xvfb-run -a scripts/wine-session.sh scripts/run-scenario.sh FILE.scn
 # Registers the add-in and the simulated wrapper in the prefix first (as the
 # test fixture does). The add-in's clock runs TALLOWBY_CLOCK_SCALE times
-# faster (default 60). Exit code: 0 every expectation held, 1 one failed,
-# 2 the scenario did not parse or the simulation did not start.
+# faster (default 60). Exit code: 0 every expectation held and the runner
+# printed "scenario passed", 1 one failed (or the run ended without its
+# verdict, as a process ended from outside does), 2 the scenario did not
+# parse or the simulation did not start.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -17,4 +19,4 @@ export TALLOWBY_CLOCK_SCALE=${TALLOWBY_CLOCK_SCALE:-60}
 run="$root/scripts/wine-run.sh"
 "$run" regsvr32 /s "$build/bin/Tallowby.dll" </dev/null
 "$run" regsvr32 /s "$build/bin/simrdo.dll" </dev/null
-exec "$run" "$build/bin/simoutlook.exe" "$@" "$file" </dev/null
+exec "$root/scripts/scenario-verdict.sh" "$run" "$build/bin/simoutlook.exe" "$@" "$file"

@@ -11,6 +11,7 @@ for run in 1 2; do
   rc=$?
   cat "$out/$run"
   [ "$rc" -eq 0 ] || { echo "run $run failed with exit code $rc"; exit 1; }
+  tr -d '\r' <"$out/$run" | grep -qx 'scenario passed' || { echo "run $run ended without its verdict"; exit 1; }
 done
 if ! diff -u "$out/1" "$out/2"; then
   echo "the two runs printed different output"
