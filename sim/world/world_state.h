@@ -1,0 +1,359 @@
+// The world's guarded state, shared by the files that implement World one
+// concern each: world.cpp (stores, folders, items and their commits),
+// properties.cpp (property reads, DASL names, sorting and queries),
+// incremental_sync.cpp, failures.cpp and call_record.cpp. Only they include
+// this header; everything in it runs under World's mutex.
+#pragma once
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "clock.h"
+#include "world/world.h"
+
+namespace sim {
+namespace detail {
+
+inline constexpr double kMillisecond = 1.0 / 86400000.0;
+inline constexpr HRESULT kNotFound = MAPI_E_NOT_FOUND;
+inline constexpr wchar_t kPstProvider[] = L"4E495441F9BFB80100AA0037D96E0000";
+
+struct DefaultFolderSpec {
+  long kind;
+  const wchar_t* name;
+  long itemType;
+};
+inline constexpr DefaultFolderSpec kDefaultFolders[] = {
+    {kOlInbox, L"Inbox", kOlMailItem},          {kOlCalendar, L"Calendar", kOlAppointmentItem},
+    {kOlContacts, L"Contacts", kOlContactItem}, {kOlTasks, L"Tasks", kOlTaskItem},
+    {kOlNotes, L"Notes", kOlNoteItem},          {kOlJournal, L"Journal", kOlJournalItem},
+    {kOlDeletedItems, L"Deleted Items", kOlMailItem}, {kOlDrafts, L"Drafts", kOlMailItem},
+    {kOlOutbox, L"Outbox", kOlMailItem},        {kOlSentMail, L"Sent Items", kOlMailItem},
+};
+
+const wchar_t* MessageClassOf(long itemType);
+const wchar_t* ContainerClassOf(long itemType);
+std::wstring Format(const wchar_t* fmt, unsigned long long a, unsigned long long b = 0);
+std::wstring StringOf(const ItemContent& c, uint32_t tag);
+double FileTimeToDate(uint64_t ft);
+
+// Resolves a DASL name without a store; a named-by-tag name (proptag 0x8xxx)
+// comes back as a plain tag for the caller to map (properties.cpp).
+bool ResolveStatic(std::wstring_view dasl, PropKey* key, uint32_t* namedTag);
+
+struct Tombstone {
+  std::wstring sourceKey;
+  uint64_t createdSeq = 0, deletedSeq = 0;
+};
+
+struct StoreRec {
+  StoreInfo info;
+  uint32_t number = 0;
+  std::map<PropKey, uint16_t> namedIds;
+  std::vector<PropKey> namedById;  // index = id - 0x8000
+  std::unordered_map<std::wstring, ObjId> bySourceKey;
+  bool removed = false;
+};
+
+struct FolderRec {
+  FolderInfo info;
+  std::vector<ObjId> children;
+  std::vector<ObjId> items;  // live, creation order
+  std::unordered_map<std::wstring, std::vector<ObjId>> bySearchKey;
+  std::vector<Tombstone> tombstones;
+  uint64_t version = 0;  // bumped by every create, commit and delete of its items
+  bool deleted = false;
+};
+
+struct ItemRec {
+  ItemInfo info;
+  uint64_t createdSeq = 0, lastSeq = 0;
+};
+
+struct FailureRule {
+  int from, to;
+  HRESULT hr;
+};
+struct OpState {
+  int calls = 0;
+  std::vector<FailureRule> rules;
+};
+
+// The record of calls, kept in few large blocks: a long run records hundreds
+// of thousands of calls, and as many small strings would slow every later
+// allocation of the process down.
+class CallLog {
+ public:
+  void Add(std::wstring_view op, std::wstring_view detail);
+  void Clear();
+  template <typename Keep>
+  std::vector<CallRecord> Select(Keep keep) const {
+    std::vector<CallRecord> out;
+    for (const Entry& e : entries_) {
+      if (!keep(ops_[e.op])) continue;
+      out.push_back({ops_[e.op], std::wstring(blocks_[e.block].data() + e.start, e.length)});
+    }
+    return out;
+  }
+
+ private:
+  static constexpr size_t kBlockChars = 1 << 20;
+  struct Entry {
+    size_t op;
+    size_t block = 0, start = 0, length = 0;
+  };
+  struct Span {
+    size_t block, start, length;
+  };
+  size_t OpIndex(std::wstring_view op);
+  Span Place(std::wstring_view detail);
+
+  std::vector<std::wstring> ops_;
+  std::vector<std::wstring> blocks_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace detail
+
+using detail::FolderRec;
+using detail::ItemRec;
+using detail::StoreRec;
+using detail::Tombstone;
+
+struct World::State {
+  ObjId nextObj = 1;
+  uint64_t seq = 0;
+  uint64_t keyCounter = 0;
+  uint32_t nextStoreNumber = 1;
+  uint32_t nextFolderNumber = 1;
+  uint32_t nextItemNumber = 1;
+  double lastStamp = 0;
+
+  std::vector<ObjId> storeOrder;
+  std::unordered_map<ObjId, StoreRec> stores;
+  std::unordered_map<ObjId, FolderRec> folders;
+  std::unordered_map<ObjId, ItemRec> items;
+  std::unordered_map<std::wstring, ObjId> storeById, folderById, itemById;
+
+  ProfileSettings settings;
+  std::vector<long> modes;
+  size_t modeIndex = 0;
+  std::vector<AddressList> addressLists;
+  std::map<std::wstring, detail::OpState, std::less<>> ops;
+  detail::CallLog calls;
+
+  StoreRec* Store(ObjId id) {
+    auto it = stores.find(id);
+    return it == stores.end() || it->second.removed ? nullptr : &it->second;
+  }
+  FolderRec* Folder(ObjId id) {
+    auto it = folders.find(id);
+    return it == folders.end() || it->second.deleted ? nullptr : &it->second;
+  }
+  ItemRec* Item(ObjId id) {
+    auto it = items.find(id);
+    return it == items.end() || it->second.info.deleted ? nullptr : &it->second;
+  }
+
+  Bytes NewKey(const wchar_t* fmt) {
+    Bytes b;
+    FromHex(detail::Format(fmt, ++keyCounter), &b);
+    return b;
+  }
+
+  // Strictly increasing local time with millisecond resolution.
+  double Stamp(bool exchange) {
+    double now = clk::NowLocalDate();
+    if (exchange) now += settings.serverClockOffsetSeconds / 86400.0;
+    now = std::floor(now / detail::kMillisecond + 0.5) * detail::kMillisecond;
+    if (now <= lastStamp) now = lastStamp + detail::kMillisecond;
+    lastStamp = now;
+    return now;
+  }
+
+  double UtcBiasDays() const { return clk::NowLocalDate() - detail::FileTimeToDate(clk::NowUtc()); }
+
+  void MapNamed(StoreRec& s, const PropKey& k) {
+    if (!k.IsNamed() || s.namedIds.count(k)) return;
+    PropKey plain = k;
+    plain.type = 0;
+    uint16_t id = uint16_t(0x8000 + s.namedById.size());
+    s.namedIds[plain] = id;
+    s.namedById.push_back(plain);
+  }
+
+  void MapContent(StoreRec& s, const ItemContent& c) {
+    for (const auto& [k, v] : c.props) MapNamed(s, k);
+  }
+
+  ObjId NewFolder(StoreRec& store, ObjId parent, std::wstring_view name, long itemType, long defaultKind) {
+    ObjId id = nextObj++;
+    FolderRec f;
+    f.info.id = id;
+    f.info.store = store.info.id;
+    f.info.parent = parent;
+    f.info.name = name;
+    f.info.itemType = itemType;
+    f.info.messageClass = detail::MessageClassOf(itemType);
+    f.info.defaultKind = defaultKind;
+    f.info.storeId = store.info.storeId;
+    f.info.entryId = detail::Format(L"0000000053494D46%08X%08X", store.number, nextFolderNumber++);
+    f.info.created = Stamp(store.info.exchange);
+    folderById[f.info.entryId] = id;
+    folders[id] = std::move(f);
+    if (FolderRec* p = Folder(parent)) p->children.push_back(id);
+    return id;
+  }
+
+  ObjId DefaultFolder(ObjId store, long kind) {
+    StoreRec* s = Store(store);
+    if (!s) return 0;
+    FolderRec* root = Folder(s->info.root);
+    if (!root) return 0;
+    for (ObjId c : root->children) {
+      FolderRec* f = Folder(c);
+      if (f && f->info.defaultKind == kind) return c;
+    }
+    return 0;
+  }
+
+  void EnsureInbox(ObjId store) {
+    StoreRec* s = Store(store);
+    if (s && !DefaultFolder(store, kOlInbox)) NewFolder(*s, s->info.root, L"Inbox", kOlMailItem, kOlInbox);
+  }
+
+  void IndexItem(ItemRec& r) {
+    FolderRec* f = Folder(r.info.folder);
+    StoreRec* s = Store(r.info.store);
+    std::wstring sk = r.info.SearchKeyHex();
+    if (f && !sk.empty()) {
+      auto& v = f->bySearchKey[sk];
+      v.insert(std::upper_bound(v.begin(), v.end(), r.info.id), r.info.id);  // ids grow with creation
+    }
+    if (s) s->bySourceKey[r.info.SourceKeyHex()] = r.info.id;
+  }
+
+  void UnindexItem(ItemRec& r) {
+    FolderRec* f = Folder(r.info.folder);
+    StoreRec* s = Store(r.info.store);
+    std::wstring sk = r.info.SearchKeyHex();
+    if (f && !sk.empty()) {
+      auto it = f->bySearchKey.find(sk);
+      if (it != f->bySearchKey.end()) {
+        std::erase(it->second, r.info.id);
+        if (it->second.empty()) f->bySearchKey.erase(it);
+      }
+    }
+    if (s) s->bySourceKey.erase(r.info.SourceKeyHex());
+  }
+
+  // Stamps a commit on the item: change key, time, sequence, folder time.
+  void StampCommit(ItemRec& r, bool exchange) {
+    double now = Stamp(exchange);
+    r.info.content.Set(PropKey::Tag(tags::kChangeKey), Value::Binary(NewKey(L"434B%036llX")));
+    r.info.content.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(now));
+    r.lastSeq = ++seq;
+    if (FolderRec* f = Folder(r.info.folder)) {
+      f->info.commitTimeMaxUtc = now - UtcBiasDays();
+      ++f->version;
+    }
+  }
+
+  ChangeNote Note(const ItemRec& r, ChangeKind kind) {
+    ChangeNote n;
+    n.folder = r.info.folder;
+    n.item = r.info.id;
+    n.itemEntryId = r.info.entryId;
+    n.kind = kind;
+    if (auto it = folders.find(r.info.folder); it != folders.end()) n.folderEntryId = it->second.info.entryId;
+    return n;
+  }
+
+  ObjId CreateItem(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes) {
+    StoreRec& store = stores[folder.info.store];
+    ObjId id = nextObj++;
+    ItemRec r;
+    r.info.id = id;
+    r.info.folder = folder.info.id;
+    r.info.store = store.info.id;
+    r.info.entryId = detail::Format(L"0000000053494D49%08X%08X", store.number, nextItemNumber++);
+    r.info.content = std::move(content);
+    auto& c = r.info.content;
+    c.props.erase(PropKey::Tag(tags::kEntryId));
+    if (!c.Find(PropKey::Tag(tags::kSearchKey))) c.Set(PropKey::Tag(tags::kSearchKey), Value::Binary(NewKey(L"534B%028llX")));
+    if (detail::StringOf(c, tags::kMessageClass).empty()) c.Set(PropKey::Tag(tags::kMessageClass), Value::String(folder.info.messageClass));
+    c.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
+    MapContent(store, c);
+    StampCommit(r, store.info.exchange);
+    c.Set(PropKey::Tag(tags::kCreationTime), *c.Find(PropKey::Tag(tags::kLastModificationTime)));
+    r.createdSeq = r.lastSeq;
+    folder.items.push_back(id);
+    itemById[r.info.entryId] = id;
+    auto& stored = items[id] = std::move(r);
+    IndexItem(stored);
+    notes->push_back(Note(stored, ChangeKind::Add));
+    return id;
+  }
+
+  void DeleteItem(ItemRec& r, std::vector<ChangeNote>* notes) {
+    UnindexItem(r);
+    r.info.deleted = true;
+    itemById.erase(r.info.entryId);
+    if (FolderRec* f = Folder(r.info.folder)) {
+      std::erase(f->items, r.info.id);
+      ++f->version;
+      f->tombstones.push_back({r.info.SourceKeyHex(), r.createdSeq, ++seq});
+      StoreRec* s = Store(r.info.store);
+      f->info.commitTimeMaxUtc = Stamp(s && s->info.exchange) - UtcBiasDays();
+    }
+    notes->push_back(Note(r, ChangeKind::Remove));
+  }
+
+  void DeleteFolderTree(ObjId id, std::vector<ChangeNote>* notes) {
+    FolderRec* f = Folder(id);
+    if (!f) return;
+    for (ObjId c : std::vector<ObjId>(f->children)) DeleteFolderTree(c, notes);
+    for (ObjId i : std::vector<ObjId>(f->items)) {
+      if (ItemRec* r = Item(i)) DeleteItem(*r, notes);
+    }
+    f->deleted = true;
+    folderById.erase(f->info.entryId);
+    if (FolderRec* p = Folder(f->info.parent)) std::erase(p->children, id);
+  }
+
+  bool KeyForTag(const StoreRec* s, uint32_t tag, PropKey* key) const {
+    uint16_t id = TagId(tag);
+    if (id < 0x8000) { *key = PropKey::Tag(tag); return true; }
+    if (!s || size_t(id - 0x8000) >= s->namedById.size()) return false;
+    *key = s->namedById[id - 0x8000];
+    key->type = TagType(tag);
+    return true;
+  }
+
+  Value ReadItemProp(const ItemInfo& item, const PropKey& key) const {
+    if (!key.IsNamed()) {
+      if (key.id == TagId(tags::kEntryId)) {
+        Bytes b;
+        FromHex(item.entryId, &b);
+        return Value::Binary(b);
+      }
+      if (key.id == TagId(tags::kStoreEntryId)) {
+        auto it = stores.find(item.store);
+        Bytes b;
+        if (it != stores.end()) FromHex(it->second.info.storeId, &b);
+        return Value::Binary(b);
+      }
+    }
+    const Value* v = item.content.Find(key);
+    return v ? *v : Value();
+  }
+
+  // Counts a call of `op`; true (and *hr) when it is to fail (failures.cpp).
+  bool ShouldFail(std::wstring_view op, HRESULT* hr);
+};
+
+}  // namespace sim
