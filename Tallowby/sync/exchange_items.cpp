@@ -92,12 +92,14 @@ DATE OnLocalClock(CMAPIFolderObject* f, DATE time) {
 
 // Records a write of the add-in into `target`'s folder (the item `item`
 // with sync id `syncId`, just saved for the job of `job`), so that the next
-// run or pass of `target` does not take it for the user's change.
+// run or pass of `target` does not take it for the user's change; an
+// Exchange folder also learns the item's keys, so that its deletion can be
+// followed.
 void RegisterOwnWrite(CMAPIFolderObject* target, CMAPIFolderObject* job, IRdoSession* session, IRdoUtils* utils,
                       IRdoMessage* item, const std::wstring& syncId) {
   CItemsEvents* sink = target->Events;
   if (sink->ExchangeMode) {
-    ADDEXMODIF(target, session, utils, syncId);
+    RegisterExchangeWrite(target, session, utils, item, syncId);
   } else if (target->IsStandard) {
     // A personal default folder keeps its own writes per job.
     RecordDefaultItemWrite(job, target, utils, session, item, syncId);
@@ -106,29 +108,11 @@ void RegisterOwnWrite(CMAPIFolderObject* target, CMAPIFolderObject* job, IRdoSes
   }
 }
 
-// The source key of `item` under its own sync id and its meeting
-// GlobalObjectId, each in its own map.
-void RememberKeys(CMAPIFolderObject* target, IRdoUtils* utils, IRdoMessage* item) {
-  if (!target->Events->ExchangeMode) return;
-  const std::wstring source = HexOfProp(utils, item, kTagSourceKey);
-  if (source.empty()) return;
-  AddToFolderCache(target, kSyncIdMap, HexOfProp(utils, item, kTagSearchKey), source);
-  const std::wstring objectId = GlobalObjectIdHex(utils, item);
-  if (objectId.empty())
-    DebugLog(L"GetSyncID_AS_PR_SEARCH_KEY (no GlobalId)");
-  else
-    AddToFolderCache(target, kGlobalObjectIdMap, objectId, source);
-}
-
-// A new item of `target`'s folder: an Exchange folder learns its source key
-// (so that its deletion can be followed), a personal folder its sync id (for
-// the deleted-items search).
-void RememberNewItem(CMAPIFolderObject* target, IRdoUtils* utils, IRdoMessage* item, const std::wstring& syncId) {
-  if (!target->Events->ExchangeMode) {
-    target->Events->AddToFolderCacheList(syncId.c_str());
-    return;
-  }
-  RememberKeys(target, utils, item);
+// A new item of a personal folder: its sync id goes into the folder's list
+// for the deleted-items search (an Exchange folder's key maps learnt it
+// with the registration).
+void RememberNewItem(CMAPIFolderObject* target, const std::wstring& syncId) {
+  if (!target->Events->ExchangeMode) target->Events->AddToFolderCacheList(syncId.c_str());
 }
 
 void ReportAccessDenied(CSyncEngine* engine, HRESULT hr, const std::wstring& from, const std::wstring& to) {
@@ -352,7 +336,7 @@ bool MasterToDefault::FinishCopy(bool isNew) {
   }
   TimeDiff(partner_, copy_.Get());
   RegisterOwnWrite(partner_, master_, session_, utils_, copy_.Get(), syncId_);
-  if (isNew) RememberNewItem(partner_, utils_, copy_.Get(), syncId_);
+  if (isNew) RememberNewItem(partner_, syncId_);
   WriteUserLog(isNew ? L"NEW:" : L"CHANGE:");
   return true;
 }
@@ -566,7 +550,7 @@ bool DefaultToMasters::FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* 
   }
   TimeDiff(job, created);
   RegisterOwnWrite(job, job, session_, utils_, created, syncId_);
-  RememberNewItem(job, utils_, created, syncId_);
+  RememberNewItem(job, syncId_);
   if (engine_->UserLogOn) {
     engine_->UserLog(L"");
     engine_->UserLog(kUserLogRule);
@@ -636,7 +620,6 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
   if (SUCCEEDED(hr)) {
     TimeDiff(master_, masterItem_.Get());
     RegisterOwnWrite(master_, master_, session_, utils_, masterItem_.Get(), syncId_);
-    RememberKeys(master_, utils_, masterItem_.Get());
     WriteUserLog();
   }
   DebugElapsed(L"CDI2M::S=>M = %d msec", start);
@@ -732,7 +715,7 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message);
   // Default categories or an origin mark put on the item are the add-in's
   // own write; registered last, with the item's final change.
-  if (ModificationTimeOr0(message) != before) ADDEXMODIF(folder, session, utils, syncId);
+  if (ModificationTimeOr0(message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
   return ok;
 }
 

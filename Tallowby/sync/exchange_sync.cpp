@@ -168,6 +168,8 @@ class IncrementalRun {
   bool RepairedDuplicate(const std::wstring& syncId, const std::wstring& sourceKey, const com::Bstr& entryId,
                          const std::wstring& globalObjectId);
   std::wstring GlobalObjectIdOf(IRdoMessage* message);
+  // Opens the entry's item through the run's session.
+  HRESULT OpenEntry(IRdoChange* entry, com::ComPtr<IRdoMessage>* message, com::Bstr* entryId = nullptr);
   void SetProgress(long t);
   void Record(const std::wstring& sourceKey, const std::wstring& changeKey);
   void Finish();
@@ -431,13 +433,17 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   if (isNew) DebugLog(L"RCI:isNew");
   if (IsFromLastRun(f_, sourceKey, changeKey)) {
     DebugLog(L"RCI:selfchanged exchangemessage");
+    // An own write registered without its keys (the item had no source key
+    // yet) is learnt now: its deletion must be followed like any other.
+    if (FAILED(LookupFolderCache(f_, sourceKey, nullptr, false))) {
+      com::ComPtr<IRdoMessage> written;
+      if (SUCCEEDED(OpenEntry(entry, &written))) RememberItemKeys(f_, utils_, written.Get());
+    }
     return Outcome::kSkipped;
   }
-  com::Bstr entryId;
   com::ComPtr<IRdoMessage> message;
-  HRESULT hr = entry->get_EntryID(entryId.Put());
-  if (SUCCEEDED(hr))
-    hr = session_->GetMessageById(entryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags, message.Put());
+  com::Bstr entryId;
+  HRESULT hr = OpenEntry(entry, &message, &entryId);
   if (FAILED(hr) || !message) {
     LogError(FAILED(hr) ? hr : E_FAIL, L"RCI:failed to get rdomail");
     return Outcome::kFailed;
@@ -502,6 +508,16 @@ bool IncrementalRun::RepairedDuplicate(const std::wstring& syncId, const std::ws
     AddToFolderCache(f_, kSyncIdMap, newSyncId.Str(), otherSource);
   }
   return false;
+}
+
+HRESULT IncrementalRun::OpenEntry(IRdoChange* entry, com::ComPtr<IRdoMessage>* message, com::Bstr* entryId) {
+  com::Bstr id;
+  HRESULT hr = entry->get_EntryID(id.Put());
+  if (SUCCEEDED(hr))
+    hr = session_->GetMessageById(id, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags, message->Put());
+  if (SUCCEEDED(hr) && !*message) hr = E_FAIL;
+  if (entryId) *entryId = std::move(id);
+  return hr;
 }
 
 std::wstring IncrementalRun::GlobalObjectIdOf(IRdoMessage* message) {
@@ -674,7 +690,17 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
     CsLock lock(target->CacheTablesLock.Get());
     PutKey(target->CacheTable, sourceKey.Str(), changeKey, &replaced);
   }
+  // The run skips this write when it comes back, so it would never learn
+  // the item's source key: the key map learns it here.
+  AddToFolderCache(target, sink->HotMailMode ? kGlobalObjectIdMap : kSyncIdMap, syncId, sourceKey.Str());
   DebugLogString(replaced ? L"ADDEXMODIF:changed:ChangeKey" : L"ADDEXMODIF:added:ChangeKey",
                  subject.Empty() ? L"<no subject>" : subject.c_str());
   return S_OK;
+}
+
+HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
+                              const std::wstring& syncId) {
+  if (!target || !target->Events || !target->Events->ExchangeMode) return S_FALSE;
+  RememberItemKeys(target, utils, item);
+  return ADDEXMODIF(target, session, utils, syncId);
 }

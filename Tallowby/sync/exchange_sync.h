@@ -65,3 +65,14 @@ bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, con
 // the found item could not be read. The folder is opened through `session`,
 // the calling thread's own.
 HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId);
+
+// Every writer of the add-in into an Exchange folder calls this once its
+// last save of the item is done: `item` (sync id `syncId`, may be null when
+// only the sync id is known) was written into `target`'s folder. The write
+// is registered as the add-in's own (ADDEXMODIF) and the item enters the
+// folder's key maps, so that the folder's run skips the write but follows
+// the item's later deletion. Outside Exchange nothing happens (S_FALSE):
+// personal folders keep their own-write records their own way. Otherwise
+// ADDEXMODIF's result.
+HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
+                              const std::wstring& syncId);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bstr.h"
+#include "exchange_sync.h"
 #include "folder_object.h"
 #include "item_filter.h"
 #include "item_identity.h"
@@ -105,6 +106,9 @@ HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
   t = MakeCopy(source);
   if (SUCCEEDED(t)) t = Finish(source);
   if (copy_) copy_->Save();
+  // A copy into an Exchange folder must be known there, or the folder's run
+  // could not follow its deletion (or would send it back as the user's).
+  if (SUCCEEDED(t)) RegisterExchangeWrite(targetObject_, session_, utils_, copy_.Get(), key_);
   if (FAILED(t)) LogError(t, L"copyItemToFolder");
   DebugLog(L"copyItemToFolder::Exit");
   if (SUCCEEDED(t) && copyOut) *copyOut = copy_;

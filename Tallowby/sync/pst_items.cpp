@@ -63,7 +63,7 @@ HRESULT RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* def
 HRESULT RecordMasterWrite(CMAPIFolderObject* master, IRdoUtils* utils, IRdoSession* session, IRdoMessage* item,
                           const std::wstring& syncId) {
   if (!master || !master->Events) return E_FAIL;
-  if (master->Events->ExchangeMode) return ADDEXMODIF(master, session, utils, syncId);
+  if (master->Events->ExchangeMode) return RegisterExchangeWrite(master, session, utils, item, syncId);
   return AddToPSTChangeKeyList(master->Events, utils, session, item, syncId);
 }
 

@@ -176,7 +176,7 @@ HRESULT MasterItem::MasterIsNewer() {
   if (sink_->BOTH_DIRECTIONS) RecordDefaultItemWrite(owner_, partner_, utils_, session_, slaveItem_.Get(), syncId_);
   // An Exchange default folder learns of its changes through its own
   // incremental run: the write is registered there so that the run skips it.
-  if (partner_->Events->ExchangeMode) ADDEXMODIF(partner_, session_, utils_, syncId_);
+  RegisterExchangeWrite(partner_, session_, utils_, slaveItem_.Get(), syncId_);
   return AddToPSTChangeKeyList(sink_, utils_, session_, masterItem_.Get(), syncId_);
 }
 

@@ -201,6 +201,28 @@ void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::
   entries.emplace_back(key, sourceKey);
 }
 
+bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item) {
+  if (!folder || !folder->Events || !folder->Events->ExchangeMode || !utils || !item) return false;
+  auto hexOf = [&](long tag) {
+    com::Variant value;
+    if (FAILED(utils->GetPropByTag(item, tag, value.Put()))) return std::wstring();
+    return HexOf(utils, value);
+  };
+  const std::wstring source = hexOf(kTagSourceKey);
+  if (source.empty()) return false;
+  AddToFolderCache(folder, kSyncIdMap, hexOf(kTagSearchKey), source);
+  long id = 0;
+  if (CheckHr(utils->GetNamedPropId(item, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id),
+              L"GlobalObjId?")) {
+    const std::wstring objectId = hexOf(id | kTypeBinary);
+    if (objectId.empty())
+      DebugLog(L"GetSyncID_AS_PR_SEARCH_KEY (no GlobalId)");
+    else
+      AddToFolderCache(folder, kGlobalObjectIdMap, objectId, source);
+  }
+  return true;
+}
+
 HRESULT TimeDiff(CMAPIFolderObject* folder, IRdoMessage* message) {
   CSyncEngine* engine = folder ? folder->Engine() : nullptr;
   if (!engine || !message || engine->ServerTimeDiff != 0.0) return S_OK;

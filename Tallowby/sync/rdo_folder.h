@@ -52,6 +52,13 @@ HRESULT LookupFolderCache(CMAPIFolderObject* folder, const std::wstring& sourceK
 void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::wstring& key,
                       const std::wstring& sourceKey);
 
+// Enters `item`, an item of `folder`'s Exchange folder, into the key maps by
+// its source key: its own search key into the sync-id map, its meeting
+// GlobalObjectId (when it has one) into the other. False when the item has
+// no source key yet (it is learnt when the item is reported) or `folder` is
+// not an Exchange folder.
+bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item);
+
 // Measures once how far the server's clock is from the local one, from the
 // modification time of `message` just saved into `folder`'s Exchange
 // folder: server time minus local time goes to the engine's ServerTimeDiff.

@@ -200,7 +200,8 @@ class ExchangeDeletionTest : public ExchangeTest {
     ASSERT_EQ(S_OK, World().CopyItemToFolder(original_, contacts_, &copy_));
     Prepare(master_);
   }
-  bool CopyAlive() { return World().GetItem(copy_) && !World().GetItem(copy_)->deleted; }
+  bool Alive(sim::ObjId item) { return World().GetItem(item) && !World().GetItem(item)->deleted; }
+  bool CopyAlive() { return Alive(copy_); }
   sim::ObjId original_ = 0, copy_ = 0;
 };
 
@@ -216,6 +217,44 @@ TEST_F(ExchangeDeletionTest, ADeletedMasterItemTakesItsCopyAlongAlsoAfterAFailed
   Run(master_);
   EXPECT_FALSE(CopyAlive());
   EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
+}
+
+// The add-in's own writes into a folder are skipped by its run, which then
+// never reads their keys: the deletion of such an item must still be
+// followed, however the write was registered.
+TEST_F(ExchangeDeletionTest, AnItemTheAddinWroteIsFollowedWhenItIsDeleted) {
+  master_->Events->BOTH_DIRECTIONS = true;
+  engine_->LockTime = 0;  // the master is written just now, by nobody else
+  Prepare(default_);
+  enum class Registered { kWithItem, kBySyncId, kFromCacheFileOnly };
+  for (Registered how : {Registered::kWithItem, Registered::kBySyncId, Registered::kFromCacheFileOnly}) {
+    SCOPED_TRACE(int(how));
+    const sim::ObjId original = AddItem(team_, L"written", {L"Team"});
+    sim::ObjId copy = 0;
+    ASSERT_EQ(S_OK, World().CopyItemToFolder(original, contacts_, &copy));
+    switch (how) {
+      case Registered::kWithItem:
+        ASSERT_EQ(S_OK, RegisterExchangeWrite(default_, session_.Get(), utils_.Get(), Open(copy).Get(), SearchKeyOf(copy)));
+        break;
+      case Registered::kBySyncId:
+        ASSERT_EQ(S_OK, ADDEXMODIF(default_, session_.Get(), utils_.Get(), SearchKeyOf(copy)));
+        break;
+      case Registered::kFromCacheFileOnly:
+        default_->CacheTable.emplace_back(SourceKeyOf(copy), ChangeKeyOf(copy));
+        break;
+    }
+    const size_t skipped = CountOf(DebugLogText(), "RCI:selfchanged exchangemessage");
+    Run(default_);
+    EXPECT_EQ(skipped + 1, CountOf(DebugLogText(), "RCI:selfchanged exchangemessage"));
+
+    ASSERT_EQ(S_OK, World().DeleteItem(copy));
+    Run(default_);
+    EXPECT_FALSE(Alive(original)) << "the master item goes with its copy";
+  }
+  EXPECT_EQ(S_FALSE, RegisterExchangeWrite(AddFolderObject(AddFolder(AddStore(L"Personal Folders", 1), L"Local"), 0,
+                                                           L"Local"),
+                                           session_.Get(), utils_.Get(), nullptr, L"0123"))
+      << "a personal folder keeps its own records";
 }
 
 TEST_F(ExchangeDeletionTest, AnItemThatOnlyLeftTheRestrictionIsNoDeletion) {
