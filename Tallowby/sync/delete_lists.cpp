@@ -17,6 +17,7 @@
 #include "clock.h"
 #include "dispatch.h"
 #include "folder_object.h"
+#include "folder_threads.h"
 #include "item_identity.h"
 #include "locks.h"
 #include "logs.h"
@@ -30,6 +31,7 @@ constexpr long kTagEntryId = 0x0FFF0102;
 constexpr long kTypeBinary = 0x0102;
 constexpr long kOpenBestAccess = 16;
 constexpr DWORD kRowPauseMs = 10;
+constexpr DWORD kRebuildPauseMs = 1000;
 constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
 constexpr long kGlobalObjectIdLid = 0x0003;
 
@@ -54,6 +56,8 @@ bool IsHexKey(const wchar_t* text) {
     if (!iswxdigit(text[n])) return false;
   return n % 2 == 0;
 }
+
+std::function<void()> g_rowHook;
 
 // ---- FillDeleteList ----
 
@@ -86,11 +90,7 @@ void DeleteListBuilder::Run() {
   com::ComPtr<IRdoTable> table;
   long rowCount = 0;
   if (OpenTable(&table, &rowCount) && rowCount > 0) {
-    if (sink_->iCloudMode) {
-      // The pass reads and rebuilds this list under the same lock.
-      CsLock lock(g_csDeleteList);
-      sink_->iCloudList.clear();
-    }
+    if (sink_->iCloudMode) sink_->ClearICloudList();
     TableWalkResult walk =
         WalkTableRows(table.Get(), rowCount, [this](const VARIANT* values, long count) { ReadRow(values, count); });
     switch (walk.failed) {
@@ -151,9 +151,11 @@ void DeleteListBuilder::ReadRow(const VARIANT* values, long count) {
     RepairKey(hr, values[1]);
     return;
   }
-  if (hex.Empty()) return;
-  CsLock lock(g_csDeleteList);
-  sink_->pstFolderCache.push_back(hex.Str());
+  if (!hex.Empty()) {
+    CsLock lock(g_csDeleteList);
+    sink_->pstFolderCache.push_back(hex.Str());
+  }
+  if (g_rowHook) g_rowHook();
 }
 
 // An item whose key cannot be read gets a fresh one; it enters the list at
@@ -201,11 +203,11 @@ HRESULT FillDeleteListBody(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFold
   if (sink->ExchangeMode) return S_OK;  // Exchange reports its deletions itself
   DebugLog(L"FillDeleteList=>start");
   DebugFormat(L"-FillDeleteList items: %d", DeleteListSize(sink));
-  DebugFormat(L"-FillDeleteList pstFolderCache items: %d", sink->iCloudList.size());
+  DebugFormat(L"-FillDeleteList pstFolderCache items: %d", sink->ICloudListSize());
   const uint64_t start = clk::TickMs();
   DeleteListBuilder(folder, utils, rdoFolder, pausePerRow).Run();
   DebugFormat(L"+FillDeleteList items: %d", DeleteListSize(sink));
-  DebugFormat(L"+FillDeleteList pstFolderCache items: %d", sink->iCloudList.size());
+  DebugFormat(L"+FillDeleteList pstFolderCache items: %d", sink->ICloudListSize());
   DebugFormat(L"FillDeleteList = %d msec", clk::TickMs() - start);
   return S_OK;
 }
@@ -357,6 +359,15 @@ HRESULT FillDeleteList(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFolder* 
   DebugLogString(L"FillDeleteList(1)4:", NameOf(folder));
   return FillDeleteListBody(folder, utils, rdoFolder, true);
 }
+
+bool RebuildDeleteList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
+  if (!WaitForFolderSync(folder, kRebuildPauseMs, true)) return false;
+  FolderSyncHeld held;
+  FillDeleteList(folder, session, utils);
+  return true;
+}
+
+void SetDeleteListRowHook(std::function<void()> hook) { g_rowHook = std::move(hook); }
 
 int deleteItem2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const wchar_t* syncId) {
   DebugLog(L"deleteItem2(withkey)");

@@ -14,6 +14,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <functional>
+
 #include "com_ptr.h"
 #include "rdo.h"
 #include "sync_seams.h"
@@ -21,6 +23,16 @@
 class CMAPIFolderObject;
 
 inline constexpr int kDeleteRetries = 5;
+
+// Rebuilds the folder's delete list (the thread form of FillDeleteList) on
+// the folder's worker, inside g_csFolderSync, waited for as a pass waits for
+// it: no other folder's pass, and so no counterpart deletion, runs meanwhile,
+// which could take a key out that the rebuild then puts back. False when the
+// folder was told to stop while it waited.
+bool RebuildDeleteList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
+
+// Tests: called on the rebuilding thread after each row a rebuild has read.
+void SetDeleteListRowHook(std::function<void()> hook);
 
 // The item of `rdoFolder` whose sync id is `syncId` (the key property is
 // chosen by `folder`'s mode), or none. `lookup` (optional) tells a real

@@ -285,7 +285,7 @@ bool MasterToDefault::CreateByFolderCopy() {
   if (!CheckHr(hr, L"pExInMasterFldr::FallBackiCloud")) return false;
   clk::Sleep(kICloudPauseMs);
   Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
-  partner_->Events->iCloudList[syncId_] = entryId.Str();
+  partner_->Events->SetICloudEntry(syncId_, entryId.Str());
   clk::Sleep(kICloudPauseMs);
   return FinishCopy(true);
 }
@@ -529,9 +529,7 @@ HRESULT DefaultToMasters::CopyIntoMasterFolder(CMAPIFolderObject* job, IRdoFolde
   }
   hr = OpenItemOfObject(session_, job, entryId, created);
   if (!CheckHr(hr, L"pExInDefFldr::FallBack1")) return hr;
-  auto& list = job->Events->iCloudList;
-  if (list.find(syncId_) == list.end()) DebugLog(L"pExInDefFldr:No Elem in List");
-  list[syncId_] = entryId.Str();
+  if (!job->Events->SetICloudEntry(syncId_, entryId.Str())) DebugLog(L"pExInDefFldr:No Elem in List");
   return S_OK;
 }
 

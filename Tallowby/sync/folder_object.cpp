@@ -113,8 +113,10 @@ STDMETHODIMP CItemsEvents::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* par
   return S_OK;
 }
 
+// Outlook's thread never walks the folder: an item whose key cannot be read
+// here is found by the worker's rebuild.
 void CItemsEvents::OnItemAdd(CSyncEngine* engine, const DISPPARAMS* params) {
-  if (!RecordAddedItem(engine, params)) FillDeleteList(Owner.load());
+  if (!RecordAddedItem(engine, params)) AskForRebuild();
 }
 
 bool CItemsEvents::RecordAddedItem(CSyncEngine* engine, const DISPPARAMS* params) {
@@ -187,6 +189,43 @@ int CItemsEvents::AddToFolderCacheList(const wchar_t* syncId) {
 std::vector<std::wstring> CItemsEvents::FolderCacheSnapshot() {
   CsLock lock(g_csDeleteList);
   return pstFolderCache.Items();
+}
+
+bool CItemsEvents::InFolderCache(const std::wstring& syncId) {
+  CsLock lock(g_csDeleteList);
+  return pstFolderCache.Contains(syncId);
+}
+
+void CItemsEvents::AddICloudEntry(const std::wstring& key, const std::wstring& entryId) {
+  CsLock lock(g_csDeleteList);
+  for (const auto& entry : iCloudList)
+    if (entry.second == entryId) return;
+  iCloudList[key] = entryId;
+}
+
+bool CItemsEvents::SetICloudEntry(const std::wstring& key, const std::wstring& entryId) {
+  CsLock lock(g_csDeleteList);
+  return !iCloudList.insert_or_assign(key, entryId).second;
+}
+
+void CItemsEvents::ReplaceICloudList(std::unordered_map<std::wstring, std::wstring> list) {
+  CsLock lock(g_csDeleteList);
+  iCloudList = std::move(list);
+}
+
+void CItemsEvents::ClearICloudList() {
+  CsLock lock(g_csDeleteList);
+  iCloudList.clear();
+}
+
+std::unordered_map<std::wstring, std::wstring> CItemsEvents::ICloudListSnapshot() {
+  CsLock lock(g_csDeleteList);
+  return iCloudList;
+}
+
+size_t CItemsEvents::ICloudListSize() {
+  CsLock lock(g_csDeleteList);
+  return iCloudList.size();
 }
 
 bool CItemsEvents::Advise(IDispatch* items) {

@@ -80,6 +80,24 @@ class CItemsEvents final : public IDispatch {
   int AddToFolderCacheList(const wchar_t* syncId);
   // A copy of pstFolderCache, taken under g_csDeleteList.
   std::vector<std::wstring> FolderCacheSnapshot();
+  // Whether pstFolderCache lists the sync id (under g_csDeleteList).
+  bool InFolderCache(const std::wstring& syncId);
+
+  // Asks the worker for a rebuild of pstFolderCache, which it makes inside
+  // g_csFolderSync; Take reads and clears the request.
+  void AskForRebuild() { RebuildWanted = true; }
+  bool TakeRebuild() { return RebuildWanted.exchange(false); }
+
+  // iCloudList, every access under g_csDeleteList: the passes of every
+  // folder's worker use it, and the delete list's rebuild empties it.
+  // Sets the key's EntryID unless some key names that EntryID already.
+  void AddICloudEntry(const std::wstring& key, const std::wstring& entryId);
+  // Sets the key's EntryID; false when the key was not listed before.
+  bool SetICloudEntry(const std::wstring& key, const std::wstring& entryId);
+  void ReplaceICloudList(std::unordered_map<std::wstring, std::wstring> list);
+  void ClearICloudList();
+  std::unordered_map<std::wstring, std::wstring> ICloudListSnapshot();
+  size_t ICloudListSize();
 
   // The folder pair's options (written by the settings load before the
   // worker starts, read without locks afterwards).
@@ -99,7 +117,7 @@ class CItemsEvents final : public IDispatch {
   std::wstring CategoryUserName;
   // SyncIDs of the folder's items; every change and walk under g_csDeleteList.
   SyncIdList pstFolderCache;
-  std::unordered_map<std::wstring, std::wstring> iCloudList;
+  std::atomic<bool> RebuildWanted{false};
   bool HotMailMode = false;
   bool iCloudMode = false;
   // The add-in's own writes: the modification time of its last write, by
@@ -120,6 +138,7 @@ class CItemsEvents final : public IDispatch {
 
  private:
   ~CItemsEvents() = default;  // only Release deletes
+  std::unordered_map<std::wstring, std::wstring> iCloudList;
   void OnItemAdd(CSyncEngine* engine, const DISPPARAMS* params);
   bool RecordAddedItem(CSyncEngine* engine, const DISPPARAMS* params);
   void OnItemRemove(CSyncEngine* engine);

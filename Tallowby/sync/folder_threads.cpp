@@ -40,15 +40,6 @@ class KeepAwake {
   KeepAwake& operator=(const KeepAwake&) = delete;
 };
 
-// Leaves g_csFolderSync when it goes.
-class FolderSyncHeld {
- public:
-  FolderSyncHeld() = default;
-  ~FolderSyncHeld() { LeaveCriticalSection(&g_csFolderSync); }
-  FolderSyncHeld(const FolderSyncHeld&) = delete;
-  FolderSyncHeld& operator=(const FolderSyncHeld&) = delete;
-};
-
 // Sleeps `ms` of the add-in's clock in one-second steps while the folder runs.
 void SleepWhileRunning(CMAPIFolderObject* folder, DWORD ms) {
   while (ms > 0 && folder->RunFlag) {
@@ -149,7 +140,7 @@ void Worker::RunPst() {
     LoadiCloudTable(f_);
     events_->MarkChanged();
   } else {
-    FillDeleteList(f_, session_.Get(), utils_.Get());
+    events_->AskForRebuild();  // made by the first tick, inside the folder-sync lock
   }
   HRESULT hr = OpenFolder(f_, session_.Get(), &folder_);
   if (!CheckHr(hr, L"NO MASTERFOLDERx10") || !folder_) {
@@ -165,6 +156,7 @@ void Worker::PstTick() {
   clk::Sleep(kTickMs);
   if (!f_->RunFlag || !engine_) return;
   if (engine_->SyncPaused || !utils_ || !engine_->IsSettingsLoaded()) return;
+  if (events_->TakeRebuild() && !RebuildDeleteList(f_, session_.Get(), utils_.Get())) return;
   if (events_->ResetRequest) {
     f_->LastFolderSyncTime = com::DateTime(kResetDate);
     DebugLogString(L"Reset=>Check all again", f_->Categorie);
@@ -279,7 +271,7 @@ bool Worker::ICloudCheck() {
     if (count > iCloudCount_) {
       events_->MarkChanged();
       DebugLog(L"iCloud=>ElemAdded?");
-      FillDeleteList(f_, session_.Get(), utils_.Get());
+      events_->AskForRebuild();
     }
     iCloudCount_ = count;
   }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bstr.h"
+#include "locks.h"
 
 class CMAPIFolderObject;
 
@@ -28,6 +29,15 @@ void PrepareWorkerSession(CMAPIFolderObject* folder);
 // to stop meanwhile (the lock was then never entered). `warnEveryMinute`
 // writes a debug line after each 61 failed tries.
 bool WaitForFolderSync(CMAPIFolderObject* folder, DWORD pauseMs, bool warnEveryMinute);
+
+// Leaves g_csFolderSync (entered by WaitForFolderSync) when it goes.
+class FolderSyncHeld {
+ public:
+  FolderSyncHeld() = default;
+  ~FolderSyncHeld() { LeaveCriticalSection(&g_csFolderSync); }
+  FolderSyncHeld(const FolderSyncHeld&) = delete;
+  FolderSyncHeld& operator=(const FolderSyncHeld&) = delete;
+};
 
 // The item open in Outlook's active Inspector: its EntryID and its folder's.
 class OpenedElements {

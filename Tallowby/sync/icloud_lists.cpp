@@ -175,14 +175,7 @@ bool ICloudListBuilder::WriteNewKey(IRdoMessage* item, std::wstring* newKey) {
   return true;
 }
 
-// The user-interface thread may empty the list (a rebuild of the delete list
-// after an ItemAdd it could not read); the new list goes in under the lock
-// that guards the delete list beside it.
-void ICloudListBuilder::Publish() {
-  auto built = map_.Take();
-  CsLock lock(g_csDeleteList);
-  sink_->iCloudList = std::move(built);
-}
+void ICloudListBuilder::Publish() { sink_->ReplaceICloudList(map_.Take()); }
 
 void LogOwnerName(CItemsEvents* sink) {
   if (!g_bDebugLog) return;

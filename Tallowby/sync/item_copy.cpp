@@ -179,10 +179,7 @@ void ItemCopy::RememberICloudEntry() {
   com::Bstr entryId;
   HRESULT hr = copy_->get_EntryID(entryId.Put());
   if (!CheckHr(hr, L"copyItemToFolder::MobileMe:EntryID") || entryId.Empty()) return;
-  const std::wstring id = entryId.Str();
-  for (const auto& [key, value] : targetSink_->iCloudList)
-    if (value == id) return;
-  targetSink_->iCloudList[key_] = id;
+  targetSink_->AddICloudEntry(key_, entryId.Str());
 }
 
 HRESULT ItemCopy::Finish(IRdoMessage* source) {

@@ -81,7 +81,7 @@ TEST_F(ICloudListTest, TheNewerTwinGetsANewKeyAndEachKeyNamesItsBearer) {
   EXPECT_EQ(32u, SearchKeyOf(adaCopy).size());
   EXPECT_EQ(32u, SearchKeyOf(bob).size());
 
-  const KeyMap list = object_->Events->iCloudList;
+  const KeyMap list = object_->Events->ICloudListSnapshot();
   EXPECT_EQ(4u, list.size());
   EXPECT_EQ(Eid(ada), list.at(kKey));
   EXPECT_EQ(Eid(bobCopy), list.at(kOtherKey));
@@ -92,7 +92,7 @@ TEST_F(ICloudListTest, TheNewerTwinGetsANewKeyAndEachKeyNamesItsBearer) {
   World().ClearCalls();
   ASSERT_EQ(S_OK, Rebuild(object_, folder_));
   EXPECT_EQ(0u, CallCount(L"Utils.SetPropByTag"));
-  EXPECT_EQ(list, object_->Events->iCloudList);
+  EXPECT_EQ(list, object_->Events->ICloudListSnapshot());
 }
 
 TEST_F(ICloudListTest, ThreeTwinsEndWithThreeKeys) {
@@ -102,8 +102,8 @@ TEST_F(ICloudListTest, ThreeTwinsEndWithThreeKeys) {
   ASSERT_EQ(S_OK, Rebuild(object_, folder_));
   EXPECT_EQ(kKey, SearchKeyOf(a));
   EXPECT_NE(SearchKeyOf(b), SearchKeyOf(c));
-  EXPECT_EQ(3u, object_->Events->iCloudList.size());
-  ExpectEveryKeyOnItsItem(object_->Events->iCloudList);
+  EXPECT_EQ(3u, object_->Events->ICloudListSize());
+  ExpectEveryKeyOnItsItem(object_->Events->ICloudListSnapshot());
 }
 
 TEST_F(ICloudListTest, TheListStaysAsItWasWhereNothingIsToBeRead) {
@@ -113,16 +113,16 @@ TEST_F(ICloudListTest, TheListStaysAsItWasWhereNothingIsToBeRead) {
   ItemWithKey(L"A", kKey);
   ItemWithKey(L"B", kKey);
   CMAPIFolderObject* plain = FolderObject(folder_, false);
-  plain->Events->iCloudList = earlier;
+  plain->Events->ReplaceICloudList(earlier);
   ASSERT_EQ(S_OK, Rebuild(plain, folder_));
-  EXPECT_EQ(earlier, plain->Events->iCloudList);
+  EXPECT_EQ(earlier, plain->Events->ICloudListSnapshot());
   EXPECT_EQ(0u, CallCount(L"Utils.SetPropByTag"));
 
   // An empty folder keeps the previous list.
   const sim::ObjId empty = AddFolder(store_, L"Empty");
-  object_->Events->iCloudList = earlier;
+  object_->Events->ReplaceICloudList(earlier);
   ASSERT_EQ(S_OK, Rebuild(object_, empty));
-  EXPECT_EQ(earlier, object_->Events->iCloudList);
+  EXPECT_EQ(earlier, object_->Events->ICloudListSnapshot());
 
   // Exchange mode: at once, without a table.
   CMAPIFolderObject* exchange = FolderObject(folder_, true, true);
@@ -135,11 +135,11 @@ TEST_F(ICloudListTest, TheListStaysAsItWasWhereNothingIsToBeRead) {
   g_pSyncEngine = nullptr;
   EXPECT_EQ(E_FAIL, Rebuild(object_, folder_));
   g_pSyncEngine = engine_;
-  EXPECT_EQ(earlier, object_->Events->iCloudList);
+  EXPECT_EQ(earlier, object_->Events->ICloudListSnapshot());
 
   // The overload that opens the sink's own folder.
   EXPECT_EQ(S_OK, CreateList(object_->Events, session_.Get(), utils_.Get()));
-  EXPECT_EQ(2u, object_->Events->iCloudList.size());
+  EXPECT_EQ(2u, object_->Events->ICloudListSize());
 }
 
 TEST_F(ICloudListTest, FailuresEndTheWalkOrTheRepairWithoutAWrongEntry) {
@@ -147,10 +147,10 @@ TEST_F(ICloudListTest, FailuresEndTheWalkOrTheRepairWithoutAWrongEntry) {
   const sim::ObjId b = ItemWithKey(L"B", kKey);
 
   World().InjectFailure(L"Items.Table", 1, MAPI_E_NO_SUPPORT);
-  object_->Events->iCloudList = {{L"AA", L"BB"}};
+  object_->Events->ReplaceICloudList(KeyMap{{L"AA", L"BB"}});
   EXPECT_EQ(MAPI_E_NO_SUPPORT, Rebuild(object_, folder_));
   EXPECT_NE(std::string::npos, ErrorLogText().find("no mapitable from iCloud"));
-  EXPECT_EQ(1u, object_->Events->iCloudList.size());
+  EXPECT_EQ(1u, object_->Events->ICloudListSize());
 
   // A twin that cannot be written keeps its key; the next rebuild tries again.
   World().SetReadOnly(b, true);
@@ -158,8 +158,8 @@ TEST_F(ICloudListTest, FailuresEndTheWalkOrTheRepairWithoutAWrongEntry) {
   EXPECT_NE(std::string::npos, ErrorLogText().find("FilliCoundList::SetNewKey"));
   EXPECT_EQ(kKey, SearchKeyOf(a));
   EXPECT_EQ(kKey, SearchKeyOf(b));
-  EXPECT_EQ(1u, object_->Events->iCloudList.size());
-  ExpectEveryKeyOnItsItem(object_->Events->iCloudList);
+  EXPECT_EQ(1u, object_->Events->ICloudListSize());
+  ExpectEveryKeyOnItsItem(object_->Events->ICloudListSnapshot());
 
   World().SetReadOnly(b, false);
   World().InjectFailure(L"Table.EmptyBatch", 1, S_OK);
@@ -421,7 +421,7 @@ TEST_F(ICloudListFakesTest, EqualDatesReKeyTheListedItemAndUnreadableEntryIdsAre
   EXPECT_EQ(1, w.flags);
   EXPECT_EQ(32u, w.hex.size());
   const KeyMap expected = {{kKey, L"E2E2"}, {w.hex, L"E1E1"}};
-  EXPECT_EQ(expected, object_->Events->iCloudList);
+  EXPECT_EQ(expected, object_->Events->ICloudListSnapshot());
   EXPECT_EQ(1u, CountOf(ErrorLogText(), "FillMobileMeList0"));
 }
 
@@ -439,8 +439,8 @@ TEST_F(ICloudListFakesTest, RowsComeInBatchesOf400AndAFailedOpenLeavesTheKey) {
   EXPECT_TRUE(utilsFake_->writes.empty());
   EXPECT_NE(std::string::npos, ErrorLogText().find("FilliCoundList::Dublicated item 1"));
   // Unrepaired, the twin takes the key over; both items still carry it.
-  EXPECT_EQ(401u, object_->Events->iCloudList.size());
-  EXPECT_EQ(L"FFFF", object_->Events->iCloudList.at(L"00000000"));
+  EXPECT_EQ(401u, object_->Events->ICloudListSize());
+  EXPECT_EQ(L"FFFF", object_->Events->ICloudListSnapshot().at(L"00000000"));
 }
 
 }  // namespace

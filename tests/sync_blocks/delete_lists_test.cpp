@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "blocks_fixture.h"
 #include "delete_lists.h"
 #include "locks.h"
+#include "rdo/rdo_common.h"
 
 namespace {
 
@@ -80,6 +83,26 @@ TEST_F(DeleteListTest, ARebuildKeepsTheKeysOfItemsDeletedBeforeTheirSearch) {
   EXPECT_EQ(S_OK, FillDeleteList(object_));
   EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(a)}), List(object_));
   EXPECT_FALSE(object_->Events->TakeDeleted());
+}
+
+// Outlook's thread never walks the folder: an added item whose key cannot be
+// read is left to the worker's rebuild.
+TEST_F(DeleteListTest, AnItemAddWithoutAReadableKeyAsksTheWorkerForTheRebuild) {
+  AddItem(folder_, L"Ada");
+  engine_->SetSettingsLoaded(true);
+  VARIANT arg;
+  VariantInit(&arg);
+  arg.vt = VT_I4;
+  DISPPARAMS notAnItem{&arg, nullptr, 1, 0};
+  World().ClearCalls();
+  EXPECT_EQ(S_OK, object_->Events->Invoke(0xF001, IID_NULL, 0, DISPATCH_METHOD, &notAnItem, nullptr, nullptr, nullptr));
+  EXPECT_EQ(0u, CallCount(L"Items.Table"));
+  EXPECT_TRUE(List(object_).empty());
+  EXPECT_TRUE(object_->Events->ChangedMarkSet());
+  EXPECT_TRUE(object_->Events->TakeRebuild());
+  EXPECT_FALSE(object_->Events->TakeRebuild());
+  EXPECT_TRUE(RebuildDeleteList(object_, session_.Get(), utils_.Get()));
+  EXPECT_EQ(1u, List(object_).size());
 }
 
 TEST_F(DeleteListTest, ExchangeFoldersAndEmptyFoldersAndFailures) {
@@ -222,6 +245,47 @@ TEST_F(CounterpartTest, AFailedDeletionIsTriedAgainAndGivenUpInTheEnd) {
   for (int i = 1; i < kDeleteRetries; ++i) EXPECT_EQ(1, deleteItem2(object_, session_.Get(), utils_.Get(), other.c_str()));
   EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), other.c_str()));
   EXPECT_NE(std::string::npos, ErrorLogText().find("deleteItem2(withkey)::given up"));
+}
+
+// Another folder's deleted-items search removes the counterpart in
+// Contacts while Contacts rebuilds its list: the rebuild must not bring the
+// removed key back (Contacts' own search would then pass the deletion on to
+// the two-way masters). The search, on a thread of its own, starts in the
+// middle of the rebuild's table walk.
+TEST_F(CounterpartTest, ARebuildNeverBringsBackAKeyThatACounterpartDeletionTookOut) {
+  ASSERT_EQ(S_OK, FillDeleteList(standard_, session_.Get(), utils_.Get()));
+  ASSERT_TRUE(Listed(standard_, kKey));
+  std::thread search;
+  std::atomic<bool> searched{false};
+  SetDeleteListRowHook([&] {
+    if (search.joinable()) return;
+    search = std::thread([&] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      {
+        com::ComPtr<IRdoSession> session;
+        com::ComPtr<IRdoUtils> utils;
+        com::Variant none;
+        sim::CreateSession(__uuidof(IRdoSession), session.PutVoid());
+        sim::CreateUtils(__uuidof(IRdoUtils), utils.PutVoid());
+        session->Logon(none, none, none, none, none, none);
+        // As a worker's search runs: inside the folder-sync lock.
+        EnterCriticalSection(&g_csFolderSync);
+        deleteItem2(object_, session.Get(), utils.Get(), kKey);
+        LeaveCriticalSection(&g_csFolderSync);
+      }
+      CoUninitialize();
+      searched = true;
+    });
+    // Room for the search to run in the middle of the walk, if it may.
+    for (int i = 0; i < 50 && !searched; ++i) Sleep(10);
+  });
+  EXPECT_TRUE(RebuildDeleteList(standard_, session_.Get(), utils_.Get()));
+  SetDeleteListRowHook(nullptr);
+  ASSERT_TRUE(search.joinable());
+  search.join();
+  EXPECT_FALSE(Left()[1]) << "the search deleted the copy in Contacts";
+  EXPECT_FALSE(Listed(standard_, kKey));
+  EXPECT_FALSE(standard_->Events->TakeDeleted()) << "nothing is left for Contacts' own search";
 }
 
 }  // namespace
