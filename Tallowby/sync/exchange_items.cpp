@@ -712,8 +712,9 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   if (categories.empty()) return true;
   const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message);
   // Default categories or an origin mark put on the item are the add-in's
-  // own write; registered last, with the item's final change.
-  if (ModificationTimeOr0(message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
+  // own write; registered last, with the item's final change, and only when
+  // the item was handed on: after a failure the changed item must come again.
+  if (ok && ModificationTimeOr0(message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
   return ok;
 }
 

@@ -201,6 +201,29 @@ TEST_F(ExchangeItemsTest, RemindersStayOnTheSideWhereTheItemWasMade) {
   EXPECT_TRUE(RegisteredOwnWrite(target, dentist)) << "its origin mark is the add-in's write too";
 }
 
+// The origin mark the hand-on puts on a default-folder item is the add-in's
+// write; were it registered although the hand-on failed, the retry would
+// take the item's change for an own write and skip it for good.
+TEST_F(ExchangeItemsTest, AFailedHandOnLeavesTheItemsChangeForTheNextTry) {
+  const sim::ObjId family = AddFolder(mailbox_, L"Family", sim::kOlAppointmentItem);
+  const sim::ObjId calendar = World().StoreDefaultFolder(mailbox_, sim::kOlCalendar);
+  CMAPIFolderObject* job = AddFolderObject(family, 0, L"Family", true);
+  CMAPIFolderObject* target = AddFolderObject(calendar, 1, L"", true);
+  job->Partner = target;
+  job->Events->BOTH_DIRECTIONS = true;
+  job->Events->DONT_SYNC_REMINDERS = true;
+
+  const sim::ObjId dentist = AddAppointment(calendar, L"Dentist", {L"Family"}, true);
+  World().InjectFailure(L"Items.Add", 1, MAPI_E_CALL_FAILED);
+  EXPECT_FALSE(pExInDefFldr2(target, session_.Get(), utils_.Get(), SearchKeyOf(dentist), Open(dentist).Get()));
+  EXPECT_FALSE(RegisteredOwnWrite(target, dentist)) << "the origin mark is written, but the change is not handled";
+  EXPECT_EQ(0u, World().ItemCount(family));
+
+  EXPECT_TRUE(pExInDefFldr2(target, session_.Get(), utils_.Get(), SearchKeyOf(dentist), Open(dentist).Get()));
+  EXPECT_NE(0u, Find(family, L"Dentist"));
+  EXPECT_TRUE(RegisteredOwnWrite(target, dentist));
+}
+
 TEST_F(ExchangeItemsTest, ADefaultFolderItemGoesToEachTwoWayJobOfItsCategoriesOnce) {
   const sim::ObjId home = AddFolder(mailbox_, L"Home");
   CMAPIFolderObject* homeJob = AddFolderObject(home, 0, L"Home", true);
