@@ -25,9 +25,6 @@ constexpr DWORD kIntervalStored = 30;
 // A stamped copy not refreshed within this many days before the reference
 // time is taken to be gone from its list (57.6 minutes).
 constexpr double kVanishedAfterDays = 0.04;
-// Fields the address entry does not show are refreshed once per interval,
-// but not more than daily.
-constexpr double kLeastRefreshDays = 1.0;
 constexpr long kContactsFolder = 10;
 constexpr long kDeleteOption = 1;
 
@@ -140,26 +137,33 @@ bool HasStamp(IRdoMessage* item) {
          SUCCEEDED(props->Find(com::Bstr(kGalStampName), com::Variant(0L), stamp.Put())) && stamp;
 }
 
-long StampValue(IRdoMessage* item) {
-  com::ComPtr<IRdoUserProperties> props;
-  com::ComPtr<IRdoUserProperty> stamp;
-  com::Variant value;
-  if (FAILED(item->get_UserProperties(props.Put())) || !props ||
-      FAILED(props->Find(com::Bstr(kGalStampName), com::Variant(0L), stamp.Put())) || !stamp ||
-      FAILED(stamp->get_Value(value.Put())))
-    return 0;
-  return value.AsLong();
+// Whether a copy found by a name may be the entry's (see GalCopyScope).
+// `ownAddress`: the copy is a contact, which carries its entry's address.
+bool NameHitMayBeTheEntrys(IRdoMessage* item, const GalCopyScope& scope, bool ownAddress) {
+  if (ownAddress) {
+    com::Bstr address;
+    if (FAILED(item->get_EmailAddress(address.Put())) || !SameText(scope.address, address)) return false;
+  }
+  if (!scope.matched) return true;
+  com::Bstr id;
+  if (FAILED(item->get_EntryID(id.Put()))) return false;
+  auto taken = scope.matched->find(id.Str());
+  return taken == scope.matched->end() || SameText(scope.address, com::Bstr(taken->second));
 }
 
 // ---- One run ----
 
-// A folder that lists are copied into; lists that share it share its
-// deletion pass, which runs only after every one of them was read whole.
+// A folder that lists are copied into. A list's own subfolder loses the
+// copies nobody refreshed once its list was read whole. In the shared
+// default Contacts folder a copy goes only when the list its category names
+// was read whole in this run; a copy without a category yet (made by an
+// earlier run, not refreshed since) only when every chosen list was.
 struct Target {
   com::ComPtr<IRdoFolder> folder;
   std::wstring entryId;
   bool isDefaultFolder = false;
   bool readWhole = true;
+  std::set<std::wstring> listsReadWhole;
 };
 
 // How the search for an entry's copy went.
@@ -183,13 +187,13 @@ class GalRun {
   Target* TargetFor(const std::wstring& listName);
   bool WalkEntries(IRdoAddressList* list, Target& target, const std::wstring& listName);
   bool CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstring& listName);
-  CopySearch FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder,
-                      const GalCopyScope& scope);
+  CopySearch FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder, GalCopyScope scope);
   void Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const com::Bstr& storeId,
                const std::wstring& listName);
   void CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target, const com::Bstr& storeId);
-  bool CopyIsCurrent(IRdoMessage* copy, IRdoAddressEntry* entry, const std::wstring& listName) const;
   void DeleteVanishedCopies(const Target& target);
+  bool MayDeleteFrom(const Target& target, IRdoMessage* item) const;
+  bool EveryChosenListReadWhole(const Target& target) const;
   void DeleteIfVanished(IRdoMessage* item);
   void StoreRunTime();
   bool Stopping() {
@@ -213,8 +217,9 @@ class GalRun {
   // Contacts folder are its own is unknown.
   bool someListUnread_ = false;
   std::vector<Target> targets_;
-  // EntryIDs of copies whose entry is still in its list.
-  std::set<std::wstring> current_;
+  // The copies whose entry is still in its list: EntryID -> the entry's
+  // SMTP address.
+  std::map<std::wstring, std::wstring> current_;
 };
 
 void GalRun::Run() {
@@ -346,7 +351,10 @@ void GalRun::CopyList(IRdoAddressLists* lists, long index) {
     return;
   }
   DebugLogString(L"GalFolder2Sync:", listName.c_str());
-  if (!WalkEntries(list.Get(), *target, listName)) target->readWhole = false;
+  if (WalkEntries(list.Get(), *target, listName))
+    target->listsReadWhole.insert(listName);
+  else
+    target->readWhole = false;
 }
 
 Target* GalRun::TargetFor(const std::wstring& listName) {
@@ -361,7 +369,7 @@ Target* GalRun::TargetFor(const std::wstring& listName) {
   folder->get_EntryID(entryId.Put());
   for (Target& t : targets_)
     if (!entryId.Empty() && t.entryId == entryId.Str()) return &t;
-  targets_.push_back({folder, entryId.Str(), intoDefault, true});
+  targets_.push_back({folder, entryId.Str(), intoDefault, true, {}});
   return &targets_.back();
 }
 
@@ -407,7 +415,7 @@ bool GalRun::CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstri
   if (!CheckHr(entry->get_SmtpAddress(smtp.Put()), L"syncGAL:NO SMTP")) return false;
   CopySearch search = FindCopy(entry, smtp.Str(), target.folder.Get(), RefreshScope(target));
   if (!CheckHr(search.hr, L"syncGAL:SearchError")) return !search.inconclusive;
-  if (!search.entryId.empty()) current_.insert(search.entryId);
+  if (!search.entryId.empty()) current_[search.entryId] = smtp.Str();
   // A copy may exist that a failed search missed: no second one.
   if (search.entryId.empty() && search.inconclusive) return false;
   com::Bstr storeId;
@@ -420,28 +428,34 @@ bool GalRun::CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstri
 }
 
 // By SMTP address, then by alias (and a distribution list's display name)
-// as a list name, then by first and last name; the first hit ends it.
+// as a list name, then by first and last name; the first hit ends it. A key
+// the entry does not have is not searched for; the result is that of the
+// last search made, and an entry without any key has no copy to be found.
 CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder,
-                            const GalCopyScope& scope) {
+                            GalCopyScope scope) {
+  scope.address = smtp;
+  scope.matched = &current_;
   CopySearch s;
-  auto note = [&s](HRESULT hr, bool keyPresent) {
+  s.hr = E_FAIL;
+  auto found = [&s](HRESULT hr) {
     s.hr = hr;
-    if (keyPresent && FAILED(hr)) s.inconclusive = true;
+    if (FAILED(hr)) s.inconclusive = true;
     return !s.entryId.empty();
   };
-  com::Bstr alias, first, last;
-  if (note(getItemFromGALFolder(folder, GalAddressKey{smtp}, scope, &s.entryId), !smtp.empty())) return s;
+  if (!smtp.empty() && found(getItemFromGALFolder(folder, GalAddressKey{smtp}, scope, &s.entryId))) return s;
 
+  com::Bstr alias, first, last;
   HRESULT hr = entry->get_Alias(alias.Put());
   if (CheckHr(hr, L"syncGAL:getAlias")) {
-    if (note(getItemFromGALFolder(folder, GalListNameKey{alias.Str()}, scope, &s.entryId), !alias.Empty())) return s;
+    if (!alias.Empty() && found(getItemFromGALFolder(folder, GalListNameKey{alias.Str()}, scope, &s.entryId)))
+      return s;
     // The copy of a distribution list carries the list's display name,
     // which need not be its alias.
     VARIANT_BOOL isList = VARIANT_FALSE;
     com::Bstr name;
     if (SUCCEEDED(entry->get_IsDistList(&isList)) && isList && SUCCEEDED(entry->get_Name(name.Put())) &&
         !name.Empty() && name.Str() != alias.Str() &&
-        note(getItemFromGALFolder(folder, GalListNameKey{name.Str()}, scope, &s.entryId), true))
+        found(getItemFromGALFolder(folder, GalListNameKey{name.Str()}, scope, &s.entryId)))
       return s;
   } else {
     s.inconclusive = true;
@@ -454,7 +468,7 @@ CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, I
   if (FAILED(hrFirst) || FAILED(hrLast))
     s.inconclusive = true;
   else if (!first.Empty() || !last.Empty())
-    note(getItemFromGALFolder(folder, GalNamesKey{first.Str(), last.Str()}, &s.entryId), true);
+    found(getItemFromGALFolder(folder, GalNamesKey{first.Str(), last.Str()}, scope, &s.entryId));
   return s;
 }
 
@@ -466,10 +480,10 @@ void GalRun::Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const 
   if (SUCCEEDED(hr) && !copy) hr = E_POINTER;
   if (!CheckHr(hr, L"syncGAL:GetMessage")) return;
   --remaining_;
-  if (CopyIsCurrent(copy.Get(), entry, listName)) {
-    updated_ = true;
-    return;
-  }
+  // Written from the entry every time: the entry does not tell when it last
+  // changed, nor does it show most of what the copy takes from it (phone
+  // numbers, company, addresses), so no comparison could tell that the copy
+  // is current.
   com::ComPtr<IRdoMessage> none;
   CheckHr(entry->CopyTo(Dispatch(copy.Get()), none.Put()), L"syncGAL:CopyTo");
   hr = copy->put_Categories(com::Bstr(listName));
@@ -493,7 +507,7 @@ void GalRun::CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Targe
   }
   if (copyId.empty()) copyId = FindCopy(entry, smtp, target.folder.Get(), NewCopyScope(target)).entryId;
   if (copyId.empty()) return;
-  current_.insert(copyId);
+  current_[copyId] = smtp;
   com::ComPtr<IRdoMessage> copy;
   hr = session_->GetMessageById(com::Bstr(copyId), com::Variant(storeId.c_str()), com::Variant(kOpenFlagsBestAccess),
                                 copy.Put());
@@ -503,43 +517,37 @@ void GalRun::CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Targe
   copy->Save();
 }
 
-// A copy that already holds what the entry gives is left alone, so that a
-// run without directory changes writes nothing. Fields the address entry
-// does not show are refreshed once per interval, and a distribution list's
-// members (not shown either) at every run.
-bool GalRun::CopyIsCurrent(IRdoMessage* copy, IRdoAddressEntry* entry, const std::wstring& listName) const {
-  VARIANT_BOOL isList = VARIANT_TRUE;
-  DATE modified = 0;
-  if (FAILED(entry->get_IsDistList(&isList)) || isList) return false;
-  if (copy->get_LastModificationTime(&modified) != S_OK ||
-      clk::NowLocalDate() - modified >= std::max(intervalDays_, kLeastRefreshDays))
-    return false;
-  if (StampValue(copy) != kGalStampValue) return false;
-  com::Bstr name, smtp, first, last;
-  if (FAILED(entry->get_Name(name.Put())) || FAILED(entry->get_SmtpAddress(smtp.Put())) ||
-      FAILED(entry->get_FirstName(first.Put())) || FAILED(entry->get_LastName(last.Put())))
-    return false;
-  return ReadText(copy, &IRdoMessage::get_Categories) == listName &&
-         ReadText(copy, &IRdoMessage::get_Subject) == name.Str() &&
-         ReadText(copy, &IRdoMessage::get_EmailAddress) == smtp.Str() &&
-         ReadText(copy, &IRdoMessage::get_FirstName) == first.Str() &&
-         ReadText(copy, &IRdoMessage::get_LastName) == last.Str();
-}
-
-// Deletes the stamped copies whose entry is gone. Only for a folder whose
-// lists were all read whole: after a failed or partial read a copy that was
-// not refreshed may well belong to an entry that is still there.
+// Deletes the stamped copies whose entry is gone, of lists read whole in
+// this run only (see Target): after a failed, partial or missing read a copy
+// that was not refreshed may well belong to an entry that is still there.
 void GalRun::DeleteVanishedCopies(const Target& target) {
-  if (!target.readWhole || (target.isDefaultFolder && someListUnread_)) return;
+  if (!target.isDefaultFolder && !target.readWhole) return;
+  if (target.listsReadWhole.empty()) return;
   com::ComPtr<IRdoItems> items;
   if (FAILED(TakeItems(target.folder.Get(), &items))) return;
   com::ComPtr<IRdoMessage> item;
   HRESULT hr = items->Find(com::Bstr(kStampFilter), item.Put());
   if (!CheckHr(hr, L"getItemFromGALFolder:Item")) return;
   while (item && !Stopping()) {
-    DeleteIfVanished(item.Get());
+    if (MayDeleteFrom(target, item.Get())) DeleteIfVanished(item.Get());
     if (!CheckHr(items->FindNext(item.Put()), L"getItemFromGALFolder:wItems")) return;
   }
+}
+
+bool GalRun::MayDeleteFrom(const Target& target, IRdoMessage* item) const {
+  if (!target.isDefaultFolder) return true;
+  const std::wstring category = ReadText(item, &IRdoMessage::get_Categories);
+  if (category.empty()) return EveryChosenListReadWhole(target);
+  return target.listsReadWhole.count(category) > 0;
+}
+
+bool GalRun::EveryChosenListReadWhole(const Target& target) const {
+  if (someListUnread_) return false;
+  reg::Key key;
+  if (key.Open(HKEY_CURRENT_USER, reg::kGalFoldersPath, KEY_READ) != ERROR_SUCCESS) return false;
+  for (const std::wstring& name : key.SubkeyNames(reg::kSubkeyNameChars))
+    if (!target.listsReadWhole.count(name)) return false;
+  return true;
 }
 
 void GalRun::DeleteIfVanished(IRdoMessage* item) {
@@ -652,7 +660,8 @@ HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalListNameKey& key, cons
   if (HRESULT hr = TakeItems(folder, &items); FAILED(hr)) return hr;
   auto sameName = [&](IRdoMessage* item) {
     com::Bstr name;
-    return SUCCEEDED(item->get_Name(name.Put())) && SameText(key.name, name);
+    return SUCCEEDED(item->get_Name(name.Put())) && SameText(key.name, name) &&
+           NameHitMayBeTheEntrys(item, scope, false);
   };
   CopyWalk walk(items.Get());
   com::ComPtr<IRdoMessage> hit;
@@ -664,7 +673,8 @@ HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalListNameKey& key, cons
   return EntryIdOfHit(hit, hr, entryId);
 }
 
-HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalNamesKey& key, std::wstring* entryId) {
+HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalNamesKey& key, const GalCopyScope& scope,
+                             std::wstring* entryId) {
   entryId->clear();
   com::ComPtr<IRdoItems> items;
   if (HRESULT hr = TakeItems(folder, &items); FAILED(hr)) return hr;
@@ -672,7 +682,8 @@ HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalNamesKey& key, std::ws
     com::Bstr first, last;
     if (FAILED(item->get_FirstName(first.Put())) || FAILED(item->get_LastName(last.Put()))) return false;
     if (first.Empty() && last.Empty()) return false;
-    return SameText(key.lastName, last) && SameText(key.firstName, first);
+    return SameText(key.lastName, last) && SameText(key.firstName, first) &&
+           NameHitMayBeTheEntrys(item, scope, true);
   };
   com::ComPtr<IRdoMessage> hit;
   HRESULT hr = CopyWalk(items.Get()).FindFirst(kStampFilter, sameNames, &hit);

@@ -10,6 +10,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 #include "rdo.h"
@@ -54,9 +55,18 @@ HRESULT GetGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder**
 // add-in's own subfolder, or when they were made during this run (a copy
 // just made, before it is stamped), so that the user's own contacts in the
 // default Contacts folder are never taken over.
+//
+// A copy found by a name rather than by the address is the entry's only
+// when it cannot be another entry's: a contact copy must carry the entry's
+// address, and no copy that an entry of another address took in this run is
+// taken again. So two people, or two distribution lists, of one name each
+// keep a copy of their own.
 struct GalCopyScope {
   bool takeUnstamped = false;
   double unstampedCreatedSince = 0;  // local date; 0: any age
+  std::wstring address;              // the entry's SMTP address
+  // The copies matched in this run: EntryID -> the address of their entry.
+  const std::map<std::wstring, std::wstring>* matched = nullptr;
 };
 
 // The keys a copy is searched by; an empty key counts as absent.
@@ -70,8 +80,10 @@ HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalAddressKey& key, const
                              std::wstring* entryId);
 HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalListNameKey& key, const GalCopyScope& scope,
                              std::wstring* entryId);
-// Stamped copies only; matches when both names are equal.
-HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalNamesKey& key, std::wstring* entryId);
+// Stamped copies only; matches when both names are equal (and the copy
+// may be the entry's, see GalCopyScope).
+HRESULT getItemFromGALFolder(IRdoFolder* folder, const GalNamesKey& key, const GalCopyScope& scope,
+                             std::wstring* entryId);
 
 // Puts the stamp on a copy (pending until the copy is saved).
 void MarkAsGALCopy(IRdoMessage* message);
