@@ -2,6 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "bstr.h"
 #include "language.h"
 #include "logs.h"
@@ -32,6 +35,10 @@ std::wstring SystemMessage(DWORD error) {
 }
 
 HRESULT FromRegistry(LONG error) { return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(error); }
+
+bool SameKeyName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
 
 // A value that was not there counts as deleted.
 LONG DeleteIfPresent(const reg::Key& key, const wchar_t* name) {
@@ -83,7 +90,7 @@ LRESULT CMainPropPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   SetupList(lcid);
   SetupThemeBackground(false, ::GetParent(m_hWnd));
   ShowConfig(lcid);
-  listComplete_ = FillAddressLists(engine);
+  FillAddressLists(engine);
   CheckChosenLists();
   EnableAddressListControls();
   CenterControls(IDC_MAIN_GAL_GROUP, {IDC_MAIN_GAL_LIST, IDC_MAIN_SYNC_GAL, IDC_MAIN_GAL_SUBFOLDERS, IDC_MAIN_LOG_GROUP,
@@ -132,35 +139,25 @@ void CMainPropPage::ShowConfig(LCID lcid) {
   SetLabel(IDC_MAIN_GAL_SUBFOLDERS, IDS_CREATE_SUBFOLDERS, lcid);
 }
 
-bool CMainPropPage::FillAddressLists(CSyncEngine* engine) {
+void CMainPropPage::FillAddressLists(CSyncEngine* engine) {
   // Without an engine or session the lists cannot be known: the page still
   // opens, and Apply leaves the chosen lists alone.
-  if (!engine || !engine->RdoSession) return false;
+  if (!engine || !engine->RdoSession) return;
   com::ComPtr<IRdoAddressBook> book;
-  if (!CheckHr(engine->RdoSession->get_AddressBook(book.Put()), L"NO ADDRESSBOOK") || !book) return false;
+  if (!CheckHr(engine->RdoSession->get_AddressBook(book.Put()), L"NO ADDRESSBOOK") || !book) return;
   com::ComPtr<IRdoAddressLists> lists;
-  if (!CheckHr(book->AddressLists(VARIANT_FALSE, lists.Put()), L"NO LISTS") || !lists) return false;
+  if (!CheckHr(book->AddressLists(VARIANT_FALSE, lists.Put()), L"NO LISTS") || !lists) return;
   long count = 0;
-  if (FAILED(lists->get_Count(&count))) return false;
+  if (FAILED(lists->get_Count(&count))) return;
   HWND view = GetDlgItem(IDC_MAIN_GAL_LIST);
-  bool complete = true;
   for (long i = 1; i <= count; ++i) {
     com::ComPtr<IRdoAddressList> list;
-    if (!CheckHr(lists->Item(com::Variant(i), list.Put()), L"NO GAL") || !list) {
-      complete = false;
-      continue;
-    }
+    if (!CheckHr(lists->Item(com::Variant(i), list.Put()), L"NO GAL") || !list) continue;
     com::ComPtr<IRdoFolder> contacts;
-    if (!CheckHr(list->get_ContactsFolder(contacts.Put()), L"NO TESTFOLDER")) {
-      complete = false;
-      continue;
-    }
+    if (!CheckHr(list->get_ContactsFolder(contacts.Put()), L"NO TESTFOLDER")) continue;
     if (contacts) continue;  // a list over a contacts folder is no server list
     com::Bstr name;
-    if (!CheckHr(list->get_Name(name.Put()), L"NO FOLDERNAME")) {
-      complete = false;
-      continue;
-    }
+    if (!CheckHr(list->get_Name(name.Put()), L"NO FOLDERNAME")) continue;
     std::wstring text = name.Str();
     LVITEMW item{LVIF_TEXT};
     item.iItem = 0;
@@ -168,7 +165,6 @@ bool CMainPropPage::FillAddressLists(CSyncEngine* engine) {
     ListView_InsertItem(view, &item);
     if (g_bDebugLog) DebugLogString(L"GalFolder4Dialog:", text.c_str());
   }
-  return complete;
 }
 
 std::wstring CMainPropPage::RowText(int row) const {
@@ -311,19 +307,28 @@ HRESULT CMainPropPage::WriteConfig() const {
 }
 
 HRESULT CMainPropPage::WriteChosenLists() const {
-  // A list that could not be read completely is no reason to forget the
-  // lists chosen before.
-  if (!listComplete_) return S_OK;
-  reg::Key root;
-  LONG r = root.Create(HKEY_CURRENT_USER, reg::kRootPath);
-  if (r != ERROR_SUCCESS) return FromRegistry(r);
-  r = root.DeleteTree(L"GALFolders");
-  if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return FromRegistry(r);
   HWND view = ::GetDlgItem(m_hWnd, IDC_MAIN_GAL_LIST);
   const int rows = ListView_GetItemCount(view);
+  std::vector<std::wstring> shown, checked;
   for (int row = 0; row < rows; ++row) {
-    if (ListView_GetCheckState(view, row) != 1) continue;
-    const std::wstring name = RowText(row);
+    shown.push_back(RowText(row));
+    if (ListView_GetCheckState(view, row) == 1) checked.push_back(shown.back());
+  }
+  // The rows decide only for the lists they show: a chosen list that the
+  // address book did not give this time (offline, unreadable, renamed for
+  // now) is no choice of the user's to forget. Key names ignore letter case,
+  // so a stored spelling of a shown list goes and the row's is written.
+  reg::Key lists;
+  LONG r = lists.Open(HKEY_CURRENT_USER, reg::kGalFoldersPath, KEY_ALL_ACCESS);
+  if (r == ERROR_SUCCESS) {
+    for (const std::wstring& name : lists.SubkeyNames())
+      if (std::any_of(shown.begin(), shown.end(), [&](const std::wstring& row) { return SameKeyName(row, name); }) &&
+          (r = lists.DeleteTree(name.c_str())) != ERROR_SUCCESS)
+        return FromRegistry(r);
+  } else if (r != ERROR_FILE_NOT_FOUND) {
+    return FromRegistry(r);
+  }
+  for (const std::wstring& name : checked) {
     // A backslash would make a nested key that names another list.
     if (name.empty() || name.find(L'\\') != std::wstring::npos) {
       DebugLogString(L"GALFolders: list name not usable as a key:", name.c_str());
@@ -332,6 +337,12 @@ HRESULT CMainPropPage::WriteChosenLists() const {
     reg::Key list;
     r = list.Create(HKEY_CURRENT_USER, (std::wstring(reg::kGalFoldersPath) + L"\\" + name).c_str());
     if (r != ERROR_SUCCESS) return FromRegistry(r);
+  }
+  // No list chosen at all: the key goes, as an emptied choice always did.
+  if (lists.IsOpen() && !lists.SubkeyName(0)) {
+    lists.Close();
+    r = RegDeleteKeyW(HKEY_CURRENT_USER, reg::kGalFoldersPath);
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return FromRegistry(r);
   }
   return S_OK;
 }

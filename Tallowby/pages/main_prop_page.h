@@ -57,9 +57,8 @@ class CMainPropPage : public CPropPage<IMainPropPage> {
 
   void ShowConfig(LCID lcid);
   void SetupList(LCID lcid);
-  // Fills the list with the server address lists; true when the whole
-  // address book could be read.
-  bool FillAddressLists(CSyncEngine* engine);
+  // Fills the list with the server address lists the address book gives.
+  void FillAddressLists(CSyncEngine* engine);
   void CheckChosenLists();
   void FillStores(CSyncEngine* engine, LCID lcid);
   void EnableAddressListControls();
@@ -72,9 +71,6 @@ class CMainPropPage : public CPropPage<IMainPropPage> {
   CAutoCombo m_Combo;
   // The stored defaultStoreName as read when the page opened.
   std::wstring storedStoreName_;
-  // The list shows every server address list: only then may Apply replace
-  // the chosen lists by its rows.
-  bool listComplete_ = false;
   // Changes of the list made while the page fills it are not the user's.
   bool filling_ = false;
 };

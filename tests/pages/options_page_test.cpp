@@ -125,7 +125,8 @@ TEST_F(OptionsPage, ServerListsShownChosenOnesCheckedAndApplyRebuildsTheChoice) 
   SetRowChecked(L"Sales", false);
   Click(IDC_MAIN_TRAYICON);
   EXPECT_EQ(Apply(), S_OK);
-  EXPECT_EQ(ChosenLists(), (std::vector<std::wstring>{L"Board"}));
+  EXPECT_EQ(ChosenLists(), (std::vector<std::wstring>{L"Board", L"Old list"}))
+      << "a chosen list that the address book does not show stays chosen";
   EXPECT_EQ(RegDword(kConfig, L"trayicon"), 1);
   EXPECT_EQ(RegDword(kConfig, L"syncGALin2Defaultfolder"), 0);
   HKEY config = nullptr;
@@ -134,15 +135,20 @@ TEST_F(OptionsPage, ServerListsShownChosenOnesCheckedAndApplyRebuildsTheChoice) 
       << "the next copy runs at once";
   EXPECT_EQ(RegQueryValueExW(config, L"defaultStoreName", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
   RegCloseKey(config);
+  Close();
+
+  // The list chosen as "board" is saved under the name the page shows.
+  Open(kMainPage);
+  EXPECT_EQ(Rows(), (std::vector<std::wstring>{L"Board [x]", L"Sales [ ]"}));
 }
 
-TEST_F(OptionsPage, UnreadableAddressBookKeepsTheChosenLists) {
-  AddServerLists();
+TEST_F(OptionsPage, ChosenListsTheAddressBookDoesNotShowAreKept) {
   HKEY k = nullptr;
   RegCreateKeyExW(HKEY_CURRENT_USER, (kGalFolders + L"\\Sales").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
                   nullptr);
   RegCloseKey(k);
   StartEngine();
+  // An address book that cannot be read.
   sim_->InjectFailure(L"AddressBook.AddressLists", 1, E_FAIL, 1);
   Open(kMainPage);
   EXPECT_TRUE(Rows().empty());
@@ -150,6 +156,17 @@ TEST_F(OptionsPage, UnreadableAddressBookKeepsTheChosenLists) {
   EXPECT_EQ(Apply(), S_OK);
   EXPECT_EQ(RegDword(kConfig, L"debug"), 1);
   EXPECT_EQ(ChosenLists(), (std::vector<std::wstring>{L"Sales"})) << "a failed read forgets no choice";
+  Close();
+
+  // One that answers with no server list (offline, or lists over contacts
+  // folders only).
+  sim_->SetAddressList(L"Team", sim_->DefaultFolder(store_, 10), {});
+  Open(kMainPage);
+  EXPECT_TRUE(Rows().empty());
+  Click(IDC_MAIN_TRAYICON);
+  EXPECT_EQ(Apply(), S_OK);
+  EXPECT_EQ(RegDword(kConfig, L"trayicon"), 1);
+  EXPECT_EQ(ChosenLists(), (std::vector<std::wstring>{L"Sales"}));
 }
 
 TEST_F(OptionsPage, StoreSelectedByItsExactNameAndKeptWhileAbsent) {
