@@ -51,13 +51,16 @@ void DeleteStateFile(const std::wstring& dataDir, const std::wstring& entryId, c
 
 }  // namespace
 
-void RemoveFolderConfig(const std::wstring& entryId, const std::wstring& dataDir, IDispatch* nameSpace,
-                        CategoryEntries entries) {
+void RemoveFolderConfig(const std::wstring& entryId, const std::wstring& dataDir, IDispatch* nameSpace) {
   // Without a name the job key would be Folders itself, and the files would
   // be every folder's.
   if (entryId.empty()) return;
-  if (RemoveJobKey(entryId) && entries == CategoryEntries::kRemoveWithLastJob) RemoveCategoryEntries();
+  if (RemoveJobKey(entryId)) RemoveCategoryEntries();
+  RemoveJobStateFiles(entryId, dataDir, nameSpace);
+}
 
+void RemoveJobStateFiles(const std::wstring& entryId, const std::wstring& dataDir, IDispatch* nameSpace) {
+  if (entryId.empty()) return;
   DeleteStateFile(dataDir, entryId, kKeyMapSuffix);
   DeleteStateFile(dataDir, entryId, kSyncDataSuffix);
   DeleteStateFile(dataDir, entryId, kSyncDataBackupSuffix);

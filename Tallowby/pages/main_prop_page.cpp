@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bstr.h"
+#include "key_tree.h"
 #include "language.h"
 #include "logs.h"
 #include "rdo.h"
@@ -35,10 +36,6 @@ std::wstring SystemMessage(DWORD error) {
 }
 
 HRESULT FromRegistry(LONG error) { return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(error); }
-
-bool SameKeyName(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
-}
 
 // A value that was not there counts as deleted.
 LONG DeleteIfPresent(const reg::Key& key, const wchar_t* name) {
@@ -322,7 +319,7 @@ HRESULT CMainPropPage::WriteChosenLists() const {
   LONG r = lists.Open(HKEY_CURRENT_USER, reg::kGalFoldersPath, KEY_ALL_ACCESS);
   if (r == ERROR_SUCCESS) {
     for (const std::wstring& name : lists.SubkeyNames())
-      if (std::any_of(shown.begin(), shown.end(), [&](const std::wstring& row) { return SameKeyName(row, name); }) &&
+      if (std::any_of(shown.begin(), shown.end(), [&](const std::wstring& row) { return SameRegistryName(row, name); }) &&
           (r = lists.DeleteTree(name.c_str())) != ERROR_SUCCESS)
         return FromRegistry(r);
   } else if (r != ERROR_FILE_NOT_FOUND) {

@@ -9,6 +9,7 @@
 #include "dispatch.h"
 #include "folder_config_removal.h"
 #include "item_identity.h"
+#include "key_tree.h"
 #include "language.h"
 #include "logs.h"
 #include "page_requests.h"
@@ -163,28 +164,6 @@ com::ComPtr<IDispatch> SubfolderNamed(IDispatch* parent, const std::wstring& nam
   }
   return found;
 }
-
-// Every write of a job must land, or the job is not written at all.
-class JobWriter {
- public:
-  explicit JobWriter(const reg::Key& key) : key_(key) {}
-  void Flag(const reg::Flag& flag, bool on) { Note(key_.WriteFlag(flag, on)); }
-  void Dword(const wchar_t* name, DWORD value) { Note(key_.WriteDword(name, value)); }
-  void Text(const wchar_t* name, const std::wstring& value) { Note(key_.WriteString(name, value)); }
-  void Note(LONG rc) {
-    if (rc != ERROR_SUCCESS && ok_) {
-      ok_ = false;
-      rc_ = rc;
-    }
-  }
-  bool Ok() const { return ok_; }
-  LONG Error() const { return rc_; }
-
- private:
-  const reg::Key& key_;
-  bool ok_ = true;
-  LONG rc_ = ERROR_SUCCESS;
-};
 
 }  // namespace
 
@@ -478,44 +457,57 @@ bool CTallowbyPropPage::CategoryAcceptable(const std::wstring& category) {
   return true;
 }
 
-bool CTallowbyPropPage::WriteJob(const std::wstring& profile, const std::wstring& category) {
-  reg::Key folders, job;
-  const LONG rc = folders.Create(HKEY_CURRENT_USER, reg::kFoldersPath);
-  if (rc != ERROR_SUCCESS || job.Create(folders.Get(), folder_.entryId.c_str()) != ERROR_SUCCESS) {
-    LogError(HRESULT_FROM_WIN32(rc), L"Apply4Folder: job key");
-    return false;
-  }
-  JobWriter w(job);
-  w.Dword(reg::kJobUsed.name, 1);
-  w.Text(reg::kJobStoreId.name, folder_.storeId);
-  w.Text(reg::kJobProfile.name, profile);
-  w.Flag(reg::kDontSyncPrivItems, IsChecked(IDC_FOLDER_NO_PRIVATE));
-  w.Flag(reg::kDontSyncBspItems, IsChecked(IDC_FOLDER_NO_REQUESTS));
-  w.Flag(reg::kBothDirections, IsChecked(IDC_FOLDER_BOTH_DIRECTIONS));
-  w.Flag(reg::kDontSyncReminders, IsChecked(IDC_FOLDER_NO_REMINDERS));
-  w.Flag(reg::kCreateSubfolder, IsChecked(IDC_FOLDER_CREATE_SUBFOLDER));
-  w.Text(reg::kJobCategory.name, category);
-  w.Text(reg::kJobFolderName.name, folder_.name);
-  const LONG gone = job.DeleteTree(reg::kCategoriesFilter);
-  if (gone != ERROR_FILE_NOT_FOUND) w.Note(gone);
-  reg::Key users, filter;
-  w.Note(users.Create(job.Get(), reg::kUsers));
-  w.Note(filter.Create(job.Get(), reg::kCategoriesFilter));
+// The job as the page shows it. Written over a job that is there, it
+// leaves the values the synchronisation keeps in the job's key (its folder
+// time) unless the job starts afresh.
+KeyTree CTallowbyPropPage::JobTree(const std::wstring& profile, const std::wstring& category, bool afresh) const {
+  KeyTree job;
+  job.exact = afresh;
+  job.SetDword(reg::kJobUsed.name, 1);
+  job.SetString(reg::kJobStoreId.name, folder_.storeId);
+  job.SetString(reg::kJobProfile.name, profile);
+  job.SetDword(reg::kDontSyncPrivItems.name, IsChecked(IDC_FOLDER_NO_PRIVATE) ? 1 : 0);
+  job.SetDword(reg::kDontSyncBspItems.name, IsChecked(IDC_FOLDER_NO_REQUESTS) ? 1 : 0);
+  job.SetDword(reg::kBothDirections.name, IsChecked(IDC_FOLDER_BOTH_DIRECTIONS) ? 1 : 0);
+  job.SetDword(reg::kDontSyncReminders.name, IsChecked(IDC_FOLDER_NO_REMINDERS) ? 1 : 0);
+  job.SetDword(reg::kCreateSubfolder.name, IsChecked(IDC_FOLDER_CREATE_SUBFOLDER) ? 1 : 0);
+  job.SetString(reg::kJobCategory.name, category);
+  job.SetString(reg::kJobFolderName.name, folder_.name);
+  job.Subkey(reg::kUsers).exact = afresh;
+  KeyTree& filter = job.Subkey(reg::kCategoriesFilter);
   for (const std::wstring& entry : FilterEntries()) {
     if (!IsValidFilterCategory(entry)) {
       DebugLogString(L"Apply4Folder: filter entry skipped:", entry.c_str());
       continue;
     }
-    reg::Key k;
-    w.Note(k.Create(filter.Get(), entry.c_str()));
+    filter.Subkey(entry);
   }
-  if (!w.Ok()) {
-    // A half-written job would load as a job the user never configured.
-    LogError(HRESULT_FROM_WIN32(w.Error()), L"Apply4Folder: job not written");
-    job.Close();
-    folders.DeleteTree(folder_.entryId.c_str());
+  return job;
+}
+
+bool CTallowbyPropPage::WriteJob(const std::wstring& profile, const std::wstring& category, bool afresh) {
+  const std::wstring path = std::wstring(reg::kFoldersPath) + L"\\" + folder_.entryId;
+  KeyTree before;
+  const LONG read = ReadKeyTree(HKEY_CURRENT_USER, path, &before);
+  if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) {
+    // A job that could not be put back is not written over.
+    LogError(HRESULT_FROM_WIN32(read), L"Apply4Folder: job not readable");
+    return false;
   }
-  return w.Ok();
+  const LONG rc = WriteKeyTree(HKEY_CURRENT_USER, path, JobTree(profile, category, afresh));
+  if (rc == ERROR_SUCCESS) return true;
+  LogError(HRESULT_FROM_WIN32(rc), L"Apply4Folder: job not written");
+  // A job that ran before the Apply goes on as it was; a new one is not left
+  // half-written, as it would load as a job the user never configured.
+  if (read == ERROR_SUCCESS) {
+    if (const LONG back = WriteKeyTree(HKEY_CURRENT_USER, path, before); back != ERROR_SUCCESS)
+      LogError(HRESULT_FROM_WIN32(back), L"Apply4Folder: job not put back");
+  } else {
+    reg::Key folders;
+    if (folders.Open(HKEY_CURRENT_USER, reg::kFoldersPath, KEY_ALL_ACCESS) == ERROR_SUCCESS)
+      folders.DeleteTree(folder_.entryId.c_str());
+  }
+  return false;
 }
 
 void CTallowbyPropPage::WriteDefaultFolderEntry(const std::wstring& profile, const std::wstring& category) {
@@ -598,20 +590,21 @@ STDMETHODIMP CTallowbyPropPage::Apply() {
   if (used && !CategoryAcceptable(category)) return S_FALSE;
 
   const std::wstring dataDir = engine->DataDir;
+  IDispatch* nameSpace = engine->OutlookNameSpace.Get();
+  // A reset writes the job afresh (without what the synchronisation kept in
+  // its key) and then removes its state; a job switched off goes whole.
   const bool reset = IsChecked(IDC_FOLDER_RESET);
-  // A job switched off goes whole; a reset of it adds nothing to that.
-  if (reset && used) RemoveFolderConfig(entryId, dataDir, engine->OutlookNameSpace.Get(), CategoryEntries::kKeep);
-
   bool written = true;
   engine->SetSettingsLoaded(false);
   if (used) {
-    written = WriteJob(profile, category);
+    written = WriteJob(profile, category, reset);
+    if (written && reset) RemoveJobStateFiles(entryId, dataDir, nameSpace);
     if (written) WriteDefaultFolderEntry(profile, category);
   } else {
-    RemoveFolderConfig(entryId, dataDir, engine->OutlookNameSpace.Get(), CategoryEntries::kRemoveWithLastJob);
+    RemoveFolderConfig(entryId, dataDir, nameSpace);
   }
   // A reset is done once; OK after Apply must not start the job afresh again.
-  if (reset) Check(IDC_FOLDER_RESET, false);
+  if (reset && written) Check(IDC_FOLDER_RESET, false);
 
   reg::Key config;
   if (config.Create(HKEY_CURRENT_USER, reg::kConfigPath) == ERROR_SUCCESS) config.DeleteValue(reg::kLastSyncTime);

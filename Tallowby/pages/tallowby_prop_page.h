@@ -7,6 +7,7 @@
 
 #include "auto_combo.h"
 #include "com_ptr.h"
+#include "key_tree.h"
 #include "picture_wnd.h"
 #include "prop_page.h"
 #include "res/pages_resource.h"
@@ -84,7 +85,8 @@ class CTallowbyPropPage : public CPropPage<ITallowbyPropPage> {
 
   // Apply's steps.
   bool CategoryAcceptable(const std::wstring& category);
-  bool WriteJob(const std::wstring& profile, const std::wstring& category);
+  KeyTree JobTree(const std::wstring& profile, const std::wstring& category, bool afresh) const;
+  bool WriteJob(const std::wstring& profile, const std::wstring& category, bool afresh);
   void WriteDefaultFolderEntry(const std::wstring& profile, const std::wstring& category);
 
   std::wstring m_szDefaultStoreName;

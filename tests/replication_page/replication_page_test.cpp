@@ -15,6 +15,7 @@
 #include "com_object.h"
 #include "dispatch.h"
 #include "folder_config_removal.h"
+#include "key_tree.h"
 #include "locks.h"
 #include "logs.h"
 #include "page_requests.h"
@@ -75,6 +76,12 @@ bool CountReload(CSyncEngine*) {
   return true;
 }
 
+// The registry write of the job's key tree that fails (counted from 1; 0:
+// none), and the writes tried so far.
+int g_failingWrite = 0;
+int g_writes = 0;
+LONG FailOneWrite() { return ++g_writes == g_failingWrite ? ERROR_WRITE_FAULT : ERROR_SUCCESS; }
+
 std::wstring JobKey(const std::wstring& entryId) { return std::wstring(reg::kFoldersPath) + L"\\" + entryId; }
 
 class ReplicationPage : public testing::Test {
@@ -119,6 +126,7 @@ class ReplicationPage : public testing::Test {
   }
 
   void TearDown() override {
+    SetKeyTreeWriteFault(nullptr);
     dialog_.Close();
     SetFolderPageReload(nullptr);
     CoRevokeClassObject(cookie_);
@@ -362,6 +370,11 @@ TEST_F(ReplicationPage, SwitchingOffResettingAndTheAdministratorsLock) {
     testing_support::WriteFileBytes(DataFile(team_, suffix), "x");
   testing_support::WriteFileBytes(DataFile(defaultCalendar_, L".twysyncdata.cache"), "x");
   testing_support::WriteFileBytes(DataFile(defaultCalendar_, L".twysyncdata.cache2"), "x");
+  {
+    reg::Key job;
+    job.Open(HKEY_CURRENT_USER, JobKey(team_).c_str(), KEY_ALL_ACCESS);
+    job.WriteDate(reg::kLastFolderSyncTime, 45000.5);
+  }
 
   // Reset: the job starts afresh, the other folders' entries stay.
   HWND page = Open(team_);
@@ -373,6 +386,11 @@ TEST_F(ReplicationPage, SwitchingOffResettingAndTheAdministratorsLock) {
   EXPECT_FALSE(testing_support::FileExists(DataFile(defaultCalendar_, L".twysyncdata.cache")));
   EXPECT_TRUE(testing_support::FileExists(DataFile(defaultCalendar_, L".twysyncdata.cache2")));
   EXPECT_EQ(ReadDword(JobKey(team_), L"used"), 1) << "written again after the reset";
+  {
+    reg::Key job;
+    job.Open(HKEY_CURRENT_USER, JobKey(team_).c_str(), KEY_READ);
+    EXPECT_FALSE(job.ReadDate(reg::kLastFolderSyncTime)) << "the folder time starts afresh";
+  }
   EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, (JobKey(team_) + L"\\CategoriesFilter\\Private").c_str()))
       << "the filter the page showed is written again";
   EXPECT_FALSE(Checked(page, IDC_FOLDER_RESET)) << "a second Apply does not reset again";
@@ -464,6 +482,62 @@ TEST_F(ReplicationPage, CategoryEntriesGoOnlyWithTheLastJobThatApplyRemoved) {
   EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath));
 }
 
+// Each write of a job, tried once more with the first, a middle and the
+// last registry change failing: the job that was there stays as it was.
+TEST_F(ReplicationPage, FailedWriteLeavesTheJobThatWasThere) {
+  WriteJob(team_, L"Team");
+  {
+    reg::Key job;
+    ASSERT_EQ(job.Open(HKEY_CURRENT_USER, JobKey(team_).c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    job.WriteDate(reg::kLastFolderSyncTime, 45000.5);
+  }
+  for (const wchar_t* suffix : {L".twysyncdata.ids", L".twysyncdata.ids.bak"})
+    testing_support::WriteFileBytes(DataFile(team_, suffix), "x");
+  // How many registry changes one whole write of this job makes.
+  HWND page = Open(team_);
+  g_writes = 0;
+  g_failingWrite = 0;
+  SetKeyTreeWriteFault(&FailOneWrite);
+  ASSERT_EQ(Apply(), S_OK);
+  const int changes = g_writes;
+  ASSERT_GT(changes, 3);
+  dialog_.Close();
+
+  for (bool reset : {false, true}) {
+    for (int failing : {1, changes / 2, changes}) {
+      SCOPED_TRACE(testing::Message() << (reset ? "reset, " : "") << "change " << failing << " of " << changes);
+      page = Open(team_);
+      SetDlgItemTextW(page, IDC_FOLDER_CATEGORY, L"Team days");
+      ClickBox(page, IDC_FOLDER_BOTH_DIRECTIONS);
+      if (reset) ClickBox(page, IDC_FOLDER_RESET);
+      g_writes = 0;
+      g_failingWrite = failing;
+      EXPECT_EQ(Apply(), E_FAIL);
+      g_failingWrite = 0;
+      EXPECT_EQ(ReadString(JobKey(team_), L"Categorie"), L"Team");
+      EXPECT_EQ(ReadDword(JobKey(team_), L"BOTH_DIRECTIONS"), 1);
+      EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, (JobKey(team_) + L"\\CategoriesFilter\\Private").c_str()));
+      reg::Key job;
+      job.Open(HKEY_CURRENT_USER, JobKey(team_).c_str(), KEY_READ);
+      EXPECT_EQ(job.ReadDate(reg::kLastFolderSyncTime).value_or(0), 45000.5);
+      EXPECT_TRUE(testing_support::FileExists(DataFile(team_, L".twysyncdata.ids"))) << "the job keeps its state";
+      dialog_.Close();
+    }
+  }
+
+  // A job that was not there before is not left half-written (the last
+  // change of a job without a filter entry included).
+  for (int failing : {1, changes - 1}) {
+    page = Open(friends_);
+    ClickBox(page, IDC_FOLDER_USED);
+    g_writes = 0;
+    g_failingWrite = failing;
+    EXPECT_EQ(Apply(), E_FAIL);
+    EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(friends_).c_str()));
+    dialog_.Close();
+  }
+}
+
 TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
   testing_support::Sandbox box;
   const std::wstring dir = box.LocalAppData();
@@ -483,7 +557,7 @@ TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
     testing_support::WriteFileBytes(dir + L"00AA" + suffix, "x");
   testing_support::WriteFileBytes(dir + L"00BB.twysyncdata.ids", "x");
 
-  RemoveFolderConfig(L"00AA", dir, nullptr, CategoryEntries::kRemoveWithLastJob);
+  RemoveFolderConfig(L"00AA", dir, nullptr);
   EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(L"00AA").c_str()));
   EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath)) << "a job is left";
   for (const wchar_t* gone : {L".twy.keys.ids", L".twysyncdata.ids", L".twysyncdata.ids.bak"})
@@ -492,13 +566,10 @@ TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
     EXPECT_TRUE(testing_support::FileExists(dir + L"00AA" + kept)) << kept;
   EXPECT_TRUE(testing_support::FileExists(dir + L"00BB.twysyncdata.ids"));
 
-  RemoveFolderConfig(L"", dir, nullptr, CategoryEntries::kRemoveWithLastJob);
+  RemoveFolderConfig(L"", dir, nullptr);
   EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(L"00BB").c_str())) << "no name removes nothing";
 
-  RemoveFolderConfig(L"00BB", dir, nullptr, CategoryEntries::kKeep);
-  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath)) << "a reset keeps them";
-  job(L"00BB");
-  RemoveFolderConfig(L"00BB", dir, nullptr, CategoryEntries::kRemoveWithLastJob);
+  RemoveFolderConfig(L"00BB", dir, nullptr);
   EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath));
   EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kFoldersPath));
 }
