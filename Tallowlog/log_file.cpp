@@ -1,8 +1,6 @@
 #include "log_file.h"
 
-#include <io.h>
-
-#include <cstdio>
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 
@@ -10,36 +8,38 @@ namespace tallowlog {
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
+// Bytes kept of either end of the shown part of the file.
+constexpr size_t kMarkBytes = 64;
+
+struct HandleCloser {
+  void operator()(HANDLE h) const { CloseHandle(h); }
 };
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
-constexpr int kReadBuffer = 1024;
-
-void ReadFileFacts(FILE* file, LogSnapshot& snapshot) {
-  auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return;
-  snapshot.identity.volume = info.dwVolumeSerialNumber;
-  snapshot.identity.index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  snapshot.size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+wchar_t ViewChar(unsigned char byte) {
+  if (byte == '\t') return L'\t';
+  if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && byte <= 0x9F)) return kControlStandIn;
+  return wchar_t(byte);
 }
 
-bool EndsLine(const std::wstring& piece) { return !piece.empty() && piece.back() == L'\n'; }
+void AppendLine(std::wstring& text, std::string_view line) {
+  for (char c : line) text += ViewChar(static_cast<unsigned char>(c));
+  text += L"\r\n";
+}
 
-// FNV-1a over the first `count` lines, each with its length.
-uint64_t HashOfLines(const std::vector<std::wstring>& lines, size_t count) {
-  uint64_t hash = 14695981039346656037ull;
-  auto mix = [&hash](uint64_t value) {
-    hash ^= value;
-    hash *= 1099511628211ull;
-  };
-  for (size_t i = 0; i < count && i < lines.size(); ++i) {
-    mix(lines[i].size());
-    for (wchar_t ch : lines[i]) mix(uint64_t(ch));
-  }
-  return hash;
+// The last `count` bytes of `bytes`.
+std::string Last(std::string_view bytes, size_t count) {
+  return std::string(bytes.substr(bytes.size() > count ? bytes.size() - count : 0));
+}
+
+// From the first line that begins `maxChars` or fewer characters before the
+// text's end; the text when it is no longer.
+std::wstring NewestLines(const std::wstring& text, size_t maxChars) {
+  if (text.size() <= maxChars) return text;
+  const size_t from = text.size() - maxChars;
+  if (text[from - 1] == L'\n') return text.substr(from);
+  const size_t lineEnd = text.find(L'\n', from);
+  return lineEnd == std::wstring::npos ? std::wstring() : text.substr(lineEnd + 1);
 }
 
 }  // namespace
@@ -56,55 +56,125 @@ bool IsErrorLogCommandLine(const wchar_t* commandLine) {
   return commandLine && wcscmp(commandLine, L"errorlog") == 0;
 }
 
-std::optional<LogSnapshot> ReadLogSnapshot(const std::wstring& path) {
-  UniqueFile file(_wfopen(path.c_str(), L"r"));
-  if (!file) return std::nullopt;
-  LogSnapshot snapshot;
-  ReadFileFacts(file.get(), snapshot);
-  wchar_t buffer[kReadBuffer];
-  while (fgetws(buffer, kReadBuffer, file.get())) {
-    snapshot.lines.emplace_back(buffer);
-    if (feof(file.get())) break;
+DecodedLines DecodeLogBytes(std::string_view bytes) {
+  DecodedLines out;
+  out.text.reserve(bytes.size() + bytes.size() / 32);
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t lf = bytes.find('\n', pos);
+    if (lf == std::string_view::npos) {
+      // Still being written: only pieces that more text cannot change.
+      size_t end = bytes.size();
+      if (bytes[end - 1] == '\r') --end;  // maybe the start of its line end
+      for (; end - pos > kMaxLineChars; pos += kMaxLineChars) AppendLine(out.text, bytes.substr(pos, kMaxLineChars));
+      break;
+    }
+    const size_t end = lf > pos && bytes[lf - 1] == '\r' ? lf - 1 : lf;
+    do {
+      const size_t n = std::min(kMaxLineChars, end - pos);
+      AppendLine(out.text, bytes.substr(pos, n));
+      pos += n;
+    } while (pos < end);
+    pos = lf + 1;
   }
-  // The add-in writes a line in several appends; what has no line feed yet
-  // comes complete at a later refresh.
-  if (!snapshot.lines.empty() && !EndsLine(snapshot.lines.back())) snapshot.lines.pop_back();
-  return snapshot;
+  out.bytesUsed = pos;
+  return out;
 }
 
-LogFollower::Update LogFollower::Follow(const LogSnapshot& snapshot, bool viewAtBottom) {
+LogFollower::LogFollower(size_t maxChars) : maxChars_(maxChars) {}
+
+std::optional<LogFollower::Update> LogFollower::Refresh(const std::wstring& path, bool viewAtBottom) {
+  bytesRead_ = 0;
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    file.release();
+    return std::nullopt;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  const FileIdentity identity{info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  const uint64_t size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+
   Update update;
-  if (IsNewFile(snapshot)) {
+  if (haveFile_ && IsNewFile(file.get(), identity, size)) {
     update.clearView = true;
-    m_linesShown = 0;
+    Forget();
   }
+  haveFile_ = true;
+  identity_ = identity;
   if (viewAtBottom) {
-    for (size_t i = m_linesShown; i < snapshot.lines.size(); ++i) {
-      const std::wstring& line = snapshot.lines[i];
-      update.append.append(line, 0, EndsLine(line) ? line.size() - 1 : line.size());
-      update.append += L"\r\n";
-    }
-    m_linesShown = snapshot.lines.size();
+    bool skipped = false;
+    update.append = ReadNewLines(file.get(), size, &skipped);
+    if (skipped) update.clearView = true;
   }
-  m_haveFile = true;
-  m_identity = snapshot.identity;
-  m_size = snapshot.size;
-  m_shownHash = HashOfLines(snapshot.lines, m_linesShown);
   return update;
 }
 
-// A log only ever grows while it keeps its name: the lines shown stay the
-// first lines of the file. A file that is shorter, is another file on disk or
-// begins with other lines is the add-in's next log, even when it already has
-// as many lines as the view shows. (File numbers alone do not tell: a file
-// system may give a deleted file's number to the next file.)
-bool LogFollower::IsNewFile(const LogSnapshot& snapshot) const {
-  if (snapshot.lines.size() < m_linesShown) return true;
-  if (!m_haveFile) return false;
-  if (snapshot.size < m_size) return true;
-  const FileIdentity& now = snapshot.identity;
-  if (now.index != 0 && m_identity.index != 0 && !(now == m_identity)) return true;
-  return HashOfLines(snapshot.lines, m_linesShown) != m_shownHash;
+// A log only ever grows while it keeps its name: what was shown stays the
+// file's beginning. A file that is shorter, is another file on disk, or does
+// not begin or go on as the shown part did is the add-in's next log. (File
+// numbers alone do not tell: a file system may give a deleted file's number
+// to the next file.)
+bool LogFollower::IsNewFile(HANDLE file, const FileIdentity& identity, uint64_t size) {
+  if (size < shownEnd_) return true;
+  if (identity.index != 0 && identity_.index != 0 && !(identity == identity_)) return true;
+  std::string bytes;
+  if (!head_.empty() && (!ReadAt(file, 0, head_.size(), &bytes) || bytes != head_)) return true;
+  if (!tail_.empty() && (!ReadAt(file, shownEnd_ - tail_.size(), tail_.size(), &bytes) || bytes != tail_))
+    return true;
+  return false;
+}
+
+std::wstring LogFollower::ReadNewLines(HANDLE file, uint64_t size, bool* skipped) {
+  if (size <= shownEnd_) return {};
+  uint64_t from = shownEnd_;
+  // More than the view takes: only the newest part, from a line's start.
+  // The byte before the place read from tells whether a line starts there.
+  *skipped = size - from > maxChars_;
+  if (*skipped) from = size - maxChars_ - 1;
+  std::string bytes;
+  if (!ReadAt(file, from, size_t(size - from), &bytes)) return {};
+  size_t begin = 0;
+  if (*skipped) {
+    const size_t lineEnd = bytes.find('\n');
+    begin = lineEnd == std::string::npos ? 1 : lineEnd + 1;
+  }
+  DecodedLines lines = DecodeLogBytes(std::string_view(bytes).substr(begin));
+  const size_t used = begin + lines.bytesUsed;
+  const std::string_view consumed = std::string_view(bytes).substr(0, used);
+  tail_ = Last(*skipped ? std::string(consumed) : tail_ + std::string(consumed), kMarkBytes);
+  shownEnd_ = from + used;
+  const size_t headBytes = size_t(std::min<uint64_t>(kMarkBytes, shownEnd_));
+  if (head_.size() < headBytes && !ReadAt(file, 0, headBytes, &head_)) head_.clear();
+  if (lines.text.size() > maxChars_) {
+    *skipped = true;
+    return NewestLines(lines.text, maxChars_);
+  }
+  return std::move(lines.text);
+}
+
+bool LogFollower::ReadAt(HANDLE file, uint64_t offset, size_t count, std::string* bytes) {
+  bytes->assign(count, '\0');
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(offset);
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+  size_t done = 0;
+  while (done < count) {
+    DWORD n = 0;
+    const DWORD chunk = DWORD(std::min<size_t>(count - done, 1u << 24));
+    if (!ReadFile(file, bytes->data() + done, chunk, &n, nullptr) || n == 0) break;
+    done += n;
+  }
+  bytesRead_ += done;
+  bytes->resize(done);
+  return done == count;
+}
+
+void LogFollower::Forget() {
+  shownEnd_ = 0;
+  head_.clear();
+  tail_.clear();
 }
 
 }  // namespace tallowlog

@@ -10,7 +10,6 @@ using tallowlog::LogMode;
 
 namespace {
 
-constexpr WPARAM kMaxViewChars = 0xA00000;  // 10 MiB of text
 constexpr DWORD kMaxSavePath = 260;
 constexpr DWORD kMaxSaveTitle = 255;
 
@@ -53,7 +52,7 @@ void CMainDlg::ShowErrorBox(HWND owner, const std::wstring& text, const std::wst
 
 LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   m_hEdit = GetDlgItem(IDC_LOG_VIEW);
-  ::SendMessageW(m_hEdit, EM_LIMITTEXT, kMaxViewChars, 0);
+  ::SendMessageW(m_hEdit, EM_LIMITTEXT, MaxViewChars, 0);
   RefreshLog();
   SetTimer(RefreshTimer, clk::TimerPeriod(RefreshPeriodMs));
   CenterOnWorkArea();
@@ -95,8 +94,8 @@ void CMainDlg::RefreshLog() {
   KillTimer(RefreshTimer);
   const bool atBottom = IsViewAtBottom();
   const std::wstring path = LogPath();
-  if (auto snapshot = path.empty() ? std::nullopt : tallowlog::ReadLogSnapshot(path)) {
-    ApplyToView(m_follower.Follow(*snapshot, atBottom));
+  if (auto update = path.empty() ? std::nullopt : m_follower.Refresh(path, atBottom)) {
+    ApplyToView(*update);
     if (atBottom) {
       ::PostMessageW(m_hEdit, EM_SETSEL, WPARAM(-1), 0xFFFF);
       ::PostMessageW(m_hEdit, EM_SCROLLCARET, 0, 0);
@@ -108,13 +107,30 @@ void CMainDlg::RefreshLog() {
 void CMainDlg::ApplyToView(const tallowlog::LogFollower::Update& update) {
   if (update.clearView) {
     ::SendMessageW(m_hEdit, EM_SETSEL, 0, -1);
-    ::SendMessageW(m_hEdit, WM_CLEAR, 0, 0);
+    ::SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
   }
   ::SetFocus(m_hEdit);
   if (update.append.empty()) return;
+  const size_t shown = size_t(GetWindowTextLengthW(m_hEdit));
+  // Past the edit control's limit nothing would be added: the oldest lines
+  // make room, so that the view goes on showing the end of the log. (An
+  // update is never longer than what the view keeps.)
+  if (shown + update.append.size() > MaxViewChars) DropOldestLines(shown + update.append.size() - KeptViewChars);
   const int end = GetWindowTextLengthW(m_hEdit);
   ::SendMessageW(m_hEdit, EM_SETSEL, end, end);
   ::SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(update.append.c_str()));
+}
+
+// At least `chars` characters from the view's beginning, up to a line's end.
+void CMainDlg::DropOldestLines(size_t chars) {
+  if (chars == 0) return;
+  LRESULT cut = -1;  // all of it
+  if (chars < size_t(GetWindowTextLengthW(m_hEdit))) {
+    const LRESULT line = ::SendMessageW(m_hEdit, EM_LINEFROMCHAR, WPARAM(chars - 1), 0);
+    cut = ::SendMessageW(m_hEdit, EM_LINEINDEX, WPARAM(line + 1), 0);
+  }
+  ::SendMessageW(m_hEdit, EM_SETSEL, 0, cut < 0 ? -1 : cut);
+  ::SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
 }
 
 void CMainDlg::OnSaveDebugLog() {

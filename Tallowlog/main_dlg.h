@@ -35,8 +35,15 @@ class CMainDlg : public win::DialogImpl<CMainDlg> {
     COMMAND_HANDLER(IDC_SAVE_LOG, BN_CLICKED, OnSaveClicked)
   END_MSG_MAP()
 
+  // The most text the view holds (its edit control's limit).
+  static constexpr size_t MaxViewChars = 0xA00000;
+  // What the view keeps when it must drop its oldest lines for new ones, so
+  // that the next refreshes append without dropping again.
+  static constexpr size_t KeptViewChars = MaxViewChars / 4 * 3;
+
   void RefreshLog();
   void OnSaveDebugLog();
+  const tallowlog::LogFollower& Follower() const { return m_follower; }
 
   static bool ShowSaveDialog(OPENFILENAMEW& ofn);
   static void ShowErrorBox(HWND owner, const std::wstring& text, const std::wstring& caption);
@@ -50,6 +57,7 @@ class CMainDlg : public win::DialogImpl<CMainDlg> {
   std::wstring LogPath() const;
   bool IsViewAtBottom() const;
   void ApplyToView(const tallowlog::LogFollower::Update& update);
+  void DropOldestLines(size_t chars);
   void CenterOnWorkArea();
 
   HWND m_hEdit = nullptr;
@@ -57,5 +65,5 @@ class CMainDlg : public win::DialogImpl<CMainDlg> {
   tallowlog::LogMode m_mode;
   SaveFileChooser m_chooseSaveFile;
   ErrorReporter m_reportError;
-  tallowlog::LogFollower m_follower;
+  tallowlog::LogFollower m_follower{KeptViewChars};
 };

@@ -131,7 +131,7 @@ TEST_F(TallowlogRefresh, LongLineShowsAsConsecutivePieces) {
   WriteLog({longLine, "10:00:01|4711|-> after", exact, "10:00:02|4711|-> end"});
   ViewerWindow viewer(folder_.Path());
   const Lines pieces = {longLine.substr(0, 1023), longLine.substr(1023, 1023), longLine.substr(2046),
-                        "10:00:01|4711|-> after", exact, "", "10:00:02|4711|-> end"};
+                        "10:00:01|4711|-> after", exact, "10:00:02|4711|-> end"};
   EXPECT_EQ(viewer.ViewText(), AsViewText(pieces));
 
   AppendLog(AsFileText(NumberedLines(3, 1)));
@@ -189,6 +189,81 @@ TEST_F(TallowlogRefresh, HalfWrittenLineShowsCompleteAtTheNextRefresh) {
   AppendLog(longLine.substr(1200) + "\r\n");
   viewer.Tick();
   EXPECT_EQ(viewer.ViewText(), withFirstPiece + Widen(longLine.substr(1023)) + L"\r\n");
+}
+
+TEST_F(TallowlogRefresh, ControlBytesShowAsStandInsAndLaterLinesStillCome) {
+  // What a subject or a body can bring into the log: NUL, Ctrl-Z, other
+  // control bytes, a lone CR; a tab stays a tab.
+  WriteBytes(LogPath(), std::string("10:00:01|4711|-> with NUL \0 in it\r\n", 35), false);
+  AppendLog("10:00:02|4711|-> Ctrl-Z \x1a here\r\n");
+  AppendLog("10:00:03|4711|-> bell \x07, DEL \x7f, \x85, lone \r CR, tab\tok, \xe4\r\n");
+  ViewerWindow viewer(folder_.Path());
+  const std::wstring shown = L"10:00:01|4711|-> with NUL ? in it\r\n"
+                             L"10:00:02|4711|-> Ctrl-Z ? here\r\n"
+                             L"10:00:03|4711|-> bell ?, DEL ?, ?, lone ? CR, tab\tok, \u00e4\r\n";
+  EXPECT_EQ(viewer.ViewText(), shown);
+
+  const Lines more = NumberedLines(4, 2);
+  AppendLog(AsFileText(more));
+  viewer.Tick();
+  EXPECT_EQ(viewer.ViewText(), shown + AsViewText(more)) << "the lines after a Ctrl-Z come too";
+}
+
+// A log of more than the view's limit, in numbered lines of 100 bytes.
+class TallowlogHugeLog : public TallowlogRefresh {
+ protected:
+  static constexpr int kLines = 110000;  // 100 bytes each: 11 MB
+  static std::string Padded(int i) {
+    char buf[128];
+    snprintf(buf, sizeof buf, "10:%02d:%02d|4711|-> line %07d %s", i / 60 % 60, i % 60, i,
+             "....................................................................");
+    return buf;
+  }
+  static std::string Block(int first, int count) {
+    std::string text;
+    for (int i = first; i < first + count; ++i) text += Padded(i) + "\r\n";
+    return text;
+  }
+  static bool EndsWith(const std::wstring& text, const std::string& tail) {
+    const std::wstring t = Widen(tail);
+    return text.size() >= t.size() && text.compare(text.size() - t.size(), t.size(), t) == 0;
+  }
+};
+
+TEST_F(TallowlogHugeLog, ShowsTheNewestLinesAndGoesOnFollowingTheEnd) {
+  WriteBytes(LogPath(), Block(0, kLines), false);
+  ViewerWindow viewer(folder_.Path());
+  std::wstring text = viewer.ViewText();
+  ASSERT_FALSE(text.empty());
+  EXPECT_LE(text.size(), CMainDlg::MaxViewChars);
+  EXPECT_TRUE(EndsWith(text, Padded(kLines - 1) + "\r\n")) << "the newest line is shown";
+  const std::wstring first = text.substr(0, text.find(L"\r\n"));
+  EXPECT_EQ(first.size(), Padded(0).size()) << "the view begins with a whole line";
+
+  // New lines come at the end, the oldest making room when the limit nears.
+  for (int round = 0; round < 2; ++round) {
+    const int from = kLines + round * 30000;
+    AppendLog(Block(from, 30000));
+    viewer.Tick();
+    text = viewer.ViewText();
+    EXPECT_LE(text.size(), CMainDlg::MaxViewChars) << round;
+    EXPECT_TRUE(EndsWith(text, Block(from + 29997, 3))) << round;
+    EXPECT_EQ(text.substr(0, text.find(L"\r\n")).size(), Padded(0).size()) << "whole lines only";
+  }
+}
+
+TEST_F(TallowlogRefresh, EachRefreshReadsOnlyWhatWasAppended) {
+  const Lines lines = NumberedLines(1, 50000);
+  WriteLog(lines);
+  ViewerWindow viewer(folder_.Path());
+  const Lines more = NumberedLines(50001, 100);
+  AppendLog(AsFileText(more));
+  viewer.Tick();
+  EXPECT_EQ(viewer.ViewText(), AsViewText(Concat(lines, more)));
+  // The new lines and the few bytes that tell the log from another file.
+  EXPECT_LE(viewer.Dialog().Follower().BytesRead(), AsFileText(more).size() + 128);
+  viewer.Tick();
+  EXPECT_LE(viewer.Dialog().Follower().BytesRead(), 128u) << "nothing new, next to nothing read";
 }
 
 }  // namespace
