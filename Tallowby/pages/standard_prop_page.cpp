@@ -57,6 +57,9 @@ LRESULT CStandardPropPage::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
   ClearRightToLeftLayout();
   // The administrator's lock of the folder pages holds here too.
   m_bLocked = reg::IsAdminLocked() ? 1 : 0;
+  if (m_Picture.Attach(GetDlgItem(IDC_STANDARD_PICTURE)) &&
+      m_Picture.LoadFromResource(MAKEINTRESOURCEW(IDR_PAGE_PICTURE), L"BMP"))
+    m_Picture.ShowPicture();
   CSyncEngine* engine = g_pSyncEngine;
   ReadPageFolder(engine);
 

@@ -11,6 +11,7 @@
 
 #include "auto_combo.h"
 #include "com_ptr.h"
+#include "picture_wnd.h"
 #include "prop_page.h"
 #include "res/pages_resource.h"
 #include "tallowby.h"
@@ -64,6 +65,7 @@ class CStandardPropPage : public CPropPage<IStandardPropPage> {
   // Set when an administrator locked the folder pages: Apply saves nothing.
   BYTE m_bLocked = 0;
   CAutoCombo m_Combo;
+  CPictureExWnd m_Picture;
   PageFolder folder_;
   // The folder whose properties the page was made for, kept from then on:
   // another folder's properties asked for before this page's window opens

@@ -3,6 +3,7 @@
 // the folder's category entry it shows and what Apply writes.
 #include <windows.h>
 
+#include "addin_module.h"
 #include "fake_outlook.h"
 #include "res/pages_resource.h"
 #include "settings_page_fixture.h"
@@ -16,6 +17,19 @@ constexpr wchar_t kDefaultPage[] = L"Tallowby.StandardPropPage";
 constexpr long kCalendarFolder = 9;
 constexpr long kAppointment = 1, kContact = 2;
 
+// Pixel (x, y) of the page's 24-bit bottom-up BMP resource, read from its
+// bytes.
+COLORREF PicturePixel(int x, int y) {
+  HRSRC found = FindResourceW(g_hInstance, MAKEINTRESOURCEW(IDR_PAGE_PICTURE), L"BMP");
+  const BYTE* bmp = found ? static_cast<const BYTE*>(LockResource(LoadResource(g_hInstance, found))) : nullptr;
+  if (!bmp) return CLR_INVALID;
+  const auto* info = reinterpret_cast<const BITMAPINFOHEADER*>(bmp + sizeof(BITMAPFILEHEADER));
+  const DWORD bits = reinterpret_cast<const BITMAPFILEHEADER*>(bmp)->bfOffBits;
+  const int stride = (info->biWidth * 3 + 3) & ~3;
+  const BYTE* p = bmp + bits + size_t(info->biHeight - 1 - y) * stride + size_t(x) * 3;
+  return RGB(p[2], p[1], p[0]);
+}
+
 class DefaultFolderPage : public SettingsPageTest {
  protected:
   // A pair as the folder page saves it.
@@ -27,6 +41,24 @@ class DefaultFolderPage : public SettingsPageTest {
     SetRegString(key, L"Categorie", category);
     SetRegString(key, L"Foldername", folderName);
     SetRegDword(key, L"CREATESUBFOLDER", subfolder ? 1 : 0);
+  }
+  // Whether the screen shows the page's picture in `control`. Other tests'
+  // windows may come over the dialog now and then: it is brought to the
+  // top again a few times before the answer is no.
+  bool ShowsThePicture(HWND control) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      SetWindowPos(dialog_.Frame(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+      RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      HDC screen = GetDC(control);
+      bool same = true;
+      for (int p = 4; p < 128; p += 12) same = same && GetPixel(screen, p, 127 - p) == PicturePixel(p, 127 - p);
+      ReleaseDC(control, screen);
+      if (same) return true;
+      Sleep(100);
+    }
+    return false;
   }
   void TypeCategory(const std::wstring& text) {
     HWND combo = GetDlgItem(page_, IDC_STANDARD_CATEGORY);
@@ -58,6 +90,13 @@ TEST_F(DefaultFolderPage, ListsThePairsWritingIntoTheFolderAndOffersTheirCategor
   EXPECT_EQ(Text(IDC_STANDARD_ADD_CATEGORY), L"Each object get's this category");
   EXPECT_FALSE(Dirty());
   Screenshot(L"default-folder-page");
+  // The upper frame shows the picture at its size, as the screen has it.
+  HWND picture = GetDlgItem(page_, IDC_STANDARD_PICTURE);
+  RECT r{};
+  GetClientRect(picture, &r);
+  EXPECT_EQ(r.right, 128);
+  EXPECT_EQ(r.bottom, 128);
+  EXPECT_TRUE(ShowsThePicture(picture)) << "the picture's pixels on the screen";
   Close();
 
   // The category subfolder of the subfolder pair.
