@@ -115,6 +115,12 @@ void RememberNewItem(CMAPIFolderObject* target, const std::wstring& syncId) {
   if (!target->Events->ExchangeMode) target->Events->AddToFolderCacheList(syncId.c_str());
 }
 
+// Hands a failing status to the caller that asked for it; false.
+bool ReportFailure(HRESULT* failure, HRESULT hr) {
+  if (failure) *failure = FAILED(hr) ? hr : E_FAIL;
+  return false;
+}
+
 void ReportAccessDenied(CSyncEngine* engine, HRESULT hr, const std::wstring& from, const std::wstring& to) {
   std::wstring title;
   if (!engine->GetAccessDeniedText(hr, title)) return;
@@ -158,8 +164,14 @@ class MasterToDefault {
         syncId_(syncId), masterItem_(item) {}
 
   bool Run();
+  HRESULT Failure() const { return failure_; }
 
  private:
+  // Keeps the first failing status of the hand-on for the caller; false.
+  bool Fail(HRESULT hr) {
+    if (SUCCEEDED(failure_)) failure_ = FAILED(hr) ? hr : E_FAIL;
+    return false;
+  }
   bool Process();
   bool CreateCopy();
   bool CreateByFolderCopy();
@@ -179,6 +191,7 @@ class MasterToDefault {
   com::Variant key_;
   com::ComPtr<IRdoFolder> defaultFolder_;
   com::ComPtr<IRdoMessage> copy_;
+  HRESULT failure_ = S_OK;
 };
 
 bool MasterToDefault::Run() {
@@ -199,27 +212,27 @@ bool MasterToDefault::Process() {
   partner_ = master_->Partner;
   if (!partner_ || !partner_->Events) {
     LogError(E_FAIL, L"Destinationfolder does not exist");
-    return false;
+    return Fail(E_FAIL);
   }
   if (!sink_->DONT_SYNC_REMINDERS && IsItemInReminders(session_, utils_, syncId_)) {
     DebugLog(L"pExInMasterFldr::Sorry, Elem is in reminders:break");
     return true;
   }
   HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key_.Put());
-  if (!CheckHr(hr, L"pExInMasterFldr::Str2Arr")) return false;
+  if (!CheckHr(hr, L"pExInMasterFldr::Str2Arr")) return Fail(hr);
   hr = OpenFolderOfObject(session_, partner_, &defaultFolder_);
-  if (!CheckHr(hr, L"pExInMasterFldr::GetDefaultFolder")) return false;
+  if (!CheckHr(hr, L"pExInMasterFldr::GetDefaultFolder")) return Fail(hr);
   bool found = false;
   com::Bstr entryId;
   hr = FindEntryId(engine_, utils_, defaultFolder_.Get(), key_, sink_->HotMailMode, &found, &entryId);
   if (FAILED(hr)) {
     // Not knowing whether the copy exists, nothing is made or overwritten.
     LogError(hr, L"pExInMasterFldr::EIDFromSKEY");
-    return false;
+    return Fail(hr);
   }
   if (!masterItem_) {
     LogError(E_FAIL, L"pExInMasterFldr::NO Message from SyncID");
-    return false;
+    return Fail(E_FAIL);
   }
   // The filter holds for changes as well: an item made private or marked
   // NO_SYNC after its copy was made stops flowing (its copy stays).
@@ -239,27 +252,27 @@ bool MasterToDefault::CreateCopy() {
   DebugLogString(L"Destination is", FolderName(defaultFolder_.Get()).c_str());
   if (TwoWay()) {
     HRESULT hr = MarkAsSource(engine_, utils_, masterItem_, kSideMaster);
-    if (!CheckHr(hr, L"pExInMasterFldr::MarkAsSource")) return false;
+    if (!CheckHr(hr, L"pExInMasterFldr::MarkAsSource")) return Fail(hr);
   }
   HRESULT hr = AddItemOfFolderClass(defaultFolder_.Get(), L"pExInMasterFldr::destItems",
                                     L"pExInMasterFldr::DefaultMessageClass", L"pExInMasterFldr::Add", &copy_);
   if (FAILED(hr)) {
     if (partner_->Events->iCloudMode) return CreateByFolderCopy();
     LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
-    return false;
+    return Fail(hr);
   }
   hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
   ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
   if (!CheckHr(hr, L"pExInMasterFldr::CopyToFolder")) {
     // The unsaved new item is dropped with its reference.
     LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
-    return false;
+    return Fail(hr);
   }
   if (!TwoWay()) Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
   hr = copy_->Save();
   if (!CheckHr(hr, L"pExInMasterFldr::Save")) {
     LogError(hr, L"pExInMasterFldr::SaveMasterItem");
-    return false;
+    return Fail(hr);
   }
   DebugLog(L"Copy2Ready");
   return FinishCopy(true);
@@ -273,16 +286,16 @@ bool MasterToDefault::CreateByFolderCopy() {
   HRESULT hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(defaultFolder_.Get())), returned.Put());
   clk::Sleep(kICloudPauseMs);
   ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
-  if (!CheckHr(hr, L"CopyTo(iCloud)")) return false;
+  if (!CheckHr(hr, L"CopyTo(iCloud)")) return Fail(hr);
   bool found = false;
   com::Bstr entryId;
   hr = FindEntryId(engine_, utils_, defaultFolder_.Get(), key_, false, &found, &entryId);
   if (FAILED(hr) || !found) {
     LogError(FAILED(hr) ? hr : MAPI_E_NOT_FOUND, L"pExInDefFldr:Just copied msg not found");
-    return false;
+    return Fail(FAILED(hr) ? hr : MAPI_E_NOT_FOUND);
   }
   hr = OpenItemOfObject(session_, partner_, entryId, &copy_);
-  if (!CheckHr(hr, L"pExInMasterFldr::FallBackiCloud")) return false;
+  if (!CheckHr(hr, L"pExInMasterFldr::FallBackiCloud")) return Fail(hr);
   clk::Sleep(kICloudPauseMs);
   Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
   partner_->Events->SetICloudEntry(syncId_, entryId.Str());
@@ -294,7 +307,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   HRESULT hr = OpenItemOfObject(session_, partner_, entryId, &copy_);
   if (FAILED(hr)) {
     LogError(hr, L"pExInMasterFldr::GetMessageFromID");
-    return false;
+    return Fail(hr);
   }
   DATE masterTime = 0, copyTime = 0;
   if (CheckHr(ReadModificationTime(masterItem_, &masterTime) && ReadModificationTime(copy_.Get(), &copyTime)
@@ -310,7 +323,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
   if (FAILED(hr)) {
     LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
-    return false;
+    return Fail(hr);
   }
   cleanRecipients(engine_, copy_.Get());
   DebugLog(L"pExInMasterFldr::Category4Slave");
@@ -326,13 +339,13 @@ bool MasterToDefault::FinishCopy(bool isNew) {
     if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, copy_.Get(), kSideDefault, !TwoWay());
     if (FAILED(hr)) {
       LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
-      return false;
+      return Fail(hr);
     }
   }
   HRESULT hr = copy_->Save();
   if (!CheckHr(hr, L"pExInMasterFldr::SaveSlaveFailed")) {
     LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
-    return false;
+    return Fail(hr);
   }
   TimeDiff(partner_, copy_.Get());
   RegisterOwnWrite(partner_, master_, session_, utils_, copy_.Get(), syncId_);
@@ -359,8 +372,14 @@ class DefaultToMasters {
         syncId_(syncId), defaultFolder_(defaultFolder), item_(item) {}
 
   bool Run(const std::vector<std::wstring>& categories);
+  HRESULT Failure() const { return failure_; }
 
  private:
+  // Keeps the first failing status of the hand-on for the caller; false.
+  bool Fail(HRESULT hr) {
+    if (SUCCEEDED(failure_)) failure_ = FAILED(hr) ? hr : E_FAIL;
+    return false;
+  }
   bool ForCategory(const std::wstring& category);
   CMAPIFolderObject* JobOf(const std::wstring& category);
   bool CreateInMaster(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key);
@@ -380,16 +399,17 @@ class DefaultToMasters {
   IRdoMessage* item_;
   long itemType_ = -1;
   std::vector<CMAPIFolderObject*> jobsSeen_;
+  HRESULT failure_ = S_OK;
 };
 
 bool DefaultToMasters::Run(const std::vector<std::wstring>& categories) {
   DebugLog(L"process Exchange Item from slave folder");
   const DWORD start = DWORD(clk::TickMs());
   HRESULT hr = defaultFolder_->get_DefaultItemType(&itemType_);
-  if (!CheckHr(hr, L"pExInDefFldr::DefaultItemType")) return false;
+  if (!CheckHr(hr, L"pExInDefFldr::DefaultItemType")) return Fail(hr);
   bool ok = true;
   for (const std::wstring& category : categories) {
-    if (!default_->RunFlag) return false;
+    if (!default_->RunFlag) return Fail(E_ABORT);
     if (!ForCategory(category)) ok = false;
   }
   DebugElapsed(L"pExInDefFldr = %d msec", start);
@@ -434,12 +454,12 @@ bool DefaultToMasters::ForCategory(const std::wstring& category) {
 
   com::Variant key;
   HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key.Put());
-  if (!CheckHr(hr, L"pExInDefFldr::Str2Arr")) return false;
+  if (!CheckHr(hr, L"pExInDefFldr::Str2Arr")) return Fail(hr);
   com::ComPtr<IRdoFolder> masterFolder;
   hr = OpenFolderOfObject(session_, job, &masterFolder);
   if (!CheckHr(hr, L"pExInDefFldr::No Folder From ID")) {
     LogError(hr, L"pExInDefFldr::GetElemFromID");
-    return false;
+    return Fail(hr);
   }
   if (sink_->HotMailMode) {
     const std::wstring objectId = item_ ? GlobalObjectIdHex(utils_, item_) : std::wstring();
@@ -455,18 +475,19 @@ bool DefaultToMasters::ForCategory(const std::wstring& category) {
   if (FAILED(hr)) {
     // Not knowing whether the master has the item, nothing is made.
     LogError(hr, L"pExInDefFldr::GetElemFromID");
-    return false;
+    return Fail(hr);
   }
-  if (found)
-    return SUCCEEDED(CopyDefaultItem2Master(session_, utils_, syncId_, key, job, default_, masterFolder.Get(),
-                                            defaultFolder_));
+  if (found) {
+    hr = CopyDefaultItem2Master(session_, utils_, syncId_, key, job, default_, masterFolder.Get(), defaultFolder_);
+    return SUCCEEDED(hr) || Fail(hr);
+  }
   return CreateInMaster(job, masterFolder.Get(), key);
 }
 
 bool DefaultToMasters::CreateInMaster(CMAPIFolderObject* job, IRdoFolder* masterFolder, const VARIANT& key) {
   if (!item_) {
     LogError(E_FAIL, L"pExInDefFldr::slaveitem=NULL");
-    return false;
+    return Fail(E_FAIL);
   }
   if (!iIA(default_, item_, job)) {
     DebugLog(L"pExInDefFldr::ElemNotFound(not Allowed?)");
@@ -475,14 +496,14 @@ bool DefaultToMasters::CreateInMaster(CMAPIFolderObject* job, IRdoFolder* master
   if (job->Events->DONT_SYNC_REMINDERS) {
     // The copy carries the origin, so the master's copy loses the reminder.
     HRESULT hr = MarkAsSource(engine_, utils_, item_, kSideDefault);
-    if (!CheckHr(hr, L"pExInDefFldr::MarkAsSource")) return false;
+    if (!CheckHr(hr, L"pExInDefFldr::MarkAsSource")) return Fail(hr);
   }
   com::ComPtr<IRdoMessage> created;
   HRESULT hr = AddToMaster(job, masterFolder, key, &created);
   if (FAILED(hr) && job->Events->iCloudMode) hr = CopyIntoMasterFolder(job, masterFolder, key, &created);
   if (FAILED(hr)) {
     LogError(hr, L"pExInDefFldr::CopyTo failed");
-    return false;
+    return Fail(hr);
   }
   DebugLog(L"pExInDefFldr::Copy2Ready");
   DebugLog(L"pExInDefFldr::NewItemInMasterAdded");
@@ -543,7 +564,7 @@ bool DefaultToMasters::FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* 
     if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, created, kSideMaster, true);
     if (FAILED(hr)) {
       LogError(hr, L"pExInDefFldr::RemoveReminders");
-      return false;
+      return Fail(hr);
     }
   }
   TimeDiff(job, created);
@@ -686,31 +707,34 @@ std::wstring NewItemMessageClass(const std::wstring& folderClass) {
 }
 
 bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                     IRdoMessage* message) {
-  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return false;
-  return MasterToDefault(folder, session, utils, syncId, message).Run();
+                     IRdoMessage* message, HRESULT* failure) {
+  if (failure) *failure = S_OK;
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return ReportFailure(failure, E_POINTER);
+  MasterToDefault handOn(folder, session, utils, syncId, message);
+  return handOn.Run() || ReportFailure(failure, handOn.Failure());
 }
 
 bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoMessage* message) {
-  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return false;
+                   IRdoMessage* message, HRESULT* failure) {
+  if (failure) *failure = S_OK;
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return ReportFailure(failure, E_POINTER);
   com::ComPtr<IRdoFolder> own = folder->RdoFolder;
   if (!own) {
     HRESULT hr = OpenFolderOfObject(session, folder, &own);
     if (FAILED(hr)) {
       LogError(hr, L"pExInDefFldr2:GetFolderFromID");
-      return false;
+      return ReportFailure(failure, hr);
     }
   }
   if (!message) {
     LogError(E_FAIL, L"pExInDefFldr2:rdomail is null");
-    return false;
+    return ReportFailure(failure, E_FAIL);
   }
   const DATE before = ModificationTimeOr0(message);
   std::vector<std::wstring> categories;
   GetItemCategories(folder, categories, utils, message);
   if (categories.empty()) return true;
-  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message);
+  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message, failure);
   // Default categories or an origin mark put on the item are the add-in's
   // own write; registered last, with the item's final change, and only when
   // the item was handed on: after a failure the changed item must come again.
@@ -719,9 +743,13 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
 }
 
 bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                  const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message) {
-  if (!folder || !folder->Events || !folder->Engine() || !session || !utils || !defaultFolder) return false;
-  return DefaultToMasters(folder, session, utils, syncId, defaultFolder, message).Run(categories);
+                  const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message,
+                  HRESULT* failure) {
+  if (failure) *failure = S_OK;
+  if (!folder || !folder->Events || !folder->Engine() || !session || !utils || !defaultFolder)
+    return ReportFailure(failure, E_POINTER);
+  DefaultToMasters handOn(folder, session, utils, syncId, defaultFolder, message);
+  return handOn.Run(categories) || ReportFailure(failure, handOn.Failure());
 }
 
 HRESULT CopyDefaultItem2Master(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, const VARIANT& key,

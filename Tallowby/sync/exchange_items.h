@@ -27,20 +27,22 @@ class CMAPIFolderObject;
 
 // The item `message` (sync id `syncId`) of the default folder `folder`.
 // False when the item could not be carried over (the run then keeps its
-// state and the change comes again).
+// state and the change comes again); *failure (when given) then holds the
+// first failing status, which tells an outage from a broken item.
 bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoMessage* message);
+                   IRdoMessage* message, HRESULT* failure = nullptr);
 
 // The item `message` (sync id `syncId`) of the master folder `folder`. False
 // as above.
 bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                     IRdoMessage* message);
+                     IRdoMessage* message, HRESULT* failure = nullptr);
 
 // The per-job work of pExInDefFldr2: the item goes to the master of each of
 // `categories` that is a two-way job of this default folder, each master
 // once. `defaultFolder` is the default folder opened by the calling worker.
 bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                  const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message);
+                  const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message,
+                  HRESULT* failure = nullptr);
 
 // Copies the default-folder item with the key `key` (its sync id in binary
 // form, or its meeting GlobalObjectId in "HotMail" mode; `syncId` is its

@@ -2,9 +2,7 @@
 #include "exchange_sync.h"
 
 #include <algorithm>
-#include <map>
-#include <mutex>
-#include <tuple>
+#include <string>
 
 #include "clock.h"
 #include "connect.h"
@@ -30,6 +28,8 @@ namespace {
 
 constexpr HRESULT kMapiNoSupport = HRESULT(0x80040102);
 constexpr HRESULT kMapiNetworkError = HRESULT(0x80040115);
+constexpr HRESULT kMapiFailOneProvider = HRESULT(0x8004011D);
+constexpr HRESULT kMapiEndOfSession = HRESULT(0x80040200);
 constexpr long kKindDeletion = 1;
 constexpr long kKindNew = 0;
 constexpr long kKindChanged = 2;
@@ -93,32 +93,20 @@ std::wstring IcsNotSupportedTitle() {
   return title;
 }
 
-// Failed hand-ons of one change, by folder, source key and change key, kept
-// across runs (and across reloads) so that a change that keeps failing is
-// given up after kChangeRetryRuns runs.
-class ChangeFailures {
- public:
-  // True when this failure is the last one allowed: the change is given up.
-  bool Failed(const std::wstring& folder, const std::wstring& source, const std::wstring& change) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto key = std::make_tuple(folder, source, change);
-    if (++counts_[key] < kChangeRetryRuns) return false;
-    counts_.erase(key);
-    return true;
+// Failures that say the store or the network is away, not that the item is
+// broken: such a run counts nothing toward giving a change up.
+bool IsOutageStatus(HRESULT hr) {
+  switch (hr) {
+    case kMapiNetworkError:
+    case kMapiFailOneProvider:
+    case kMapiEndOfSession:
+    case RPC_E_DISCONNECTED:
+    case HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE):
+    case HRESULT_FROM_WIN32(RPC_S_CALL_FAILED):
+      return true;
+    default:
+      return false;
   }
-  void Succeeded(const std::wstring& folder, const std::wstring& source, const std::wstring& change) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    counts_.erase(std::make_tuple(folder, source, change));
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::tuple<std::wstring, std::wstring, std::wstring>, int> counts_;
-};
-
-ChangeFailures& Failures() {
-  static ChangeFailures failures;
-  return failures;
 }
 
 // Keeps the machine awake while the entries are handed on.
@@ -163,8 +151,19 @@ class IncrementalRun {
   // False when a shutdown ended the run at once.
   bool HandOnEntries(KeepAwakeWhileRunning& awake);
   void HandOnEntry(long t);
-  bool HandOnDeletion(const std::wstring& sourceKey);
-  Outcome HandOnChange(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey);
+  // S_OK, or the status that kept a deletion from being followed; *counts
+  // is cleared when the failure is retried under a cap of its own.
+  HRESULT HandOnDeletion(const std::wstring& sourceKey, bool* counts);
+  Outcome HandOnChange(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey,
+                       HRESULT* failure, std::wstring* leftChangeKey);
+  // An entry (named by `key`) that could not be handed on; true when it is
+  // given up, false when the run keeps its state for the entry to come again.
+  bool Failed(const std::wstring& key, const std::wstring& seenChangeKey, const std::wstring& leftChangeKey,
+              HRESULT hr);
+  bool IsOutage(HRESULT hr);
+  void GiveUpChange(const std::wstring& sourceKey, const std::wstring& seenChangeKey,
+                    const std::wstring& leftChangeKey);
+  std::wstring ChangeKeyOfItem(const com::Bstr& entryId);
   bool RepairedDuplicate(const std::wstring& syncId, const std::wstring& sourceKey, const com::Bstr& entryId,
                          const std::wstring& globalObjectId);
   std::wstring GlobalObjectIdOf(IRdoMessage* message);
@@ -347,9 +346,15 @@ bool IncrementalRun::HandOnEntries(KeepAwakeWhileRunning& awake) {
 }
 
 void IncrementalRun::HandOnEntry(long t) {
+  // An entry whose keys cannot be read is named by its position.
+  const std::wstring position = L"#" + std::to_wstring(t);
   com::ComPtr<IRdoChange> entry;
   HRESULT hr = changes_->Item(t, entry.Put());
-  if (!CheckHr(hr, L"RCI::GetItemFromCollection") || !entry) return;
+  if (SUCCEEDED(hr) && !entry) hr = E_FAIL;
+  if (!CheckHr(hr, L"RCI::GetItemFromCollection")) {
+    Failed(position, {}, {}, hr);
+    return;
+  }
   clk::Sleep(kEntryPauseMs);
   const int status = engine_->GetSyncStatus();
   if (status == kStatusIdle || status == kStatusFolderLocked) engine_->SetSyncStatus(kStatusBusy);
@@ -358,11 +363,24 @@ void IncrementalRun::HandOnEntry(long t) {
   hr = entry->get_SourceKey(sourceKey.Put());
   if (FAILED(hr) || sourceKey.Empty()) {
     LogError(FAILED(hr) ? hr : E_FAIL, L"failed to get sourceKey");
+    Failed(position, {}, {}, FAILED(hr) ? hr : E_FAIL);
     return;
   }
-  if (!CheckHr(entry->get_Kind(&kind), L"failed to get ItemKind")) return;
+  const std::wstring source = sourceKey.Str();
+  hr = entry->get_Kind(&kind);
+  if (!CheckHr(hr, L"failed to get ItemKind")) {
+    Failed(source, {}, {}, hr);
+    return;
+  }
   if (kind == kKindDeletion) {
-    if (!HandOnDeletion(sourceKey.Str())) ++errors_;
+    bool counts = true;
+    hr = HandOnDeletion(source, &counts);
+    if (SUCCEEDED(hr))
+      f_->FailedChanges.erase(source);
+    else if (!counts)
+      ++errors_;
+    else
+      Failed(source, {}, {}, hr);  // given up: the deletion is not followed
     return;
   }
   if (kind != kKindNew && kind != kKindChanged) return;
@@ -373,61 +391,114 @@ void IncrementalRun::HandOnEntry(long t) {
   hr = entry->get_ChangeKey(changeKey.Put());
   if (FAILED(hr)) {
     LogError(hr, L"RCI:failed to get changekey");
-    ++errors_;
+    Failed(source, {}, {}, hr);
     return;
   }
-  const std::wstring source = sourceKey.Str(), change = changeKey.Str(), folderId = sink_->EntryID.Str();
-  switch (HandOnChange(entry.Get(), source, change)) {
+  const std::wstring change = changeKey.Str();
+  HRESULT failure = S_OK;
+  std::wstring left = change;
+  switch (HandOnChange(entry.Get(), source, change, &failure, &left)) {
     case Outcome::kHandled:
-      Failures().Succeeded(folderId, source, change);
+      f_->FailedChanges.erase(source);
       Record(source, change);
       break;
     case Outcome::kSkipped:
       break;
     case Outcome::kFailed:
-      if (!Failures().Failed(folderId, source, change)) {
-        ++errors_;
-        break;
-      }
-      LogError(E_FAIL, L"RCI:change given up after repeated failures");
-      DebugLogString(L"RCI:change given up:", source.c_str());
-      Record(source, change);
+      if (Failed(source, change, left, failure)) GiveUpChange(source, change, left);
       break;
   }
 }
 
+// A failed entry keeps the run's state, so that it comes again. One that
+// fails in kChangeRetryRuns runs in a row is given up, so that one broken
+// item cannot hold back every later change of its folder; the add-in's own
+// writes while it tried do not count as a new change, somebody else's do.
+// Runs that failed because the store or the network was away count nothing.
+bool IncrementalRun::Failed(const std::wstring& key, const std::wstring& seenChangeKey,
+                            const std::wstring& leftChangeKey, HRESULT hr) {
+  auto& failed = f_->FailedChanges;
+  if (IsOutage(hr)) {
+    auto known = failed.find(key);
+    if (known != failed.end()) known->second.changeKey = leftChangeKey;
+    ++errors_;
+    return false;
+  }
+  FailedExchangeChange& record = failed[key];
+  if (record.runs > 0 && record.changeKey != seenChangeKey) record.runs = 0;
+  record.changeKey = leftChangeKey;
+  if (++record.runs < kChangeRetryRuns) {
+    ++errors_;
+    return false;
+  }
+  failed.erase(key);
+  LogError(hr, L"RCI:change given up after repeated failures");
+  DebugLogString(L"RCI:change given up:", key.c_str());
+  return true;
+}
+
+bool IncrementalRun::IsOutage(HRESULT hr) {
+  if (IsOutageStatus(hr)) return true;
+  long mode = 0;
+  return SUCCEEDED(session_->get_ConnectionMode(&mode)) &&
+         (IsOfflineConnectionMode(mode) || IsCachingConnectionMode(mode));
+}
+
+// A change given up counts as handled; what the add-in itself wrote on the
+// item while it tried is its own write, not a new change to try again.
+void IncrementalRun::GiveUpChange(const std::wstring& sourceKey, const std::wstring& seenChangeKey,
+                                  const std::wstring& leftChangeKey) {
+  Record(sourceKey, seenChangeKey);
+  if (leftChangeKey.empty() || leftChangeKey == seenChangeKey) return;
+  CsLock lock(f_->CacheTablesLock.Get());
+  PutKey(f_->CacheTable, sourceKey, leftChangeKey);
+}
+
+std::wstring IncrementalRun::ChangeKeyOfItem(const com::Bstr& entryId) {
+  com::ComPtr<IRdoMessage> item;
+  if (FAILED(session_->GetMessageById(entryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags, item.Put())) ||
+      !item)
+    return {};
+  HRESULT hr = S_OK;
+  return HexProp(utils_, item.Get(), kTagChangeKey, &hr);
+}
+
 // The deletion of an item whose source key the folder's key maps know. An
 // item that is still in the folder (it only left the restriction, or it
-// shares its key with a copy) is not deleted anywhere. False when a
+// shares its key with a copy) is not deleted anywhere. A failure when a
 // counterpart could not be reached or deleted, or the folder could not be
 // asked: the run then keeps its state and the deletion comes again.
-bool IncrementalRun::HandOnDeletion(const std::wstring& sourceKey) {
+HRESULT IncrementalRun::HandOnDeletion(const std::wstring& sourceKey, bool* counts) {
   std::vector<std::wstring> keys;
   std::wstring key;
   if (SUCCEEDED(LookupFolderCache(f_, sourceKey, &key, false))) keys.push_back(key);
   if (SUCCEEDED(LookupFolderCache(f_, sourceKey, &key, true)) &&
       std::find(keys.begin(), keys.end(), key) == keys.end())
     keys.push_back(key);
-  bool ok = true;
+  HRESULT result = S_OK;
   for (const std::wstring& syncId : keys) {
     HRESULT lookup = S_OK;
     com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, syncId.c_str(), f_->RdoFolder.Get(), &lookup);
     if (FAILED(lookup)) {
       LogError(lookup, L"RCI:deleted item not looked up");
-      ok = false;
+      result = lookup;
       continue;
     }
     if (still) {
       DebugLogString(L"RCI:deleted item still in the folder:", syncId.c_str());
       continue;
     }
-    if (deleteItem2(f_, session_, utils_, syncId.c_str()) != 0) ok = false;
+    if (deleteItem2(f_, session_, utils_, syncId.c_str()) != 0 && SUCCEEDED(result)) {
+      // deleteItem2 gives a counterpart up after its own number of tries.
+      result = E_FAIL;
+      *counts = false;
+    }
   }
-  return ok;
+  return result;
 }
 
-Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sourceKey,
-                                     const std::wstring& changeKey) {
+Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey,
+                                     HRESULT* failure, std::wstring* leftChangeKey) {
   VARIANT_BOOL isNew = VARIANT_FALSE;
   entry->get_IsNew(&isNew);
   if (isNew) DebugLog(L"RCI:isNew");
@@ -445,7 +516,8 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   com::Bstr entryId;
   HRESULT hr = OpenEntry(entry, &message, &entryId);
   if (FAILED(hr) || !message) {
-    LogError(FAILED(hr) ? hr : E_FAIL, L"RCI:failed to get rdomail");
+    *failure = FAILED(hr) ? hr : E_FAIL;
+    LogError(*failure, L"RCI:failed to get rdomail");
     return Outcome::kFailed;
   }
   // The item's own search key, not the key map: the map may still hold a
@@ -453,7 +525,8 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   com::Bstr syncId;
   hr = SetNewSyncID(engine_, utils_, message.Get(), &syncId, false);
   if (FAILED(hr) || syncId.Empty()) {
-    LogError(FAILED(hr) ? hr : E_FAIL, L"RCI:Message=NULL");
+    *failure = FAILED(hr) ? hr : E_FAIL;
+    LogError(*failure, L"RCI:Message=NULL");
     return Outcome::kFailed;
   }
   std::wstring globalObjectId;
@@ -466,13 +539,16 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   bool handedOn;
   if (f_->IsStandard) {
     DebugLog(L"RCI:process Exchange item in a slave folder");
-    handedOn = pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get());
+    handedOn = pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure);
   } else {
     DebugLog(L"RCI:process Exchange item in a master folder");
-    handedOn = pExInMasterFldr(f_, session_, utils_, syncId.Str(), message.Get());
+    handedOn = pExInMasterFldr(f_, session_, utils_, syncId.Str(), message.Get(), failure);
   }
   if (handedOn) return Outcome::kHandled;
   LogError(E_FAIL, L"processExchangeItemInMasterFolder");
+  // The try may have written the item itself (a category, an origin mark).
+  const std::wstring left = ChangeKeyOfItem(entryId);
+  if (!left.empty()) *leftChangeKey = left;
   return Outcome::kFailed;
 }
 

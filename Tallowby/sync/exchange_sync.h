@@ -29,9 +29,12 @@ HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 // looked for again).
 inline constexpr HRESULT kAddExModifNotFound = 2;
 
-// A change whose handing-on fails in this many runs in a row is given up
-// (logged and counted as handled), so that one broken item cannot hold back
-// every later change of its folder.
+// A change (or a deletion, or an entry that cannot be read) whose handing-on
+// fails in this many runs in a row is given up (logged and counted as
+// handled), so that one broken item cannot hold back every later change of
+// its folder. The add-in's own writes while it tries do not start the count
+// afresh; a run that failed because the store or the network was away does
+// not count. The counts belong to the folder object.
 inline constexpr int kChangeRetryRuns = 3;
 
 // Runs in a row without a change collection before the state is dropped

@@ -144,6 +144,14 @@ class CItemsEvents final : public IDispatch {
   void OnItemRemove(CSyncEngine* engine);
 };
 
+// A change of an Exchange folder whose hand-on failed: in how many runs in a
+// row, and the change key the last try left on the item (the add-in's own
+// writes while it tried).
+struct FailedExchangeChange {
+  int runs = 0;
+  std::wstring changeKey;
+};
+
 class CMAPIFolderObject {
  public:
   // Keeps the Outlook folder, creates and advises the sink. Reports nothing:
@@ -188,6 +196,11 @@ class CMAPIFolderObject {
   bool InspectorWasOpen = false;
   DWORD InspectorWaitStart = 0;
   bool FolderPrepared = false;
+  // Set once FolderCache holds the folder's contents; a fill that failed is
+  // tried again by the next run (worker only).
+  bool FolderCacheFilled = false;
+  // The Exchange run's failed changes, by source key (worker only).
+  std::unordered_map<std::wstring, FailedExchangeChange> FailedChanges;
   bool AddDefaultCategory = false;
   std::vector<std::pair<std::wstring, int>> iCloudTable;
   CItemsEvents* Events = nullptr;

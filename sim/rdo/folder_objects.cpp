@@ -41,8 +41,16 @@ class ChangeObject : public IRdoChange {
     COM_INTERFACE_ENTRY2(IDispatch, IRdoChange)
   END_COM_MAP()
   SIM_NO_DISPATCH()
-  STDMETHODIMP get_SourceKey(BSTR* v) override { return ReturnString(c_.sourceKey, v); }
-  STDMETHODIMP get_Kind(long* v) override { if (!v) return E_POINTER; *v = c_.kind; return S_OK; }
+  STDMETHODIMP get_SourceKey(BSTR* v) override {
+    if (HRESULT hr = Injected(L"Change.SourceKey"); FAILED(hr)) return hr;
+    return ReturnString(c_.sourceKey, v);
+  }
+  STDMETHODIMP get_Kind(long* v) override {
+    if (!v) return E_POINTER;
+    if (HRESULT hr = Injected(L"Change.Kind"); FAILED(hr)) return hr;
+    *v = c_.kind;
+    return S_OK;
+  }
   STDMETHODIMP get_ChangeKey(BSTR* v) override {
     if (HRESULT hr = Injected(L"Change.ChangeKey"); FAILED(hr)) return hr;
     return ReturnString(c_.changeKey, v);

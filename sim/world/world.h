@@ -47,7 +47,7 @@ using ObjId = uint64_t;
 //   "Message.Save", "Message.Delete", "Message.CopyTo", "Message.EntryID",
 //   "Utils.GetPropByTag", "Utils.SetPropByTag", "Utils.GetNamedPropId",
 //   "Utils.GetMessageById", "Folder.Synchronizer", "Sync.GetChanges",
-//   "Changes.Item", "Change.EntryID", "Change.ChangeKey",
+//   "Changes.Item", "Change.SourceKey", "Change.Kind", "Change.EntryID", "Change.ChangeKey",
 //   "DistList.AddMember", "DistList.Save", "AddressEntry.CopyTo",
 //   "AddressBook.AddressLists", "AddressList.Entries", "AddressEntries.Item",
 //   "AddressEntry.SmtpAddress".

@@ -158,6 +158,44 @@ TEST_F(ExchangeRunTest, AChangeThatCouldNotBeHandedOnComesAgainUntilItIsGivenUp)
   EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
 }
 
+// An entry that cannot be read is a failure of the run like any other: were
+// it skipped, the saved state would lose its change for good.
+TEST_F(ExchangeRunTest, AnEntryThatCannotBeReadComesAgainUnderTheSameCap) {
+  for (const wchar_t* op : {L"Changes.Item", L"Change.SourceKey", L"Change.Kind", L"Change.ChangeKey"}) {
+    SCOPED_TRACE(op);
+    const std::string before = Stored(master_, kSyncDataSuffix);
+    const size_t handed = HandedOn();
+    AddItem(team_, op);
+    World().InjectFailure(op, 1, E_FAIL);
+    Run(master_);
+    EXPECT_EQ(handed, HandedOn());
+    EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
+    Run(master_);
+    EXPECT_EQ(handed + 1, HandedOn());
+    EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
+  }
+  // Unreadable in every run: the folder is held back for a few runs only.
+  const std::string before = Stored(master_, kSyncDataSuffix);
+  AddItem(team_, L"unreadable");
+  AddItem(team_, L"fine");
+  World().InjectFailure(L"Changes.Item", 1, E_FAIL, kChangeRetryRuns);
+  for (int run = 1; run < kChangeRetryRuns; ++run) Run(master_);
+  EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
+  Run(master_);
+  EXPECT_NE(std::string::npos, ErrorLogText().find("RCI:change given up after repeated failures"));
+  EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
+}
+
+TEST_F(ExchangeRunTest, RunsThatFailedBecauseTheNetworkWasAwayCountNothing) {
+  AddItem(team_, L"new");
+  World().InjectFailure(L"Items.Add", 1, MAPI_E_NETWORK_ERROR, 2 * kChangeRetryRuns);
+  for (int run = 0; run < 2 * kChangeRetryRuns; ++run) Run(master_);
+  EXPECT_EQ(std::string::npos, ErrorLogText().find("RCI:change given up"));
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+  Run(master_);
+  EXPECT_EQ(1u, World().ItemCount(contacts_)) << "handed on once the network is back";
+}
+
 TEST_F(ExchangeRunTest, ARunBrokenOffSkipsTheChangesItHandledWhenTheyComeAgain) {
   for (int i = 0; i < 40; ++i) AddItem(team_, (L"item " + std::to_wstring(i)).c_str());
   World().InjectFailure(L"Change.EntryID", 26, E_FAIL);
@@ -190,6 +228,55 @@ TEST_F(ExchangeRunTest, AStopRequestEndsTheRunWithoutSavingAndShutdownKeepsTheTa
   EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI::OLShutdown ends syncthread"));
   EXPECT_EQ("AB;CD\r\n", Stored(master_, kCache2TableSuffix));
   EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+}
+
+// A two-way calendar pair: a new master appointment gets its origin mark
+// (a write) before its copy is made, so every failed try changes the item.
+class ExchangeRetryTest : public ExchangeTest {
+ protected:
+  void SetUp() override {
+    ExchangeTest::SetUp();
+    family_ = AddFolder(mailbox_, L"Family", sim::kOlAppointmentItem);
+    calendar_ = World().StoreDefaultFolder(mailbox_, sim::kOlCalendar);
+    job_ = AddFolderObject(family_, 0, L"Family", true);
+    target_ = AddFolderObject(calendar_, 1, L"", true);
+    job_->Partner = target_;
+    job_->Events->BOTH_DIRECTIONS = true;
+    engine_->LockTime = 0;
+    Prepare(job_);
+    Prepare(target_);
+    dentist_ = AddItem(family_, L"Dentist", {}, L"IPM.Appointment");
+    state_ = Stored(job_, kSyncDataSuffix);
+  }
+  bool GivenUp() { return ErrorLogText().find("RCI:change given up after repeated failures") != std::string::npos; }
+
+  sim::ObjId family_ = 0, calendar_ = 0, dentist_ = 0;
+  CMAPIFolderObject* job_ = nullptr;
+  CMAPIFolderObject* target_ = nullptr;
+  std::string state_;
+};
+
+TEST_F(ExchangeRetryTest, AChangeThatKeepsFailingIsGivenUpAlthoughEachTryWritesTheItem) {
+  World().InjectFailure(L"Items.Add", 1, MAPI_E_CALL_FAILED, -1);
+  for (int run = 1; run < kChangeRetryRuns; ++run) Run(job_);
+  EXPECT_FALSE(GivenUp());
+  EXPECT_EQ(state_, Stored(job_, kSyncDataSuffix));
+  Run(job_);
+  EXPECT_TRUE(GivenUp());
+  EXPECT_NE(state_, Stored(job_, kSyncDataSuffix));
+
+  // Given up: the item is not written again, and its folder goes on.
+  const std::wstring settled = ChangeKeyOf(dentist_);
+  Run(job_);
+  Run(job_);
+  EXPECT_EQ(settled, ChangeKeyOf(dentist_));
+  EXPECT_EQ(size_t(kChangeRetryRuns), HandedOn());
+
+  // The user's next change is a change of its own, tried afresh.
+  World().ClearFailures();
+  Touch(dentist_, L"Dentist at nine");
+  Run(job_);
+  EXPECT_EQ(1u, World().ItemCount(calendar_));
 }
 
 class ExchangeDeletionTest : public ExchangeTest {
@@ -255,6 +342,17 @@ TEST_F(ExchangeDeletionTest, AnItemTheAddinWroteIsFollowedWhenItIsDeleted) {
                                                            L"Local"),
                                            session_.Get(), utils_.Get(), nullptr, L"0123"))
       << "a personal folder keeps its own records";
+}
+
+TEST_F(ExchangeDeletionTest, ADeletionWhoseLookupKeepsFailingIsGivenUpAfterTheCap) {
+  const std::string before = Stored(master_, kSyncDataSuffix);
+  ASSERT_EQ(S_OK, World().DeleteItem(original_));
+  World().InjectFailure(L"Items.Find", 1, MAPI_E_CALL_FAILED, -1);
+  for (int run = 1; run < kChangeRetryRuns; ++run) Run(master_);
+  EXPECT_EQ(before, Stored(master_, kSyncDataSuffix));
+  Run(master_);
+  EXPECT_NE(before, Stored(master_, kSyncDataSuffix)) << "the folder is not held back for good";
+  EXPECT_TRUE(CopyAlive()) << "nothing deleted that could not be looked up";
 }
 
 TEST_F(ExchangeDeletionTest, AnItemThatOnlyLeftTheRestrictionIsNoDeletion) {
