@@ -3,8 +3,11 @@ include(GoogleTest)
 # Every test runs under Wine. A crash under Wine can exit 0, so the output is
 # checked for Wine's crash banner as well.
 set(WINE_CRASH_REGEX "wine: Unhandled|wine: Assertion|terminate called")
+# Every test runs in a time zone with daylight saving, as users' machines do:
+# a missing or doubled conversion between local time and UTC shows.
+set(TEST_TIME_ZONE "TZ=Europe/Berlin")
 
 function(add_wine_gtest target)
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 FAIL_REGULAR_EXPRESSION "${WINE_CRASH_REGEX}" ${ARGN})
+    PROPERTIES TIMEOUT 120 FAIL_REGULAR_EXPRESSION "${WINE_CRASH_REGEX}" ENVIRONMENT "${TEST_TIME_ZONE}" ${ARGN})
 endfunction()

@@ -16,6 +16,8 @@ build=${BUILD_DIR:-$root/build}
 [ $# -ge 1 ] || { echo "usage: $0 FILE.scn [--name NAME]" >&2; exit 2; }
 file=$(realpath "$1"); shift
 export TALLOWBY_CLOCK_SCALE=${TALLOWBY_CLOCK_SCALE:-60}
+# Scenarios run in a time zone with daylight saving, as the test suite does.
+export TZ=${TZ:-Europe/Berlin}
 run="$root/scripts/wine-run.sh"
 "$run" regsvr32 /s "$build/bin/Tallowby.dll" </dev/null
 "$run" regsvr32 /s "$build/bin/simrdo.dll" </dev/null

@@ -15,7 +15,8 @@
 // Property names are DASL names ("http://schemas.microsoft.com/mapi/proptag/0x0037001F",
 // ".../mapi/id/{GUID}/00030102", ".../mapi/string/{GUID}/Name",
 // "urn:schemas:mailheader:keywords", "DAV:getlastmodified").
-// Values cross as VARIANTs: VT_I4, VT_BOOL, VT_R8, VT_DATE (local time),
+// Values cross as VARIANTs: VT_I4, VT_BOOL, VT_R8, VT_DATE (local time; the
+// world keeps UTC, as MAPI does),
 // VT_BSTR, VT_ARRAY|VT_UI1 (binary) or VT_ARRAY|VT_BSTR (multi-valued text).
 #pragma once
 #include <windows.h>
@@ -33,6 +34,7 @@ struct SimStore {
   bool isDefault = false;           // the first store is the default unless another one says so
   std::vector<long> omitFolders;    // Outlook default-folder numbers this store leaves out
   bool supportsIcs = true;          // Exchange stores only
+  double clockOffsetSeconds = 0;    // the store's (its server's) clock runs ahead (> 0) or behind
 };
 
 struct SimProp {
@@ -44,8 +46,11 @@ struct SimItem {
   std::wstring messageClass = L"IPM.Note";
   std::wstring subject;
   std::vector<std::wstring> categories;
-  std::vector<SimProp> props;       // any further properties, by DASL name
-  std::vector<std::wstring> recipients;  // names (address = name)
+  // Any further properties, by DASL name. A modification time among them
+  // ("DAV:getlastmodified") is kept, as for an imported item.
+  std::vector<SimProp> props;
+  std::vector<std::wstring> recipients;  // "Name <address>", or an address that is also the name
+  std::vector<std::wstring> members;     // addresses of a distribution list
   bool readOnly = false;            // saves of it fail with E_ACCESSDENIED
 };
 
@@ -80,7 +85,9 @@ class ISimControl {
   // --- acting as the user ---
   // Returns the new item's EntryID, empty on failure.
   virtual std::wstring AddItem(const std::wstring& folderEntryId, const SimItem& item) = 0;
-  // Writes properties and commits them (a new change key and time).
+  // Writes properties and commits them: a new change key, and the store's
+  // now as the time, unless the props carry a modification time of their own
+  // (a phone's edit that a connector uploads later keeps its time).
   virtual bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) = 0;
   virtual bool DeleteItem(const std::wstring& entryId) = 0;
   // Copies into a folder; returns the copy's EntryID.
@@ -89,7 +96,11 @@ class ISimControl {
   virtual HRESULT ReadItem(const std::wstring& entryId, const std::wstring& dasl, VARIANT* value) = 0;
   // 800 online, 200-400 offline or cached, 0 no Exchange; a sequence is read one value per call.
   virtual void SetConnectionModes(const std::vector<long>& modes) = 0;
+  // The clock of every Exchange store's server, or of one store.
   virtual void SetServerClockOffset(double seconds) = 0;
+  virtual bool SetStoreClockOffset(const std::wstring& storeId, double seconds) = 0;
+  // The local time `secondsFromNow` from now (negative: in the past).
+  virtual double LocalTime(double secondsFromNow) = 0;
   // Sets the address list of that name (appended when new): its entries in
   // order, and the EntryID of the contacts folder behind it (empty: none, as
   // for a server list). The directory's changes are made this way.

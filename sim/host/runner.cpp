@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cmath>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +14,7 @@
 #include "output.h"
 #include "registry.h"
 #include "variant.h"
+#include "world/value.h"
 
 namespace host {
 namespace {
@@ -158,6 +161,13 @@ std::wstring Runner::Execute(const Command& c) {
     }
     return L"no item with that subject in " + Quoted(c.Arg(L"PATH"));
   }
+  if (v == L"clock") {
+    auto it = stores_.find(c.Arg(L"PATH"));
+    double days = 0;
+    if (it == stores_.end()) return L"no store " + Quoted(c.Arg(L"PATH"));
+    ParseOffsetDays(c.Arg(L"OFFSET"), &days);
+    return control_->SetStoreClockOffset(it->second, days * 86400.0) ? L"" : L"cannot set the clock of " + Quoted(c.Arg(L"PATH"));
+  }
   if (v == L"connection" && c.Sub() == L"sequence") {
     std::vector<long> modes;
     std::wistringstream list(c.Arg(L"MODES"));
@@ -240,10 +250,12 @@ std::wstring Runner::Store(const Command& c) {
   s.isDefault = c.Has(L"default");
   if (kind == L"exchange") s.kind = 3;
   if (kind == L"kind6") s.kind = 6;
-  if (kind == L"icloud") s.providerHex = L"425DC1A925AC47B5A636EEF64AD9B6B4";
-  if (kind == L"hotmail") s.providerHex = L"975C4FC305EB4BBBB1992A7570EC7CF9";
+  if (kind == L"icloud") s.providerHex = sim::providers::kICloud;
+  if (kind == L"hotmail") s.providerHex = sim::providers::kHotmail;
   for (const std::wstring& t : SplitList(c.Opt(L"no-default").value_or(L""), L','))
     s.omitFolders.push_back(TypeByName(t)->defaultFolder);
+  double clockDays = 0;
+  if (auto v = c.Opt(L"clock"); v && ParseOffsetDays(*v, &clockDays)) s.clockOffsetSeconds = clockDays * 86400.0;
   std::wstring id = control_->AddStore(s);
   if (id.empty()) return L"cannot add store " + Quoted(path);
   stores_[path] = id;
@@ -266,12 +278,58 @@ std::wstring Runner::MakeFolder(const Command& c) {
   return L"";
 }
 
+namespace {
+
+constexpr wchar_t kDaslSensitivity[] = L"http://schemas.microsoft.com/mapi/proptag/0x00360003";
+constexpr wchar_t kDaslReminderSet[] = L"http://schemas.microsoft.com/mapi/id/{00062008-0000-0000-C000-000000000046}/8503000B";
+constexpr wchar_t kDaslEmail1[] = L"http://schemas.microsoft.com/mapi/id/{00062004-0000-0000-C000-000000000046}/8083001F";
+constexpr wchar_t kDaslResponseStatus[] = L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/82180003";
+constexpr wchar_t kDaslKeywords[] = L"urn:schemas:mailheader:keywords";
+constexpr wchar_t kDaslModified[] = L"DAV:getlastmodified";
+
+// Properties for the control, with the VARIANTs they point to kept alive.
+class PropList {
+ public:
+  void Add(const wchar_t* dasl, com::Variant value) {
+    values_.push_back(std::move(value));
+    props_.push_back({dasl, values_.back()});
+  }
+  void AddStrings(const wchar_t* dasl, const std::vector<std::wstring>& list) {
+    com::Variant v;
+    if (!list.empty()) {
+      SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, ULONG(list.size()));
+      for (LONG i = 0; i < LONG(list.size()); ++i) {
+        BSTR b = SysAllocString(list[size_t(i)].c_str());
+        SafeArrayPutElement(array, &i, b);
+        SysFreeString(b);
+      }
+      v.vt = VT_ARRAY | VT_BSTR;
+      v.parray = array;
+    }
+    Add(dasl, std::move(v));
+  }
+  const std::vector<sim::SimProp>& Props() const { return props_; }
+
+ private:
+  std::deque<com::Variant> values_;
+  std::vector<sim::SimProp> props_;
+};
+
+// modified=OFFSET: the local time that far from now.
+void AddModified(const Command& c, sim::ISimControl* control, PropList* props) {
+  double days = 0;
+  if (auto m = c.Opt(L"modified"); m && ParseOffsetDays(*m, &days))
+    props->Add(kDaslModified, com::Variant(control->LocalTime(days * 86400.0), VT_DATE));
+}
+
+}  // namespace
+
 std::wstring Runner::MakeItem(const Command& c) {
   const std::wstring& name = c.Arg(L"NAME");
   if (items_.count(name)) return L"item " + name + L" exists already";
   Folder f;
   if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
-  sim::HostItemSpec s;
+  sim::SimItem s;
   s.messageClass = TypeByItemType(f.itemType)->messageClass;
   if (c.Has(L"request")) {
     if (f.itemType == 1) s.messageClass = L"IPM.Schedule.Meeting.Request";
@@ -281,27 +339,16 @@ std::wstring Runner::MakeItem(const Command& c) {
   if (auto v = c.Opt(L"class")) s.messageClass = *v;
   s.subject = c.Opt(L"subject").value_or(name);
   s.categories = SplitList(c.Opt(L"categories").value_or(L""));
-  s.sensitivity = c.Has(L"private") ? 2 : LongOpt(c, L"sensitivity", 0);
-  s.reminder = c.Has(L"reminder");
-  s.email = c.Opt(L"email").value_or(L"");
-  if (c.Has(L"response")) s.responseStatus = LongOpt(c, L"response", 0);
   s.members = SplitList(c.Opt(L"members").value_or(L""));
-  for (const std::wstring& r : SplitList(c.Opt(L"recipients").value_or(L""))) {
-    size_t lt = r.find(L'<'), gt = r.find(L'>');
-    if (lt != std::wstring::npos && gt > lt) {
-      std::wstring display = r.substr(0, lt);
-      while (!display.empty() && display.back() == L' ') display.pop_back();
-      s.recipients.emplace_back(display, r.substr(lt + 1, gt - lt - 1));
-    } else {
-      s.recipients.emplace_back(r, r);
-    }
-  }
-  if (auto m = c.Opt(L"modified")) {
-    double days = 0;
-    ParseOffsetDays(*m, &days);
-    s.modifiedOffsetDays = days;
-  }
-  std::wstring id = side_->AddItem(f.entryId, s);
+  s.recipients = SplitList(c.Opt(L"recipients").value_or(L""));
+  PropList props;
+  props.Add(kDaslSensitivity, com::Variant(c.Has(L"private") ? 2L : LongOpt(c, L"sensitivity", 0)));
+  props.Add(kDaslReminderSet, com::Variant(c.Has(L"reminder")));
+  if (auto v = c.Opt(L"email")) props.Add(kDaslEmail1, com::Variant(std::wstring_view(*v)));
+  if (c.Has(L"response")) props.Add(kDaslResponseStatus, com::Variant(LongOpt(c, L"response", 0)));
+  AddModified(c, control_, &props);
+  s.props = props.Props();
+  std::wstring id = control_->AddItem(f.entryId, s);
   if (id.empty()) return L"cannot add item " + name;
   items_[name] = id;
   return L"";
@@ -310,15 +357,16 @@ std::wstring Runner::MakeItem(const Command& c) {
 std::wstring Runner::Change(const Command& c) {
   std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
   if (id.empty()) return error;
-  sim::HostItemChange ch;
-  if (auto v = c.Opt(L"subject")) ch.subject = *v;
-  if (auto v = c.Opt(L"categories")) ch.categories = SplitList(*v);
-  if (c.Has(L"private")) ch.sensitivity = 2;
-  if (c.Has(L"public")) ch.sensitivity = 0;
-  if (c.Has(L"sensitivity")) ch.sensitivity = LongOpt(c, L"sensitivity", 0);
-  if (c.Has(L"reminder")) ch.reminder = true;
-  if (c.Has(L"no-reminder")) ch.reminder = false;
-  return side_->ChangeItem(id, ch) ? L"" : L"cannot change " + c.Arg(L"NAME");
+  PropList props;
+  if (auto v = c.Opt(L"subject")) props.Add(L"http://schemas.microsoft.com/mapi/proptag/0x0037001F", com::Variant(std::wstring_view(*v)));
+  if (auto v = c.Opt(L"categories")) props.AddStrings(kDaslKeywords, SplitList(*v));
+  if (c.Has(L"private")) props.Add(kDaslSensitivity, com::Variant(2L));
+  if (c.Has(L"public")) props.Add(kDaslSensitivity, com::Variant(0L));
+  if (c.Has(L"sensitivity")) props.Add(kDaslSensitivity, com::Variant(LongOpt(c, L"sensitivity", 0)));
+  if (c.Has(L"reminder")) props.Add(kDaslReminderSet, com::Variant(true));
+  if (c.Has(L"no-reminder")) props.Add(kDaslReminderSet, com::Variant(false));
+  AddModified(c, control_, &props);
+  return control_->ChangeItem(id, props.Props()) ? L"" : L"cannot change " + c.Arg(L"NAME");
 }
 
 std::wstring Runner::Registry(const Command& c) {
@@ -530,6 +578,25 @@ std::wstring Runner::Expect(const Command& c) {
     }
     std::wstring text = value.IsEmpty() ? L"(empty)" : value.AsString();
     if (text != c.Arg(L"VALUE")) Fail(c, text);
+    return L"";
+  }
+  if (sub == L"modified") {
+    std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
+    if (id.empty()) return error;
+    double offset = 0, within = 10.0 / 1440;
+    ParseOffsetDays(c.Arg(L"OFFSET"), &offset);
+    if (auto w = c.Opt(L"within")) ParseOffsetDays(*w, &within);
+    com::Variant value;
+    if (FAILED(control_->ReadItem(id, L"DAV:getlastmodified", value.Put())) || value.vt != VT_DATE) {
+      Fail(c, L"the item has no modification time");
+      return L"";
+    }
+    const double off = value.date - control_->LocalTime(0);
+    if (std::fabs(off - offset) > within) {
+      wchar_t text[64];
+      swprintf(text, 64, L"%+.1f minutes from now", off * 1440);
+      Fail(c, text);
+    }
     return L"";
   }
   if (sub == L"no-writes") {

@@ -24,10 +24,13 @@ constexpr wchar_t kMatchOptions[] = L"subject= categories= class= sensitivity= p
 
 const Form kForms[] = {
     {L"outlook", L"", L"version= profile="},
-    {L"store", L"PATH", L"kind= default name= no-default="},
+    {L"store", L"PATH", L"kind= default name= no-default= clock="},
     {L"folder", L"PATH", L"type="},
     {L"item", L"NAME in PATH", kItemOptions},
-    {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder"},
+    {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
+    // The store's clock (an Exchange store's: its server's) runs OFFSET ahead
+    // of the machine's (-5m: behind) from now on.
+    {L"clock", L"PATH OFFSET", L""},
     {L"delete", L"NAME", L""},
     {L"copy", L"NAME to PATH as COPY", L""},
     {L"delete-folder", L"PATH", L""},
@@ -94,6 +97,9 @@ const Form kForms[] = {
     {L"expect", L"no-writes", L""},
     // A property of a named item, by DASL name, as text ("(empty)" when missing).
     {L"expect", L"field NAME DASL VALUE", L""},
+    // The named item's modification time lies OFFSET from now (-1h: an hour
+    // ago), give or take within= (10m by default).
+    {L"expect", L"modified NAME OFFSET", L"within="},
     // Outlook asks the add-in for option pages and shows them: its Options
     // dialog, or the properties dialog of a folder.
     {L"options", L"open", L""},
@@ -174,7 +180,8 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
     for (const std::wstring& t : SplitList(value, L','))
       if (!kFolderTypes.count(t)) return L"unknown folder type: " + t;
   }
-  if (name == L"modified" && !ParseOffsetDays(value, &d)) return L"modified must look like -2d or +1h: " + value;
+  if ((name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within") && !ParseOffsetDays(value, &d))
+    return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")
     return L"registry type must be dword, sz or binary: " + value;
   if (name == L"WHERE" && value != L"temp" && value != L"data") return L"a file lives in temp or data: " + value;

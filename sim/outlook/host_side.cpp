@@ -2,9 +2,6 @@
 // sim_control.h) and sim::IHostSide (exported as SimGetHostSide).
 #include "host_side.h"
 
-#include <cmath>
-
-#include "clock.h"
 #include "control/sim_control.h"
 #include "model.h"
 
@@ -15,19 +12,14 @@ using sim::ObjId;
 using sim::PropKey;
 using sim::Value;
 
-PropKey ReminderSetKey() { return PropKey::Named(sim::psets::kCommon, 0x8503, sim::kPtBoolean); }
-PropKey Email1Key() { return PropKey::Named(sim::psets::kAddress, 0x8083, sim::kPtUnicode); }
-PropKey ResponseStatusKey() { return PropKey::Named(sim::psets::kAppointment, 0x8218, sim::kPtLong); }
-PropKey SensitivityKey() { return PropKey::Tag(sim::tags::kSensitivity); }
-
 sim::HostItem Summary(const sim::ItemInfo& info) {
   sim::HostItem h;
   h.entryId = info.entryId;
   h.messageClass = info.MessageClass();
   h.subject = info.Subject();
   if (const Value* v = info.content.Find(PropKey::Keywords())) h.categories = v->list;
-  if (const Value* v = info.content.Find(SensitivityKey())) h.sensitivity = long(v->num);
-  if (const Value* v = info.content.Find(ReminderSetKey())) h.reminder = v->num != 0;
+  if (const Value* v = info.content.Find(PropKey::Tag(sim::tags::kSensitivity))) h.sensitivity = long(v->num);
+  if (const Value* v = info.content.Find(sim::named::ReminderSet())) h.reminder = v->num != 0;
   return h;
 }
 
@@ -88,38 +80,6 @@ class HostSide final : public sim::IHostSide, public sim::IOutlookSide {
       if (auto info = W().GetItem(id); info && !info->deleted) out.push_back(Summary(*info));
     }
     return out;
-  }
-  std::wstring AddItem(const std::wstring& folderEntryId, const sim::HostItemSpec& desc) override {
-    ObjId folder = W().FolderByEntryId(folderEntryId);
-    if (!W().GetFolder(folder)) return L"";
-    sim::ItemContent c;
-    c.Set(PropKey::Tag(sim::tags::kMessageClass), Value::String(desc.messageClass));
-    c.Set(PropKey::Tag(sim::tags::kSubject), Value::String(desc.subject));
-    if (!desc.categories.empty()) c.Set(PropKey::Keywords(), Value::List(desc.categories));
-    c.Set(SensitivityKey(), Value::Long(desc.sensitivity));
-    c.Set(ReminderSetKey(), Value::Bool(desc.reminder));
-    if (!desc.email.empty()) c.Set(Email1Key(), Value::String(desc.email));
-    if (desc.responseStatus) c.Set(ResponseStatusKey(), Value::Long(*desc.responseStatus));
-    if (desc.modifiedOffsetDays)
-      c.Set(PropKey::Tag(sim::tags::kLastModificationTime),
-            Value::Date(clk::NowLocalDate() + *desc.modifiedOffsetDays));
-    for (const auto& [name, address] : desc.recipients) c.recipients.push_back({name, address});
-    for (const std::wstring& a : desc.members) c.members.push_back({a, a});
-    ObjId item = 0;
-    if (FAILED(W().CreateItem(folder, std::move(c), &item))) return L"";
-    auto info = W().GetItem(item);
-    return info ? info->entryId : L"";
-  }
-  bool ChangeItem(const std::wstring& entryId, const sim::HostItemChange& change) override {
-    ObjId item = W().ItemByEntryId(entryId);
-    auto info = W().GetItem(item);
-    if (!info || info->deleted) return false;
-    sim::ItemContent c = info->content;
-    if (change.subject) c.Set(PropKey::Tag(sim::tags::kSubject), Value::String(*change.subject));
-    if (change.categories) c.Set(PropKey::Keywords(), Value::List(*change.categories));
-    if (change.sensitivity) c.Set(SensitivityKey(), Value::Long(*change.sensitivity));
-    if (change.reminder) c.Set(ReminderSetKey(), Value::Bool(*change.reminder));
-    return SUCCEEDED(W().CommitItem(item, std::move(c)));
   }
   bool RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds) override {
     return M().RequestOptionPages(folderEntryId, progIds);

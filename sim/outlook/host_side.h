@@ -1,7 +1,8 @@
 // What the simulated Outlook host (sim/host) needs from the simulation
 // beyond sim::ISimControl: Outlook's own state (version, profile, the
-// add-in's COMAddIn, inspector, option pages, events) and the reads and
-// writes of items that the scenario language needs.
+// add-in's COMAddIn, inspector, option pages, events) and the reads of
+// stores, folders and items that the scenario language needs. Items are
+// made and changed through sim::ISimControl alone.
 //
 // simrdo.dll exports SimGetHostSide(); the host reaches it with
 // GetProcAddress like SimGetControl. Every method is safe from any thread
@@ -10,9 +11,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace sim {
@@ -34,24 +33,6 @@ struct HostItem {
   std::vector<std::wstring> categories;
   long sensitivity = 0;
   bool reminder = false;
-};
-
-struct HostItemSpec {
-  std::wstring messageClass, subject, email;
-  std::vector<std::wstring> categories;
-  long sensitivity = 0;
-  bool reminder = false;
-  std::optional<long> responseStatus;
-  std::vector<std::pair<std::wstring, std::wstring>> recipients;  // name, address
-  std::vector<std::wstring> members;                              // addresses of a distribution list
-  std::optional<double> modifiedOffsetDays;                       // from now
-};
-
-struct HostItemChange {
-  std::optional<std::wstring> subject;
-  std::optional<std::vector<std::wstring>> categories;
-  std::optional<long> sensitivity;
-  std::optional<bool> reminder;
 };
 
 class IHostSide {
@@ -79,9 +60,6 @@ class IHostSide {
   virtual std::vector<HostStore> Stores() = 0;
   virtual std::vector<HostFolder> Subfolders(const std::wstring& folderEntryId) = 0;
   virtual std::vector<HostItem> ItemsOf(const std::wstring& folderEntryId) = 0;
-  // As the user: returns the new item's EntryID, empty on failure.
-  virtual std::wstring AddItem(const std::wstring& folderEntryId, const HostItemSpec& desc) = 0;
-  virtual bool ChangeItem(const std::wstring& entryId, const HostItemChange& change) = 0;
 
   // Outlook asks for option pages on the calling (user-interface) thread:
   // for its Options dialog (empty EntryID, ApplicationEvents) or for the

@@ -10,6 +10,7 @@
 #include "model.h"
 #include "outlook.h"
 #include "rdo/mapi_object.h"
+#include "world/times.h"
 
 namespace simol {
 namespace {
@@ -370,7 +371,7 @@ class CItem : public DispObject {
       }
       case kLastModificationTime:
         result->vt = VT_DATE;
-        result->date = info->LastModified();
+        result->date = sim::times::ToLocal(info->LastModified());
         return S_OK;
       case kDispParent: return ReturnObject(result, m.NewFolder(info->folder).Get());
       default: return CommonMember(id, ClassOfMessage(info->MessageClass()), nullptr, result);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "world/times.h"
 #include "world/variant_value.h"
 
 namespace sim {
@@ -233,7 +234,13 @@ HRESULT MessageObject::Commit() {
   if (item_) {
     hr = TheWorld().CommitItem(item_, content_);
   } else {
-    hr = TheWorld().CreateItem(folder_, content_, &item_);
+    // A personal-folders file keeps a time written before the first save (as
+    // connectors and imports write theirs); a server stamps its own.
+    auto store = TheWorld().GetStore(store_);
+    ItemContent c = content_;
+    if (store && store->exchange)
+      for (uint32_t tag : {tags::kLastModificationTime, tags::kCreationTime}) c.props.erase(PropKey::Tag(tag));
+    hr = TheWorld().CreateItem(folder_, std::move(c), &item_);
   }
   if (SUCCEEDED(hr)) Reload();
   return hr;
@@ -261,9 +268,10 @@ HRESULT MessageObject::GetBool(const PropKey& key, VARIANT_BOOL* v) {
   return S_OK;
 }
 
+// The object's times are local, as Outlook shows them; the store keeps UTC.
 HRESULT MessageObject::GetDate(uint32_t tag, DATE* v) {
   if (!v) return E_POINTER;
-  *v = Read(PropKey::Tag(tag)).dbl;
+  *v = times::ToLocal(Read(PropKey::Tag(tag)).dbl);
   return S_OK;
 }
 
@@ -332,10 +340,8 @@ STDMETHODIMP MessageObject::CopyTo(VARIANT target, IRdoMessage** copy) {
   if (r.kind == SimKind::Folder) {
     auto folder = TheWorld().GetFolder(r.id);
     if (!folder) return MAPI_E_NOT_FOUND;
-    ItemContent c = content_;
-    c.props.erase(PropKey::Tag(tags::kChangeKey));
     ObjId created = 0;
-    HRESULT hr = TheWorld().CreateItem(r.id, std::move(c), &created);
+    HRESULT hr = TheWorld().CreateCopy(r.id, content_, &created);
     if (FAILED(hr)) return hr;
     TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> folder " + folder->entryId + L" = " + TheWorld().ItemEntryId(created));
     return copy ? NewMessage(created, copy) : S_OK;

@@ -2,12 +2,11 @@
 // the utility object, the distribution-list object and the raw MAPI objects
 // that Outlook's MAPIOBJECT hands out.
 #include <algorithm>
-#include <cmath>
 
-#include "clock.h"
 #include "mapi_object.h"
 #include "message_object.h"
 #include "rdo_common.h"
+#include "world/times.h"
 #include "world/variant_value.h"
 
 namespace sim {
@@ -39,9 +38,7 @@ class ReminderObject : public IRdoReminder {
   STDMETHODIMP get_IsActive(VARIANT_BOOL* v) override {
     if (!v) return E_POINTER;
     auto info = TheWorld().GetItem(item_);
-    const Value* set = info ? info->content.Find(named::ReminderSet()) : nullptr;
-    const Value* time = info ? info->content.Find(named::ReminderTime()) : nullptr;
-    *v = set && set->num && (!time || time->dbl <= clk::NowLocalDate()) ? VARIANT_TRUE : VARIANT_FALSE;
+    *v = info && IsReminderDue(info->content, times::NowUtc()) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
   }
   STDMETHODIMP get_Item(IRdoMessage** v) override { return NewMessage(item_, v); }
@@ -353,8 +350,7 @@ class SessionObject : public IRdoSession, public ISimObject {
   STDMETHODIMP get_AddressBook(IRdoAddressBook** v) override { return MakeObject<AddressBookObject>(v); }
   STDMETHODIMP UtcToLocal(DATE utc, DATE* local) override {
     if (!local) return E_POINTER;
-    double bias = clk::NowLocalDate() - (double(clk::NowUtc()) / 864000000000.0 - 109205.0);
-    *local = utc + std::round(bias * 1440.0) / 1440.0;  // whole minutes, as time zones are
+    *local = times::ToLocal(utc);
     return S_OK;
   }
 
@@ -445,9 +441,10 @@ class UtilsObject : public IRdoUtils {
     return S_OK;
   }
   STDMETHODIMP get_Version(BSTR* v) override { return ReturnString(L"5.5.0.0", v); }
+  // Table rows carry MAPI's UTC times; a message's time is local.
   STDMETHODIMP ToTableTimeBase(DATE time, DATE* tableTime) override {
     if (!tableTime) return E_POINTER;
-    *tableTime = time;
+    *tableTime = times::ToUtc(time);
     return S_OK;
   }
 };

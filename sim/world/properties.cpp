@@ -4,7 +4,6 @@
 #include <map>
 #include <optional>
 
-#include "clock.h"
 #include "world/query.h"
 #include "world/world_state.h"
 
@@ -221,17 +220,20 @@ Value World::ReadStoreProp(ObjId store, uint32_t tag) const {
   }
 }
 
+bool IsReminderDue(const ItemContent& content, double nowUtc) {
+  const Value* set = content.Find(named::ReminderSet());
+  const Value* time = content.Find(named::ReminderTime());
+  return set && set->num && (!time || time->dbl <= nowUtc);
+}
+
 std::vector<ObjId> World::DueReminders(ObjId store) const {
   std::lock_guard lock(mutex_);
   std::vector<ObjId> due;
-  double now = clk::NowLocalDate();
+  const double now = times::NowUtc();
   for (const auto& [fid, f] : s_->folders) {
     if (f.deleted || f.info.store != store) continue;
     for (ObjId id : f.items) {
-      const ItemInfo& info = s_->items.at(id).info;
-      const Value* set = info.content.Find(named::ReminderSet());
-      const Value* time = info.content.Find(named::ReminderTime());
-      if (set && set->num && (!time || time->dbl <= now)) due.push_back(id);
+      if (IsReminderDue(s_->items.at(id).info.content, now)) due.push_back(id);
     }
   }
   std::sort(due.begin(), due.end());

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "control/sim_control.h"
+#include "world/times.h"
 #include "world/variant_value.h"
 #include "world/world.h"
 
@@ -23,6 +24,7 @@ class WorldControl final : public ISimControl {
     desc.isDefault = s.isDefault;
     desc.omitFolders = s.omitFolders;
     desc.supportsIcs = s.supportsIcs;
+    desc.clockOffsetSeconds = s.clockOffsetSeconds;
     auto info = W().GetStore(W().AddStore(desc));
     return info ? info->storeId : L"";
   }
@@ -53,7 +55,8 @@ class WorldControl final : public ISimControl {
     c.Set(PropKey::Tag(tags::kMessageClass), Value::String(item.messageClass));
     if (!item.subject.empty()) c.Set(PropKey::Tag(tags::kSubject), Value::String(item.subject));
     if (!item.categories.empty()) c.Set(PropKey::Keywords(), Value::List(item.categories));
-    for (const auto& r : item.recipients) c.recipients.push_back({r, r, L"SMTP"});
+    for (const auto& r : item.recipients) c.recipients.push_back(RecipientOf(r));
+    for (const auto& m : item.members) c.members.push_back({m, m, L"SMTP"});
     if (!ApplyProps(f->store, item.props, &c)) return L"";
     ObjId id = 0;
     if (FAILED(W().CreateItem(folder, std::move(c), &id))) return L"";
@@ -64,7 +67,12 @@ class WorldControl final : public ISimControl {
     auto info = W().GetItem(W().ItemByEntryId(entryId));
     if (!info) return false;
     ItemContent c = info->content;
-    return ApplyProps(info->store, props, &c) && SUCCEEDED(W().CommitItem(info->id, std::move(c)));
+    const Value before = ModifiedOf(c);
+    if (!ApplyProps(info->store, props, &c)) return false;
+    const Value after = ModifiedOf(c);
+    std::optional<double> own;
+    if (after.type == ValueType::Date && !(after == before)) own = after.dbl;
+    return SUCCEEDED(W().CommitItem(info->id, std::move(c), own));
   }
   bool DeleteItem(const std::wstring& entryId) override { return SUCCEEDED(W().DeleteItem(W().ItemByEntryId(entryId))); }
   std::wstring CopyItem(const std::wstring& entryId, const std::wstring& folderId) override {
@@ -79,13 +87,24 @@ class WorldControl final : public ISimControl {
     if (!info) return MAPI_E_NOT_FOUND;
     PropKey key;
     if (!W().ResolveDasl(info->store, dasl, false, &key)) return S_OK;
-    return ValueToVariant(W().ReadItemProp(*info, key), value);
+    Value v = W().ReadItemProp(*info, key);
+    if (v.type == ValueType::Date) v.dbl = times::ToLocal(v.dbl);
+    return ValueToVariant(v, value);
   }
   void SetConnectionModes(const std::vector<long>& modes) override { W().SetConnectionModes(modes); }
   void SetServerClockOffset(double seconds) override {
     ProfileSettings s = W().Settings();
     s.serverClockOffsetSeconds = seconds;
     W().SetSettings(s);
+  }
+  bool SetStoreClockOffset(const std::wstring& storeId, double seconds) override {
+    ObjId store = W().StoreByStoreId(storeId);
+    if (!W().GetStore(store)) return false;
+    W().SetStoreClockOffset(store, seconds);
+    return true;
+  }
+  double LocalTime(double secondsFromNow) override {
+    return times::ToLocal(times::NowUtc() + secondsFromNow * times::kSecond);
   }
   void SetAddressList(const std::wstring& name, const std::wstring& contactsFolderEntryId,
                       const std::vector<SimAddressEntry>& entries) override {
@@ -139,9 +158,22 @@ class WorldControl final : public ISimControl {
       PropKey key;
       Value v;
       if (!W().ResolveDasl(store, p.dasl, true, &key) || FAILED(VariantToValue(p.value, key.type, &v))) return false;
+      if (v.type == ValueType::Date) v.dbl = times::ToUtc(v.dbl);
       c->Set(key, std::move(v));
     }
     return true;
+  }
+  static Value ModifiedOf(const ItemContent& c) {
+    const Value* v = c.Find(PropKey::Tag(tags::kLastModificationTime));
+    return v ? *v : Value();
+  }
+  // "Ann <a@x.org>" or "a@x.org".
+  static Recipient RecipientOf(const std::wstring& text) {
+    size_t lt = text.find(L'<'), gt = text.find(L'>');
+    if (lt == std::wstring::npos || gt == std::wstring::npos || gt < lt) return {text, text, L"SMTP"};
+    std::wstring name = text.substr(0, lt);
+    while (!name.empty() && name.back() == L' ') name.pop_back();
+    return {name, text.substr(lt + 1, gt - lt - 1), L"SMTP"};
   }
 };
 

@@ -60,6 +60,13 @@ inline constexpr wchar_t kCommon[] = L"{00062008-0000-0000-C000-000000000046}";
 inline constexpr wchar_t kTallowby[] = L"{0F62B4A7-203E-40DE-99DA-6F03EE72A090}";
 }  // namespace psets
 
+// PR_MDB_PROVIDER of the store kinds that behave as their own kind.
+namespace providers {
+inline constexpr wchar_t kPersonalFolders[] = L"4E495441F9BFB80100AA0037D96E0000";
+inline constexpr wchar_t kICloud[] = L"425DC1A925AC47B5A636EEF64AD9B6B4";
+inline constexpr wchar_t kHotmail[] = L"975C4FC305EB4BBBB1992A7570EC7CF9";
+}  // namespace providers
+
 // A property's identity: a plain tag id (< 0x8000), or a named property of a
 // set by numeric id (lid) or by name. Named keys carry no per-store id, so
 // values survive copies between stores.
@@ -82,8 +89,8 @@ struct PropKey {
 
 enum class ValueType { Empty, Long, Bool, Double, Date, String, Binary, StringList, Error };
 
-// One property value. Dates are local OLE Automation dates unless a tag says
-// otherwise (PR_LOCAL_COMMIT_TIME_MAX is UTC).
+// One property value. Dates are UTC OLE Automation dates, as MAPI keeps
+// every PT_SYSTIME property (world/times.h converts).
 struct Value {
   ValueType type = ValueType::Empty;
   long long num = 0;                // Long, Bool (0/1), Error (HRESULT)

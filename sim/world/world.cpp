@@ -86,14 +86,11 @@ std::wstring Format(const wchar_t* fmt, unsigned long long a, unsigned long long
   return buf;
 }
 
-double FileTimeToDate(uint64_t ft) { return double(ft) / 864000000000.0 - 109205.0; }
-
 }  // namespace detail
 
 using detail::kDefaultFolders;
 using detail::kNotFound;
 using detail::Format;
-using detail::kPstProvider;
 
 // ---------------------------------------------------------------------------
 // World
@@ -175,7 +172,13 @@ ObjId World::AddStore(const StoreSpec& desc) {
   r.info.kind = desc.kind;
   r.info.exchange = IsExchangeKind(desc.kind);
   r.info.supportsIcs = r.info.exchange && desc.supportsIcs;
-  r.info.providerHex = desc.providerHex.empty() ? std::wstring(kPstProvider) : Upper(desc.providerHex);
+  r.info.providerHex = desc.providerHex.empty() ? std::wstring(providers::kPersonalFolders) : Upper(desc.providerHex);
+  r.info.flavor = r.info.exchange                              ? StoreFlavor::Exchange
+                  : r.info.providerHex == providers::kICloud   ? StoreFlavor::ICloud
+                  : r.info.providerHex == providers::kHotmail  ? StoreFlavor::Hotmail
+                                                               : StoreFlavor::Personal;
+  r.info.clockOffsetSeconds = desc.clockOffsetSeconds;
+  r.wholeSeconds = r.info.flavor == StoreFlavor::ICloud || r.info.flavor == StoreFlavor::Hotmail;
   r.info.storeId = Format(L"0000000053494D53544F5245%08X", r.number);
   bool hasDefault = false;
   for (ObjId s : st.storeOrder) hasDefault = hasDefault || (st.Store(s) && st.Store(s)->info.isDefault);
@@ -253,6 +256,11 @@ ObjId World::StoreByStoreId(std::wstring_view storeIdHex) const {
 ObjId World::StoreDefaultFolder(ObjId store, long olFolder) const {
   std::lock_guard lock(mutex_);
   return s_->DefaultFolder(store, olFolder);
+}
+
+void World::SetStoreClockOffset(ObjId store, double seconds) {
+  std::lock_guard lock(mutex_);
+  if (StoreRec* s = s_->Store(store)) s->info.clockOffsetSeconds = seconds;
 }
 
 bool World::HasExchangeStore() const {
@@ -393,7 +401,7 @@ HRESULT World::CreateItem(ObjId folder, ItemContent content, ObjId* out) {
   return S_OK;
 }
 
-HRESULT World::CommitItem(ObjId item, ItemContent content) {
+HRESULT World::CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc) {
   std::vector<ChangeNote> notes;
   {
     std::lock_guard lock(mutex_);
@@ -411,9 +419,9 @@ HRESULT World::CommitItem(ObjId item, ItemContent content) {
     }
     content.props.erase(PropKey::Tag(tags::kEntryId));
     r->info.content = std::move(content);
-    StoreRec* s = st.Store(r->info.store);
-    if (s) st.MapContent(*s, r->info.content);
-    st.StampCommit(*r, s && s->info.exchange);
+    StoreRec& s = st.stores[r->info.store];
+    st.MapContent(s, r->info.content);
+    st.StampCommit(*r, s, modifiedUtc);
     st.IndexItem(*r);
     notes.push_back(st.Note(*r, ChangeKind::Change));
   }
@@ -434,17 +442,19 @@ HRESULT World::DeleteItem(ObjId item) {
 }
 
 HRESULT World::CopyItemToFolder(ObjId item, ObjId folder, ObjId* out) {
+  std::optional<ItemInfo> info = GetItem(item);
+  if (!info) return MAPI_E_OBJECT_DELETED;
+  return CreateCopy(folder, std::move(info->content), out);
+}
+
+HRESULT World::CreateCopy(ObjId folder, ItemContent content, ObjId* out) {
   std::vector<ChangeNote> notes;
   ObjId id = 0;
   {
     std::lock_guard lock(mutex_);
-    ItemRec* r = s_->Item(item);
     FolderRec* f = s_->Folder(folder);
-    if (!r) return MAPI_E_OBJECT_DELETED;
     if (!f) return kNotFound;
-    ItemContent content = r->info.content;
-    content.props.erase(PropKey::Tag(tags::kChangeKey));
-    id = s_->CreateItem(*f, std::move(content), &notes);
+    id = s_->CreateCopy(*f, std::move(content), &notes);
   }
   if (out) *out = id;
   Notify(notes);
@@ -452,8 +462,10 @@ HRESULT World::CopyItemToFolder(ObjId item, ObjId folder, ObjId* out) {
 }
 
 void World::CopyContentOnto(const ItemContent& source, ItemContent& target) const {
+  // The target's identity and times stay; its save stamps the time.
   static const PropKey kIdentity[] = {PropKey::Tag(tags::kSourceKey), PropKey::Tag(tags::kChangeKey),
-                                      PropKey::Tag(tags::kEntryId), PropKey::Tag(tags::kCreationTime)};
+                                      PropKey::Tag(tags::kEntryId), PropKey::Tag(tags::kCreationTime),
+                                      PropKey::Tag(tags::kLastModificationTime)};
   for (const auto& [k, v] : source.props) {
     if (std::find(std::begin(kIdentity), std::end(kIdentity), k) == std::end(kIdentity)) target.props[k] = v;
   }

@@ -82,14 +82,22 @@ struct StoreSpec {
   bool isDefault = false;          // the first store added is the default unless another says so
   std::vector<long> omitFolders;   // default folders (OlFolder) this store leaves out
   bool supportsIcs = true;         // only meaningful for Exchange kinds
+  double clockOffsetSeconds = 0;   // the store's (or its server's) clock runs ahead (> 0) or behind
 };
+
+// How a store behaves: a personal-folders file, an Exchange mailbox, or one
+// of the connector stores (a personal-folders file that a connector keeps in
+// step with its service), known by their provider.
+enum class StoreFlavor { Personal, Exchange, ICloud, Hotmail };
 
 struct StoreInfo {
   ObjId id = 0;
+  StoreFlavor flavor = StoreFlavor::Personal;
   std::wstring name, storeId, providerHex;
   long kind = 1;
   bool isDefault = false, exchange = false, supportsIcs = false;
   ObjId root = 0;
+  double clockOffsetSeconds = 0;
 };
 
 struct FolderInfo {
@@ -98,7 +106,7 @@ struct FolderInfo {
   long itemType = kOlMailItem;
   long folderType = 1;             // PR_FOLDER_TYPE: 1 generic, 2 search folder
   long defaultKind = 0;            // OlFolder number when it is a default folder, else 0
-  double created = 0;              // local DATE
+  double created = 0;              // PR_CREATION_TIME (UTC DATE)
   double commitTimeMaxUtc = 0;     // PR_LOCAL_COMMIT_TIME_MAX (UTC DATE), every commit in the folder
 };
 
@@ -133,6 +141,9 @@ struct ItemInfo {
   std::wstring ChangeKeyHex() const;
   double LastModified() const;
 };
+
+// A reminder is due when it is set and its time (none: at once) has come.
+bool IsReminderDue(const ItemContent& content, double nowUtc);
 
 enum class ChangeKind { Add, Change, Remove };
 struct ChangeNote {
@@ -217,6 +228,7 @@ class World {
   std::optional<StoreInfo> GetStore(ObjId store) const;
   ObjId StoreByStoreId(std::wstring_view storeIdHex) const;
   ObjId StoreDefaultFolder(ObjId store, long olFolder) const;  // 0 when left out
+  void SetStoreClockOffset(ObjId store, double seconds);
   bool HasExchangeStore() const;
 
   // --- folders ---
@@ -252,15 +264,22 @@ class World {
   ObjId FindBySourceKey(ObjId store, const Bytes& key) const;
   void SetReadOnly(ObjId item, bool readOnly);
 
-  // Creates a committed item in `folder` (new EntryID, source key, change key
-  // and modification time; a search key unless the content has one).
+  // Creates a committed item in `folder` (new EntryID, source key and change
+  // key; a search key unless the content has one). An item that carries its
+  // modification or creation time (imported, or written by a connector)
+  // keeps it; else the store stamps its clock's now.
   HRESULT CreateItem(ObjId folder, ItemContent content, ObjId* out);
-  // Commits new content over an item: new change key and modification time.
-  HRESULT CommitItem(ObjId item, ItemContent content);
+  // Commits new content over an item: a new change key, and the store's now
+  // as its modification time, or `modifiedUtc` when a connector or a phone
+  // writes a time of its own.
+  HRESULT CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc = std::nullopt);
   HRESULT DeleteItem(ObjId item);
   // A copy into a folder: new EntryID and source key, the rest kept
-  // (search key included), modification time now.
+  // (search key included), modification and creation time now.
   HRESULT CopyItemToFolder(ObjId item, ObjId folder, ObjId* out);
+  // The same for content read from a message object (a copy made through
+  // the wrapper carries the message's pending writes).
+  HRESULT CreateCopy(ObjId folder, ItemContent content, ObjId* out);
   // Copies `source` content over `target` (what CopyTo onto a message does,
   // before the caller saves): properties present in the source overwrite,
   // identity properties of the target stay.
@@ -281,7 +300,7 @@ class World {
   // folder type, commit time, EntryID...).
   Value ReadFolderProp(ObjId folder, uint32_t tag) const;
   Value ReadStoreProp(ObjId store, uint32_t tag) const;
-  // Items of a store whose reminder is set and due.
+  // Items of a store whose reminder is set and due (IsReminderDue).
   std::vector<ObjId> DueReminders(ObjId store) const;
 
   // --- query and filter ---

@@ -7,12 +7,13 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "clock.h"
+#include "world/times.h"
 #include "world/world.h"
 
 namespace sim {
@@ -20,7 +21,6 @@ namespace detail {
 
 inline constexpr double kMillisecond = 1.0 / 86400000.0;
 inline constexpr HRESULT kNotFound = MAPI_E_NOT_FOUND;
-inline constexpr wchar_t kPstProvider[] = L"4E495441F9BFB80100AA0037D96E0000";
 
 struct DefaultFolderSpec {
   long kind;
@@ -39,7 +39,6 @@ const wchar_t* MessageClassOf(long itemType);
 const wchar_t* ContainerClassOf(long itemType);
 std::wstring Format(const wchar_t* fmt, unsigned long long a, unsigned long long b = 0);
 std::wstring StringOf(const ItemContent& c, uint32_t tag);
-double FileTimeToDate(uint64_t ft);
 
 // Resolves a DASL name without a store; a named-by-tag name (proptag 0x8xxx)
 // comes back as a plain tag for the caller to map (properties.cpp).
@@ -57,6 +56,9 @@ struct StoreRec {
   std::vector<PropKey> namedById;  // index = id - 0x8000
   std::unordered_map<std::wstring, ObjId> bySourceKey;
   bool removed = false;
+  // Connector stores keep their service's whole seconds; a personal-folders
+  // file and an Exchange server keep milliseconds.
+  bool wholeSeconds = false;
 };
 
 struct FolderRec {
@@ -131,7 +133,6 @@ struct World::State {
   uint32_t nextStoreNumber = 1;
   uint32_t nextFolderNumber = 1;
   uint32_t nextItemNumber = 1;
-  double lastStamp = 0;
 
   std::vector<ObjId> storeOrder;
   std::unordered_map<ObjId, StoreRec> stores;
@@ -165,17 +166,14 @@ struct World::State {
     return b;
   }
 
-  // Strictly increasing local time with millisecond resolution.
-  double Stamp(bool exchange) {
-    double now = clk::NowLocalDate();
-    if (exchange) now += settings.serverClockOffsetSeconds / 86400.0;
-    now = std::floor(now / detail::kMillisecond + 0.5) * detail::kMillisecond;
-    if (now <= lastStamp) now = lastStamp + detail::kMillisecond;
-    lastStamp = now;
-    return now;
+  // Now by the store's clock (UTC), at the store's resolution; two commits
+  // within one tick carry the same time.
+  double Stamp(const StoreRec& store) const {
+    double offset = store.info.clockOffsetSeconds + (store.info.exchange ? settings.serverClockOffsetSeconds : 0);
+    double now = times::NowUtc() + offset * times::kSecond;
+    if (store.wholeSeconds) return times::WholeSeconds(now);
+    return std::floor(now / detail::kMillisecond + 0.5) * detail::kMillisecond;
   }
-
-  double UtcBiasDays() const { return clk::NowLocalDate() - detail::FileTimeToDate(clk::NowUtc()); }
 
   void MapNamed(StoreRec& s, const PropKey& k) {
     if (!k.IsNamed() || s.namedIds.count(k)) return;
@@ -202,7 +200,7 @@ struct World::State {
     f.info.defaultKind = defaultKind;
     f.info.storeId = store.info.storeId;
     f.info.entryId = detail::Format(L"0000000053494D46%08X%08X", store.number, nextFolderNumber++);
-    f.info.created = Stamp(store.info.exchange);
+    f.info.created = Stamp(store);
     folderById[f.info.entryId] = id;
     folders[id] = std::move(f);
     if (FolderRec* p = Folder(parent)) p->children.push_back(id);
@@ -251,14 +249,15 @@ struct World::State {
     if (s) s->bySourceKey.erase(r.info.SourceKeyHex());
   }
 
-  // Stamps a commit on the item: change key, time, sequence, folder time.
-  void StampCommit(ItemRec& r, bool exchange) {
-    double now = Stamp(exchange);
+  // Stamps a commit on the item: change key, modification time (the store's
+  // now unless one is given), sequence, folder commit time.
+  void StampCommit(ItemRec& r, const StoreRec& store, std::optional<double> modifiedUtc = std::nullopt) {
+    const double now = Stamp(store);
     r.info.content.Set(PropKey::Tag(tags::kChangeKey), Value::Binary(NewKey(L"434B%036llX")));
-    r.info.content.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(now));
+    r.info.content.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(modifiedUtc.value_or(now)));
     r.lastSeq = ++seq;
     if (FolderRec* f = Folder(r.info.folder)) {
-      f->info.commitTimeMaxUtc = now - UtcBiasDays();
+      f->info.commitTimeMaxUtc = now;
       ++f->version;
     }
   }
@@ -288,8 +287,11 @@ struct World::State {
     if (detail::StringOf(c, tags::kMessageClass).empty()) c.Set(PropKey::Tag(tags::kMessageClass), Value::String(folder.info.messageClass));
     c.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
     MapContent(store, c);
-    StampCommit(r, store.info.exchange);
-    c.Set(PropKey::Tag(tags::kCreationTime), *c.Find(PropKey::Tag(tags::kLastModificationTime)));
+    const Value* carried = c.Find(PropKey::Tag(tags::kLastModificationTime));
+    std::optional<double> modified;
+    if (carried && carried->type == ValueType::Date) modified = carried->dbl;
+    if (!c.Find(PropKey::Tag(tags::kCreationTime))) c.Set(PropKey::Tag(tags::kCreationTime), Value::Date(Stamp(store)));
+    StampCommit(r, store, modified);
     r.createdSeq = r.lastSeq;
     folder.items.push_back(id);
     itemById[r.info.entryId] = id;
@@ -297,6 +299,13 @@ struct World::State {
     IndexItem(stored);
     notes->push_back(Note(stored, ChangeKind::Add));
     return id;
+  }
+
+  // A copy is a new item of the target store: its own change key and times.
+  ObjId CreateCopy(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes) {
+    for (uint32_t tag : {tags::kChangeKey, tags::kLastModificationTime, tags::kCreationTime})
+      content.props.erase(PropKey::Tag(tag));
+    return CreateItem(folder, std::move(content), notes);
   }
 
   void DeleteItem(ItemRec& r, std::vector<ChangeNote>* notes) {
@@ -307,8 +316,7 @@ struct World::State {
       std::erase(f->items, r.info.id);
       ++f->version;
       f->tombstones.push_back({r.info.SourceKeyHex(), r.createdSeq, ++seq});
-      StoreRec* s = Store(r.info.store);
-      f->info.commitTimeMaxUtc = Stamp(s && s->info.exchange) - UtcBiasDays();
+      if (StoreRec* s = Store(r.info.store)) f->info.commitTimeMaxUtc = Stamp(*s);
     }
     notes->push_back(Note(r, ChangeKind::Remove));
   }

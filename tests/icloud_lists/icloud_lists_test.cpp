@@ -12,6 +12,7 @@
 #include "icloud_lists.h"
 #include "item_identity.h"
 #include "rdo_message_stub.h"
+#include "world/times.h"
 
 namespace {
 
@@ -43,11 +44,15 @@ class ICloudListTest : public BlocksTest {
     loose_.push_back(f);
     return f;
   }
+  // Each item made later carries a later time: an iCloud store keeps whole
+  // seconds, so items made within one second would tie.
   sim::ObjId ItemWithKey(const wchar_t* subject, const wchar_t* hex) {
     sim::Bytes key;
     sim::FromHex(hex, &key);
     sim::ItemContent c;
     c.Set(sim::PropKey::Tag(sim::tags::kSearchKey), sim::Value::Binary(key));
+    c.Set(sim::PropKey::Tag(sim::tags::kLastModificationTime),
+          sim::Value::Date(sim::times::NowUtc() - (60 - ++made_) * sim::times::kSecond));
     return AddItem(folder_, subject, {}, L"IPM.Contact", c);
   }
   // A later commit of the item as it is: only its modification time moves.
@@ -64,6 +69,7 @@ class ICloudListTest : public BlocksTest {
 
   sim::ObjId store_ = 0, folder_ = 0;
   CMAPIFolderObject* object_ = nullptr;
+  int made_ = 0;
 };
 
 TEST_F(ICloudListTest, TheNewerTwinGetsANewKeyAndEachKeyNamesItsBearer) {

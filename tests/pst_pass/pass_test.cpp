@@ -96,7 +96,9 @@ TEST_F(PassTest, FailedCopiesKeepTheFolderTimeAndAreRetried) {
 TEST_F(PassTest, UnsortedTableIsReadToTheEnd) {
   AddMasterItem(L"Old item");
   clk::Sleep(20000);
-  master->LastFolderSyncTime = com::DateTime(clk::NowLocalDate());
+  DATE now = 0;  // the folder time is in the table's time base
+  ASSERT_EQ(S_OK, utils->ToTableTimeBase(clk::NowLocalDate(), &now));
+  master->LastFolderSyncTime = com::DateTime(now);
   clk::Sleep(20000);
   AddMasterItem(L"New item");
   // Unsorted, the rows come in creation order: the old row first.

@@ -53,10 +53,12 @@ class SlaveTest : public PassTest {
     VariantClear(&subject.value);
   }
   std::wstring Subject(const std::wstring& entryId) { return Text(entryId, kSubject); }
+  // An item's time in the table's time base, as the walk lists it.
   DATE Modified(const std::wstring& entryId) {
     com::Variant v;
     sim_->ReadItem(entryId, kModified, v.Put());
-    return v.vt == VT_DATE ? v.date : 0;
+    DATE table = 0;
+    return v.vt == VT_DATE && SUCCEEDED(utils->ToTableTimeBase(v.date, &table)) ? table : 0;
   }
   std::wstring SyncId(const std::wstring& entryId) {
     com::Variant key;

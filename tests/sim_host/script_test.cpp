@@ -69,12 +69,16 @@ expect registry-value "HKCU\Software\Corvane\Tallowby\Config" LastSyncTime binar
 expect registry-value "HKCU\Software\Corvane\Tallowby\Config" debug dword
 expect registry-value "HKCU\Software\Corvane\Tallowby\Config" LastSyncTime missing
 expect boxes "Error" 1
+store "Slow" kind=pst clock=-2h
+change bob modified=-1h
+clock "Mailbox" +5m
+expect modified ada -3d within=1m
 )";
 
 TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   ParseResult r = ParseScript(kAllForms);
   for (const std::wstring& e : r.errors) ADD_FAILURE() << std::string(e.begin(), e.end());
-  ASSERT_EQ(r.commands.size(), 59u);
+  ASSERT_EQ(r.commands.size(), 63u);
 
   const Command& store = r.commands[2];
   EXPECT_EQ(store.verb, L"store");
@@ -144,6 +148,11 @@ TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   EXPECT_EQ(r.commands[57].Arg(L"TYPE"), L"");
   EXPECT_EQ(r.commands[58].Arg(L"CAPTION"), L"Error");
   EXPECT_EQ(r.commands[58].Arg(L"N"), L"1");
+  EXPECT_EQ(r.commands[59].Opt(L"clock").value_or(L""), L"-2h");
+  EXPECT_EQ(r.commands[60].Opt(L"modified").value_or(L""), L"-1h");
+  EXPECT_EQ(r.commands[61].Arg(L"OFFSET"), L"+5m");
+  EXPECT_EQ(r.commands[62].Sub(), L"modified");
+  EXPECT_EQ(r.commands[62].Opt(L"within").value_or(L""), L"1m");
 }
 
 TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
@@ -180,6 +189,8 @@ TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
       {L"expect registry-value \"HKCU\\X\" v binary data=0A", "dword and sz values only"},
       {L"expect registry-value \"HKCU\\X\" v missing data=1", "conflicts with size and data"},
       {L"expect boxes \"Error\" one", "must be a number"},
+      {L"clock \"P\" soon", "OFFSET must look like"},
+      {L"store \"P\" clock=2", "clock must look like"},
   };
   for (const Case& c : cases) {
     std::wstring script = std::wstring(L"start\n\n") + c.text + L"\n";

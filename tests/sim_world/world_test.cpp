@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "world/query.h"
+#include "world/times.h"
 #include "world/world.h"
 
 namespace sim {
@@ -102,7 +103,7 @@ TEST_F(WorldTest, QueriesMatchBinaryKeysKeywordsAndMissingProperties) {
   EXPECT_EQ(MAPI_E_INVALID_PARAMETER, w.Query(contacts, L"\"x\" = ", {}, &hits));
 }
 
-TEST_F(WorldTest, CommitsGiveNewChangeKeysAndStrictlyLaterTimesCopiesKeepTheSearchKey) {
+TEST_F(WorldTest, CommitsGiveNewChangeKeysCopiesKeepTheSearchKey) {
   ObjId a = Add(contacts, L"a");
   ItemInfo first = *w.GetItem(a);
   EXPECT_EQ(32u, first.SearchKeyHex().size());
@@ -112,7 +113,7 @@ TEST_F(WorldTest, CommitsGiveNewChangeKeysAndStrictlyLaterTimesCopiesKeepTheSear
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content));
     ItemInfo now = *w.GetItem(a);
-    EXPECT_GT(now.LastModified(), last);
+    EXPECT_GE(now.LastModified(), last);
     EXPECT_NE(ck, now.ChangeKeyHex());
     EXPECT_EQ(first.SourceKeyHex(), now.SourceKeyHex());
     EXPECT_EQ(first.SearchKeyHex(), now.SearchKeyHex());
@@ -134,6 +135,56 @@ TEST_F(WorldTest, CommitsGiveNewChangeKeysAndStrictlyLaterTimesCopiesKeepTheSear
   // A read-only item refuses commits.
   w.SetReadOnly(a, true);
   EXPECT_EQ(E_ACCESSDENIED, w.CommitItem(a, c.content));
+}
+
+// Dates in the world are UTC, as MAPI keeps them; these tests run in a zone
+// with daylight saving (Europe/Berlin).
+TEST(Times, ConvertByTheRulesOfTheDateNotOfToday) {
+  SYSTEMTIME winter{2026, 1, 0, 15, 12, 0, 0, 0}, summer{2026, 7, 0, 15, 12, 0, 0, 0};
+  double w = 0, s = 0;
+  SystemTimeToVariantTime(&winter, &w);
+  SystemTimeToVariantTime(&summer, &s);
+  constexpr double kHour = 1.0 / 24;
+  EXPECT_NEAR(w + kHour, times::ToLocal(w), 1e-7);
+  EXPECT_NEAR(s + 2 * kHour, times::ToLocal(s), 1e-7);
+  EXPECT_NEAR(s, times::ToUtc(times::ToLocal(s)), 1e-7);
+  EXPECT_NEAR(w, times::ToUtc(times::ToLocal(w)), 1e-7);
+  EXPECT_EQ(0.0, times::ToLocal(0.0));  // "never" stays never
+}
+
+TEST_F(WorldTest, ImportsKeepTheirTimesCommitsAndCopiesTakeTheStoresClock) {
+  constexpr double kDay = 1.0, kMinute = 1.0 / 1440;
+  const double now = times::NowUtc();
+  ItemContent old;
+  old.Set(PropKey::Tag(tags::kSubject), Value::String(L"imported"));
+  old.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(now - 3 * kDay));
+  ObjId a = 0;
+  ASSERT_EQ(S_OK, w.CreateItem(contacts, old, &a));
+  EXPECT_NEAR(now - 3 * kDay, w.GetItem(a)->LastModified(), 1e-9);
+  const Value* created = w.GetItem(a)->content.Find(PropKey::Tag(tags::kCreationTime));
+  ASSERT_TRUE(created);
+  EXPECT_NEAR(now, created->dbl, kMinute);
+
+  // A commit stamps the store's now; a phone's edit uploaded later keeps its own.
+  ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content));
+  EXPECT_NEAR(now, w.GetItem(a)->LastModified(), kMinute);
+  ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content, now - kDay));
+  EXPECT_NEAR(now - kDay, w.GetItem(a)->LastModified(), 1e-9);
+  ObjId copy = 0;
+  ASSERT_EQ(S_OK, w.CopyItemToFolder(a, w.StoreDefaultFolder(store, kOlTasks), &copy));
+  EXPECT_NEAR(now, w.GetItem(copy)->LastModified(), kMinute);
+
+  // A store's clock runs ahead; a connector store keeps whole seconds.
+  StoreSpec icloud;
+  icloud.providerHex = providers::kICloud;
+  icloud.clockOffsetSeconds = 3600;
+  ObjId ic = w.AddStore(icloud);
+  ObjId b = 0;
+  ASSERT_EQ(S_OK, w.CreateItem(w.StoreDefaultFolder(ic, kOlContacts), ItemContent(), &b));
+  const double stamped = w.GetItem(b)->LastModified();
+  EXPECT_NEAR(now + 60 * kMinute, stamped, kMinute);
+  EXPECT_DOUBLE_EQ(times::WholeSeconds(stamped), stamped);
+  EXPECT_EQ(StoreFlavor::ICloud, w.GetStore(ic)->flavor);
 }
 
 TEST_F(WorldTest, IdsAreUpperHexAndRepeatAfterReset) {

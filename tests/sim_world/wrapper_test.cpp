@@ -147,7 +147,7 @@ TEST_F(WrapperTest, WritesArePendingUntilSaveAndCopiesKeepTheSearchKey) {
   a->get_LastModificationTime(&before);
   ASSERT_EQ(S_OK, a->Save());
   a->get_LastModificationTime(&after);
-  EXPECT_GT(after, before);
+  EXPECT_GE(after, before);  // a store may stamp two saves with one time
   EXPECT_EQ(L"changed", World::Instance().GetItem(World::Instance().ItemByEntryId(id))->Subject());
   Variant keywords;
   ASSERT_EQ(S_OK, a->get_Fields(Bstr(L"urn:schemas:mailheader:keywords"), keywords.Put()));
