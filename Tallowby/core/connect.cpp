@@ -13,6 +13,7 @@
 #include "logs.h"
 #include "page_requests.h"
 #include "registry.h"
+#include "settings.h"
 #include "sync_engine.h"
 
 LCID g_lcidUi = 0;
@@ -204,7 +205,7 @@ STDMETHODIMP CConnect::OnDisconnection(ext_DisconnectMode, SAFEARRAY**) {
   // Disconnected without Quit (the user turned the add-in off, or it turned
   // itself off): nothing may stay behind that points at this object.
   com::ComPtr<IUnknown> keepAlive(GetUnknown());
-  Shutdown();
+  ShutdownWhenSafe();
   return S_OK;
 }
 
@@ -231,8 +232,8 @@ HRESULT CConnect::OnQuit(const com::DispArgs&) {
     }
     StoreQuitTime();
   }
-  Shutdown();
   m_quitDone = true;
+  ShutdownWhenSafe();
   return S_OK;
 }
 
@@ -242,12 +243,35 @@ void CConnect::StoreQuitTime() {
     config.WriteDate(L"LastSyncTime", com::DateTime::Now().Date());
 }
 
+// Quit or a disconnection may arrive while a folder page's Apply waits in
+// Reload for the workers (the wait pumps messages). Reload then still uses
+// the engine, its folder objects and the locks, so only the stop of the
+// workers happens now; the rest follows once Reload has returned.
+void CConnect::ShutdownWhenSafe() {
+  if (!ReloadRunning()) {
+    Shutdown();
+    return;
+  }
+  if (m_ownsEngine && g_pSyncEngine && !g_pSyncEngine->ShutdownInitiated) g_pSyncEngine->InitiateShutdown();
+  if (m_shutdownPending) return;
+  m_shutdownPending = true;
+  DebugLog(L"Shutdown waits for the running Reload");
+  com::ComPtr<IUnknown> keepAlive(GetUnknown());
+  RunAfterReload([this, keepAlive] {
+    m_shutdownPending = false;
+    Shutdown();
+  });
+}
+
 void CConnect::Shutdown() {
   if (m_ownsEngine && g_pSyncEngine && !g_pSyncEngine->ShutdownInitiated) g_pSyncEngine->InitiateShutdown();
   m_hiddenWindow.Destroy();
   if (m_tray.IsVisible()) m_tray.SetVisible(false);
   if (m_ownsEngine) {
     CSyncEngine* engine = g_pSyncEngine;
+    // A worker in its last pass still reaches the engine through
+    // g_pSyncEngine: it is unpublished only once every worker has ended.
+    if (engine) engine->StopAndJoinThreads();
     g_pSyncEngine = nullptr;
     delete engine;
     m_ownsEngine = false;

@@ -77,6 +77,9 @@ class CConnect : public _IDTExtensibility2 {
   void StartEngine(const std::wstring& tempFolder, const std::wstring& dllFolder);
   void PrepareDataFolder(const std::wstring& dllFolder);
   void StoreQuitTime();
+  // Shutdown at once, or, inside a Reload's pumped wait, once Reload has
+  // unwound (the workers are told to stop at once).
+  void ShutdownWhenSafe();
   // Stops the engine, the windows and the sinks and deletes the locks; runs
   // once per connection, whoever calls it first.
   void Shutdown();
@@ -90,4 +93,5 @@ class CConnect : public _IDTExtensibility2 {
   bool m_ownsEngine = false;   // this connection created g_pSyncEngine
   bool m_ownsLocks = false;    // this connection initialised the global locks
   bool m_quitDone = false;     // Quit has run the shutdown
+  bool m_shutdownPending = false;  // waits for a Reload to unwind
 };

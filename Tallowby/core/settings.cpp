@@ -602,11 +602,26 @@ void StartSync(CSyncEngine* engine) {
     engine->AdoptThread(thread);
 }
 
+namespace {
+
 // True while a Reload runs on Outlook's user-interface thread.
-static bool g_reloading = false;
+bool g_reloading = false;
+std::vector<std::function<void()>> g_afterReload;
+
+}  // namespace
+
+bool ReloadRunning() { return g_reloading; }
+
+void RunAfterReload(std::function<void()> work) {
+  if (!g_reloading) {
+    work();
+    return;
+  }
+  g_afterReload.push_back(std::move(work));
+}
 
 bool Reload(CSyncEngine* engine) {
-  if (!engine) return true;
+  if (!engine || engine->ShutdownInitiated) return true;
   // The wait for the workers below pumps messages, so a second Apply can
   // ask for a Reload meanwhile. This one serves it: its load comes after
   // the wait and reads what that Apply wrote. Running it nested would free
@@ -617,7 +632,10 @@ bool Reload(CSyncEngine* engine) {
   }
   struct Running {
     Running() { g_reloading = true; }
-    ~Running() { g_reloading = false; }
+    ~Running() {
+      g_reloading = false;
+      for (auto& work : std::exchange(g_afterReload, {})) work();
+    }
   } running;
   if (engine->HiddenWindow) KillTimer(engine->HiddenWindow, kStartTimerId);
   DebugLog(L"---Optionsdialog - Restart Threads---");
@@ -627,6 +645,11 @@ bool Reload(CSyncEngine* engine) {
   // each other's objects.
   StopAllFolderWorkers();
   while (CMAPIFolderObject* folder = engine->TakeFirstFolderObject()) DeleteFolderObject(folder);
+  if (engine->ShutdownInitiated) {
+    // Quit came during the wait: its shutdown finishes when this returns.
+    DebugLog(L"EXIT Reload: shutdown");
+    return true;
+  }
   // Threads started by the load below wait until it has finished.
   engine->SetSettingsLoaded(false);
   GetSettings(engine, true);

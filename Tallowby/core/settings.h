@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
+
 #include "rdo.h"
 #include "registry.h"
 
@@ -24,8 +26,17 @@ void StartSync(CSyncEngine* engine);
 // them and loads the settings again. On the user-interface thread, after a
 // folder page has written the registry; returns true. A Reload asked for
 // while one waits (its wait pumps messages) returns at once: the running one
-// loads afterwards and reads what was written.
+// loads afterwards and reads what was written. When shutdown began (before
+// or during the wait) it loads nothing.
 bool Reload(CSyncEngine* engine);
+
+// True while a Reload runs on this process's user-interface thread.
+bool ReloadRunning();
+// Runs `work` once the running Reload has unwound, at once when none runs.
+// Reload still uses the engine, its folder objects and the locks after its
+// pumped wait, so whatever would free them there (Quit, a disconnection)
+// goes this way.
+void RunAfterReload(std::function<void()> work);
 
 // The running master folder object whose category is `category` and whose
 // folder holds items of `expectedType`: S_OK, else E_FAIL.

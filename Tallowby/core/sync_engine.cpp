@@ -126,9 +126,7 @@ CSyncEngine::CSyncEngine(IDispatch* nameSpace, const wchar_t* debugLogPath) {
 }
 
 CSyncEngine::~CSyncEngine() {
-  BeginShutdown();
-  JoinThreads();
-  DeleteFolderObjects();
+  StopAndJoinThreads();
   OutlookNameSpace.Reset();
   OutlookApplication.Reset();
   RdoSession.Reset();
@@ -264,6 +262,12 @@ bool CSyncEngine::TestOpenInbox(IRdoSession* session) {
   }
   if (hr == kMapiFailOneProvider) LogError(hr, L"Server is not available (or user not logged in)");
   return SUCCEEDED(hr);
+}
+
+void CSyncEngine::StopAndJoinThreads() {
+  BeginShutdown();
+  JoinThreads();
+  DeleteFolderObjects();
 }
 
 void CSyncEngine::AdoptThread(HANDLE thread) {

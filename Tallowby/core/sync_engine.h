@@ -145,6 +145,11 @@ class CSyncEngine {
   void AdoptThread(HANDLE thread);
   // True while the session thread has not ended (for the tests).
   bool SessionThreadRunning() const;
+  // Signals shutdown and waits, pumping messages, until every thread of the
+  // engine has ended: the session thread, adopted threads and the folder
+  // workers, whose objects it destroys. The engine itself stays usable for
+  // what is left of the shutdown; the destructor does the same first.
+  void StopAndJoinThreads();
 
   // ---- Fields ----
   // Modification times closer than this (seconds) count as equal.

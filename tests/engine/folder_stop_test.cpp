@@ -1,11 +1,14 @@
 // Stopping folder workers from Outlook's thread: the wrapper folder a worker
-// opened goes with the worker's apartment, and a Reload asked for while a
-// Reload waits for the workers (its wait pumps messages) leaves the folder
-// objects of the running one alone.
+// opened goes with the worker's apartment; a Reload asked for while a Reload
+// waits for the workers (its wait pumps messages) leaves the folder objects
+// of the running one alone; Quit while a worker runs or while Reload waits
+// frees nothing that is still in use.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
+#include "connect.h"
 #include "engine_fixture.h"
 #include "folder_object.h"
 #include "locks.h"
@@ -20,30 +23,56 @@ class FolderStop : public EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     ASSERT_NE(MakeEngine(L"16.0.0.6000"), nullptr);
-    ASSERT_EQ(S_OK, CreateRdoObject(kRdoSessionProgId, __uuidof(IRdoSession), session.PutVoid()));
-    com::Variant none;
-    ASSERT_EQ(S_OK, session->Logon(none, none, none, none, none, none));
-    ASSERT_EQ(S_OK, session->GetDefaultFolder(10, contacts.Put()));
+    OpenContacts();
   }
   void TearDown() override {
     contacts.Reset();
     session.Reset();
     EngineTest::TearDown();
   }
-  // A master object on the default Contacts, in the engine's list, with its
-  // worker started.
+  void OpenContacts() {
+    ASSERT_EQ(S_OK, CreateRdoObject(kRdoSessionProgId, __uuidof(IRdoSession), session.PutVoid()));
+    com::Variant none;
+    ASSERT_EQ(S_OK, session->Logon(none, none, none, none, none, none));
+    ASSERT_EQ(S_OK, session->GetDefaultFolder(10, contacts.Put()));
+  }
+  // A master object on the default Contacts, in the published engine's
+  // list, with its worker started.
   CMAPIFolderObject* StartedFolder() {
     auto* folder = new CMAPIFolderObject(nullptr, 0, false, false, false);
     contacts->get_EntryID(folder->Events->EntryID.Put());
     contacts->get_StoreID(folder->Events->StoreID.Put());
     SetFolderCategory(folder->Categorie, L"Work");
-    engine_->AddFolderObject(folder);
+    g_pSyncEngine->AddFolderObject(folder);
     folder->StartThread();
     return folder;
   }
 
   com::ComPtr<IRdoSession> session;
   com::ComPtr<IRdoFolder> contacts;
+};
+
+// The add-in connected to the fake Outlook, so that Quit comes as Outlook
+// sends it; the engine is the connection's own.
+class QuitWhileWorking : public FolderStop {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    ASSERT_EQ(S_OK, com::ComObject<CConnect>::CreateInstance(__uuidof(_IDTExtensibility2), connection_.PutVoid()));
+    ASSERT_EQ(S_OK, connection_->OnConnection(static_cast<IDispatch*>(app_), ext_cm_Startup, nullptr, nullptr));
+    ASSERT_NE(g_pSyncEngine, nullptr);
+    OpenContacts();
+  }
+  void TearDown() override {
+    contacts.Reset();
+    session.Reset();
+    if (g_pSyncEngine) Quit();
+    connection_.Reset();
+    EngineTest::TearDown();
+  }
+  void Quit() { app_->Events()->Fire(kDispidQuit, {}); }
+
+  com::ComPtr<_IDTExtensibility2> connection_;
 };
 
 TEST_F(FolderStop, TheWorkersWrapperFolderGoesWithTheWorker) {
@@ -116,6 +145,59 @@ TEST_F(FolderStop, AReloadAskedForWhileOneWaitsLeavesItsObjectsAlone) {
   EXPECT_EQ(0u, LiveFolderObjectCount()) << "no job in the registry: the running Reload loads none";
   EXPECT_EQ(1u, CountOf(DebugLogText(), "Reload already running"));
   EXPECT_EQ(1u, CountOf(DebugLogText(), "EXIT Reload"));
+}
+
+// A worker that has not ended may still reach the engine through
+// g_pSyncEngine: Quit unpublishes the engine only after its workers ended.
+TEST_F(QuitWhileWorking, TheEngineStaysPublishedUntilItsWorkersHaveEnded) {
+  DeleteListHeld held(300);
+  HANDLE worker = StartedFolder()->DuplicateWorkerHandle();
+  ASSERT_NE(worker, nullptr);
+  std::atomic<bool> goneWhileWorking{false};
+  std::thread watch([&] {
+    while (WaitForSingleObject(worker, 1) == WAIT_TIMEOUT)
+      if (!g_pSyncEngine) goneWhileWorking = true;
+  });
+  Quit();
+  watch.join();
+  CloseHandle(worker);
+  EXPECT_FALSE(goneWhileWorking);
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_EQ(0u, LiveFolderObjectCount());
+}
+
+struct QuitLater {
+  com::ConnectionPoint* outlookEvents = nullptr;
+  DeleteListHeld* held = nullptr;
+  bool fired = false;
+};
+QuitLater g_quitLater;
+
+void CALLBACK QuitFromTheWait(HWND, UINT, UINT_PTR id, DWORD) {
+  KillTimer(nullptr, id);
+  g_quitLater.fired = true;
+  g_quitLater.outlookEvents->Fire(kDispidQuit, {});
+  g_quitLater.held->Release();
+}
+
+// Outlook quits (the session ends, say) while a folder page's Apply waits in
+// Reload for a worker: the engine, its folder objects and the locks stay
+// until Reload has returned, then the shutdown finishes; no settings are
+// loaded into the engine that is going.
+TEST_F(QuitWhileWorking, QuitWhileReloadWaitsFinishesOnceReloadHasReturned) {
+  DeleteListHeld held(3000);
+  StartedFolder();
+  g_quitLater = QuitLater{app_->Events(), &held};
+  ASSERT_NE(0u, SetTimer(nullptr, 0, 10, QuitFromTheWait));  // handled by Reload's pumped wait
+  EXPECT_TRUE(Reload(g_pSyncEngine));
+  ASSERT_TRUE(g_quitLater.fired);
+  EXPECT_EQ(g_pSyncEngine, nullptr) << "the shutdown finished after Reload";
+  EXPECT_EQ(0u, LiveFolderObjectCount());
+  EXPECT_EQ(0u, app_->Events()->SinkCount());
+  EXPECT_TRUE(GlobalLocksLive()) << "the test's own locks";
+  const std::string log = DebugLogText();
+  EXPECT_EQ(0u, CountOf(log, "ENTER GetSettings"));
+  EXPECT_EQ(1u, CountOf(log, "Shutdown initiated"));
 }
 
 }  // namespace
