@@ -25,13 +25,6 @@ const PropPageClass kFolderPageClass{&CLSID_TallowbyPropPage, &IID_ITallowbyProp
 // Categories and filter entries end up as registry key names and are read
 // back with buffers of at least 256 characters.
 constexpr int kCategoryMaxChars = 255;
-// The text of a subscribed Internet calendar's info element, and the address
-// prefix of the DAV calendar service.
-constexpr wchar_t kInternetCalendarInfoUrl[] = L"webcal://";
-constexpr wchar_t kDavCalendarUrlPrefix[] = L"https://dav.";
-constexpr wchar_t kDavFieldSet[] = L"{00C0FFEE-1111-1111-BEEF-00AABBCCDDEE}";
-constexpr long kDavFieldId = 0x900E;
-constexpr long kPtString8 = 0x001E;
 constexpr long kOpenFlags = 16;
 
 FolderPageReloadFn g_folderPageReload = &Reload;
@@ -86,17 +79,15 @@ std::wstring ProfileName() {
   return name.Str();
 }
 
+// A subscribed Internet calendar carries the service's info address in an
+// element's text. One query finds the first such element; the folder's
+// items are not walked on Outlook's thread.
 bool IsInternetCalendar(IRdoFolder* folder) {
   com::ComPtr<IRdoItems> items;
-  long count = 0;
-  if (!folder || FAILED(folder->get_Items(items.Put())) || !items || FAILED(items->get_Count(&count))) return false;
-  for (long i = 1; i <= count; ++i) {
-    com::ComPtr<IRdoMessage> element;
-    com::Bstr text;
-    if (FAILED(items->Item(i, element.Put())) || !element || FAILED(element->get_Subject(text.Put()))) continue;
-    if (text.Str().find(kInternetCalendarInfoUrl) != std::wstring::npos) return true;
-  }
-  return false;
+  com::ComPtr<IRdoMessage> element;
+  const std::wstring filter = std::wstring(L"\"urn:schemas:httpmail:subject\" like '%") + kInternetCalendarInfoUrl + L"%'";
+  return folder && SUCCEEDED(folder->get_Items(items.Put())) && items &&
+         SUCCEEDED(items->Find(com::Bstr(filter), element.Put())) && element;
 }
 
 bool IsDav(IRdoFolder* folder) {
@@ -216,9 +207,10 @@ void CTallowbyPropPage::ReadFolderFacts() {
   folder_.task = StartsWithUpper(folder_.messageClass, L"IPM.TASK");
   const std::wstring defaultStore = DefaultStoreId();
   folder_.inDefaultStore = !folder_.storeId.empty() && !defaultStore.empty() && SameId(defaultStore, folder_.storeId);
-  // The store walk runs once here rather than on every switch of the page.
+  // The folder is looked at once here rather than on every switch of the
+  // page; only a calendar can be a subscribed Internet calendar.
   com::ComPtr<IRdoFolder> wrapper = OpenWrapperFolder(folder_.entryId, folder_.storeId);
-  folder_.internetCalendar = IsInternetCalendar(wrapper.Get());
+  folder_.internetCalendar = folder_.appointment && IsInternetCalendar(wrapper.Get());
   folder_.dav = !folder_.internetCalendar && IsDav(wrapper.Get());
 }
 
@@ -271,9 +263,7 @@ void CTallowbyPropPage::ShowJob() {
   bool used = false, noPrivate = true, noRequests = false, both = false, noReminders = true, subfolder = false;
   reg::Key job;
   const std::wstring path = std::wstring(reg::kFoldersPath) + L"\\" + folder_.entryId;
-  if (folder_.entryId.empty() || job.Open(HKEY_CURRENT_USER, path.c_str(), KEY_READ) != ERROR_SUCCESS) {
-    EnableControls(false);
-  } else {
+  if (!folder_.entryId.empty() && job.Open(HKEY_CURRENT_USER, path.c_str(), KEY_READ) == ERROR_SUCCESS) {
     auto read = [&](const wchar_t* name, bool& value) {
       if (auto v = job.ReadDword(name, reg::DwordType::kAnyType)) value = *v != 0;
     };
@@ -291,7 +281,6 @@ void CTallowbyPropPage::ShowJob() {
         for (const std::wstring& name : filter.SubkeyNames())
           SendDlgItemMessageW(m_hWnd, IDC_FOLDER_FILTER_LIST, LB_ADDSTRING, 0, LPARAM(name.c_str()));
     }
-    EnableControls(used);
   }
   Check(IDC_FOLDER_USED, used);
   Check(IDC_FOLDER_NO_PRIVATE, noPrivate);
@@ -301,6 +290,9 @@ void CTallowbyPropPage::ShowJob() {
   UpdateRemoveButton();
   Check(IDC_FOLDER_CREATE_SUBFOLDER, subfolder);
   SetLabel(IDC_FOLDER_CATEGORY_LABEL, subfolder ? IDS_CATEGORY_FOLDER_NAME : IDS_ATTACH_CATEGORY, g_lcidUi);
+  // After the boxes: a calendar that takes no changes back clears a stored
+  // "both directions" rather than showing it, and Apply saves it cleared.
+  EnableControls(used);
 }
 
 void CTallowbyPropPage::EnableControls(bool enable) {

@@ -20,6 +20,15 @@ class CSyncEngine;
 using FolderPageReloadFn = bool (*)(CSyncEngine*);
 FolderPageReloadFn SetFolderPageReload(FolderPageReloadFn reload);
 
+// The text of a subscribed Internet calendar's info element, and the address
+// prefix of the DAV calendar service, which names itself in a named
+// property of its folders. Neither calendar takes changes back.
+inline constexpr wchar_t kInternetCalendarInfoUrl[] = L"webcal://";
+inline constexpr wchar_t kDavCalendarUrlPrefix[] = L"https://dav.";
+inline constexpr wchar_t kDavFieldSet[] = L"{00C0FFEE-1111-1111-BEEF-00AABBCCDDEE}";
+inline constexpr long kDavFieldId = 0x900E;
+inline constexpr long kPtString8 = 0x001E;
+
 // A text the registry can take as one filter key: not empty, at most 255
 // characters, no backslash (which would make nested keys).
 bool IsValidFilterCategory(const std::wstring& text);

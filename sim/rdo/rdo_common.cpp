@@ -132,6 +132,11 @@ HRESULT SetPropOf(const Resolved& r, uint32_t tag, const VARIANT& value, bool co
     TheWorld().SetFolderDescription(r.id, v.str);
     return S_OK;
   }
+  if (r.kind == SimKind::Folder) {
+    Value v;
+    if (HRESULT hr = VariantToValue(value, TagType(tag), &v); FAILED(hr)) return hr;
+    return TheWorld().SetFolderProp(r.id, tag, std::move(v)) ? S_OK : MAPI_E_INVALID_PARAMETER;
+  }
   if (r.kind != SimKind::Message || !r.message) return E_ACCESSDENIED;
   PropKey key;
   if (!TheWorld().KeyForTag(r.message->Store(), tag, &key)) return MAPI_E_INVALID_PARAMETER;

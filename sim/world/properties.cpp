@@ -202,7 +202,12 @@ Value World::ReadFolderProp(ObjId folder, uint32_t tag) const {
     case TagId(tags::kCreationTime): return Value::Date(f->info.created);
     case TagId(tags::kLocalCommitTimeMax):
       return f->info.commitTimeMaxUtc ? Value::Date(f->info.commitTimeMaxUtc) : Value();
-    default: return Value();
+    default: {
+      PropKey key;
+      if (!st.KeyForTag(s, tag, &key)) return Value();
+      auto it = f->info.props.find(key);
+      return it == f->info.props.end() ? Value() : it->second;
+    }
   }
 }
 

@@ -330,6 +330,15 @@ void World::SetFolderDescription(ObjId folder, std::wstring_view text) {
   if (FolderRec* f = s_->Folder(folder)) f->info.description = text;
 }
 
+bool World::SetFolderProp(ObjId folder, uint32_t tag, Value value) {
+  std::lock_guard lock(mutex_);
+  FolderRec* f = s_->Folder(folder);
+  PropKey key;
+  if (!f || !s_->KeyForTag(s_->Store(f->info.store), tag, &key)) return false;
+  f->info.props[key] = std::move(value);
+  return true;
+}
+
 void World::SetFolderType(ObjId folder, long folderType) {
   std::lock_guard lock(mutex_);
   if (FolderRec* f = s_->Folder(folder)) f->info.folderType = folderType;

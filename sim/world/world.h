@@ -108,6 +108,7 @@ struct FolderInfo {
   long defaultKind = 0;            // OlFolder number when it is a default folder, else 0
   double created = 0;              // PR_CREATION_TIME (UTC DATE)
   double commitTimeMaxUtc = 0;     // PR_LOCAL_COMMIT_TIME_MAX (UTC DATE), every commit in the folder
+  std::map<PropKey, Value> props;  // further properties, written by tag through the wrapper
 };
 
 struct Recipient { std::wstring name, address, type = L"SMTP"; };
@@ -242,6 +243,9 @@ class World {
   std::vector<ObjId> Subfolders(ObjId folder) const;
   void SetFolderDescription(ObjId folder, std::wstring_view text);
   void SetFolderType(ObjId folder, long folderType);
+  // A property of the folder by tag (named ids as the folder's store maps
+  // them); false for a tag the store does not know.
+  bool SetFolderProp(ObjId folder, uint32_t tag, Value value);
 
   // --- items ---
   std::vector<ObjId> Items(ObjId folder) const;  // live items in creation order

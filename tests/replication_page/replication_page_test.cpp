@@ -538,6 +538,71 @@ TEST_F(ReplicationPage, FailedWriteLeavesTheJobThatWasThere) {
   }
 }
 
+TEST_F(ReplicationPage, InternetAndDavCalendarsTakeNoChangesBack) {
+  const std::wstring root = sim_->DefaultFolder(storeId_, 0);
+  auto addItem = [&](const std::wstring& folder, const wchar_t* messageClass, const std::wstring& subject) {
+    sim::SimItem item;
+    item.messageClass = messageClass;
+    item.subject = subject;
+    ASSERT_FALSE(sim_->AddItem(folder, item).empty());
+  };
+  auto countCalls = [&](const wchar_t* op) {
+    int n = 0;
+    for (const sim::SimCall& call : sim_->Calls()) n += call.op == op;
+    return n;
+  };
+
+  // A subscribed Internet calendar: one of its elements carries the
+  // service's address. Its job, once made both ways, shows one way.
+  const std::wstring holidays = sim_->AddFolder(root, L"Holidays", 1);
+  for (const wchar_t* day : {L"New Year", L"Easter", L"Whit Monday"}) addItem(holidays, L"IPM.Appointment", day);
+  addItem(holidays, L"IPM.Appointment", std::wstring(L"Subscribed from ") + kInternetCalendarInfoUrl + L"example.org/h.ics");
+  WriteJob(holidays, L"Holidays");
+  sim_->ClearCalls();
+  HWND page = Open(holidays);
+  EXPECT_EQ(countCalls(L"Items.Find"), 1) << "one query, no walk over the items";
+  EXPECT_TRUE(Checked(page, IDC_FOLDER_USED));
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  ClickBox(page, IDC_FOLDER_USED);
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_BOTH_DIRECTIONS)) << "also after switching the job on again";
+  dialog_.Close();
+
+  // Such a text in a contact makes no Internet calendar of its folder.
+  addItem(friends_, L"IPM.Contact", std::wstring(L"Feed ") + kInternetCalendarInfoUrl + L"example.org");
+  sim_->ClearCalls();
+  page = Open(friends_);
+  EXPECT_EQ(countCalls(L"Items.Find"), 0);
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  dialog_.Close();
+
+  // A DAV calendar names the service in its folder's property; a calendar
+  // that names another address is an ordinary one.
+  auto davCalendar = [&](const wchar_t* name, const std::wstring& address) {
+    const std::wstring id = sim_->AddFolder(root, name, 1);
+    com::ComPtr<IRdoFolder> folder;
+    long tag = 0;
+    EXPECT_EQ(engine_->RdoSession->GetFolderById(com::Bstr(id), com::Variant(storeId_.c_str()), com::Variant(16L),
+                                                 folder.Put()),
+              S_OK);
+    EXPECT_EQ(engine_->MapiUtils->GetNamedPropId(folder.Get(), com::Bstr(kDavFieldSet), com::Variant(kDavFieldId), 1,
+                                                 &tag),
+              S_OK);
+    EXPECT_EQ(engine_->MapiUtils->SetPropByTag(folder.Get(), tag | kPtString8, com::Variant(address.c_str()), 0), S_OK);
+    return id;
+  };
+  page = Open(davCalendar(L"Cloud", std::wstring(kDavCalendarUrlPrefix) + L"example.org/cal/"));
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_FALSE(Checked(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  EXPECT_FALSE(Enabled(page, IDC_FOLDER_BOTH_DIRECTIONS));
+  dialog_.Close();
+  page = Open(davCalendar(L"Elsewhere", L"https://calendar.example.org/"));
+  ClickBox(page, IDC_FOLDER_USED);
+  EXPECT_TRUE(Enabled(page, IDC_FOLDER_BOTH_DIRECTIONS));
+}
+
 TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
   testing_support::Sandbox box;
   const std::wstring dir = box.LocalAppData();
