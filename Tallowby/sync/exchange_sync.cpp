@@ -504,6 +504,9 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   if (isNew) DebugLog(L"RCI:isNew");
   if (IsFromLastRun(f_, sourceKey, changeKey)) {
     DebugLog(L"RCI:selfchanged exchangemessage");
+    // Its record is gone now; should the run fail later, the run that
+    // repeats it must still know this write as handled.
+    Record(sourceKey, changeKey);
     // An own write registered without its keys (the item had no source key
     // yet) is learnt now: its deletion must be followed like any other.
     if (FAILED(LookupFolderCache(f_, sourceKey, nullptr, false))) {

@@ -186,6 +186,22 @@ TEST_F(ExchangeRunTest, AnEntryThatCannotBeReadComesAgainUnderTheSameCap) {
   EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
 }
 
+// An own write seen in a run that then fails must still be known as such
+// when the run is repeated: it is forgotten only with the saved state.
+TEST_F(ExchangeRunTest, AnOwnWriteSeenInARunThatFailedIsSkippedAgain) {
+  const sim::ObjId own = World().Items(team_).front();
+  Touch(own, L"written by the add-in");
+  ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(own)));
+  AddItem(team_, L"new");
+  World().InjectFailure(L"Change.EntryID", 1, E_FAIL);
+  Run(master_);
+  EXPECT_EQ(0u, HandedOn());
+  Run(master_);
+  EXPECT_EQ(1u, HandedOn()) << "only the new item";
+  EXPECT_EQ(2u, CountOf(DebugLogText(), "RCI:selfchanged exchangemessage"));
+  EXPECT_NE(startState_, Stored(master_, kSyncDataSuffix));
+}
+
 TEST_F(ExchangeRunTest, RunsThatFailedBecauseTheNetworkWasAwayCountNothing) {
   AddItem(team_, L"new");
   World().InjectFailure(L"Items.Add", 1, MAPI_E_NETWORK_ERROR, 2 * kChangeRetryRuns);
