@@ -185,6 +185,7 @@ class IncrementalRun {
   int errors_ = 0;
   bool locked_ = false;
   HRESULT lastHr_ = S_OK;
+  HRESULT keyMapHr_ = S_OK;  // the last try to fill the key maps
 };
 
 void IncrementalRun::Run() {
@@ -195,6 +196,13 @@ void IncrementalRun::Run() {
     DebugLog(L"RCI:Outlook Offline");
     engine_->SetSyncStatus(kStatusOffline);
     return;
+  }
+  // A key map whose fill failed at start is filled by the next run (not by
+  // the run a fresh start makes during that very preparation); until then,
+  // deletions it cannot map wait (HandOnDeletion).
+  if (!f_->FolderCacheFilled && f_->FolderPrepared && !f_->SyncStateReset) {
+    keyMapHr_ = FillFolderCache(f_, session_, utils_);
+    f_->FolderCacheFilled = SUCCEEDED(keyMapHr_);
   }
   if (!f_->IsStandard && !f_->Partner) {
     // Nothing could be handed on: the changes wait for a folder to go to.
@@ -475,6 +483,11 @@ HRESULT IncrementalRun::HandOnDeletion(const std::wstring& sourceKey, bool* coun
   if (SUCCEEDED(LookupFolderCache(f_, sourceKey, &key, true)) &&
       std::find(keys.begin(), keys.end(), key) == keys.end())
     keys.push_back(key);
+  if (keys.empty() && !f_->FolderCacheFilled) {
+    // The item may be one of those the missing map would have named.
+    LogError(keyMapHr_, L"RCI:deleted item not in the key map, which could not be filled");
+    return FAILED(keyMapHr_) ? keyMapHr_ : E_FAIL;
+  }
   HRESULT result = S_OK;
   for (const std::wstring& syncId : keys) {
     HRESULT lookup = S_OK;

@@ -49,7 +49,7 @@ void PrepareFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   LoadSynccData(folder, session, utils, &folder->SyncData);
   if (!folder->RdoFolder) folder->RdoFolder = held;
   SearchForDuplicates(folder, session, utils);
-  FillFolderCache(folder, session, utils);
+  folder->FolderCacheFilled = SUCCEEDED(FillFolderCache(folder, session, utils));
 }
 
 // The text of a binary (or already textual) value; empty when there is none.
@@ -62,27 +62,36 @@ std::wstring HexOf(IRdoUtils* utils, const VARIANT& value) {
 
 HRESULT ErrorOf(const VARIANT& value) { return value.vt == VT_ERROR ? value.scode : HRESULT(kMapiNotFound); }
 
-// The columns of the key maps: search key, source key, GlobalObjectId.
+// The columns of the key maps: search key, source key, and the meeting
+// GlobalObjectId when the store knows that name (without it only the
+// sync-id map is filled: a store that never maps it must still have one).
 HRESULT SetKeyColumns(IRdoUtils* utils, IRdoFolder* rdoFolder, IRdoTable* table) {
   long id = 0;
   HRESULT hr = utils->GetNamedPropId(rdoFolder, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
+  if (FAILED(hr)) LogError(hr, L"FillFolderCache:GlobalObjectId");
+  std::vector<long> tags = {kTagSearchKey, kTagSourceKey};
+  if (SUCCEEDED(hr)) tags.push_back(id | kTypeBinary);
   com::Variant columns;
-  if (SUCCEEDED(hr)) hr = MakeColumns({kTagSearchKey, kTagSourceKey, id | kTypeBinary}, columns.Put());
+  hr = MakeColumns(tags, columns.Put());
   if (SUCCEEDED(hr)) hr = table->SetColumns(columns);
   return hr;
 }
 
-// Enters one table row into the maps; `seen` holds the search keys of the
-// sync-id map.
-void AddRow(CMAPIFolderObject* folder, IRdoUtils* utils, const VARIANT* values, long count,
-            std::unordered_set<std::wstring>& seen) {
-  if (!values || count < 3) {
+// What the maps hold already (a fill that is tried again adds only the rest).
+struct SeenKeys {
+  std::unordered_set<std::wstring> searchKeys;
+  std::unordered_set<std::wstring> objectIdPairs;  // GlobalObjectId + "|" + source key
+};
+
+// Enters one table row into the maps.
+void AddRow(CMAPIFolderObject* folder, IRdoUtils* utils, const VARIANT* values, long count, SeenKeys& seen) {
+  if (!values || count < 2) {
     LogError(E_FAIL, L"FillFolderCache.no Ids");
     return;
   }
   const std::wstring searchKey = HexOf(utils, values[0]);
   if (searchKey.empty()) LogError(ErrorOf(values[0]), L"FILLFOLDERCACHE::nosearchkey");
-  const std::wstring globalObjectId = HexOf(utils, values[2]);
+  const std::wstring globalObjectId = count > 2 ? HexOf(utils, values[2]) : std::wstring();
   if (globalObjectId.empty()) DebugLog(L"FILLFOLDERCACHE::noglobalobjid");
   std::wstring sourceKey;
   if (!searchKey.empty()) {
@@ -94,8 +103,9 @@ void AddRow(CMAPIFolderObject* folder, IRdoUtils* utils, const VARIANT* values, 
     return;
   }
   CsLock lock(folder->CacheTablesLock.Get());
-  if (seen.insert(searchKey).second) folder->FolderCache[kSyncIdMap].emplace_back(searchKey, sourceKey);
-  if (globalObjectId.size() > 1) folder->FolderCache[kGlobalObjectIdMap].emplace_back(globalObjectId, sourceKey);
+  if (seen.searchKeys.insert(searchKey).second) folder->FolderCache[kSyncIdMap].emplace_back(searchKey, sourceKey);
+  if (globalObjectId.size() > 1 && seen.objectIdPairs.insert(globalObjectId + L"|" + sourceKey).second)
+    folder->FolderCache[kGlobalObjectIdMap].emplace_back(globalObjectId, sourceKey);
 }
 
 }  // namespace
@@ -157,14 +167,17 @@ HRESULT FillFolderCache(CMAPIFolderObject* folder, IRdoSession* session, IRdoUti
     return hr;
   }
   long rowCount = 0;
-  if (FAILED(table->get_RowCount(&rowCount))) {
+  hr = table->get_RowCount(&rowCount);
+  if (FAILED(hr)) {
     LogError(0, L"FillFolderCache3extra_mapitable not valid");
-    rowCount = 0;
+    return hr;
   }
-  std::unordered_set<std::wstring> seen;
+  SeenKeys seen;
   {
     CsLock lock(folder->CacheTablesLock.Get());
-    for (const auto& entry : folder->FolderCache[kSyncIdMap]) seen.insert(entry.first);
+    for (const auto& entry : folder->FolderCache[kSyncIdMap]) seen.searchKeys.insert(entry.first);
+    for (const auto& entry : folder->FolderCache[kGlobalObjectIdMap])
+      seen.objectIdPairs.insert(entry.first + L"|" + entry.second);
   }
   TableWalkResult walk = WalkTableRows(table.Get(), rowCount, [&](const VARIANT* values, long count) {
     AddRow(folder, utils, values, count, seen);
@@ -173,7 +186,8 @@ HRESULT FillFolderCache(CMAPIFolderObject* folder, IRdoSession* session, IRdoUti
   wchar_t line[64];
   swprintf(line, 64, L"FillFolderCache:END = %d msec", int(clk::TickMs() - start));
   DebugLog(line);
-  return S_OK;
+  // A walk that ended early left rows out: the map is not complete.
+  return walk.failed == TableStep::kNone ? S_OK : (FAILED(walk.hr) ? walk.hr : E_FAIL);
 }
 
 HRESULT LookupFolderCache(CMAPIFolderObject* folder, const std::wstring& sourceKey, std::wstring* key,

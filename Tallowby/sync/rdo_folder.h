@@ -37,8 +37,11 @@ HRESULT OpenRdoFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils
 
 // Fills FolderCache from the folder's contents table: the sync-id map keeps
 // the first row of a search key, the GlobalObjectId map takes every row that
-// has one; rows without a source key enter neither. Uses the held RdoFolder,
-// else opens the folder through `session`. 0 outside Exchange mode.
+// has one; rows without a source key enter neither, and entries the maps
+// hold already are not entered again. Uses the held RdoFolder, else opens
+// the folder through `session`. 0 outside Exchange mode; a failure when the
+// table could not be read whole (the maps then lack rows: the caller tries
+// again later).
 HRESULT FillFolderCache(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
 // The key of the first entry (in insertion order) of the chosen map whose

@@ -77,6 +77,48 @@ TEST_F(ExchangeFolderTest, TheFolderIsPreparedOnceAndItsKeyMapsAreFilledAlsoOnAF
   EXPECT_EQ(2u, master_->FolderCache[kSyncIdMap].size());
 }
 
+// Without its key map a folder cannot follow the deletion of an item it
+// had at start: a fill that failed is tried again by the next run, and
+// until one succeeded a deletion it cannot map keeps the run's state.
+TEST_F(ExchangeFolderTest, AKeyMapFillThatFailedIsTriedAgainAndNoDeletionIsDroppedMeanwhile) {
+  auto alive = [&](sim::ObjId item) { return World().GetItem(item) && !World().GetItem(item)->deleted; };
+  const sim::ObjId ada = AddItem(team_, L"Ada"), bob = AddItem(team_, L"Bob");
+  sim::ObjId adaCopy = 0, bobCopy = 0;
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(ada, contacts_, &adaCopy));
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(bob, contacts_, &bobCopy));
+  World().InjectFailure(L"Items.Table", 1, MAPI_E_CALL_FAILED, -1);
+  Prepare(master_);
+  ASSERT_EQ(S_OK, World().DeleteItem(ada));
+  const std::string before = Stored(master_, kSyncDataSuffix);
+  Run(master_);
+  Run(master_);
+  EXPECT_TRUE(alive(adaCopy));
+  EXPECT_EQ(before, Stored(master_, kSyncDataSuffix)) << "the deletion comes again";
+
+  // The table answers again: the next run fills the map, even with nothing
+  // to hand on, and a later deletion is followed.
+  World().ClearFailures();
+  Run(master_);
+  ASSERT_EQ(S_OK, World().DeleteItem(bob));
+  Run(master_);
+  EXPECT_FALSE(alive(bobCopy));
+  EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
+  const size_t fills = CountOf(DebugLogText(), "FillFolderCache:END");
+  Run(master_);
+  EXPECT_EQ(fills, CountOf(DebugLogText(), "FillFolderCache:END")) << "filled once";
+}
+
+// A store that does not map the meeting GlobalObjectId still fills the
+// sync-id map.
+TEST_F(ExchangeFolderTest, WithoutTheGlobalObjectIdNameTheSyncIdMapIsFilled) {
+  const sim::ObjId ada = AddItem(team_, L"Ada");
+  master_->RdoFolder = OpenFolder(team_);
+  master_->FolderPrepared = true;
+  World().InjectFailure(L"Utils.GetNamedPropId", 1, MAPI_E_NOT_FOUND);
+  ASSERT_EQ(S_OK, FillFolderCache(master_, session_.Get(), utils_.Get()));
+  EXPECT_EQ(SearchKeyOf(ada), Lookup(SourceKeyOf(ada), false));
+}
+
 TEST_F(ExchangeFolderTest, KeyMapsKeepTheFirstRowOfASearchKeyAndEveryGlobalObjectId) {
   const wchar_t* goid = L"040000008200E00074C5B7101A82E008";
   const sim::ObjId first = ItemWithKeys(L"first", L"11111111111111111111111111111111", goid);
