@@ -21,6 +21,7 @@
 #include "item_identity.h"
 #include "locks.h"
 #include "logs.h"
+#include "pst_items.h"
 #include "sync_engine.h"
 #include "table_walk.h"
 #include "variant.h"
@@ -115,10 +116,14 @@ bool DeleteListBuilder::OpenTable(com::ComPtr<IRdoTable>* table, long* rowCount)
   }
   std::vector<long> tags = {kTagSearchKey, kTagEntryId};
   if (sink_->HotMailMode) {
+    // A store that never mapped the GlobalObjectId has items that the walk
+    // lists by their search keys: the list takes those, as the walk does.
     long id = 0;
     hr = utils_->GetNamedPropId(rdoFolder_, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
-    if (!CheckHr(hr, L"FillDeleteList:Columns")) return false;
-    tags.push_back(id | kTypeBinary);
+    if (SUCCEEDED(hr))
+      tags.push_back(id | kTypeBinary);
+    else
+      DebugLog(L"FillDeleteList::HotMailMode::no ObjectID mapping, search keys");
   }
   com::Variant columns;
   hr = MakeColumns(tags, columns.Put());
@@ -136,14 +141,11 @@ void DeleteListBuilder::ReadRow(const VARIANT* values, long count) {
     return;
   }
   const VARIANT* key = &values[0];
-  if (sink_->HotMailMode) {
-    if (count < 3 || IsEmptyOrErrorValue(values[2])) {
-      DebugLog(L"FillDeleteList::HotMailMode::NO ObjectID");
-      return;
-    }
+  if (sink_->HotMailMode && count >= 3 && !IsEmptyOrErrorValue(values[2])) {
     key = &values[2];
-  } else if (key->vt == VT_EMPTY || key->vt == VT_NULL) {
-    return;  // an item without a key is simply not listed
+  } else {
+    if (sink_->HotMailMode) DebugLog(L"FillDeleteList::HotMailMode::NO ObjectID");
+    if (key->vt == VT_EMPTY || key->vt == VT_NULL) return;  // an item without a key is simply not listed
   }
   com::Bstr hex;
   HRESULT hr = utils_->BinToHex(*key, hex.Put());
@@ -213,10 +215,7 @@ HRESULT FillDeleteListBody(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFold
 }
 
 HRESULT OpenOwnFolder(CMAPIFolderObject* folder, IRdoSession* session, com::ComPtr<IRdoFolder>* out) {
-  CSyncEngine* engine = folder->Engine();
-  HRESULT hr = session->GetFolderById(folder->Events->EntryID, com::Variant(folder->Events->StoreID.c_str()),
-                                      engine->OpenFlags, out->Put());
-  if (SUCCEEDED(hr) && !*out) hr = E_FAIL;
+  HRESULT hr = OpenFolderOf(session, folder->Events, folder->Engine()->OpenFlags, out);
   if (!CheckHr(hr, L"FDL:NO FOLDER")) return E_FAIL;
   return S_OK;
 }
@@ -251,9 +250,7 @@ std::wstring FolderNameOf(CMAPIFolderObject* folder, IRdoSession* session, const
     return name.Str();
   }
   com::ComPtr<IRdoFolder> opened;
-  if (SUCCEEDED(session->GetFolderById(folder->Events->EntryID, com::Variant(folder->Events->StoreID.c_str()),
-                                       openFlags, opened.Put())) &&
-      opened) {
+  if (SUCCEEDED(OpenFolderOf(session, folder->Events, openFlags, &opened))) {
     *known = CheckHr(opened->get_Name(name.Put()), L"deleteItem2(withkey)::noFoldername2");
     return name.Str();
   }
@@ -303,9 +300,7 @@ void ForgetInDeleteList(CMAPIFolderObject* f, const wchar_t* syncId) {
 bool DeleteCounterpartIn(CMAPIFolderObject* d, CMAPIFolderObject* f, IRdoSession* session, IRdoUtils* utils,
                          const wchar_t* syncId, const VARIANT& flags) {
   com::ComPtr<IRdoFolder> target;
-  HRESULT hr = session->GetFolderById(f->Events->EntryID, com::Variant(f->Events->StoreID.c_str()), flags,
-                                      target.Put());
-  if (SUCCEEDED(hr) && !target) hr = E_FAIL;
+  HRESULT hr = OpenFolderOf(session, f->Events, flags, &target);
   if (!CheckHr(hr, L"deleteItem2(withkey)::GETFOLDERFAILED")) return false;
   if (g_bDebugLog) {
     com::Bstr name;
@@ -407,13 +402,18 @@ com::ComPtr<IRdoMessage> FindBySearchId(CMAPIFolderObject* folder, IRdoSession*,
     result = hr;
     return {};
   }
-  const wchar_t* dasl = folder->Events->HotMailMode ? kDaslGlobalObjectId : kDaslSearchKey;
-  const std::wstring filter = std::wstring(L"\"") + dasl + L"\" = '" + syncId + L"'";
+  // A Hotmail folder's list holds the GlobalObjectIds of its items, and the
+  // search keys of the items that have none.
+  const bool hotMail = folder->Events->HotMailMode;
   com::ComPtr<IRdoMessage> item;
-  hr = items->Find(com::Bstr(filter), item.Put());
-  if (!CheckHr(hr, L"::FindBySearchId")) {
-    result = hr;
-    return {};
+  for (const wchar_t* dasl : {hotMail ? kDaslGlobalObjectId : kDaslSearchKey, hotMail ? kDaslSearchKey : nullptr}) {
+    if (!dasl || item) break;
+    const std::wstring filter = std::wstring(L"\"") + dasl + L"\" = '" + syncId + L"'";
+    hr = items->Find(com::Bstr(filter), item.Put());
+    if (!CheckHr(hr, L"::FindBySearchId")) {
+      result = hr;
+      return {};
+    }
   }
   result = S_OK;
   return item;

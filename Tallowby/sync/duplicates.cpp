@@ -13,6 +13,7 @@
 #include "folder_object.h"
 #include "item_identity.h"
 #include "logs.h"
+#include "pst_items.h"
 #include "sync_engine.h"
 #include "table_walk.h"
 #include "variant.h"
@@ -38,9 +39,8 @@ CSyncEngine* EngineOf(CItemsEvents* sink) {
 
 HRESULT OpenItems(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoItems>* items) {
   com::ComPtr<IRdoFolder> folder;
-  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()),
-                                      com::Variant(kOpenBestAccess), folder.Put());
-  if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem:NO FOLDER") || !folder) return E_FAIL;
+  HRESULT hr = OpenFolderOf(session, sink, &folder);
+  if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem:NO FOLDER")) return E_FAIL;
   hr = folder->get_Items(items->Put());
   if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem::Items") || !*items) return E_FAIL;
   return S_OK;

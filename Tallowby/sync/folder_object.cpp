@@ -13,6 +13,7 @@
 #include "locks.h"
 #include "logs.h"
 #include "outlook.h"
+#include "pst_items.h"
 #include "registry.h"
 #include "sync_engine.h"
 #include "sync_seams.h"
@@ -123,13 +124,10 @@ bool CItemsEvents::RecordAddedItem(CSyncEngine* engine, const DISPPARAMS* params
   if (!params || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH || !engine->MapiUtils) return false;
   com::ComPtr<IRdoMessage> message = IDispatchToIMessageItem(engine, params->rgvarg[0].pdispVal);
   if (!message) return false;
-  com::Variant key;
-  if (FAILED(engine->MapiUtils->GetPropByTag(message.Get(), kTagSearchKey, key.Put())) ||
-      key.vt != (VT_ARRAY | VT_UI1))
-    return false;
-  com::Bstr hex;
-  if (FAILED(engine->MapiUtils->BinToHex(key, hex.Put())) || hex.Empty()) return false;
-  AddToFolderCacheList(hex.c_str());
+  // Under the key the folder's list and searches use for the item.
+  const std::wstring key = SyncIdOfItem(engine->MapiUtils.Get(), message.Get(), HotMailMode);
+  if (key.empty()) return false;
+  AddToFolderCacheList(key.c_str());
   return true;
 }
 

@@ -14,12 +14,14 @@
 #include <atomic>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "bstr.h"
 #include "com_ptr.h"
 #include "date_time.h"
+#include "pst_listing.h"
 #include "rdo.h"
 #include "sync_id_list.h"
 
@@ -124,8 +126,15 @@ class CItemsEvents final : public IDispatch {
   // SyncID (hashed: a two-way pass records every item it copies).
   std::unordered_map<std::wstring, com::DateTime> PSTChangeKeyList;
   // SyncIDs whose copy into this folder could not be found again after the
-  // copy was made; they are not copied again in this session (worker only).
+  // copy was made; they are not copied again until a lookup finds the copy
+  // (worker threads, inside g_csFolderSync).
   std::vector<std::wstring> UnverifiedCopies;
+  // SyncIDs whose copy into this folder was made but not finished (a save,
+  // the reminder or the list's members failed): the next try finishes it.
+  std::unordered_set<std::wstring> UnfinishedCopies;
+  // Default-folder items a walk could not handle: the next walks handle them
+  // by themselves while the folder time moves on (worker only).
+  std::vector<ListedItem> RetryItems;
   CriticalSection ItemsChangedLock;
   CriticalSection ItemsDeletedLock;
   bool ItemsChanged = false;
@@ -213,6 +222,8 @@ class CMAPIFolderObject {
   com::ComPtr<IDispatch> MAPIFolder;
   CMAPIFolderObject* Partner = nullptr;
   com::DateTime LastFolderSyncTime;
+  // The job's store has left the profile; said once in the debug log.
+  std::atomic<bool> StoreGoneReported{false};
   // The MAPI session object of the engine's session, read on the
   // user-interface thread when the worker starts; the worker attaches its own
   // session to it and lets it go.

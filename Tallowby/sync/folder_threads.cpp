@@ -13,6 +13,7 @@
 #include "locks.h"
 #include "logs.h"
 #include "outlook.h"
+#include "pst_items.h"
 #include "sync_engine.h"
 #include "sync_seams.h"
 #include "variant.h"
@@ -47,11 +48,6 @@ void SleepWhileRunning(CMAPIFolderObject* folder, DWORD ms) {
     clk::Sleep(step);
     ms -= step;
   }
-}
-
-HRESULT OpenFolder(CMAPIFolderObject* folder, IRdoSession* session, com::ComPtr<IRdoFolder>* out) {
-  return session->GetFolderById(folder->Events->EntryID, com::Variant(folder->Events->StoreID.c_str()),
-                                com::Variant(16L), out->Put());
 }
 
 std::mutex g_openedLock;
@@ -120,7 +116,7 @@ void Worker::LogRunning(const wchar_t* format) {
   if (!g_bDebugLog || !session_) return;
   com::ComPtr<IRdoFolder> folder;
   com::Bstr name;
-  if (SUCCEEDED(OpenFolder(f_, session_.Get(), &folder)) && folder) folder->get_Name(name.Put());
+  if (SUCCEEDED(OpenFolderOf(session_.Get(), f_->Events, &folder)) && folder) folder->get_Name(name.Put());
   wchar_t line[600];
   swprintf(line, 600, format, f_->Categorie, name.c_str());
   DebugLog(line);
@@ -142,7 +138,7 @@ void Worker::RunPst() {
   } else {
     events_->AskForRebuild();  // made by the first tick, inside the folder-sync lock
   }
-  HRESULT hr = OpenFolder(f_, session_.Get(), &folder_);
+  HRESULT hr = OpenFolderOf(session_.Get(), f_->Events, &folder_);
   if (!CheckHr(hr, L"NO MASTERFOLDERx10") || !folder_) {
     LogError(hr, L"thread is not running, no masterfolder");
     SaveiCloudDeleteList(f_);
@@ -222,6 +218,9 @@ void Worker::SearchKey(const std::wstring& key) {
   com::Bstr entryId;
   HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine_, utils_.Get(), &found, &entryId, folder_.Get(), binary,
                                            events_->HotMailMode);
+  // A Hotmail folder lists items without a GlobalObjectId by their search key.
+  if (SUCCEEDED(hr) && !found && events_->HotMailMode)
+    hr = GetEntryIDFromPR_SEARCH_KEY(engine_, utils_.Get(), &found, &entryId, folder_.Get(), binary, false);
   if (!CheckHr(hr, L"SearchDeletedItemsPST")) return;
   if (found && events_->iCloudMode) {
     // An iCloud store's query may still show an item its own lookup no

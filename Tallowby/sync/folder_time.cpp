@@ -8,6 +8,7 @@
 #include "date_time.h"
 #include "folder_object.h"
 #include "logs.h"
+#include "pst_pass.h"
 #include "registry.h"
 #include "sync_engine.h"
 #include "variant.h"
@@ -77,7 +78,7 @@ void saveMasterfoldertime(CMAPIFolderObject* folder) {
     if (!folder->IsStandard) LogError(0, L"saveMasterfoldertime");
     return;
   }
-  key.WriteDate(reg::kLastFolderSyncTime, folder->LastFolderSyncTime.Date());
+  key.WriteDate(reg::kLastFolderSyncTime, FolderTimeToStore(folder).Date());
 }
 
 // ---- The folder lock ----

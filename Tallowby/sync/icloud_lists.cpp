@@ -14,6 +14,7 @@
 #include "item_identity.h"
 #include "locks.h"
 #include "logs.h"
+#include "pst_items.h"
 #include "sync_engine.h"
 #include "table_walk.h"
 #include "variant.h"
@@ -210,8 +211,7 @@ HRESULT CreateList(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, I
 HRESULT CreateList(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils) {
   if (!sink || !session) return E_FAIL;
   com::ComPtr<IRdoFolder> folder;
-  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()),
-                                      com::Variant(kOpenBestAccess), folder.Put());
+  HRESULT hr = OpenFolderOf(session, sink, &folder);
   if (FAILED(hr)) return hr;
   return CreateList(sink, session, utils, folder.Get());
 }

@@ -12,31 +12,15 @@
 #include "item_filter.h"
 #include "item_identity.h"
 #include "logs.h"
+#include "pst_items.h"
+#include "pst_write.h"
 #include "reminders.h"
 #include "sync_engine.h"
 #include "variant.h"
 
 namespace {
 
-constexpr long kOpenFlags = 16;
-
-bool Contains(const std::vector<std::wstring>& list, const std::wstring& key) {
-  return std::find(list.begin(), list.end(), key) != list.end();
-}
-
-std::wstring SubjectOf(IRdoMessage* message) {
-  com::Bstr subject;
-  if (message) message->get_Subject(subject.Put());
-  return subject.Str();
-}
-
-std::wstring SearchKeyHex(IRdoUtils* utils, IRdoMessage* message) {
-  com::Variant key;
-  com::Bstr hex;
-  if (FAILED(utils->GetPropByTag(message, kTagSearchKey, key.Put())) || key.vt != (VT_ARRAY | VT_UI1)) return {};
-  if (FAILED(utils->BinToHex(key, hex.Put()))) return {};
-  return hex.Str();
-}
+std::wstring SearchKeyHex(IRdoUtils* utils, IRdoMessage* message) { return SyncIdOfItem(utils, message, false); }
 
 class ItemCopy {
  public:
@@ -46,18 +30,21 @@ class ItemCopy {
         sourceSink_(source->Events), targetSink_(target->Events), engine_(g_pSyncEngine) {}
 
   HRESULT Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut);
+  HRESULT Resume(IRdoMessage* source, IRdoMessage* copy);
 
  private:
-  // The master side of the pair decides about reminders for both directions.
-  CItemsEvents* MasterSink() const { return sourceSink_->IsStandard ? targetSink_ : sourceSink_; }
+  // The master side of the pair decides about reminders and privacy for both
+  // directions.
+  CMAPIFolderObject* Job() const { return sourceSink_->IsStandard ? targetObject_ : sourceObject_; }
   const wchar_t* JobCategory() const {
     return sourceObject_->Categorie[0] ? sourceObject_->Categorie : targetObject_->Categorie;
   }
-  HRESULT OpenTarget();
+  HRESULT Prepare(IRdoMessage* source);
   HRESULT MarkOrigin(IRdoMessage* source);
   HRESULT MakeCopy(IRdoMessage* source);
-  bool FindCopy(HRESULT copied, com::ComPtr<IRdoMessage> returned);
+  bool FindCopy(com::ComPtr<IRdoMessage> returned);
   void RememberICloudEntry();
+  HRESULT FinishAndRecord(IRdoMessage* source);
   HRESULT Finish(IRdoMessage* source);
   HRESULT FinishAppointment(IRdoMessage* source);
   HRESULT FinishDistList();
@@ -77,25 +64,39 @@ class ItemCopy {
   com::ComPtr<IRdoMessage> copy_;
 };
 
-HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
+HRESULT ItemCopy::Prepare(IRdoMessage* source) {
   com::Bstr messageClass;
   source->get_MessageClass(messageClass.Put());
   kind_ = GetItemTypeFromMessageClass(engine_, messageClass.c_str());
   DebugLogString(L"copyItemToFolder::Start", messageClass.c_str());
-
-  HRESULT t = OpenTarget();
-  if (FAILED(t)) return t;
-  if (!caller_->IsStandard && caller_->BOTH_DIRECTIONS)
-    Cat2Item(sourceObject_, utils_, source, sourceObject_->Categorie);
+  HRESULT hr = OpenFolderOf(session_, targetSink_, &targetFolder_);
+  com::ComPtr<IRdoItems> items;
+  if (SUCCEEDED(hr)) hr = targetFolder_->get_Items(items.Put());
+  if (SUCCEEDED(hr) && !items) hr = E_FAIL;
+  if (FAILED(hr)) {
+    LogError(hr, L"copyItemToFolder: no item found");
+    return hr;
+  }
+  if (g_bDebugLog) DebugLogString(L"copyItemToFolder::Target", FolderName(targetFolder_.Get()).c_str());
   key_ = SearchKeyHex(utils_, source);
   if (key_.empty()) {
     LogError(MAPI_E_NOT_FOUND, L"copyItemToFolder::NoSearchKey");
     return E_FAIL;
   }
-  if (Contains(targetSink_->UnverifiedCopies, key_)) {
-    DebugLogString(L"copyItemToFolder::copy made before could not be verified, not copied again", key_.c_str());
-    return S_OK;
+  return S_OK;
+}
+
+HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
+  HRESULT t = Prepare(source);
+  if (FAILED(t)) return t;
+  auto& unverified = targetSink_->UnverifiedCopies;
+  if (std::find(unverified.begin(), unverified.end(), key_) != unverified.end()) {
+    // The copy made before is there, under a key no lookup finds: another
+    // copy would be one more per pass.
+    LogError(kCopyNotVerified, L"copyItemToFolder::copy made before could not be verified, not copied again");
+    return kCopyNotVerified;
   }
+  if (!caller_->IsStandard && caller_->BOTH_DIRECTIONS) PutJobCategoryOnOriginal(sourceObject_, utils_, source);
   // The marks go on the source before the copy is made, so that the copy
   // carries them and loses its reminder on the side that is not its origin.
   t = MarkOrigin(source);
@@ -104,37 +105,22 @@ HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
     return t;
   }
   t = MakeCopy(source);
-  if (SUCCEEDED(t)) t = Finish(source);
-  if (copy_) copy_->Save();
-  // A copy into an Exchange folder must be known there, or the folder's run
-  // could not follow its deletion (or would send it back as the user's).
-  if (SUCCEEDED(t)) RegisterExchangeWrite(targetObject_, session_, utils_, copy_.Get(), key_);
-  if (FAILED(t)) LogError(t, L"copyItemToFolder");
+  if (SUCCEEDED(t)) t = FinishAndRecord(source);
   DebugLog(L"copyItemToFolder::Exit");
   if (SUCCEEDED(t) && copyOut) *copyOut = copy_;
   return t;
 }
 
-HRESULT ItemCopy::OpenTarget() {
-  HRESULT hr = session_->GetFolderById(targetSink_->EntryID, com::Variant(targetSink_->StoreID.c_str()),
-                                       com::Variant(kOpenFlags), targetFolder_.Put());
-  com::ComPtr<IRdoItems> items;
-  if (SUCCEEDED(hr) && targetFolder_) hr = targetFolder_->get_Items(items.Put());
-  if (FAILED(hr) || !targetFolder_ || !items) {
-    if (SUCCEEDED(hr)) hr = E_FAIL;
-    LogError(hr, L"copyItemToFolder: no item found");
-    return hr;
-  }
-  if (g_bDebugLog) {
-    com::Bstr name;
-    targetFolder_->get_Name(name.Put());
-    DebugLogString(L"copyItemToFolder::Target", name.c_str());
-  }
-  return S_OK;
+HRESULT ItemCopy::Resume(IRdoMessage* source, IRdoMessage* copy) {
+  HRESULT t = Prepare(source);
+  if (FAILED(t)) return t;
+  DebugLogString(L"copyItemToFolder::finishing an unfinished copy", key_.c_str());
+  copy_ = copy;
+  return FinishAndRecord(source);
 }
 
 HRESULT ItemCopy::MarkOrigin(IRdoMessage* source) {
-  if (!MasterSink()->DONT_SYNC_REMINDERS || (kind_ != kItemAppointment && kind_ != kItemTask)) return S_OK;
+  if (!Job()->Events->DONT_SYNC_REMINDERS || (kind_ != kItemAppointment && kind_ != kItemTask)) return S_OK;
   return MarkAsSource(engine_, utils_, source, sourceSink_->IsStandard ? kSideDefault : kSideMaster);
 }
 
@@ -142,37 +128,32 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
   com::ComPtr<IRdoMessage> returned;
   HRESULT t = source->CopyTo(com::Variant(static_cast<IDispatch*>(targetFolder_.Get())), returned.Put());
   if (!CheckHr(t, L"copyItemToFolder")) {
-    DebugLogString(L"CopyTo Failed With Item:", SubjectOf(source).c_str());
+    DebugLogString(L"CopyTo Failed With Item:", SubjectOr(source, L"").c_str());
     return t;
   }
-  if (!FindCopy(t, std::move(returned))) {
+  if (!FindCopy(std::move(returned))) {
     // Registering the key without an item behind it would let the deletion
     // search delete the original; copying again would duplicate it for ever.
     LogError(t, L"copyItemToFolder::Just CopiedMsg Not Found");
     targetSink_->UnverifiedCopies.push_back(key_);
-    return E_FAIL;
+    return kCopyNotVerified;
   }
   if (targetSink_->iCloudMode) RememberICloudEntry();
-  targetSink_->AddToFolderCacheList(key_.c_str());
+  targetSink_->AddToFolderCacheList(SyncIdOfItem(utils_, copy_.Get(), targetSink_->HotMailMode).c_str());
   return t;
 }
 
 // The copy as the wrapper returned it, when it carries the source's key;
 // otherwise the item of the target folder found by that key.
-bool ItemCopy::FindCopy(HRESULT, com::ComPtr<IRdoMessage> returned) {
+bool ItemCopy::FindCopy(com::ComPtr<IRdoMessage> returned) {
   if (returned && SearchKeyHex(utils_, returned.Get()) == key_) {
     copy_ = std::move(returned);
     return true;
   }
-  com::Variant binary;
-  if (FAILED(utils_->HexToBin(com::Bstr(key_), binary.Put()))) return false;
-  BYTE found = 0;
-  com::Bstr entryId;
-  HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine_, utils_, &found, &entryId, targetFolder_.Get(), binary, false);
-  if (FAILED(hr) || !found) return false;
-  hr = session_->GetMessageById(entryId, com::Variant(targetSink_->StoreID.c_str()), com::Variant(kOpenFlags),
-                                copy_.Put());
-  return CheckHr(hr, L"copyItemToFolder::FallBack1") && copy_;
+  FoundItem found = FindBySyncId(utils_, targetFolder_.Get(), key_, false);
+  if (!CheckHr(found.hr, L"copyItemToFolder::FallBack1") || !found.item) return false;
+  copy_ = found.item;
+  return true;
 }
 
 void ItemCopy::RememberICloudEntry() {
@@ -180,6 +161,24 @@ void ItemCopy::RememberICloudEntry() {
   HRESULT hr = copy_->get_EntryID(entryId.Put());
   if (!CheckHr(hr, L"copyItemToFolder::MobileMe:EntryID") || entryId.Empty()) return;
   targetSink_->AddICloudEntry(key_, entryId.Str());
+}
+
+// A copy whose finishing failed is not a finished counterpart: the next try
+// finishes it. Only a finished copy is made known to an Exchange target.
+HRESULT ItemCopy::FinishAndRecord(IRdoMessage* source) {
+  HRESULT t = Finish(source);
+  copy_->Save();
+  auto& unfinished = targetSink_->UnfinishedCopies;
+  if (FAILED(t)) {
+    unfinished.insert(key_);
+    LogError(t, L"copyItemToFolder");
+    return t;
+  }
+  unfinished.erase(key_);
+  // A copy into an Exchange folder must be known there, or the folder's run
+  // could not follow its deletion (or would send it back as the user's).
+  RegisterExchangeWrite(targetObject_, session_, utils_, copy_.Get(), key_);
+  return t;
 }
 
 HRESULT ItemCopy::Finish(IRdoMessage* source) {
@@ -199,10 +198,8 @@ HRESULT ItemCopy::Finish(IRdoMessage* source) {
 
 HRESULT ItemCopy::FinishAppointment(IRdoMessage* source) {
   CategorySteps();
-  if (MasterSink()->DONT_SYNC_REMINDERS)
-    return RemoveReminder(engine_, utils_, copy_.Get(), targetSink_->IsStandard, !targetSink_->BOTH_DIRECTIONS);
-  if (sourceSink_->iCloudMode) return ReminderFromiCloud2PST(engine_, source, copy_.Get());
-  return S_OK;
+  return ApplyReminderRule(engine_, utils_, Job()->Events, targetSink_->IsStandard ? kSideDefault : kSideMaster,
+                           copy_.Get(), source, true);
 }
 
 // A copied list is completed by the wrapper once it gets a member; the
@@ -233,11 +230,20 @@ HRESULT ItemCopy::FinishDistList() {
   return S_OK;
 }
 
+// The private mark is the job's, and only for copies that land in its
+// default folder; a copy into the master folder is the user's item there.
 void ItemCopy::CategorySteps() {
+  const PrivateMark mark = targetSink_->IsStandard ? PrivateMark::kByOption : PrivateMark::kNever;
   if (caller_->IsStandard && sourceObject_->AddDefaultCategory)
     for (const std::wstring& piece : SplitCategories(sourceObject_->DefaultCategorie, L";,"))
-      Cat2Item(sourceObject_, utils_, copy_.Get(), piece.c_str());
-  Cat2Item(sourceObject_, utils_, copy_.Get(), JobCategory());
+      Cat2Item(sourceObject_, utils_, copy_.Get(), piece.c_str(), PrivateMark::kNever);
+  Cat2Item(Job(), utils_, copy_.Get(), JobCategory(), mark);
+}
+
+bool Usable(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMessage* source,
+            CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject) {
+  return caller && utils && session && source && sourceObject && targetObject && sourceObject->Events &&
+         targetObject->Events && sourceObject->RunFlag && targetObject->RunFlag;
 }
 
 }  // namespace
@@ -246,9 +252,22 @@ HRESULT copyItemToFolder(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* se
                          CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject,
                          com::ComPtr<IRdoMessage>* copy) {
   if (copy) copy->Reset();
-  if (!caller || !utils || !session || !source || !sourceObject || !targetObject || !sourceObject->Events ||
-      !targetObject->Events)
-    return E_FAIL;
-  if (!sourceObject->RunFlag || !targetObject->RunFlag) return E_FAIL;
+  if (!Usable(caller, utils, session, source, sourceObject, targetObject)) return E_FAIL;
   return ItemCopy(caller, utils, session, sourceObject, targetObject).Run(source, copy);
+}
+
+bool IsUnfinishedCopy(CMAPIFolderObject* targetObject, const std::wstring& syncId) {
+  return targetObject && targetObject->Events && targetObject->Events->UnfinishedCopies.count(syncId) != 0;
+}
+
+HRESULT finishItemCopy(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMessage* source,
+                       CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject, IRdoMessage* copy) {
+  if (!copy || !Usable(caller, utils, session, source, sourceObject, targetObject)) return E_FAIL;
+  return ItemCopy(caller, utils, session, sourceObject, targetObject).Resume(source, copy);
+}
+
+void CopyVerified(CMAPIFolderObject* targetObject, const std::wstring& syncId) {
+  if (!targetObject || !targetObject->Events) return;
+  auto& unverified = targetObject->Events->UnverifiedCopies;
+  unverified.erase(std::remove(unverified.begin(), unverified.end(), syncId), unverified.end());
 }

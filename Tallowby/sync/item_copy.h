@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+
 #include "com_ptr.h"
 #include "rdo.h"
 
@@ -16,12 +18,31 @@ inline constexpr wchar_t kRdoDistListProgId[] = L"TallowbyRDOx.OLSafeDistList";
 inline constexpr wchar_t kPlaceholderMemberName[] = L"temp";
 inline constexpr wchar_t kPlaceholderMemberAddress[] = L"temp@placeholder.invalid";
 
+// What copyItemToFolder returns for an item whose earlier copy exists but
+// could not be found again under the item's sync id: it is not copied again
+// (that would make a copy per pass), and the caller tries again later.
+inline constexpr HRESULT kCopyNotVerified = E_PENDING;
+
 // Copies `source` (an item of `sourceObject`'s folder) into `targetObject`'s
 // folder. `caller` is the sink whose pass runs. The copy must be found again
 // under the source's sync id; only then is its key registered with the
 // target and the copy finished. On success `copy` (optional) holds the
-// finished copy. A copy that cannot be verified is reported once as a
-// failure and never made again in this session.
+// finished copy. A copy that cannot be verified is remembered and reported
+// as kCopyNotVerified until a lookup finds it. A copy whose finishing fails
+// (a save, the reminder, the list's members) is remembered as unfinished and
+// the failure returned: the caller's next try finishes it with
+// finishItemCopy instead of taking it for a complete counterpart.
 HRESULT copyItemToFolder(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMessage* source,
                          CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject,
                          com::ComPtr<IRdoMessage>* copy = nullptr);
+
+// True when the copy of the item with this sync id in `targetObject`'s
+// folder was left unfinished by copyItemToFolder.
+bool IsUnfinishedCopy(CMAPIFolderObject* targetObject, const std::wstring& syncId);
+// Runs the finishing steps of copyItemToFolder again on `copy`, the
+// unfinished copy of `source`; the result as copyItemToFolder's.
+HRESULT finishItemCopy(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMessage* source,
+                       CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject, IRdoMessage* copy);
+// Forgets that the copy under this sync id could not be verified: a lookup
+// has found it.
+void CopyVerified(CMAPIFolderObject* targetObject, const std::wstring& syncId);

@@ -211,9 +211,10 @@ bool iIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job
 
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message) { return iIA(folder, message, folder); }
 
-bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category) {
+bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
+              PrivateMark mark) {
   if (!folder || !folder->Events || !message || !category || !*category) return false;
-  if (folder->Events->MARK_AS_PRIVATE) MarkPrivate(message);
+  if (folder->Events->MARK_AS_PRIVATE && mark == PrivateMark::kByOption) MarkPrivate(message);
 
   com::Variant current;
   HRESULT hr = message->get_Fields(com::Bstr(kDaslKeywords), current.Put());
@@ -233,7 +234,7 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   }
   if (folder->Events->AddUserName2Categories && !std::wcschr(category, L'{')) {
     const std::wstring braced = L"{" + folder->Events->CategoryUserName + L"}";
-    Cat2Item(folder, utils, message, braced.c_str());
+    Cat2Item(folder, utils, message, braced.c_str(), PrivateMark::kNever);
   }
   return true;
 }

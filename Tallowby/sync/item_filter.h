@@ -36,11 +36,17 @@ std::vector<std::wstring> SplitCategories(const std::wstring& text, const std::w
 // E_NOINTERFACE.
 bool IsRequestItem(CMAPIFolderObject* folder, IRdoMessage* message);
 
+// Whether Cat2Item applies the pair's MARK_AS_PRIVATE: the mark is for the
+// copies a job writes, never for the user's own items in the master folder.
+enum class PrivateMark { kByOption, kNever };
+
 // Puts `category` on `message` (removing other jobs' categories when it is
 // itself a job's category), marks it private when the pair asks for it and
-// adds the user's name in braces when configured. False when the category
-// is empty, there is no message or the keywords could not be read.
-bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category);
+// `mark` lets it, and adds the user's name in braces when configured. False
+// when the category is empty, there is no message or the keywords could not
+// be read.
+bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
+              PrivateMark mark = PrivateMark::kByOption);
 
 // The item's categories (split at the user's list separator, surrounding
 // blanks removed), plus the default folder's configured categories, each of

@@ -3,22 +3,69 @@
 #include <mapicode.h>
 
 #include <cwchar>
+#include <cwctype>
 
 #include "bstr.h"
-#include "date_time.h"
 #include "exchange_sync.h"
 #include "folder_object.h"
+#include "item_identity.h"
 #include "pst_pass.h"
+#include "sync_engine.h"
 #include "variant.h"
 
 namespace {
+
 constexpr long kOpenFlags = 16;
+
+// The innermost PassFolders of this thread (it lives on the pass's stack).
+thread_local PassFolders* t_passFolders = nullptr;
+
+// A sync id goes into a filter text: only hexadecimal digits may.
+bool IsHexText(const std::wstring& text) {
+  if (text.empty() || text.size() % 2 != 0) return false;
+  for (wchar_t c : text)
+    if (!std::iswxdigit(c)) return false;
+  return true;
+}
+
+std::wstring HexOf(IRdoUtils* utils, const VARIANT& binary) {
+  if (binary.vt != (VT_ARRAY | VT_UI1)) return {};
+  com::Bstr hex;
+  if (FAILED(utils->BinToHex(binary, hex.Put()))) return {};
+  return hex.Str();
+}
+
+std::wstring EntryIdOf(IRdoMessage* message) {
+  com::Bstr id;
+  if (message) message->get_EntryID(id.Put());
+  return id.Str();
+}
+
 }  // namespace
 
-HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoFolder>* out) {
-  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), com::Variant(kOpenFlags),
-                                      out->Put());
+PassFolders::PassFolders() : outer_(t_passFolders) { t_passFolders = this; }
+
+PassFolders::~PassFolders() { t_passFolders = outer_; }
+
+HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, const VARIANT& flags, com::ComPtr<IRdoFolder>* out) {
+  out->Reset();
+  if (!session || !sink) return E_POINTER;
+  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), flags, out->Put());
   if (SUCCEEDED(hr) && !*out) hr = E_FAIL;
+  return hr;
+}
+
+HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoFolder>* out) {
+  PassFolders* pass = t_passFolders;
+  if (pass && sink) {
+    auto kept = pass->folders_.find(sink);
+    if (kept != pass->folders_.end() && kept->second.first == session) {
+      *out = kept->second.second;
+      return S_OK;
+    }
+  }
+  HRESULT hr = OpenFolderOf(session, sink, com::Variant(kOpenFlags), out);
+  if (SUCCEEDED(hr) && pass) pass->folders_[sink] = {session, *out};
   return hr;
 }
 
@@ -27,6 +74,62 @@ HRESULT OpenMessageOf(IRdoSession* session, CItemsEvents* sink, BSTR entryId, co
                                        out->Put());
   if (SUCCEEDED(hr) && !*out) hr = MAPI_E_NOT_FOUND;
   return hr;
+}
+
+FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
+                       bool lookForAnother) {
+  FoundItem found;
+  if (!utils || !folder) {
+    found.hr = E_POINTER;
+    return found;
+  }
+  if (!IsHexText(syncId)) {
+    found.hr = E_INVALIDARG;
+    return found;
+  }
+  com::ComPtr<IRdoItems> items;
+  found.hr = folder->get_Items(items.Put());
+  if (SUCCEEDED(found.hr) && !items) found.hr = E_FAIL;
+  if (FAILED(found.hr)) return found;
+  const std::wstring filter =
+      std::wstring(L"\"") + (byObjectId ? kDaslGlobalObjectId : kDaslSearchKey) + L"\" = '" + syncId + L"'";
+  found.hr = items->Find(com::Bstr(filter), found.item.Put());
+  if (FAILED(found.hr) || !found.item) return found;
+  DATE modified = 0;
+  HRESULT hr = found.item->get_LastModificationTime(&modified);
+  if (SUCCEEDED(hr)) hr = utils->ToTableTimeBase(modified, &found.modified);
+  if (FAILED(hr)) {
+    found.hr = hr;
+    return found;
+  }
+  if (!lookForAnother) return found;
+  const std::wstring first = EntryIdOf(found.item.Get());
+  com::ComPtr<IRdoMessage> next;
+  while (SUCCEEDED(items->FindNext(next.Put())) && next) {
+    if (EntryIdOf(next.Get()) != first) {
+      found.another = true;
+      break;
+    }
+  }
+  return found;
+}
+
+std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
+  if (byObjectId) *byObjectId = false;
+  if (!utils || !message) return {};
+  if (hotMail) {
+    com::Variant objectId;
+    if (SUCCEEDED(message->get_Fields(com::Bstr(kDaslGlobalObjectId), objectId.Put()))) {
+      std::wstring hex = HexOf(utils, objectId);
+      if (hex.size() >= 2) {
+        if (byObjectId) *byObjectId = true;
+        return hex;
+      }
+    }
+  }
+  com::Variant key;
+  if (FAILED(utils->GetPropByTag(message, kTagSearchKey, key.Put()))) return {};
+  return HexOf(utils, key);
 }
 
 std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback) {
@@ -47,6 +150,16 @@ std::wstring DateText(DATE date) {
   swprintf(text, 32, L"%02u%02u%02u-%02u%02u%02u", st.wDay, st.wMonth, st.wYear % 100, st.wHour, st.wMinute,
            st.wSecond);
   return text;
+}
+
+void UserLogWrite(CSyncEngine* engine, const wchar_t* word, IRdoMessage* item, IRdoFolder* folder) {
+  if (!engine || !engine->UserLogOn || !folder) return;
+  com::Bstr folderName;
+  if (FAILED(folder->get_Name(folderName.Put()))) return;
+  engine->UserLog(kUserLogRule);
+  engine->UserLogString(word, com::Bstr(SubjectOr(item, kNoSubject)).Detach());
+  engine->UserLogString(L"IN:", folderName.Detach());
+  engine->UserLog(kUserLogRule);
 }
 
 std::wstring DefaultItemWriteKey(const std::wstring& syncId, CMAPIFolderObject* master) {

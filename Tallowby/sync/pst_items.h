@@ -1,28 +1,71 @@
 // Small pieces that both directions of a personal-folder pair use when they
-// handle one item: opening a sink's folder, the texts of the debug and user
-// logs, and the own-write records that keep a pass from taking the add-in's
-// writes for the user's changes.
+// handle one item: opening a sink's folder (once per pass), finding an item
+// by its sync id, the texts of the debug and user logs, and the own-write
+// records that keep a pass from taking the add-in's writes for the user's
+// changes.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
 
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "com_ptr.h"
+#include "date_time.h"
 #include "rdo.h"
 
 class CItemsEvents;
 class CMAPIFolderObject;
+class CSyncEngine;
 
 inline constexpr wchar_t kNoSubject[] = L"<no subject>";
 inline constexpr wchar_t kUserLogRule[] = L"----------------------";
 
+// While one lives on a thread, OpenFolderOf on that thread opens each sink's
+// folder once and hands out the same folder afterwards: a pass works with
+// the same few folders for every item it handles. A folder that does not
+// open is tried again at the next call.
+class PassFolders {
+ public:
+  PassFolders();
+  ~PassFolders();
+  PassFolders(const PassFolders&) = delete;
+  PassFolders& operator=(const PassFolders&) = delete;
+
+ private:
+  friend HRESULT OpenFolderOf(IRdoSession*, CItemsEvents*, com::ComPtr<IRdoFolder>*);
+  PassFolders* outer_;
+  std::unordered_map<CItemsEvents*, std::pair<IRdoSession*, com::ComPtr<IRdoFolder>>> folders_;
+};
+
 // Opens the folder of `sink` (its EntryID and StoreID, best access); a
 // success without a folder is E_FAIL.
 HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoFolder>* out);
+// The same with open flags of the caller's (never kept by PassFolders).
+HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, const VARIANT& flags, com::ComPtr<IRdoFolder>* out);
 // Opens a message of the store of `sink` by its EntryID; a success without a
 // message is MAPI_E_NOT_FOUND.
 HRESULT OpenMessageOf(IRdoSession* session, CItemsEvents* sink, BSTR entryId, com::ComPtr<IRdoMessage>* out);
+
+// The item of a folder that carries a sync id, read by the property the id
+// came from (the meeting GlobalObjectId or PR_SEARCH_KEY).
+struct FoundItem {
+  HRESULT hr = S_OK;                  // a failure: unknown whether it is there
+  com::ComPtr<IRdoMessage> item;      // null: there is none
+  DATE modified = 0;                  // in the contents table's time base
+  bool another = false;               // a second item carries the id as well
+  explicit operator bool() const { return SUCCEEDED(hr) && item; }
+};
+// `lookForAnother` also asks whether a second item (another EntryID) carries
+// the id: the copy of a pasted item keeps the original's search key.
+FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
+                       bool lookForAnother = false);
+
+// The sync id of `message`: with `hotMail` its meeting GlobalObjectId when
+// it has one, else (and outside that mode) its PR_SEARCH_KEY; empty when
+// neither can be read. `byObjectId` tells which one it is.
+std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId = nullptr);
 
 // The message's subject, or `fallback` when it has none.
 std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback);
@@ -30,6 +73,9 @@ std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback);
 std::wstring FolderName(IRdoFolder* folder);
 // A date as the pass's debug lines show it: "%d%m%y-%H%M%S".
 std::wstring DateText(DATE date);
+// The user log's block for one write: `word` with the item's subject, then
+// "IN:" with the folder's name (nothing when the name cannot be read).
+void UserLogWrite(CSyncEngine* engine, const wchar_t* word, IRdoMessage* item, IRdoFolder* folder);
 
 // Own writes of a two-way pair. A master item's time is kept in the master's
 // sink under its sync id (the master walk tests it there). A default-folder

@@ -2,48 +2,62 @@
 
 #include <mapicode.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "bstr.h"
 #include "clock.h"
 #include "com_ptr.h"
-#include "exchange_sync.h"
+#include "duplicates.h"
 #include "folder_object.h"
 #include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
+#include "locks.h"
 #include "logs.h"
 #include "pst_items.h"
 #include "pst_pass.h"
 #include "pst_slave.h"
-#include "reminders.h"
+#include "pst_write.h"
 #include "sync_engine.h"
 #include "variant.h"
 
 namespace {
 
-constexpr long kOpenFlags = 16;
 constexpr DWORD kItemPauseMs = 2;
-constexpr long kPrivateBit = 2;
+constexpr wchar_t kLabel[] = L"PSTprocessItemInMasterFolder";
+
+bool HasCategory(IRdoMessage* item, const wchar_t* category) {
+  com::Bstr text;
+  if (!item || !category || !*category || FAILED(item->get_Categories(text.Put()))) return false;
+  const std::vector<std::wstring> pieces = SplitCategories(text.Str(), L";,");
+  return std::find(pieces.begin(), pieces.end(), category) != pieces.end();
+}
 
 // One call of the master-side processing.
 class MasterItem {
  public:
-  MasterItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, DATE masterDate)
+  MasterItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, DATE masterDate,
+             bool byObjectId)
       : sink_(sink), owner_(sink->Owner), session_(session), utils_(utils), engine_(g_pSyncEngine),
-        syncId_(syncId), masterDate_(masterDate) {}
+        syncId_(syncId), masterDate_(masterDate), byObjectId_(byObjectId) {}
 
   HRESULT Run();
 
  private:
   HRESULT OpenFolders();
-  HRESULT OpenMasterItem();
+  HRESULT FindMasterItem();
+  HRESULT RepairPastedCopy();
+  void RepairKeySharedWithAnotherJob();
+  bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder);
+  void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey);
+  HRESULT Process();
+  bool DeletionPending();
   HRESULT CopyNewItem();
+  HRESULT FinishUnfinishedCopy();
   HRESULT MasterIsNewer();
-  HRESULT OpenSlaveItem();
-  HRESULT WriteOntoSlave();
   HRESULT SlaveIsNewer();
-  void WriteUserLog(const wchar_t* word);
+  PairWrite Write() const;
 
   CItemsEvents* sink_;
   CMAPIFolderObject* owner_;
@@ -53,9 +67,11 @@ class MasterItem {
   CSyncEngine* engine_;
   std::wstring syncId_;
   DATE masterDate_;
+  bool byObjectId_;
   DATE slaveDate_ = 0;
   bool isNew_ = false;
-  com::Variant key_;
+  // Items whose key a repair changed, to be handled under their new keys.
+  std::vector<std::wstring> rekeyed_;
   com::ComPtr<IRdoFolder> slaveFolder_, masterFolder_;
   com::ComPtr<IRdoMessage> masterItem_, slaveItem_;
 };
@@ -64,7 +80,8 @@ HRESULT MasterItem::Run() {
   if (!owner_ || sink_->ExchangeMode) return E_FAIL;
   clk::Sleep(kItemPauseMs);
   const DWORD start = DWORD(clk::TickMs());
-  HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key_.Put());
+  com::Variant key;
+  HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key.Put());
   if (!owner_->RunFlag) {
     LogError(hr, L"PSTprocessItemInMasterFolder::ThreadStops?");
     return E_FAIL;
@@ -80,26 +97,13 @@ HRESULT MasterItem::Run() {
   }
   if (FAILED(hr)) return hr;
   if (FAILED(hr = OpenFolders())) return hr;
-
-  bool found = false;
-  hr = GetLastModificationFromSearchKey(sink_, utils_, session_, &found, &slaveDate_, slaveFolder_.Get(), syncId_);
-  if (!CheckHr(hr, L"PSTprocessItemInMasterFolder::NoModificationFromSearchKey")) return E_FAIL;
-  isNew_ = !found;
-  if (FAILED(hr = OpenMasterItem())) return hr;
-
-  if (isNew_) {
-    hr = CopyNewItem();
-  } else if (!iIA(owner_, masterItem_.Get(), owner_)) {
-    // Filters hold for changes as well: an item made private or marked
-    // NO_SYNC after its copy was made stops flowing (its copy stays).
-    DebugLog(L"PSTprocessItemInMasterFolder::changed item refused by the filter");
-    hr = S_OK;
-  } else {
-    switch (CompareItemDates(masterDate_, slaveDate_, engine_ ? engine_->TimeTolerance : 5.0, false)) {
-      case NewerSide::kMaster: hr = MasterIsNewer(); break;
-      case NewerSide::kEqual: hr = S_OK; break;
-      case NewerSide::kSlave: hr = SlaveIsNewer(); break;
-    }
+  if (FAILED(hr = FindMasterItem())) return hr;
+  if (!byObjectId_) RepairKeySharedWithAnotherJob();
+  hr = Process();
+  // A repaired item is new under its new key: it is copied at once.
+  for (const std::wstring& newKey : rekeyed_) {
+    HRESULT other = MasterItem(sink_, session_, utils_, newKey, masterDate_, false).Run();
+    if (SUCCEEDED(hr)) hr = other;
   }
   if (g_bDebugLog) {
     wchar_t line[80];
@@ -120,20 +124,142 @@ HRESULT MasterItem::OpenFolders() {
 
 // A master item that cannot be found or opened is reported as not found: the
 // pass tries once more and then keeps the folder time.
-HRESULT MasterItem::OpenMasterItem() {
-  BYTE found = 0;
-  com::Bstr entryId;
-  HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine_, utils_, &found, &entryId, masterFolder_.Get(), key_,
-                                           sink_->HotMailMode);
-  if (!CheckHr(hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return hr;
-  if (!found) {
+HRESULT MasterItem::FindMasterItem() {
+  // iCloud folders tell their twins apart while building their key list.
+  const bool lookForPaste = !byObjectId_ && !sink_->iCloudMode;
+  FoundItem found = FindBySyncId(utils_, masterFolder_.Get(), syncId_, byObjectId_, lookForPaste);
+  if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
+  if (found.item && found.another) {
+    HRESULT hr = RepairPastedCopy();
+    if (FAILED(hr)) return hr;
+    found = FindBySyncId(utils_, masterFolder_.Get(), syncId_, byObjectId_);
+    if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
+  }
+  if (!found.item) {
     LogError(MAPI_E_NOT_FOUND, L"PSTprocessItemInMasterFolder::NO MasterMSG FROM ID");
     return MAPI_E_NOT_FOUND;
   }
-  hr = session_->GetMessageById(entryId, com::Variant(sink_->StoreID.c_str()), com::Variant(kOpenFlags),
-                                masterItem_.Put());
-  if (!CheckHr(hr, L"PSTprocessItemInMasterFolder::MSgFromID")) return hr;
-  return masterItem_ ? S_OK : MAPI_E_NOT_FOUND;
+  masterItem_ = found.item;
+  return S_OK;
+}
+
+// Another item of this folder carries the key: a pasted copy, which the walk
+// sees alone when the original is older than the folder time. One of the two
+// (the newer) gets a key of its own, as when the walk meets a key twice.
+HRESULT MasterItem::RepairPastedCopy() {
+  BYTE changed = 0;
+  com::Bstr newId;
+  HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId_.c_str(), &changed, &newId);
+  if (FAILED(hr)) {
+    LogError(hr, L"PSTprocessItemInMasterFolder::Duplicate");
+    return hr;
+  }
+  if (changed && !newId.Empty()) {
+    NoteNewKey(sink_, masterFolder_.Get(), newId.Str());
+    rekeyed_.push_back(newId.Str());
+  }
+  return S_OK;
+}
+
+// The folder's delete list follows a changed key: the new one is listed, so
+// that the item's deletion is followed, and the old one goes when no item of
+// the folder carries it any more; left there, the search would take it for
+// a deleted item and delete the counterparts of the item that keeps it in
+// the other folder.
+void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey) {
+  sink->AddToFolderCacheList(newKey.c_str());
+  const FoundItem left = FindBySyncId(utils_, folder, syncId_, false);
+  if (SUCCEEDED(left.hr) && !left.item) {
+    CsLock lock(g_csDeleteList);
+    sink->pstFolderCache.Remove(syncId_);
+  }
+}
+
+// Two masters feeding one default folder hold an item with this key: the
+// user copied an item from one to the other. Unless the copy in the default
+// folder carries both jobs' categories (one item filed for both jobs), the
+// two are different items: the one whose job does not own the copy (or, with
+// no copy, the newer) gets a sync id of its own before anything is copied.
+void MasterItem::RepairKeySharedWithAnotherJob() {
+  if (!engine_) return;
+  for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
+    if (other == owner_ || other->IsStandard || other->Partner != partner_ || !other->Events ||
+        other->Events->ExchangeMode)
+      continue;
+    com::ComPtr<IRdoFolder> otherFolder;
+    if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
+    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), syncId_, false);
+    if (!theirs) continue;
+    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), syncId_, false);
+    if (FAILED(copy.hr)) continue;
+    const bool mine = HasCategory(copy.item.Get(), owner_->Categorie);
+    const bool theirsOwn = HasCategory(copy.item.Get(), other->Categorie);
+    if (mine && theirsOwn) continue;
+    DATE myDate = 0;
+    masterItem_->get_LastModificationTime(&myDate);
+    DATE theirDate = 0;
+    theirs.item->get_LastModificationTime(&theirDate);
+    const bool changeMine = theirsOwn || (!mine && myDate >= theirDate);
+    if (changeMine) {
+      if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) return;
+    } else {
+      TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get());  // its own job's walk lists it anew
+    }
+  }
+}
+
+// Gives `item` a new sync id; when it is this call's item, it is handled
+// under the new key from now on.
+bool MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder) {
+  com::Bstr newKey;
+  HRESULT hr = SetNewSyncID(engine_, utils_, item, &newKey, true);
+  if (FAILED(hr) || newKey.Empty() || newKey.Str() == syncId_) return false;
+  DebugLogString(L"PSTprocessItemInMasterFolder::key shared with another job, new sync id for:",
+                 SubjectOr(item, kNoSubject).c_str());
+  NoteNewKey(sink, folder, newKey.Str());
+  if (item == masterItem_.Get()) syncId_ = newKey.Str();
+  return true;
+}
+
+HRESULT MasterItem::Process() {
+  const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), syncId_, byObjectId_);
+  if (!CheckHr(copy.hr, L"PSTprocessItemInMasterFolder::NoModificationFromSearchKey")) return E_FAIL;
+  isNew_ = !copy.item;
+  slaveItem_ = copy.item;
+  slaveDate_ = copy.modified;
+  if (isNew_) {
+    if (DeletionPending()) return S_OK;
+    return CopyNewItem();
+  }
+  CopyVerified(partner_, syncId_);
+  if (IsUnfinishedCopy(partner_, syncId_)) return FinishUnfinishedCopy();
+  if (!iIA(owner_, masterItem_.Get(), owner_)) {
+    // Filters hold for changes as well: an item made private or marked
+    // NO_SYNC after its copy was made stops flowing (its copy stays).
+    DebugLog(L"PSTprocessItemInMasterFolder::changed item refused by the filter");
+    return S_OK;
+  }
+  switch (CompareItemDates(masterDate_, slaveDate_, engine_ ? engine_->TimeTolerance : 5.0)) {
+    case NewerSide::kMaster: return MasterIsNewer();
+    case NewerSide::kEqual: return S_OK;
+    case NewerSide::kSlave: return SlaveIsNewer();
+  }
+  return S_OK;
+}
+
+// In a two-way pair a copy that the default folder's list still holds, but
+// that is gone from the folder, was deleted there and waits for its search,
+// which will take the master item along: copying it again would undo the
+// user's deletion.
+bool MasterItem::DeletionPending() {
+  if (!sink_->BOTH_DIRECTIONS || partner_->Events->ExchangeMode || !partner_->Events->InFolderCache(syncId_))
+    return false;
+  DebugLogString(L"PSTprocessItemInMasterFolder::copy deleted, its search is pending:", syncId_.c_str());
+  return true;
+}
+
+PairWrite MasterItem::Write() const {
+  return {engine_, session_, utils_, owner_, partner_, masterItem_.Get(), slaveItem_.Get(), slaveFolder_.Get(), syncId_};
 }
 
 HRESULT MasterItem::CopyNewItem() {
@@ -151,85 +277,28 @@ HRESULT MasterItem::CopyNewItem() {
   if (!sink_->BOTH_DIRECTIONS || !slaveItem_) return S_OK;
   // The copy was made just now: it is finished as a new item whatever the
   // master item's age, never written back over the original.
-  return MasterIsNewer();
+  return WriteMasterOntoCopy(Write(), true, kLabel);
+}
+
+HRESULT MasterItem::FinishUnfinishedCopy() {
+  HRESULT t = finishItemCopy(sink_, utils_, session_, masterItem_.Get(), owner_, partner_, slaveItem_.Get());
+  if (FAILED(t)) {
+    LogError(t, L"PSTprocessItemInMasterFolder::AddItem");
+    return t;
+  }
+  if (!sink_->BOTH_DIRECTIONS) return S_OK;
+  return WriteMasterOntoCopy(Write(), true, kLabel);
 }
 
 HRESULT MasterItem::MasterIsNewer() {
   if (IsPSTMyChange(sink_, syncId_, masterItem_.Get())) return S_OK;
-  if (!slaveItem_) {
-    HRESULT hr = OpenSlaveItem();
-    if (FAILED(hr)) return hr;
-  }
   if (g_bDebugLog) {
     DebugLog(L"PSTprocessItemInMasterFolder::Masteritem is newer");
     DebugLogString(DateText(masterDate_).c_str(), (L" > Slave:" + DateText(slaveDate_)).c_str());
   }
-  HRESULT t = WriteOntoSlave();
-  if (FAILED(t)) {
-    // Not recorded as the add-in's own change: the next pass tries again.
-    LogError(t, L"PSTprocessItemInMasterFolder::CopyTo");
-    return t;
-  }
-  WriteUserLog(isNew_ ? L"NEW:" : L"CHANGE(M=>S):");
-  // The copy is newer than the master item now; the default folder's walk
-  // must not take it for the user's change and copy it back.
-  if (sink_->BOTH_DIRECTIONS) RecordDefaultItemWrite(owner_, partner_, utils_, session_, slaveItem_.Get(), syncId_);
-  // An Exchange default folder learns of its changes through its own
-  // incremental run: the write is registered there so that the run skips it.
-  RegisterExchangeWrite(partner_, session_, utils_, slaveItem_.Get(), syncId_);
-  return AddToPSTChangeKeyList(sink_, utils_, session_, masterItem_.Get(), syncId_);
-}
-
-HRESULT MasterItem::OpenSlaveItem() {
-  BYTE found = 0;
-  com::Bstr entryId;
-  HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine_, utils_, &found, &entryId, slaveFolder_.Get(), key_,
-                                           sink_->HotMailMode);
-  if (!CheckHr(hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return hr;
-  if (!found) {
-    DebugLog(L"PSTprocessItemInMasterFolder::HaveNoEID");
-    LogError(MAPI_E_NOT_FOUND, L"PSTprocessItemInMasterFolder::NO SlaveMSG FROM ID");
-    return MAPI_E_NOT_FOUND;
-  }
-  com::Variant flags(kOpenFlags);
-  if (partner_->Events->ExchangeMode && engine_) flags = engine_->OpenFlags;
-  hr = session_->GetMessageById(entryId, com::Variant(partner_->Events->StoreID.c_str()), flags, slaveItem_.Put());
-  if (FAILED(hr) || !slaveItem_) {
-    DebugLogString(L"EID:", entryId.c_str());
-    DebugLogString(L"SEARCHKEY:", syncId_.c_str());
-    LogError(hr, L"PSTprocessItemInMasterFolder::NO SlaveMSG FROM ID");
-    return FAILED(hr) ? hr : MAPI_E_NOT_FOUND;
-  }
-  return S_OK;
-}
-
-// Copies the master item's content onto its copy (a new copy has it
-// already), then the copy's category, privacy and reminder. The result is
-// the copy's and the save's; the reminder steps are logged on their own.
-HRESULT MasterItem::WriteOntoSlave() {
-  HRESULT t = S_OK;
-  if (!isNew_) t = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(slaveItem_.Get())), nullptr);
-  if (FAILED(t)) return t;
-  cleanRecipients(engine_, slaveItem_.Get());
-  Cat2Item(owner_, utils_, slaveItem_.Get(), owner_->Categorie);
-  if (!sink_->BOTH_DIRECTIONS && sink_->MARK_AS_PRIVATE) {
-    long sensitivity = 0;
-    if (SUCCEEDED(slaveItem_->get_Sensitivity(&sensitivity))) slaveItem_->put_Sensitivity(sensitivity | kPrivateBit);
-  }
-  t = slaveItem_->Save();
-  if (FAILED(t)) return t;
-  if (sink_->DONT_SYNC_REMINDERS) {
-    if (!isNew_) {
-      HRESULT r = CopyOldReminder(engine_, utils_, slaveItem_.Get(), kSideDefault);
-      if (SUCCEEDED(r)) r = RemoveReminder(engine_, utils_, slaveItem_.Get(), kSideDefault, !sink_->BOTH_DIRECTIONS);
-      CheckHr(r, L"PSTprocessItemInMasterFolder::Reminder");
-    }
-  } else if (sink_->iCloudMode) {
-    CheckHr(ReminderFromiCloud2PST(engine_, masterItem_.Get(), slaveItem_.Get()),
-            L"PSTprocessItemInMasterFolder::Reminder");
-  }
-  if (sink_->BOTH_DIRECTIONS) Cat2Item(owner_, utils_, masterItem_.Get(), owner_->Categorie);
-  return S_OK;
+  // Not recorded as the add-in's own change when it fails: the next pass
+  // tries again.
+  return WriteMasterOntoCopy(Write(), false, kLabel);
 }
 
 HRESULT MasterItem::SlaveIsNewer() {
@@ -241,25 +310,15 @@ HRESULT MasterItem::SlaveIsNewer() {
     DebugLog(L"PSTprocessItemInMasterFolder::Slave (Item im Standardordner) is newer:");
     DebugLogString(DateText(masterDate_).c_str(), (L" < " + DateText(slaveDate_)).c_str());
   }
-  HRESULT t = CopyDefault2Master(sink_, session_, utils_, syncId_, owner_, partner_);
+  HRESULT t = CopyDefault2Master(sink_, session_, utils_, syncId_, owner_, partner_, byObjectId_);
   CheckHr(t, L"PSTprocessItemInMasterFolder::CopyDefaultItem2Master");
   return t;
-}
-
-void MasterItem::WriteUserLog(const wchar_t* word) {
-  if (!engine_ || !engine_->UserLogOn) return;
-  com::Bstr folderName;
-  if (FAILED(slaveFolder_->get_Name(folderName.Put()))) return;
-  engine_->UserLog(kUserLogRule);
-  engine_->UserLogString(word, com::Bstr(SubjectOr(slaveItem_.Get(), kNoSubject)).Detach());
-  engine_->UserLogString(L"IN:", folderName.Detach());
-  engine_->UserLog(kUserLogRule);
 }
 
 }  // namespace
 
 HRESULT PSTprocessItemInMasterFolder(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils,
-                                     const std::wstring& syncId, DATE masterDate) {
+                                     const std::wstring& syncId, DATE masterDate, std::optional<bool> byObjectId) {
   if (!sink || !session || !utils) return E_FAIL;
-  return MasterItem(sink, session, utils, syncId, masterDate).Run();
+  return MasterItem(sink, session, utils, syncId, masterDate, byObjectId.value_or(sink->HotMailMode)).Run();
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cwchar>
 #include <unordered_set>
+#include <utility>
 
 #include "bstr.h"
 #include "clock.h"
@@ -17,6 +18,7 @@
 #include "item_identity.h"
 #include "locks.h"
 #include "logs.h"
+#include "pst_items.h"
 #include "pst_master.h"
 #include "pst_slave.h"
 #include "sync_engine.h"
@@ -35,17 +37,11 @@ DWORD TestPassLengthMs() {
 namespace {
 
 constexpr long kRowsPerBatch = 400;
-constexpr long kOpenFlags = 16;
 constexpr DWORD kRetryPauseMs = 1000;
 constexpr double kHalfSecond = 0.5 / 86400.0;
 // How far ahead of now a stored folder time may lie.
 constexpr double kFutureSlackSeconds = 300.0;
 constexpr size_t kStatusTextMax = 150;
-
-HRESULT OpenOwnFolder(CItemsEvents* sink, IRdoSession* session, com::ComPtr<IRdoFolder>* out) {
-  return session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), com::Variant(kOpenFlags),
-                                out->Put());
-}
 
 std::wstring HexOf(IRdoUtils* utils, const VARIANT& binary) {
   if (binary.vt != (VT_ARRAY | VT_UI1)) return {};
@@ -125,7 +121,7 @@ class FolderWalk {
   bool ReadRows();
   // False when the walk ends at this row.
   bool TakeRow(const VARIANT& row);
-  void List(std::wstring key, com::DateTime date, std::vector<std::wstring> categories);
+  void List(ListedItem row);
 
   CMAPIFolderObject* f_;
   CItemsEvents* sink_;
@@ -242,9 +238,11 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
   }
 
   std::wstring key;
+  bool byObjectId = false;
   if (sink_->HotMailMode) {
     if (columns_.objectId >= 0 && size_t(columns_.objectId) < cells.size())
       key = HexOf(utils_, cells[size_t(columns_.objectId)]);
+    byObjectId = !key.empty();
     if (key.empty()) {
       key = HexOf(utils_, cells[0]);
       DebugLog(L"MakeFolderList::HotMailMode::No ObjectID Take SKEY");
@@ -261,11 +259,12 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
   }
   if (old || key.size() < 2) return true;
   if (out_.newest.Date() < date.Date()) out_.newest = date;
-  if (!f_->IsStandard || !categories.empty()) List(std::move(key), date, std::move(categories));
+  if (!f_->IsStandard || !categories.empty()) List({std::move(key), date, std::move(categories), byObjectId});
   return true;
 }
 
-void FolderWalk::List(std::wstring key, com::DateTime date, std::vector<std::wstring> categories) {
+void FolderWalk::List(ListedItem row) {
+  std::wstring& key = row.syncId;
   if (!seen_.insert(key).second && !sink_->HotMailMode) {
     // A second row with the same sync id: a pasted copy. One of them gets a
     // key of its own.
@@ -281,7 +280,7 @@ void FolderWalk::List(std::wstring key, com::DateTime date, std::vector<std::wst
       seen_.insert(key);
     }
   }
-  out_.items.push_back({std::move(key), date, std::move(categories)});
+  out_.items.push_back(std::move(row));
 }
 
 // The name that the progress text shows.
@@ -295,6 +294,13 @@ void ShowProgress(CSyncEngine* engine, const wchar_t* prefix, size_t k, size_t n
   engine->SetStatusText(PassStatusText(prefix, k, n, name).c_str());
 }
 
+void DebugFormatCount(const wchar_t* format, size_t n) {
+  if (!g_bDebugLog) return;
+  wchar_t line[96];
+  swprintf(line, 96, format, n);
+  DebugLog(line);
+}
+
 void DebugProgress(size_t done, size_t n) {
   if (!g_bDebugLog) return;
   wchar_t line[64];
@@ -302,28 +308,60 @@ void DebugProgress(size_t done, size_t n) {
   DebugLog(line);
 }
 
-// The default-folder walk; the number of items that must be handled again
-// (a failed copy or lookup), or -1 when stopped.
+// The items of earlier walks that are still to be handled, unless the
+// listing has them anyway; an item gone from the folder meanwhile is
+// dropped (a failed lookup keeps it).
+void AddRetryItems(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFolder* rdoFolder,
+                   std::vector<ListedItem>* items) {
+  std::vector<ListedItem> retry = std::exchange(folder->Events->RetryItems, {});
+  if (retry.empty()) return;
+  std::unordered_set<std::wstring> listed;
+  for (const ListedItem& item : *items) listed.insert(item.syncId);
+  for (ListedItem& item : retry) {
+    if (listed.count(item.syncId)) continue;
+    const FoundItem found = FindBySyncId(utils, rdoFolder, item.syncId, item.byObjectId);
+    if (SUCCEEDED(found.hr) && !found.item) continue;
+    listed.insert(item.syncId);
+    items->push_back(std::move(item));
+  }
+}
+
+// The default-folder walk. An item that cannot be handled now (a failed
+// copy or lookup, a due reminder) goes into the folder's retry list and is
+// handled by itself in the next walks. The number of such items, or -1 when
+// stopped.
 int WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
                       const std::vector<ListedItem>& items) {
   const std::wstring name = JobName(folder);
-  int errors = 0;
+  std::vector<ListedItem> retry;
+  int result = 0;
   for (size_t k = 0; k < items.size(); ++k) {
     engine->SetSyncStatus(kStatusBusy);
-    if (!folder->RunFlag) return -1;
+    if (!folder->RunFlag) {
+      result = -1;
+      retry.insert(retry.end(), items.begin() + long(k), items.end());
+      break;
+    }
     const ListedItem& item = items[k];
     HRESULT outcome = S_OK;
     PSTprocessItemInDefaultFolder(folder->Events, session, utils, item.syncId, item.date.Date(), item.categories,
-                                  &outcome);
-    if (FAILED(outcome)) ++errors;
-    if (!folder->RunFlag) return -1;
+                                  &outcome, item.byObjectId);
+    if (FAILED(outcome)) retry.push_back(item);
+    if (!folder->RunFlag) {
+      result = -1;
+      retry.insert(retry.end(), items.begin() + long(k) + 1, items.end());
+      break;
+    }
     clk::Sleep(kPassPauseMs);
     DebugProgress(k + 1, items.size());
     ShowProgress(engine, L" S=>M:", k, items.size(), name);
   }
-  // An item that failed stays in the next listing: the folder time waits.
-  if (errors > 0) LogError(errors, L"checkIfSomethingChanged::errors>0");
-  return errors;
+  if (result == 0 && !retry.empty()) {
+    DebugFormatCount(L"checkIfSomethingChanged::retry later: %zu", retry.size());
+    result = int(retry.size());
+  }
+  folder->Events->RetryItems = std::move(retry);
+  return result;
 }
 
 // The master walk; the number of items that failed, or -1 when stopped.
@@ -335,11 +373,13 @@ int WalkMasterFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils*
     engine->SetSyncStatus(kStatusBusy);
     if (folder->Events->iCloudMode) clk::Sleep(kPassPauseMs);
     const ListedItem& item = items[j];
-    HRESULT hr = PSTprocessItemInMasterFolder(folder->Events, session, utils, item.syncId, item.date.Date());
+    HRESULT hr = PSTprocessItemInMasterFolder(folder->Events, session, utils, item.syncId, item.date.Date(),
+                                              item.byObjectId);
     if (hr == MAPI_E_NOT_FOUND) {
       DebugLog(L"checkIfSomethingChanged::TryAgain");
       clk::Sleep(kRetryPauseMs);
-      hr = PSTprocessItemInMasterFolder(folder->Events, session, utils, item.syncId, item.date.Date());
+      hr = PSTprocessItemInMasterFolder(folder->Events, session, utils, item.syncId, item.date.Date(),
+                                        item.byObjectId);
     }
     if (FAILED(hr)) ++errors;
     if (!folder->RunFlag) {
@@ -382,8 +422,10 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
     LogError(0, L"Exchange????");
     return 0;
   }
+  // Every folder the pass meets is opened once for the whole pass.
+  PassFolders passFolders;
   com::ComPtr<IRdoFolder> rdoFolder;
-  HRESULT opened = OpenOwnFolder(sink, session, &rdoFolder);
+  HRESULT opened = OpenFolderOf(session, sink, &rdoFolder);
   if (FAILED(opened) || !rdoFolder) {
     LogError(opened, L"no folderPtr");
     return E_FAIL;
@@ -397,17 +439,15 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
 
   bool storeTime = listing.complete;
   if (!listing.complete) DebugLog(L"checkIfSomethingChanged::listing incomplete, date not updated");
-  if (!listing.items.empty()) {
-    if (folder->IsStandard) {
-      const int errors = WalkDefaultFolder(folder, session, utils, engine, listing.items);
-      if (errors < 0) {
-        DebugLog(L"checkIfSomethingChanged::break");
-        DebugLog(L"checkIfSomethingChanged::date not updated");
-      }
-      if (errors != 0) storeTime = false;
-    } else if (WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) {
+  if (folder->IsStandard) {
+    AddRetryItems(folder, utils, rdoFolder.Get(), &listing.items);
+    if (!listing.items.empty() && WalkDefaultFolder(folder, session, utils, engine, listing.items) < 0) {
+      DebugLog(L"checkIfSomethingChanged::break");
+      DebugLog(L"checkIfSomethingChanged::date not updated");
       storeTime = false;
     }
+  } else if (!listing.items.empty() && WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) {
+    storeTime = false;
   }
   if (storeTime) {
     folder->LastFolderSyncTime = CappedFolderTime(listing.newest, folder->LastFolderSyncTime, NowInTableBase(utils));
@@ -423,21 +463,11 @@ HRESULT GetLastModificationFromSearchKey(CItemsEvents* sink, IRdoUtils* utils, I
                                          IRdoFolder* rdoFolder, const std::wstring& syncId) {
   if (found) *found = false;
   if (!sink || !utils || !found || !date || !rdoFolder) return E_POINTER;
-  com::ComPtr<IRdoItems> items;
-  HRESULT hr = rdoFolder->get_Items(items.Put());
-  if (FAILED(hr) || !items) return FAILED(hr) ? hr : E_FAIL;
-  const std::wstring property = std::wstring(L"\"") + (sink->HotMailMode ? kDaslGlobalObjectId : kDaslSearchKey) + L"\"";
-  const std::wstring query =
-      L"select \"DAV:getlastmodified\"," + property + L" from Folder where " + property + L" = '" + syncId + L"'";
-  com::ComPtr<IRdoMessage> message;
-  hr = items->Find(com::Bstr(query), message.Put());
-  if (!CheckHr(hr, L"::FindBySearchId")) return E_FAIL;
-  if (!message) return S_OK;
-  DATE modified = 0;
-  hr = message->get_LastModificationTime(&modified);
-  if (SUCCEEDED(hr)) hr = utils->ToTableTimeBase(modified, date);
-  *found = true;
-  return hr;
+  const FoundItem item = FindBySyncId(utils, rdoFolder, syncId, sink->HotMailMode);
+  if (!CheckHr(item.hr, L"::FindBySearchId")) return E_FAIL;
+  *found = item.item != nullptr;
+  *date = item.modified;
+  return S_OK;
 }
 
 HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils*, IRdoSession*, IRdoMessage* item,
@@ -461,8 +491,8 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*
   if (!sink || sink->ExchangeMode) return E_FAIL;
   if (!utils || !session) return E_POINTER;
   com::ComPtr<IRdoFolder> folder;
-  HRESULT hr = OpenOwnFolder(sink, session, &folder);
-  if (!CheckHr(hr, L"AddToPSTChangeKeyList:GetFolder") || !folder) return FAILED(hr) ? hr : E_FAIL;
+  HRESULT hr = OpenFolderOf(session, sink, &folder);
+  if (!CheckHr(hr, L"AddToPSTChangeKeyList:GetFolder")) return hr;
   com::Variant key;
   hr = utils->HexToBin(com::Bstr(syncId), key.Put());
   if (!CheckHr(hr, L"AddToPSTChangeKeyList:Str2Arr")) return hr;
@@ -471,8 +501,8 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*
   hr = GetEntryIDFromPR_SEARCH_KEY(g_pSyncEngine, utils, &found, &entryId, folder.Get(), key, false);
   if (FAILED(hr) || !found) return hr;
   com::ComPtr<IRdoMessage> message;
-  hr = session->GetMessageById(entryId, com::Variant(sink->StoreID.c_str()), com::Variant(kOpenFlags), message.Put());
-  if (!CheckHr(hr, L"AddToPSTChangeKeyList:getmail") || !message) return FAILED(hr) ? hr : E_FAIL;
+  hr = OpenMessageOf(session, sink, entryId.Get(), &message);
+  if (!CheckHr(hr, L"AddToPSTChangeKeyList:getmail")) return hr;
   return AddToPSTChangeKeyList(sink, utils, session, message.Get(), syncId);
 }
 
@@ -518,9 +548,8 @@ bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstrin
   return result;
 }
 
-NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds, bool isNew) {
+NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds) {
   if (std::fabs(master - slave) < toleranceSeconds / 86400.0) master = slave;
-  if (isNew) slave -= 1.0;
   if (master > slave) return NewerSide::kMaster;
   if (master - kHalfSecond < slave && slave < master + kHalfSecond) return NewerSide::kEqual;
   return NewerSide::kSlave;
@@ -538,4 +567,11 @@ com::DateTime CappedFolderTime(com::DateTime newest, com::DateTime stored, com::
   const double limit = now.PlusSeconds(kFutureSlackSeconds).Date();
   double capped = std::min(newest.Date(), limit);
   return com::DateTime(std::max(capped, stored.Date()));
+}
+
+com::DateTime FolderTimeToStore(CMAPIFolderObject* folder) {
+  double time = folder->LastFolderSyncTime.Date();
+  if (folder->Events)
+    for (const ListedItem& item : folder->Events->RetryItems) time = std::min(time, item.date.Date());
+  return com::DateTime(time);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "date_time.h"
+#include "pst_listing.h"
 #include "rdo.h"
 #include "sync_seams.h"
 
@@ -29,13 +30,6 @@ inline constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305
 // The pass sleeps this long after each item, so that Outlook keeps up.
 inline constexpr DWORD kPassPauseMs = 20;
 
-// One listed row of a walk: its sync id, PR_LAST_MODIFICATION_TIME and
-// categories, in table order (newest first).
-struct ListedItem {
-  std::wstring syncId;
-  com::DateTime date;
-  std::vector<std::wstring> categories;
-};
 
 // What MakeFolderList saw.
 struct FolderListing {
@@ -74,11 +68,10 @@ bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, IRdoMessage* 
 bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId);
 
 // Which side of a pair is newer, by the rule both directions share: dates
-// less than `toleranceSeconds` apart count as the same; a new item's slave
-// date is taken a day earlier; then the later side wins, and dates within
-// half a second are equal.
+// less than `toleranceSeconds` apart count as the same; then the later side
+// wins, and dates within half a second are equal.
 enum class NewerSide { kMaster, kEqual, kSlave };
-NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds, bool isNew);
+NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds);
 
 // The progress text of item k (0-based) of n: " M=>S: 40% / Private".
 std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std::wstring& name);
@@ -86,3 +79,8 @@ std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std
 // The newest date a walk may store as the folder time: a row dated in the
 // future (a wrong device clock) must not stop the listing of later changes.
 com::DateTime CappedFolderTime(com::DateTime newest, com::DateTime stored, com::DateTime now);
+
+// The folder time to keep in the registry: the folder's LastFolderSyncTime,
+// but never later than an item still waiting for a retry, so that the first
+// walk after a restart lists that item again.
+com::DateTime FolderTimeToStore(CMAPIFolderObject* folder);

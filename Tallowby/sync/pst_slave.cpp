@@ -4,8 +4,8 @@
 // the master's sink, the default-folder item's time per job in the default
 // folder's sink), so that the next pass of either folder recognises the
 // add-in's own write and copies nothing back. A write is recorded only once
-// it is complete: a failed copy or save is returned, so the pass keeps its
-// folder time and a later pass tries again.
+// it is complete: a failed copy or save is returned, so the pass handles the
+// item again later.
 #include "pst_slave.h"
 
 #include <mapicode.h>
@@ -24,6 +24,7 @@
 #include "logs.h"
 #include "pst_items.h"
 #include "pst_pass.h"
+#include "pst_write.h"
 #include "reminders.h"
 #include "settings.h"
 #include "sync_engine.h"
@@ -33,13 +34,16 @@ namespace {
 
 // An item whose due reminder holds it is handled again by a later pass.
 constexpr HRESULT kHeldByReminder = E_PENDING;
+constexpr wchar_t kLabel[] = L"PSTprocessItemInDefaultFolder";
 
 double Tolerance(CSyncEngine* engine) { return engine ? engine->TimeTolerance : 5.0; }
 
+// The default folder's own categories go on its items as they are: no
+// private mark, which is for the copies of a job.
 void PutDefaultCategories(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item) {
   if (!folder->AddDefaultCategory) return;
   for (const std::wstring& piece : SplitCategories(folder->DefaultCategorie, L";,"))
-    Cat2Item(folder, utils, item, piece.c_str());
+    Cat2Item(folder, utils, item, piece.c_str(), PrivateMark::kNever);
 }
 
 // Writes the item's sensitivity back unchanged and saves it: the save gives
@@ -59,28 +63,23 @@ void DebugElapsed(const wchar_t* what, DWORD start) {
   DebugLog(line);
 }
 
-// Finds the item of `folder` with the sync id `key` and opens it through the
-// store of `owner`. MAPI_E_NOT_FOUND when there is none.
-HRESULT FindItem(CSyncEngine* engine, IRdoSession* session, IRdoUtils* utils, IRdoFolder* folder,
-                 CItemsEvents* owner, const VARIANT& key, bool byObjectId, const wchar_t* findLabel,
-                 const wchar_t* openLabel, com::ComPtr<IRdoMessage>* out) {
-  BYTE found = 0;
-  com::Bstr entryId;
-  HRESULT hr = GetEntryIDFromPR_SEARCH_KEY(engine, utils, &found, &entryId, folder, key, byObjectId);
-  if (!CheckHr(hr, findLabel)) return hr;
-  if (!found) return MAPI_E_NOT_FOUND;
-  hr = OpenMessageOf(session, owner, entryId.Get(), out);
-  CheckHr(hr, openLabel);
-  return hr;
+// The item of `folder` with the sync id; MAPI_E_NOT_FOUND when there is none.
+HRESULT FindItem(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
+                 const wchar_t* label, com::ComPtr<IRdoMessage>* out) {
+  const FoundItem found = FindBySyncId(utils, folder, syncId, byObjectId);
+  if (!CheckHr(found.hr, label)) return found.hr;
+  if (!found.item) return MAPI_E_NOT_FOUND;
+  *out = found.item;
+  return S_OK;
 }
 
 // One call of CopyDefault2Master.
 class CopyBack {
  public:
   CopyBack(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-           CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder)
+           CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, bool byObjectId)
       : sink_(sink), session_(session), utils_(utils), engine_(g_pSyncEngine), syncId_(syncId), master_(master),
-        default_(defaultFolder) {}
+        default_(defaultFolder), byObjectId_(byObjectId) {}
 
   HRESULT Run();
 
@@ -88,8 +87,6 @@ class CopyBack {
   HRESULT OpenItems();
   HRESULT CopyOntoMaster();
   HRESULT SaveBoth();
-  void ReminderSteps();
-  void WriteUserLog();
 
   CItemsEvents* sink_;
   IRdoSession* session_;
@@ -98,7 +95,7 @@ class CopyBack {
   std::wstring syncId_;
   CMAPIFolderObject* master_;
   CMAPIFolderObject* default_;
-  com::Variant key_;
+  bool byObjectId_;
   com::ComPtr<IRdoFolder> defaultFolder_, masterFolder_;
   com::ComPtr<IRdoMessage> masterItem_, slaveItem_;
 };
@@ -114,7 +111,7 @@ HRESULT CopyBack::Run() {
   if (SUCCEEDED(hr)) hr = CopyOntoMaster();
   if (SUCCEEDED(hr)) hr = SaveBoth();
   if (SUCCEEDED(hr)) {
-    WriteUserLog();
+    UserLogWrite(engine_, L"CHANGE(S=>M):", masterItem_.Get(), masterFolder_.Get());
     RecordDefaultItemWrite(master_, default_, utils_, session_, slaveItem_.Get(), syncId_);
     RecordMasterWrite(master_, utils_, session_, masterItem_.Get(), syncId_);
   }
@@ -127,23 +124,26 @@ HRESULT CopyBack::OpenItems() {
   if (!CheckHr(hr, L"CopyDefault2Master::GetDefaultFolder")) return hr;
   hr = OpenFolderOf(session_, master_->Events, &masterFolder_);
   if (!CheckHr(hr, L"CopyDefault2Master::GetMasterFolder")) return hr;
-  hr = utils_->HexToBin(com::Bstr(syncId_), key_.Put());
-  if (!CheckHr(hr, L"CopyDefault2Master::Str2Arr")) return hr;
-
-  hr = FindItem(engine_, session_, utils_, masterFolder_.Get(), master_->Events, key_, sink_->HotMailMode,
-                L"CopyDefault2Master::EIDFromSKEY.MASTER", L"CopyDefault2Master::MSGFromEID.MASTER", &masterItem_);
+  hr = FindItem(utils_, masterFolder_.Get(), syncId_, byObjectId_, L"CopyDefault2Master::EIDFromSKEY.MASTER",
+                &masterItem_);
   if (hr == MAPI_E_NOT_FOUND) LogError(hr, L"CopyDefault2Master::MsgIDFromMasterNotFound");
   if (FAILED(hr)) return hr;
-  hr = FindItem(engine_, session_, utils_, defaultFolder_.Get(), default_->Events, key_, sink_->HotMailMode,
-                L"CopyDefault2Master::EIDFromSKEY.SLAVE", L"CopyDefault2Master::MSGFromEID.SLAVE", &slaveItem_);
+  hr = FindItem(utils_, defaultFolder_.Get(), syncId_, byObjectId_, L"CopyDefault2Master::EIDFromSKEY.SLAVE",
+                &slaveItem_);
   if (hr == MAPI_E_NOT_FOUND) LogError(hr, L"CopyDefault2Master::MsgIDFromSlaveNotFound");
   return hr;
 }
 
 HRESULT CopyBack::CopyOntoMaster() {
   PutDefaultCategories(default_, utils_, slaveItem_.Get());
+  // The copy is private because the job marks its copies so: the user's own
+  // item in the master keeps its privacy.
+  long ownSensitivity = 0;
+  const bool keepSensitivity =
+      master_->Events->MARK_AS_PRIVATE && SUCCEEDED(masterItem_->get_Sensitivity(&ownSensitivity));
   HRESULT hr = slaveItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CopyDefault2Master::CopyTo")) return hr;
+  if (keepSensitivity) masterItem_->put_Sensitivity(ownSensitivity);
   cleanRecipients(engine_, masterItem_.Get());
   return S_OK;
 }
@@ -157,39 +157,20 @@ HRESULT CopyBack::SaveBoth() {
     LogError(hr, L"CopyDefault2Master::SaveDefaultMail");
     return hr;
   }
-  ReminderSteps();
+  CheckHr(ApplyReminderRule(engine_, utils_, master_->Events, kSideMaster, masterItem_.Get(), slaveItem_.Get(), false),
+          L"CopyDefault2Master::RemoveReminders");
   hr = masterItem_->Save();
   if (FAILED(hr)) LogError(hr, L"CopyDefault2Master::SaveMasterItem");
   return hr;
 }
 
-void CopyBack::ReminderSteps() {
-  CItemsEvents* job = master_->Events;
-  if (job->DONT_SYNC_REMINDERS) {
-    HRESULT hr = CopyOldReminder(engine_, utils_, masterItem_.Get(), kSideMaster);
-    if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, masterItem_.Get(), kSideMaster, true);
-    CheckHr(hr, L"CopyDefault2Master::RemoveReminders");
-  } else if (job->iCloudMode) {
-    CheckHr(ReminderToiCloud(engine_, masterItem_.Get(), slaveItem_.Get()), L"CopyDefault2Master::ReminderToiCloud");
-  }
-}
-
-void CopyBack::WriteUserLog() {
-  if (!engine_ || !engine_->UserLogOn) return;
-  com::Bstr folderName;
-  if (FAILED(masterFolder_->get_Name(folderName.Put()))) return;
-  engine_->UserLog(kUserLogRule);
-  engine_->UserLogString(L"CHANGE(S=>M):", com::Bstr(SubjectOr(masterItem_.Get(), kNoSubject)).Detach());
-  engine_->UserLogString(L"IN:", folderName.Detach());
-  engine_->UserLog(kUserLogRule);
-}
-
 // One call of PSTprocessItemInDefaultFolder.
 class DefaultItem {
  public:
-  DefaultItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, DATE slaveDate)
+  DefaultItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, DATE slaveDate,
+              bool byObjectId)
       : sink_(sink), owner_(sink->Owner), session_(session), utils_(utils), engine_(g_pSyncEngine), syncId_(syncId),
-        slaveDate_(slaveDate) {}
+        slaveDate_(slaveDate), byObjectId_(byObjectId) {}
 
   BYTE Run(const std::vector<std::wstring>& categories, HRESULT* outcome);
 
@@ -197,10 +178,13 @@ class DefaultItem {
   HRESULT Prepare();
   HRESULT ForCategory(const std::wstring& category, bool* holdItem);
   bool JobMissedByLookup(const std::wstring& category);
+  bool StoreLeftProfile(CMAPIFolderObject* job);
   bool HeldByReminder();
+  bool DeletionPending(CMAPIFolderObject* job);
   HRESULT NewItem(CMAPIFolderObject* job);
-  HRESULT GiveObjectId();
-  HRESULT MasterIsNewer(CMAPIFolderObject* job, IRdoFolder* jobFolder, DATE masterDate);
+  HRESULT GiveObjectId(IRdoMessage* item, bool* given);
+  HRESULT FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* masterItem);
+  HRESULT MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate);
   HRESULT SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate);
 
   CItemsEvents* sink_;
@@ -210,7 +194,7 @@ class DefaultItem {
   CSyncEngine* engine_;
   std::wstring syncId_;
   DATE slaveDate_;
-  com::Variant key_;
+  bool byObjectId_;
   com::ComPtr<IRdoFolder> ownFolder_;
   long itemType_ = -1;
   std::vector<CMAPIFolderObject*> jobsSeen_;
@@ -246,9 +230,7 @@ BYTE DefaultItem::Run(const std::vector<std::wstring>& categories, HRESULT* outc
 HRESULT DefaultItem::Prepare() {
   HRESULT hr = OpenFolderOf(session_, sink_, &ownFolder_);
   if (SUCCEEDED(hr)) hr = ownFolder_->get_DefaultItemType(&itemType_);
-  if (!CheckHr(hr, L"PSTprocessItemInDefaultFolder::OwnFolder")) return hr;
-  hr = utils_->HexToBin(com::Bstr(syncId_), key_.Put());
-  CheckHr(hr, L"PSTprocessItemInDefaultFolder::Str2Arr");
+  CheckHr(hr, L"PSTprocessItemInDefaultFolder::OwnFolder");
   return hr;
 }
 
@@ -281,29 +263,29 @@ HRESULT DefaultItem::ForCategory(const std::wstring& category, bool* holdItem) {
   hr = OpenFolderOf(session_, job->Events, &jobFolder);
   if (!CheckHr(hr, L"PSTprocessItemInDefaultFolder::F1")) {
     DebugLog(L"PSTprocessItemInDefaultFolder::masterRdoFolder=NULL");
-    return hr;
+    return StoreLeftProfile(job) ? S_OK : hr;
   }
   if (HeldByReminder()) {
     DebugLog(L"PSTprocessItemInDefaultFolder::Sorry, Elem is in reminders");
     *holdItem = true;
     return kHeldByReminder;
   }
-  bool found = false;
-  DATE masterDate = 0;
-  hr = GetLastModificationFromSearchKey(sink_, utils_, session_, &found, &masterDate, jobFolder.Get(), syncId_);
-  if (!CheckHr(hr, L"PSTprocessItemInDefaultFolder::LastModifErr")) return hr;
-  if (!found) return NewItem(job);
-  switch (CompareItemDates(masterDate, slaveDate_, Tolerance(engine_), false)) {
-    case NewerSide::kMaster: return MasterIsNewer(job, jobFolder.Get(), masterDate);
+  const FoundItem master = FindBySyncId(utils_, jobFolder.Get(), syncId_, byObjectId_);
+  if (!CheckHr(master.hr, L"PSTprocessItemInDefaultFolder::LastModifErr")) return master.hr;
+  if (!master.item) return DeletionPending(job) ? S_OK : NewItem(job);
+  if (IsUnfinishedCopy(job, syncId_)) return FinishUnfinishedCopy(job, master.item.Get());
+  switch (CompareItemDates(master.modified, slaveDate_, Tolerance(engine_))) {
+    case NewerSide::kMaster: return MasterIsNewer(job, master.item.Get(), master.modified);
     case NewerSide::kEqual: result_ = 0; return S_OK;
-    case NewerSide::kSlave: return SlaveIsNewer(job, masterDate);
+    case NewerSide::kSlave: return SlaveIsNewer(job, master.modified);
   }
   return S_OK;
 }
 
 // The job lookup also fails when a job's folder could not be opened for a
 // moment; such a job's change must wait for a later pass, not be passed over
-// for good. True when a running job of this category and item kind exists.
+// for good. True when a running job of this category and item kind exists
+// whose store is still in the profile.
 bool DefaultItem::JobMissedByLookup(const std::wstring& category) {
   if (!engine_) return false;
   for (int i = 0; CMAPIFolderObject* f = engine_->GetFolderObject(i, true); ++i) {
@@ -312,6 +294,7 @@ bool DefaultItem::JobMissedByLookup(const std::wstring& category) {
     long type = -1;
     HRESULT hr = OpenFolderOf(session_, f->Events, &folder);
     if (SUCCEEDED(hr)) hr = folder->get_DefaultItemType(&type);
+    if (FAILED(hr) && StoreLeftProfile(f)) continue;
     if (FAILED(hr) || type == itemType_) {
       LogError(FAILED(hr) ? hr : E_FAIL, L"PSTprocessItemInDefaultFolder::F1");
       return true;
@@ -320,21 +303,49 @@ bool DefaultItem::JobMissedByLookup(const std::wstring& category) {
   return false;
 }
 
+// A job whose store was closed while Outlook runs has nothing to receive:
+// its items are left alone, and that is said once.
+bool DefaultItem::StoreLeftProfile(CMAPIFolderObject* job) {
+  com::ComPtr<IRdoStore> store;
+  if (session_->GetStoreById(job->Events->StoreID, com::Variant(), store.Put()) != MAPI_E_NOT_FOUND) return false;
+  if (!job->StoreGoneReported.exchange(true))
+    DebugLogString(L"PSTprocessItemInDefaultFolder::the job's store is not in the profile, skipped:", job->Categorie);
+  return true;
+}
+
 bool DefaultItem::HeldByReminder() {
   if (!inReminders_) inReminders_ = IsItemInReminders(session_, utils_, syncId_);
   return *inReminders_;
 }
 
+// The master item was deleted and its deletion waits for the master's
+// search, which will remove this item too: copying it back would undo the
+// user's deletion.
+bool DefaultItem::DeletionPending(CMAPIFolderObject* job) {
+  if (job->Events->ExchangeMode || !job->Events->InFolderCache(syncId_)) return false;
+  DebugLogString(L"PSTprocessItemInDefaultFolder::master item deleted, its search is pending:", syncId_.c_str());
+  return true;
+}
+
 HRESULT DefaultItem::NewItem(CMAPIFolderObject* job) {
   com::ComPtr<IRdoMessage> item;
-  HRESULT hr = FindItem(engine_, session_, utils_, ownFolder_.Get(), sink_, key_, sink_->HotMailMode,
-                        L"PSTprocessItemInDefaultFolder::EIDFromSKAY", L"PSTprocessItemInDefaultFolder::MessageFromID",
+  HRESULT hr = FindItem(utils_, ownFolder_.Get(), syncId_, byObjectId_, L"PSTprocessItemInDefaultFolder::EIDFromSKAY",
                         &item);
-  if (hr == MAPI_E_NOT_FOUND && sink_->HotMailMode) return GiveObjectId();
+  bool bySearchKey = !byObjectId_;
+  if (hr == MAPI_E_NOT_FOUND && byObjectId_) {
+    // An id that is no GlobalObjectId: the item's search key.
+    hr = FindItem(utils_, ownFolder_.Get(), syncId_, false, L"PSTprocessItemInDefaultFolder::EIDFromSKAY", &item);
+    bySearchKey = true;
+  }
   if (FAILED(hr)) {
     // Gone since the listing, or unreadable: nothing is copied.
     LogError(hr, L"PSTprocessItemInDefaultFolder::MessageFromID");
     return hr;
+  }
+  if (sink_->HotMailMode && bySearchKey) {
+    bool given = false;
+    hr = GiveObjectId(item.Get(), &given);
+    if (FAILED(hr) || given) return hr;
   }
   result_ = 0;
   if (!iIA(owner_, item.Get(), job)) {
@@ -357,80 +368,56 @@ HRESULT DefaultItem::NewItem(CMAPIFolderObject* job) {
 
 // An item of an Internet-calendar store that has no meeting GlobalObjectId
 // gets one made of its sync id and EntryID; the next pass lists it under
-// that one and copies it then.
-HRESULT DefaultItem::GiveObjectId() {
+// that one and copies it then. A store that never mapped the property
+// cannot take it: the item goes on under its search key (`given` false).
+HRESULT DefaultItem::GiveObjectId(IRdoMessage* item, bool* given) {
   DebugLog(L"PSTprocessItemInDefaultFolder:ObjectID prop missing");
-  com::ComPtr<IRdoMessage> item;
-  HRESULT hr = FindItem(engine_, session_, utils_, ownFolder_.Get(), sink_, key_, false,
-                        L"PSTprocessItemInDefaultFolder::EIDFromSKAY", L"PSTprocessItemInDefaultFolder::MessageFromID",
-                        &item);
-  if (FAILED(hr)) {
-    LogError(hr, L"PSTprocessItemInDefaultFolder::MessageFromID");
-    return hr;
+  *given = false;
+  if (!sink_->BOTH_DIRECTIONS) {
+    *given = true;  // nothing to give, nothing to copy
+    return S_OK;
   }
-  if (!sink_->BOTH_DIRECTIONS) return S_OK;
   long id = 0;
-  hr = utils_->GetNamedPropId(item.Get(), com::Bstr(kMeetingSet), com::Variant(0x0003L), 0, &id);
-  // A store that never mapped the property cannot take it; trying again
-  // would not change that.
+  HRESULT hr = utils_->GetNamedPropId(item, com::Bstr(kMeetingSet), com::Variant(0x0003L), 0, &id);
   if (!CheckHr(hr, L"GlobalObjId?")) return S_OK;
   com::Bstr entryId;
   hr = item->get_EntryID(entryId.Put());
   com::Variant objectId;
   if (SUCCEEDED(hr)) hr = utils_->HexToBin(com::Bstr(syncId_ + entryId.Str()), objectId.Put());
-  if (SUCCEEDED(hr)) hr = utils_->SetPropByTag(item.Get(), id | kTypeBinary, objectId, 1);
+  if (SUCCEEDED(hr)) hr = utils_->SetPropByTag(item, id | kTypeBinary, objectId, 1);
   if (!CheckHr(hr, L"PSTprocessItemInDefaultFolder::SetObjectId")) return hr;
-  PutDefaultCategories(owner_, utils_, item.Get());
+  PutDefaultCategories(owner_, utils_, item);
+  *given = true;
   return S_OK;
 }
 
-HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoFolder* jobFolder, DATE masterDate) {
-  result_ = 1;
-  com::ComPtr<IRdoMessage> masterItem, slaveItem;
-  HRESULT hr = FindItem(engine_, session_, utils_, jobFolder, job->Events, key_, sink_->HotMailMode,
-                        L"PSTprocessItemInDefaultFolder::EIDFromSKEY.MASTER",
-                        L"PSTprocessItemInDefaultFolder::MSGFromEID.MASTER", &masterItem);
-  if (FAILED(hr)) return hr;
-  if (IsPSTMyChange(job->Events, syncId_, masterItem.Get())) return S_OK;
-  hr = FindItem(engine_, session_, utils_, ownFolder_.Get(), sink_, key_, sink_->HotMailMode,
-                L"PSTprocessItemInDefaultFolder::EIDFromSKEY.SLAVE", L"PSTprocessItemInDefaultFolder::MSGFromEID.SLAVE",
-                &slaveItem);
-  if (FAILED(hr)) return hr;
-
-  hr = masterItem->CopyTo(com::Variant(static_cast<IDispatch*>(slaveItem.Get())), nullptr);
+HRESULT DefaultItem::FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* masterItem) {
+  com::ComPtr<IRdoMessage> item;
+  HRESULT hr = FindItem(utils_, ownFolder_.Get(), syncId_, byObjectId_, L"PSTprocessItemInDefaultFolder::EIDFromSKAY",
+                        &item);
+  if (SUCCEEDED(hr)) hr = finishItemCopy(sink_, utils_, session_, item.Get(), owner_, job, masterItem);
   if (FAILED(hr)) {
-    LogError(hr, L"PSTprocessItemInDefaultFolder::SlaveItem CopyTo MasterItem");
+    LogError(hr, L"PSTprocessItemInDefaultFolder::AddItem");
     return hr;
   }
-  cleanRecipients(engine_, slaveItem.Get());
-  // After the copy, which brings the master's categories: a master item
-  // without the job's category must not take it off the default-folder item,
-  // or the user's later changes there would never be listed again.
-  Cat2Item(owner_, utils_, slaveItem.Get(), job->Categorie);
-  if (job->Events->DONT_SYNC_REMINDERS) {
-    HRESULT r = CopyOldReminder(engine_, utils_, slaveItem.Get(), kSideDefault);
-    if (SUCCEEDED(r)) r = RemoveReminder(engine_, utils_, slaveItem.Get(), kSideDefault, !job->Events->BOTH_DIRECTIONS);
-    CheckHr(r, L"PSTprocessItemInDefaultFolder::Reminder");
-  } else if (job->Events->iCloudMode) {
-    CheckHr(ReminderFromiCloud2PST(engine_, masterItem.Get(), slaveItem.Get()), L"PSTprocessItemInDefaultFolder::Reminder");
-  }
+  RecordMasterWrite(job, utils_, session_, masterItem, syncId_);
+  result_ = 1;
+  return S_OK;
+}
+
+HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate) {
+  result_ = 1;
+  if (IsPSTMyChange(job->Events, syncId_, masterItem)) return S_OK;
+  com::ComPtr<IRdoMessage> slaveItem;
+  HRESULT hr = FindItem(utils_, ownFolder_.Get(), syncId_, byObjectId_,
+                        L"PSTprocessItemInDefaultFolder::EIDFromSKEY.SLAVE", &slaveItem);
+  if (FAILED(hr)) return hr;
   if (g_bDebugLog) {
     DebugLog(L"PSTprocessItemInDefaultFolder::Masteritem is newer");
     DebugLogString(DateText(masterDate).c_str(), (L" > " + DateText(slaveDate_)).c_str());
   }
-  hr = TouchAndSave(slaveItem.Get());
-  if (FAILED(hr)) {
-    LogError(hr, L"PSTprocessItemInDefaultFolder::SlaveItem CopyTo MasterItem");
-    return hr;
-  }
-  hr = TouchAndSave(masterItem.Get());
-  if (FAILED(hr)) {
-    LogError(hr, L"PSTprocessItemInDefaultFolder::CopyDefault2Master::SaveMasterItem");
-    return hr;
-  }
-  RecordMasterWrite(job, utils_, session_, masterItem.Get(), syncId_);
-  RecordDefaultItemWrite(job, owner_, utils_, session_, slaveItem.Get(), syncId_);
-  return S_OK;
+  const PairWrite w{engine_, session_, utils_, job, owner_, masterItem, slaveItem.Get(), ownFolder_.Get(), syncId_};
+  return WriteMasterOntoCopy(w, false, kLabel);
 }
 
 HRESULT DefaultItem::SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate) {
@@ -439,14 +426,15 @@ HRESULT DefaultItem::SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate) {
     DebugLog(L"PSTprocessItemInDefaultFolder::Slave (Item im Standardordner) is newer:");
     DebugLogString(DateText(masterDate).c_str(), (L" < " + DateText(slaveDate_)).c_str());
   }
-  return CopyDefault2Master(sink_, session_, utils_, syncId_, job, owner_);
+  return CopyDefault2Master(sink_, session_, utils_, syncId_, job, owner_, byObjectId_);
 }
 
 }  // namespace
 
 BYTE PSTprocessItemInDefaultFolder(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils,
                                    const std::wstring& syncId, DATE slaveDate,
-                                   const std::vector<std::wstring>& categories, HRESULT* outcome) {
+                                   const std::vector<std::wstring>& categories, HRESULT* outcome,
+                                   std::optional<bool> byObjectId) {
   if (outcome) *outcome = S_OK;
   if (!sink) return 0;
   if (sink->ExchangeMode) return 1;
@@ -454,11 +442,13 @@ BYTE PSTprocessItemInDefaultFolder(CItemsEvents* sink, IRdoSession* session, IRd
     if (outcome) *outcome = E_FAIL;
     return 0;
   }
-  return DefaultItem(sink, session, utils, syncId, slaveDate).Run(categories, outcome);
+  return DefaultItem(sink, session, utils, syncId, slaveDate, byObjectId.value_or(sink->HotMailMode))
+      .Run(categories, outcome);
 }
 
 HRESULT CopyDefault2Master(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                           CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder) {
+                           CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder,
+                           std::optional<bool> byObjectId) {
   if (!sink || sink->ExchangeMode) {
     LogError(0, L"!EXCH");
     return E_FAIL;
@@ -472,5 +462,5 @@ HRESULT CopyDefault2Master(CItemsEvents* sink, IRdoSession* session, IRdoUtils* 
     DebugLog(L"Item detected, but BOTH_DIRECTIONS not activated");
     return 0;
   }
-  return CopyBack(sink, session, utils, syncId, master, defaultFolder).Run();
+  return CopyBack(sink, session, utils, syncId, master, defaultFolder, byObjectId.value_or(sink->HotMailMode)).Run();
 }

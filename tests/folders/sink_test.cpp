@@ -1,5 +1,4 @@
-// The item-event sink on its own: marks, the folder cache and its reference
-// count.
+// The item-event sink on its own: its marks and the folder cache.
 #include <gtest/gtest.h>
 
 #include "folder_object.h"
@@ -45,19 +44,6 @@ TEST_F(SinkTest, EventsWithoutOwnerOrEngineChangeNothing) {
     EXPECT_EQ(S_OK, sink->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr));
   EXPECT_FALSE(sink->ChangedMarkSet());
   EXPECT_FALSE(sink->DeletedMarkSet());
-}
-
-TEST_F(SinkTest, AnswersOnlyIDispatchAndCountsReferences) {
-  IDispatch* disp = nullptr;
-  ASSERT_EQ(S_OK, sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&disp)));
-  EXPECT_EQ(2, sink->RefCount.load());
-  EXPECT_EQ(1u, disp->Release());
-  void* other = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, sink->QueryInterface(IID_IConnectionPointContainer, &other));
-  EXPECT_EQ(nullptr, other);
-  UINT count = 5;
-  EXPECT_EQ(E_NOTIMPL, sink->GetTypeInfoCount(&count));
-  EXPECT_EQ(0u, count);
 }
 
 }  // namespace

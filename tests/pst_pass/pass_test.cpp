@@ -14,16 +14,13 @@ namespace {
 constexpr wchar_t kKeywords[] = L"urn:schemas:mailheader:keywords";
 constexpr double kSecond = 1.0 / 86400.0;
 
-TEST(PassRules, DatesSnapToFiveSecondsAndNewItemsCompareADayEarlier) {
+TEST(PassRules, DatesSnapToFiveSecondsThenTheLaterSideWins) {
   const double m = 45000.5;
-  EXPECT_EQ(NewerSide::kEqual, CompareItemDates(m, m + 4.9 * kSecond, 5.0, false));
-  EXPECT_EQ(NewerSide::kMaster, CompareItemDates(m + 6 * kSecond, m, 5.0, false));
-  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(m, m + 6 * kSecond, 5.0, false));
-  EXPECT_EQ(NewerSide::kEqual, CompareItemDates(m, m + 0.4 * kSecond, 0.0, false));
-  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(m, m + 0.6 * kSecond, 0.0, false));
-  // A new item's slave date counts a day earlier.
-  EXPECT_EQ(NewerSide::kMaster, CompareItemDates(m - 0.5, m, 5.0, true));
-  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(m - 2.0, m, 5.0, true));
+  EXPECT_EQ(NewerSide::kEqual, CompareItemDates(m, m + 4.9 * kSecond, 5.0));
+  EXPECT_EQ(NewerSide::kMaster, CompareItemDates(m + 6 * kSecond, m, 5.0));
+  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(m, m + 6 * kSecond, 5.0));
+  EXPECT_EQ(NewerSide::kEqual, CompareItemDates(m, m + 0.4 * kSecond, 0.0));
+  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(m, m + 0.6 * kSecond, 0.0));
 
   EXPECT_EQ(L" M=>S: 40% / Private", PassStatusText(L" M=>S:", 4, 10, L"Private"));
   EXPECT_EQ(L" S=>M: 0% / Work", PassStatusText(L" S=>M:", 0, 3, L"Work"));
@@ -58,6 +55,16 @@ TEST_F(PassTest, OneWayCopiesCarryTheCategoryAndTheNextPassWritesNothing) {
   ASSERT_EQ(S_OK, Pass());
   EXPECT_EQ(0u, Writes());
   EXPECT_EQ(2u, SlaveItems().size());
+}
+
+// A pass opens the folders it works with once, whatever the number of items.
+TEST_F(PassTest, APassOpensEachFolderOnce) {
+  for (const wchar_t* name : {L"Ada", L"Bob", L"Cy", L"Dee", L"Eve"}) AddMasterItem(name);
+  master->LastFolderSyncTime = com::DateTime(2.0);
+  sim_->ClearCalls();
+  ASSERT_EQ(S_OK, Pass());
+  EXPECT_EQ(5u, SlaveItems().size());
+  EXPECT_EQ(2u, CallsOf(L"Session.GetFolderById")) << "the master folder and its default folder";
 }
 
 TEST_F(PassTest, FailedCopiesKeepTheFolderTimeAndAreRetried) {

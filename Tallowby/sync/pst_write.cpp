@@ -1,0 +1,74 @@
+#include "pst_write.h"
+
+#include "bstr.h"
+#include "exchange_sync.h"
+#include "folder_object.h"
+#include "item_filter.h"
+#include "logs.h"
+#include "pst_items.h"
+#include "pst_pass.h"
+#include "reminders.h"
+#include "sync_engine.h"
+#include "variant.h"
+
+namespace {
+
+std::wstring Label(const wchar_t* label, const wchar_t* step) { return std::wstring(label) + step; }
+
+HRESULT CopyContent(const PairWrite& w) {
+  HRESULT hr = w.masterItem->CopyTo(com::Variant(static_cast<IDispatch*>(w.copy)), nullptr);
+  if (SUCCEEDED(hr)) cleanRecipients(w.engine, w.copy);
+  return hr;
+}
+
+// What makes the next passes of both folders take this write for the
+// add-in's own: the copy's time per job in the default folder (two-way
+// pairs), the Exchange default folder's own-write record, and the master
+// item's time in the job's sink.
+void RecordWrite(const PairWrite& w) {
+  CItemsEvents* job = w.job->Events;
+  if (job->BOTH_DIRECTIONS) RecordDefaultItemWrite(w.job, w.defaultFolder, w.utils, w.session, w.copy, w.syncId);
+  RegisterExchangeWrite(w.defaultFolder, w.session, w.utils, w.copy, w.syncId);
+  RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId);
+}
+
+}  // namespace
+
+void PutJobCategoryOnCopy(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* copy) {
+  Cat2Item(job, utils, copy, job->Categorie);
+}
+
+void PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* original) {
+  Cat2Item(job, utils, original, job->Categorie, PrivateMark::kNever);
+}
+
+HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* job, long side, IRdoMessage* written,
+                          IRdoMessage* other, bool freshCopy) {
+  if (job->DONT_SYNC_REMINDERS) {
+    HRESULT hr = freshCopy ? S_OK : CopyOldReminder(engine, utils, written, side);
+    if (SUCCEEDED(hr)) hr = RemoveReminder(engine, utils, written, side, side == kSideDefault && !job->BOTH_DIRECTIONS);
+    return hr;
+  }
+  if (!job->iCloudMode) return S_OK;
+  if (side == kSideDefault) return ReminderFromiCloud2PST(engine, other, written);
+  return freshCopy ? S_OK : ReminderToiCloud(engine, written, other);
+}
+
+HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* label) {
+  CItemsEvents* job = w.job->Events;
+  HRESULT hr = freshCopy ? S_OK : CopyContent(w);
+  if (!CheckHr(hr, Label(label, L"::CopyTo").c_str())) return hr;
+  PutJobCategoryOnCopy(w.job, w.utils, w.copy);
+  hr = w.copy->Save();
+  if (!CheckHr(hr, Label(label, L"::SaveSlaveItem").c_str())) return hr;
+  // A fresh copy had the reminder rule applied when it was made.
+  if (!freshCopy)
+    CheckHr(ApplyReminderRule(w.engine, w.utils, job, kSideDefault, w.copy, w.masterItem, false),
+            Label(label, L"::Reminder").c_str());
+  // In a two-way pair the master item carries the job's category too, so
+  // that what comes back from the default folder keeps it.
+  if (job->BOTH_DIRECTIONS) PutJobCategoryOnOriginal(w.job, w.utils, w.masterItem);
+  UserLogWrite(w.engine, freshCopy ? L"NEW:" : L"CHANGE(M=>S):", w.copy, w.copyFolder);
+  RecordWrite(w);
+  return S_OK;
+}
