@@ -136,6 +136,44 @@ TEST_F(PassTest, CopyThatCannotBeFoundAgainIsNeitherRegisteredNorRepeated) {
   EXPECT_GT(master->LastFolderSyncTime.Date(), 2.0);
 }
 
+// A copy that exists but cannot be found under the item's key is neither
+// copied again nor passed over: the pass reports it, keeps the folder time,
+// and goes on normally once a lookup finds the copy.
+TEST_F(PassTest, ACopyThatStaysUnverifiedHoldsTheFolderTimeUntilItIsFound) {
+  AddMasterItem(L"Ada Lovelace");
+  master->LastFolderSyncTime = com::DateTime(2.0);
+  sim_->InjectFailure(L"Utils.GetPropByTag", 2, E_FAIL, 1);
+  sim_->InjectFailure(L"Items.Find", 3, E_FAIL, 1);
+  Pass();
+  ASSERT_EQ(1u, SlaveItems().size());
+  const std::wstring copy = SlaveItems().front();
+  com::Variant original;
+  sim_->ReadItem(copy, L"http://schemas.microsoft.com/mapi/proptag/0x300B0102", original.Put());
+  com::Bstr key;
+  ASSERT_EQ(S_OK, utils->BinToHex(original, key.Put()));
+  // The copy carries another key now, as a store may give its copies.
+  auto SetKey = [&](const wchar_t* hex) {
+    com::Variant binary;
+    ASSERT_EQ(S_OK, utils->HexToBin(com::Bstr(hex), binary.Put()));
+    sim::SimProp prop{L"http://schemas.microsoft.com/mapi/proptag/0x300B0102", {}};
+    VariantCopy(&prop.value, &binary);
+    ASSERT_TRUE(sim_->ChangeItem(copy, {prop}));
+    VariantClear(&prop.value);
+  };
+  SetKey(L"00112233445566778899AABBCCDDEEFF");
+  sim_->ClearCalls();
+  EXPECT_EQ(S_OK, Pass());
+  EXPECT_EQ(0u, CallsOf(L"Message.CopyTo"));
+  EXPECT_DOUBLE_EQ(2.0, master->LastFolderSyncTime.Date());
+  EXPECT_NE(std::string::npos, ErrorLogText().find("could not be verified"));
+
+  SetKey(key.c_str());
+  EXPECT_EQ(S_OK, Pass());
+  EXPECT_EQ(1u, SlaveItems().size());
+  EXPECT_GT(master->LastFolderSyncTime.Date(), 2.0);
+  EXPECT_TRUE(slave->Events->UnverifiedCopies.empty());
+}
+
 TEST_F(PassTest, CopiedDistributionListKeepsExactlyItsMembers) {
   AddMasterItem(L"Team", L"IPM.DistList");
   master->LastFolderSyncTime = com::DateTime(2.0);
