@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "logs.h"
+
 namespace reg {
 
 Key& Key::operator=(Key&& o) noexcept {
@@ -115,10 +117,18 @@ std::optional<std::wstring> Key::SubkeyName(DWORD index, DWORD maxChars) const {
 
 std::vector<std::wstring> Key::SubkeyNames(DWORD maxChars) const {
   std::vector<std::wstring> names;
+  if (!key_) return names;
+  std::vector<wchar_t> name(maxChars + 1, L'\0');
   for (DWORD i = 0;; ++i) {
-    std::optional<std::wstring> name = SubkeyName(i, maxChars);
-    if (!name) break;
-    names.push_back(std::move(*name));
+    DWORD chars = maxChars;
+    LONG rc = RegEnumKeyExW(key_, i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_MORE_DATA) {
+      // No job or list can have such a name; it must not hide those after it.
+      DebugLog(L"Subkey name too long for its buffer, skipped");
+      continue;
+    }
+    if (rc != ERROR_SUCCESS) break;
+    names.emplace_back(name.data(), chars);
   }
   return names;
 }

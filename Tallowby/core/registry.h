@@ -138,7 +138,8 @@ class Key {
   // anything but success (the end, or a name longer than `maxChars`).
   std::optional<std::wstring> SubkeyName(DWORD index, DWORD maxChars = MAX_PATH) const;
   // Every subkey name, enumerated by index from 0 until the enumeration
-  // stops, gathered before the caller changes anything below the key.
+  // ends, gathered before the caller changes anything below the key. A name
+  // of `maxChars` characters or more is skipped with a debug line.
   std::vector<std::wstring> SubkeyNames(DWORD maxChars = MAX_PATH) const;
   // Deletes the subkey `path` with everything below it.
   LONG DeleteTree(const wchar_t* path) const;

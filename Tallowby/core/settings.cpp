@@ -68,9 +68,10 @@ bool SameIds(CSyncEngine* engine, const std::wstring& a, const std::wstring& b, 
   return CheckHr(hr, label) && same != VARIANT_FALSE;
 }
 
-std::wstring Upper(std::wstring text) {
-  if (!text.empty()) CharUpperBuffW(text.data(), DWORD(text.size()));
-  return text;
+// Equal in upper case by the system's own table, the same in every user
+// locale (a Turkish locale upper-cases "i" otherwise).
+bool SameProfileName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 // What one load knows beyond the engine.
@@ -217,7 +218,7 @@ void JobLoader::Load() {
       ERROR_SUCCESS)
     return;
   std::wstring profile = job_.ReadString(L"Profil", kStringBytesJob).value_or(L"");
-  if (!profile.empty() && Upper(profile) != Upper(ctx_.profileName)) {
+  if (!profile.empty() && !SameProfileName(profile, ctx_.profileName)) {
     DebugLog(L"Profile not matched");
     return;
   }
@@ -536,11 +537,9 @@ void JobLoader::LinkTarget(IRdoFolder* target) {
 // The names of the jobs, read before any is loaded: loading may delete a
 // job's key, and an enumeration by index would then skip the next one.
 std::vector<std::wstring> JobNames() {
-  std::vector<std::wstring> names;
   reg::Key folders;
-  if (folders.Open(HKEY_CURRENT_USER, reg::kFoldersPath, KEY_READ) != ERROR_SUCCESS) return names;
-  for (DWORD i = 0; auto name = folders.SubkeyName(i, MAX_PATH); ++i) names.push_back(*name);
-  return names;
+  if (folders.Open(HKEY_CURRENT_USER, reg::kFoldersPath, KEY_READ) != ERROR_SUCCESS) return {};
+  return folders.SubkeyNames(reg::kSubkeyNameChars);
 }
 
 void ListAddIns(CSyncEngine* engine) {

@@ -36,7 +36,7 @@ void EngineTest::SetUp() {
   sim_->Reset();
   sim::SimStore store;
   store.isDefault = true;
-  sim_->AddStore(store);
+  store_ = sim_->AddStore(store);
   SetDebugLogPath((box_->Temp() + kDebugLogName).c_str());
   SetErrorLogPath((box_->Temp() + kErrorLogName).c_str());
   g_bDebugLog = true;

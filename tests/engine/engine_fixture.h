@@ -39,6 +39,7 @@ class EngineTest : public ::testing::Test {
 
   std::unique_ptr<testing_support::Sandbox> box_;
   sim::ISimControl* sim_ = nullptr;
+  std::wstring store_;  // the default store's StoreID
   com::ComObject<testing_support::FakeApplication>* app_ = nullptr;
   com::ComPtr<IDispatch> nameSpace_;
   CSyncEngine* engine_ = nullptr;
