@@ -33,18 +33,33 @@ void ShowStartupError(const wchar_t* step, HRESULT hr) {
   MessageBoxW(nullptr, text, L"Error", MB_OK);
 }
 
-// The temporary folder (ending in a backslash), or `fallback` when the
-// system cannot give it.
-std::wstring TempFolder(const std::wstring& fallback) {
+constexpr HRESULT kPathTooLong = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+
+// The folder of the log files (ending in a backslash): the temporary folder,
+// or the DLL folder when the system cannot give the temporary folder or a
+// log's full path would not fit a path buffer there; empty when it fits
+// neither. Paths are never cut. `tempTooLong`: the temporary folder was
+// there but too long.
+std::wstring LogFolder(const std::wstring& dllFolder, bool* tempTooLong) {
   wchar_t path[MAX_PATH] = {};
   DWORD n = GetTempPathW(MAX_PATH, path);
-  if (n == 0 || n >= MAX_PATH) return fallback;
-  return std::wstring(path, n);
+  const std::wstring temp = n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(path, n);
+  *tempTooLong = n >= MAX_PATH || (!temp.empty() && !LogFilesFitIn(temp));
+  if (!temp.empty() && !*tempTooLong) return temp;
+  return !dllFolder.empty() && LogFilesFitIn(dllFolder) ? dllFolder : std::wstring();
 }
 
+std::wstring LogFilePath(const std::wstring& folder, const wchar_t* name) {
+  return folder.empty() ? std::wstring() : folder + name;
+}
+
+// Copies a path into a path buffer whole, or leaves the buffer empty.
 void CopyPath(wchar_t (&target)[MAX_PATH], const std::wstring& path) {
-  wcsncpy(target, path.c_str(), MAX_PATH - 1);
-  target[MAX_PATH - 1] = L'\0';
+  if (path.size() >= MAX_PATH) {
+    target[0] = L'\0';
+    return;
+  }
+  wmemcpy(target, path.c_str(), path.size() + 1);
 }
 
 long ArgAsLong(const com::DispArgs& args, UINT i) {
@@ -128,15 +143,17 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDi
     if (FAILED(hr)) return hr;
 
     const std::wstring dllFolder = GetDllFolder();
-    const std::wstring tempFolder = TempFolder(dllFolder);
-    RotateDebugLogs(tempFolder);
-    SetDebugLogPath((tempFolder + kDebugLogName).c_str());
+    bool tempTooLong = false;
+    const std::wstring logFolder = LogFolder(dllFolder, &tempTooLong);
+    if (!logFolder.empty()) RotateDebugLogs(logFolder);
+    SetDebugLogPath(LogFilePath(logFolder, kDebugLogName).c_str());
 
     reg::Key config;
     if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_READ | KEY_WRITE) == ERROR_SUCCESS)
       g_bDebugLog = reg::IsOne(config.ReadDword(L"debug", reg::DwordType::kAnyType));
 
-    StartEngine(tempFolder, dllFolder);
+    StartEngine(logFolder);
+    if (tempTooLong) LogError(kPathTooLong, L"Temporary folder too long for the log files");
     PrepareDataFolder(dllFolder);
     m_hiddenWindow.StartTimer();
     return S_OK;
@@ -171,9 +188,9 @@ HRESULT CConnect::AdviseSinks() {
   return hr;
 }
 
-void CConnect::StartEngine(const std::wstring& tempFolder, const std::wstring& dllFolder) {
+void CConnect::StartEngine(const std::wstring& logFolder) {
   m_hiddenWindow.CreateHidden();  // gone after an earlier Quit of this object
-  auto* engine = new CSyncEngine(m_pNameSpace.Get(), (tempFolder + kDebugLogName).c_str());
+  auto* engine = new CSyncEngine(m_pNameSpace.Get(), LogFilePath(logFolder, kDebugLogName).c_str());
   g_pSyncEngine = engine;
   m_ownsEngine = true;
   // Armed only for a new engine: a repeated connection that fails must not
@@ -181,9 +198,9 @@ void CConnect::StartEngine(const std::wstring& tempFolder, const std::wstring& d
   g_bStartPending = true;
   engine->HiddenWindow = m_hiddenWindow.m_hWnd;
 
-  const std::wstring errorLog = TempFolder(dllFolder) + kErrorLogName;
+  const std::wstring errorLog = LogFilePath(logFolder, kErrorLogName);
   engine->SetErrorLogPath(errorLog.c_str());
-  DeleteFileW(errorLog.c_str());
+  if (!errorLog.empty()) DeleteFileW(errorLog.c_str());
 }
 
 void CConnect::PrepareDataFolder(const std::wstring& dllFolder) {
@@ -191,10 +208,17 @@ void CConnect::PrepareDataFolder(const std::wstring& dllFolder) {
   wchar_t special[MAX_PATH] = {};
   std::wstring dataDir = dllFolder;
   if (GetSpecialFolderPath(special, false)) {
-    dataDir = std::wstring(special) + L"\\Tallowby\\";
-    // Tested without changing the process's current directory, which
-    // belongs to Outlook.
-    if (GetFileAttributesW(dataDir.c_str()) == INVALID_FILE_ATTRIBUTES) CreateDirectoryW(dataDir.c_str(), nullptr);
+    const std::wstring own = std::wstring(special) + L"\\Tallowby\\";
+    // A folder that does not fit the engine's path buffer counts as
+    // unavailable, as when the special folder cannot be had.
+    if (own.size() < MAX_PATH) {
+      dataDir = own;
+      // Tested without changing the process's current directory, which
+      // belongs to Outlook.
+      if (GetFileAttributesW(dataDir.c_str()) == INVALID_FILE_ATTRIBUTES) CreateDirectoryW(dataDir.c_str(), nullptr);
+    } else {
+      LogError(kPathTooLong, L"Data folder too long, the DLL folder is used");
+    }
   }
   CopyPath(engine->DataDir, dataDir);
   CopyPath(engine->DllDir, dllFolder);

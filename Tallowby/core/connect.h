@@ -74,7 +74,7 @@ class CConnect : public _IDTExtensibility2 {
   void ShowTrayWhenConfigured();
   HRESULT ConnectToOutlook(IDispatch* application, IDispatch* addInInst);
   HRESULT AdviseSinks();
-  void StartEngine(const std::wstring& tempFolder, const std::wstring& dllFolder);
+  void StartEngine(const std::wstring& logFolder);
   void PrepareDataFolder(const std::wstring& dllFolder);
   void StoreQuitTime();
   // Shutdown at once, or, inside a Reload's pumped wait, once Reload has

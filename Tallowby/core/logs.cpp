@@ -33,8 +33,12 @@ std::atomic<bool> g_debugLineEnded{true};
 void PublishPath(wchar_t (&target)[MAX_PATH], const wchar_t* path) {
   std::unique_lock lock(g_pathLock);
   if (path == target) return;  // the engine hands back the same buffer
-  wcsncpy(target, path ? path : L"", MAX_PATH - 1);
-  target[MAX_PATH - 1] = L'\0';
+  const size_t length = path ? wcslen(path) : 0;
+  if (length >= MAX_PATH) {
+    target[0] = L'\0';
+    return;
+  }
+  wmemcpy(target, path ? path : L"", length + 1);
 }
 
 std::wstring ReadPath(const wchar_t (&source)[MAX_PATH]) {
@@ -148,11 +152,22 @@ std::wstring UserDateTime() { return com::DateTime::Now().UserFormat(); }
 
 }  // namespace logfile
 
+namespace {
+
+// The debug log's name, or (n >= 1) that of its n-th older copy.
+std::wstring DebugLogName(int n) {
+  return n == 0 ? kDebugLogName : L"Tallowby_debug-" + std::to_wstring(n) + L".log";
+}
+
+}  // namespace
+
+bool LogFilesFitIn(const std::wstring& folder) {
+  // The longest names are the rotated copies'.
+  return folder.size() + DebugLogName(kOldDebugLogs).size() < MAX_PATH;
+}
+
 void RotateDebugLogs(const std::wstring& folder) {
-  auto name = [&](int n) {
-    if (n == 0) return folder + kDebugLogName;
-    return folder + L"Tallowby_debug-" + std::to_wstring(n) + L".log";
-  };
+  auto name = [&](int n) { return folder + DebugLogName(n); };
   for (int n = kOldDebugLogs - 1; n >= 0; --n)
     MoveFileExW(name(n).c_str(), name(n + 1).c_str(), MOVEFILE_REPLACE_EXISTING);  // missing source: skipped
   DeleteFileW(name(0).c_str());

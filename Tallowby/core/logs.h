@@ -16,7 +16,8 @@ inline constexpr int kOldDebugLogs = 5;
 
 // Full paths of the two files. Written only through SetDebugLogPath and
 // SetErrorLogPath, which publish them under a lock, so that a thread that
-// logs never reads a half-written path.
+// logs never reads a half-written path. A path that does not fit the buffer
+// is never cut: the log then has no file.
 extern wchar_t g_szDebugLogPath[MAX_PATH];
 extern wchar_t g_szErrorLogPath[MAX_PATH];
 void SetDebugLogPath(const wchar_t* path);
@@ -35,6 +36,8 @@ extern std::atomic<bool> g_bErrorLogEnabled;
 // Moves "-4" to "-5", ..., "-1" to "-2", the current debug log to "-1" in
 // `folder` (ending in a backslash), then deletes the current log's name.
 void RotateDebugLogs(const std::wstring& folder);
+// True when every log file's full path in `folder` fits a path buffer.
+bool LogFilesFitIn(const std::wstring& folder);
 
 void WriteDebugLog(const wchar_t* text, bool endLine);
 inline void DebugLog(const wchar_t* text) { WriteDebugLog(text, true); }

@@ -385,9 +385,9 @@ void CSyncEngine::ShowWrapperNotRegistered() {
 // ---- Logs ----
 
 void CSyncEngine::SetErrorLogPath(const wchar_t* path) {
-  wcsncpy(ErrorLogPath, path ? path : L"", MAX_PATH - 1);
-  ErrorLogPath[MAX_PATH - 1] = L'\0';
-  ::SetErrorLogPath(ErrorLogPath);
+  ::SetErrorLogPath(path);  // whole, or no path at all when it does not fit
+  const std::wstring published = ::ErrorLogPath();
+  wmemcpy(ErrorLogPath, published.c_str(), published.size() + 1);
 }
 
 void CSyncEngine::WriteUserLog(const wchar_t* text, bool endLine, bool withTime) {

@@ -132,6 +132,60 @@ TEST(Connect, StartsInOrderAndQuitTearsEverythingDown) {
   addIn->Release();
 }
 
+// Grows `folder` (ending in a backslash) by subfolders to at least `chars`
+// characters and creates it.
+std::wstring DeepFolder(std::wstring folder, size_t chars) {
+  while (folder.size() < chars) {
+    folder += L"deeper\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+  }
+  return folder;
+}
+
+void DeleteLogsIn(const std::wstring& folder) {
+  DeleteFileW((folder + kDebugLogName).c_str());
+  DeleteFileW((folder + kErrorLogName).c_str());
+  for (int n = 1; n <= kOldDebugLogs; ++n)
+    DeleteFileW((folder + L"Tallowby_debug-" + std::to_wstring(n) + L".log").c_str());
+}
+
+// A temporary folder in which the log names would not fit a path buffer, and
+// a local application-data folder with no room for "Tallowby\": each counts
+// as unavailable, the DLL folder takes its place, and the error is logged;
+// no path is ever cut.
+TEST(Connect, PathsThatDoNotFitAreNotCutButReplacedByTheDllFolder) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  CreateConfig(1);
+  const std::wstring temp = DeepFolder(box.Temp(), 245);
+  ASSERT_LT(temp.size(), size_t(MAX_PATH));
+  SetEnvironmentVariableW(L"TMP", temp.c_str());
+  SetEnvironmentVariableW(L"TEMP", temp.c_str());
+  std::wstring local = DeepFolder(box.LocalAppData(), 252);
+  local.pop_back();
+  ASSERT_LT(local.size(), size_t(MAX_PATH));
+  reg::Key shellFolders;
+  ASSERT_EQ(ERROR_SUCCESS, shellFolders.Create(HKEY_CURRENT_USER,
+                                               L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"));
+  shellFolders.WriteString(L"Local AppData", local);
+
+  const std::wstring dll = GetDllFolder();
+  DeleteLogsIn(dll);
+  Outlook outlook;
+  auto conn = NewConnection();
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_Startup, nullptr, nullptr), S_OK);
+  EXPECT_EQ(DebugLogPath(), dll + kDebugLogName);
+  EXPECT_EQ(ErrorLogPath(), dll + kErrorLogName);
+  ASSERT_NE(g_pSyncEngine, nullptr);
+  EXPECT_EQ(std::wstring(g_pSyncEngine->ErrorLogPath), dll + kErrorLogName);
+  EXPECT_EQ(std::wstring(g_pSyncEngine->DataDir), dll);
+  const std::string errors = ReadFileBytes(dll + kErrorLogName);
+  EXPECT_NE(errors.find("Temporary folder too long for the log files"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("Data folder too long"), std::string::npos) << errors;
+  outlook.Quit();
+  DeleteLogsIn(dll);
+}
+
 TEST(Connect, QuitWithoutConfigKeyWritesNothing) {
   Sandbox box;
   ASSERT_NE(LoadAddInModule(), nullptr);
