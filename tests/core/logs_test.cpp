@@ -97,6 +97,43 @@ TEST(Logs, DebugOffWritesNothingButTheUserLogStillWrites) {
   DeleteGlobalLocks();
 }
 
+// A file that opens but takes no byte: every write fails (the disk is full).
+// The tests run under Wine, which shows the host's files as drive Z:.
+constexpr wchar_t kFullDisk[] = L"Z:\\dev\\full";
+
+// A write that fails switches the error log and the user log off for the
+// rest of the run; the debug log has no such switch.
+TEST(Logs, AFailedWriteSwitchesTheErrorAndUserLogsOff) {
+  Sandbox box;
+  LogFiles files(box);
+  InitializeGlobalLocks();
+  {
+    CSyncEngine engine(nullptr, files.debug.c_str());
+    engine.UserLogOn = 1;
+    SetErrorLogPath(kFullDisk);
+    LogError(E_FAIL, L"lost");
+    EXPECT_FALSE(g_bErrorLogEnabled);
+    SetErrorLogPath(files.error.c_str());
+    LogError(E_FAIL, L"after");
+    EXPECT_FALSE(FileExists(files.error)) << "the error log stays off";
+
+    SetDebugLogPath(kFullDisk);
+    engine.UserLog(L"NEW: lost");
+    EXPECT_FALSE(g_bUserLogEnabled);
+    DebugLog(L"lost as well");
+    SetDebugLogPath(files.debug.c_str());
+    engine.UserLog(L"NEW: after");
+    DebugLog(L"still written");
+  }
+  const std::string log = ReadFileBytes(files.debug);
+  EXPECT_EQ(log.find("NEW:"), std::string::npos) << "the user log stays off";
+  EXPECT_NE(log.find("-> still written\r\n"), std::string::npos) << "the debug log goes on";
+  EXPECT_NE(log.find("-> ERROR: after: MAPI_E_CALL_FAILED\r\n"), std::string::npos);
+  g_bErrorLogEnabled = true;
+  g_bUserLogEnabled = true;
+  DeleteGlobalLocks();
+}
+
 TEST(Logs, ErrorLinesNameKnownCodesAndGiveTheRestInHex) {
   Sandbox box;
   LogFiles files(box);
