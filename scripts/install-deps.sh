@@ -8,6 +8,7 @@ packages=(
   wine64 libwine-dev fonts-wine
   xvfb xauth x11-utils imagemagick
   cmake ninja-build googletest
+  python3
 )
 
 missing=()

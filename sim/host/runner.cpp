@@ -633,6 +633,21 @@ std::wstring Runner::Expect(const Command& c) {
   if (sub == L"log" || sub == L"error-log") {
     const wchar_t* file = sub == L"log" ? L"Tallowby_debug.log" : L"Tallowby_error.log";
     std::wstring log = ReadLog(file);
+    if (auto except = c.Opt(L"except")) {
+      // Lines that hold the text and none of the excepted texts: the lines
+      // that nothing in the scenario explains.
+      std::vector<std::wstring> excepted = SplitList(*except), lines;
+      std::wistringstream in(log);
+      for (std::wstring line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        bool explained = std::any_of(excepted.begin(), excepted.end(),
+                                     [&](const std::wstring& e) { return line.find(e) != std::wstring::npos; });
+        if (!explained && line.find(c.Arg(L"TEXT")) != std::wstring::npos) lines.push_back(line);
+      }
+      bool ok = c.Has(L"count") ? long(lines.size()) == LongOpt(c, L"count", -1) : !lines.empty();
+      if (!ok) Fail(c, L"count " + std::to_wstring(lines.size()) + (lines.empty() ? L"" : L"\n  | " + Join(lines, L"\n  | ")));
+      return L"";
+    }
     if (c.Has(L"count")) {
       long n = Occurrences(log, c.Arg(L"TEXT"));
       if (n != LongOpt(c, L"count", -1)) Fail(c, L"count " + std::to_wstring(n));

@@ -76,7 +76,9 @@ const Form kForms[] = {
     {L"expect", L"item PATH", kMatchOptions},
     {L"expect", L"no-item PATH", kMatchOptions},
     {L"expect", L"log TEXT", L"count="},
-    {L"expect", L"error-log TEXT", L""},
+    // count= how many times the text stands; except="A;B": count (or find)
+    // only the lines that hold none of those texts.
+    {L"expect", L"error-log TEXT", L"count= except="},
     {L"expect", L"registry KEY", L"subkeys= values= missing"},
     {L"expect", L"box CAPTION TEXT", L""},
     // Seeds a file in the scenario's temporary folder or the add-in's data folder.

@@ -1,0 +1,345 @@
+"""What the synchronised folders must hold once the add-in has settled.
+
+The model follows the user's actions on a world of one default store and one
+to three master folders and works out, rule by rule, what the add-in makes of
+them: copies from a master into its default folder with the job's category,
+items filed in a default folder with a job's category going to that job's
+master, changes carried over, deletions followed. It knows only the outcome,
+none of the passes, threads or timings that lead to it.
+
+Where the add-in's rules leave an outcome open, the generator does not make
+that step (`World.why_not_*` say why); where it depends on timing alone, the
+item is held as "maybe" until a later step settles it.
+"""
+
+from dataclasses import dataclass, field, replace
+
+ITEM_KIND = {"contacts": "contact", "calendar": "appointment", "tasks": "task"}
+DEFAULT_FOLDER_NAME = {"contacts": "Contacts", "calendar": "Calendar", "tasks": "Tasks"}
+
+
+@dataclass(frozen=True)
+class Content:
+    """What a copy carries over from its source."""
+    subject: str
+    cats: tuple = ()
+    sens: int = 0          # 0 normal, 1 personal, 2 private, 3 confidential
+    reminder: bool = False
+    request: bool = False  # a meeting or task request
+    response: int = 0      # a request's response status (5: not responded)
+
+
+@dataclass
+class Item:
+    key: int               # the sync id: the user's item and every copy of it share it
+    content: Content
+    name: str = ""         # the scenario's name for it, once it has one
+    made_by_addin: bool = False
+    maybe: bool = False    # the add-in may or may not have made it again yet
+    stamp: int = 0         # when it was last written, by the user or the add-in
+
+
+@dataclass
+class Folder:
+    path: str
+    kind: str              # "pst" or "exchange"
+    type: str              # "contacts", "calendar", "tasks"
+    items: list = field(default_factory=list)
+
+    def item(self, key):
+        return next((i for i in self.items if i.key == key), None)
+
+
+@dataclass
+class Job:
+    master: Folder
+    category: str
+    both: bool = False
+    no_private: bool = False
+    mark_private: bool = False
+    no_requests: bool = False
+    no_reminders: bool = False
+    subfolder: bool = False
+    filter: tuple = ()
+    target: Folder = None
+
+
+def cat2item(cats, category, job_categories):
+    """The job's category put on an item: when the item lacks it, the
+    categories of every job are taken off first (the first equal keyword of
+    each) and the category is appended; an item that has it stays as it is."""
+    if category in cats:
+        return tuple(cats)
+    cats = list(cats)
+    for job_cat in job_categories:
+        if job_cat in cats:
+            cats.remove(job_cat)
+    return tuple(cats + [category])
+
+
+def passes(job, content):
+    """The item filter: the job's filter categories (a substring test on the
+    categories text), the NO_SYNC marker, requests, requests not responded
+    to, and private items (private and confidential)."""
+    text = ", ".join(content.cats)
+    if job.filter and not any(f in text for f in job.filter):
+        return False
+    if "NO_SYNC" in text.upper():
+        return False
+    if content.request and (job.no_requests or content.response == 5):
+        return False
+    if job.no_private and content.sens & 2:
+        return False
+    return True
+
+
+class World:
+    def __init__(self):
+        self.default_store = ""   # the store that holds the default folders
+        self.default_kind = ""    # its kind: "pst" or "exchange"
+        self.folders = {}
+        self.jobs = []
+        self.next_key = 1
+        self.clock = 0
+        self.started = False
+        # Exchange folders that saved a synchronisation state: one of their
+        # runs had a change to report.
+        self.exchange_saved = set()
+
+    # ----- the world as the scenario sets it up -----
+
+    def folder(self, path, kind, type_):
+        self.folders[path] = Folder(path, kind, type_)
+        return self.folders[path]
+
+    def default_folder_path(self, type_):
+        return f"{self.default_store}/{DEFAULT_FOLDER_NAME[type_]}"
+
+    def add_job(self, job):
+        """The target is the default folder of the master's item type in the
+        default store, or its subfolder named by the category."""
+        path = self.default_folder_path(job.master.type)
+        if job.subfolder:
+            path += "/" + job.category
+        job.target = self.folders.get(path) or self.folder(path, self.default_kind, job.master.type)
+        self.jobs.append(job)
+
+    def job_of_master(self, folder):
+        return next((j for j in self.jobs if j.master is folder), None)
+
+    def jobs_of_target(self, folder):
+        return [j for j in self.jobs if j.target is folder]
+
+    def job_by_category(self, category, type_):
+        """The master whose category this is and whose item type is the
+        default folder's; categories are compared exactly."""
+        return next((j for j in self.jobs if j.category == category and j.master.type == type_), None)
+
+    def synchronised(self):
+        seen = []
+        for j in self.jobs:
+            for f in (j.master, j.target):
+                if f not in seen:
+                    seen.append(f)
+        return seen
+
+    def named(self, name):
+        for f in self.folders.values():
+            for i in f.items:
+                if i.name == name:
+                    return f, i
+        raise KeyError(name)
+
+    def in_reminders(self, key):
+        """An active reminder belongs to some item with this sync id, in any
+        store. (A reminder without a time is due at once.)"""
+        return any(i.key == key and i.content.reminder and not i.maybe
+                   for f in self.folders.values() for i in f.items)
+
+    def _stamp(self, item, folder=None):
+        self.clock += 1
+        item.stamp = self.clock
+        if folder is not None:
+            self._reported(folder, item)
+
+    def _reported(self, folder, item):
+        """An Exchange folder's run reports a change of an item in its scope:
+        a master's with a category filter and a default folder's (unless it
+        adds its own category) cover the items that have categories."""
+        if folder.kind != "exchange" or not self.started:
+            return
+        job = self.job_of_master(folder)
+        everything = (job and not job.filter) or any(j.subfolder and j.both for j in self.jobs_of_target(folder))
+        if everything or item.content.cats:
+            self.exchange_saved.add(folder.path)
+
+    # ----- the user's actions -----
+
+    def add(self, folder, name, content):
+        item = Item(self.next_key, content, name)
+        self.next_key += 1
+        self._stamp(item, folder)
+        folder.items.append(item)
+        if self.started:
+            self._settle([(folder, item.key, None)])
+        return item
+
+    def change(self, name, **changes):
+        folder, item = self.named(name)
+        self._reported(folder, item)
+        item.content = replace(item.content, **changes)
+        self._stamp(item, folder)
+        self._settle([(folder, item.key, None)])
+
+    def delete(self, name):
+        folder, item = self.named(name)
+        self._reported(folder, item)
+        folder.items.remove(item)
+        self._follow_deletion(folder, item.key)
+
+    def start(self):
+        """The first start: a personal-folders master or default folder has
+        no folder time yet, so its first pass looks at every item; an
+        Exchange folder without a synchronisation state takes what it holds
+        as its starting point and hands none of it on."""
+        self.started = True
+        for f in self.synchronised():
+            for i in f.items:
+                self._reported(f, i)  # the first run takes them as its starting point and saves it
+        self._settle([(f, i.key, None) for f in self.synchronised() if f.kind == "pst" for i in f.items])
+
+    def restart(self):
+        """Folder times and synchronisation states survive: nothing moves."""
+
+    def reload(self):
+        """A page's Apply starts every folder afresh: personal-folder passes
+        look at every item again, and an Exchange folder's emptied state
+        makes its next run report every item. Of two counterparts the newer
+        one wins; a copy that was waiting to be made again is made now."""
+        for f in self.synchronised():
+            for i in f.items:
+                i.maybe = False
+        self._settle([(f, i.key, "reset") for f in self.synchronised() for i in list(f.items)])
+
+    # ----- what the add-in does -----
+
+    def _settle(self, dirty):
+        """Carries every dirty item (folder, key, where the change came from)
+        to the folders it belongs in, until nothing is left to carry."""
+        while dirty:
+            folder, key, source = dirty.pop(0)
+            item = folder.item(key)
+            if item is None or item.maybe:
+                continue
+            job = self.job_of_master(folder)
+            if job:
+                dirty += self._master_to_default(job, item, source)
+            if self.jobs_of_target(folder):
+                dirty += self._default_to_masters(folder, item, source)
+
+    def _master_to_default(self, job, item, source):
+        """A new or changed master item reaches the job's default folder."""
+        target = job.target
+        if source is target:
+            return []  # the add-in's own copy from there
+        if job.master.kind == "exchange" and not job.no_reminders and self.in_reminders(item.key):
+            return []  # an item with an active reminder waits for its next change
+        copy = target.item(item.key)
+        if copy is not None and copy.maybe:
+            target.items.remove(copy)
+            copy = None
+        if copy is not None and source == "reset" and copy.stamp > item.stamp:
+            return []  # the newer side wins
+        if not passes(job, item.content):
+            # The filter holds for changes too: an item made private, or
+            # marked NO_SYNC, after its copy was made stops flowing, and its
+            # copy stays as it was.
+            return []
+        if job.both:
+            item.content = replace(item.content, cats=cat2item(item.content.cats, job.category, self._job_categories()))
+        content = self._to_default(job, item.content)
+        if copy is None:
+            copy = Item(item.key, content, made_by_addin=True)
+            target.items.append(copy)
+        else:
+            copy.content = self._keep_origin_reminder(job, copy, content)
+        self._stamp(copy, target)
+        return [(target, item.key, job.master)]
+
+    def _default_to_masters(self, folder, item, source):
+        """A default-folder item goes to each two-way job of its categories."""
+        writes = []
+        for category in item.content.cats:
+            job = self.job_by_category(category, folder.type)
+            if job is None or not job.both or job.master is source:
+                continue
+            if folder.kind == "pst" and self.in_reminders(item.key):
+                return writes  # not touched while a reminder of it is due
+            copy = job.master.item(item.key)
+            if copy is not None and source == "reset" and copy.stamp > item.stamp:
+                continue  # the newer side wins
+            if copy is None and not passes(job, item.content):
+                continue
+            content = self._to_master(job, item.content)
+            if copy is None:
+                copy = Item(item.key, content, made_by_addin=True)
+                job.master.items.append(copy)
+            else:
+                copy.content = self._keep_origin_reminder(job, copy, content)
+            self._stamp(copy, job.master)
+            writes.append((job.master, item.key, folder))
+        return writes
+
+    def _job_categories(self):
+        return [j.category for j in self.jobs]
+
+    def _to_default(self, job, content):
+        """A copy in the default folder carries the job's category, and is
+        private when the job says so."""
+        content = replace(content, cats=cat2item(content.cats, job.category, self._job_categories()))
+        if job.mark_private:
+            content = replace(content, sens=content.sens | 2)
+        return self._without_reminder(job, content)
+
+    def _to_master(self, job, content):
+        return self._without_reminder(job, content)
+
+    def _without_reminder(self, job, content):
+        """With "no reminders" an appointment or task rings only on the side
+        where it was made: its copies have no reminder."""
+        if job.no_reminders and job.master.type != "contacts":
+            return replace(content, reminder=False)
+        return content
+
+    def _keep_origin_reminder(self, job, counterpart, content):
+        """The item on its origin side gets its own reminder back after a
+        copy from the other side."""
+        if job.no_reminders and job.master.type != "contacts" and not counterpart.made_by_addin:
+            return replace(content, reminder=counterpart.content.reminder)
+        return content
+
+    def _follow_deletion(self, folder, key):
+        """An item deleted in one folder takes its counterparts along: a
+        master's copy in the default folder, a default-folder item's copies
+        in every two-way master. A one-way master keeps its item."""
+        job = self.job_of_master(folder)
+        if job:
+            self._delete_key(job.target, key)
+            folder = job.target
+        for j in self.jobs_of_target(folder):
+            if j.both:
+                self._delete_key(j.master, key)
+        for j in self.jobs_of_target(folder):
+            master_item = j.master.item(key)
+            if j.both or master_item is None or j.master.kind != "pst":
+                continue
+            # The next pass that lists the master item makes the copy again:
+            # at once when it is the master's newest item, else at its next
+            # change or a reset. Until then it may be there or not.
+            folder.items.append(Item(key, self._to_default(j, master_item.content), made_by_addin=True, maybe=True))
+
+    def _delete_key(self, folder, key):
+        for i in folder.items:
+            if i.key == key and not i.maybe:
+                self._reported(folder, i)
+        folder.items[:] = [i for i in folder.items if i.key != key]

@@ -1,0 +1,91 @@
+"""The model against the cases the add-in's rules spell out: a model mistake
+makes every seed that meets it fail, or worse, pass."""
+
+import unittest
+
+from model import Content, cat2item, passes, Job, Folder
+from script import annotate, Script
+
+WORLD = """store "Local" kind=pst default
+store "Archive" kind=pst
+folder "Archive/Work" type=contacts
+folder "Archive/Family" type=contacts
+"""
+
+
+def run(steps):
+    script = Script()
+    for line in (WORLD + steps).splitlines():
+        script.apply(line)
+    return script.world
+
+
+def held(world, path):
+    return sorted((i.content.subject, i.content.cats, i.maybe) for i in world.folders[path].items)
+
+
+class CategoriesAndFilter(unittest.TestCase):
+    def test_category_replaces_other_jobs_and_keeps_the_users_own(self):
+        self.assertEqual(cat2item(("Family", "Holiday"), "Work", ["Work", "Family"]), ("Holiday", "Work"))
+        self.assertEqual(cat2item(("Holiday", "Work"), "Work", ["Work", "Family"]), ("Holiday", "Work"))
+
+    def test_filter_is_a_case_sensitive_substring_test(self):
+        job = Job(Folder("A/W", "pst", "contacts"), "Work", filter=("Work", "Home"))
+        self.assertTrue(passes(job, Content("x", ("Homework",))))
+        self.assertFalse(passes(job, Content("x", ("work",))))
+
+    def test_marker_requests_and_privacy(self):
+        job = Job(Folder("A/W", "pst", "calendar"), "Work", no_private=True)
+        self.assertFalse(passes(job, Content("x", ("no_sync",))))
+        self.assertFalse(passes(job, Content("x", request=True, response=5)))
+        self.assertTrue(passes(job, Content("x", request=True, response=3)))
+        self.assertFalse(passes(job, Content("x", sens=3)))
+        self.assertTrue(passes(job, Content("x", sens=1)))
+
+
+class Outcomes(unittest.TestCase):
+    def test_an_item_of_two_two_way_jobs_reaches_both_masters(self):
+        w = run('job "Archive/Work" category=Work both\njob "Archive/Family" category=Family both\nstart\n'
+                'item d in "Local/Contacts" subject="Ada" categories="Work;Family"\n')
+        self.assertEqual(held(w, "Archive/Work"), [("Ada", ("Work", "Family"), False)])
+        self.assertEqual(held(w, "Archive/Family"), [("Ada", ("Work", "Family"), False)])
+
+    def test_a_one_way_copy_deleted_may_come_back_until_a_reset_makes_it(self):
+        w = run('job "Archive/Work" category=Work\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\ndelete c\n')
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), True)])
+        w.reload()
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), False)])
+
+    def test_a_change_in_a_one_way_default_folder_stays_there(self):
+        w = run('job "Archive/Work" category=Work\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\nchange c subject="Ada King"\n')
+        self.assertEqual(held(w, "Archive/Work"), [("Ada", (), False)])
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada King", ("Work",), False)])
+
+    def test_a_refused_change_leaves_the_copy_as_it_was(self):
+        w = run('job "Archive/Work" category=Work no-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'change a subject="Ada King" private\n')
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), False)])
+
+    def test_an_exchange_folder_adopts_what_it_holds_at_its_first_start(self):
+        text = annotate('store "Mailbox" kind=exchange default\nfolder "Mailbox/Team" type=contacts\n'
+                        'job "Mailbox/Team" category=Team both\nitem a in "Mailbox/Team" subject="Ada"\n'
+                        'start\nwait until idle\n')
+        self.assertIn('expect count "Mailbox/Contacts" 0', text)
+
+    def test_without_reminders_only_the_origin_side_rings(self):
+        w = run('folder "Archive/Dates" type=calendar\njob "Archive/Dates" category=Dates both no-reminders\n'
+                'item a in "Archive/Dates" subject="Dentist" reminder\nstart\nchange a subject="Dentist at nine"\n')
+        self.assertTrue(w.folders["Archive/Dates"].items[0].content.reminder)
+        self.assertFalse(w.folders["Local/Calendar"].items[0].content.reminder)
+        self.assertEqual(w.folders["Local/Calendar"].items[0].content.subject, "Dentist at nine")
+
+    def test_a_due_reminder_keeps_a_default_folder_item_from_its_master(self):
+        w = run('folder "Archive/Dates" type=calendar\njob "Archive/Dates" category=Dates both\nstart\n'
+                'item d in "Local/Calendar" subject="Dentist" categories="Dates" reminder\n')
+        self.assertEqual(held(w, "Archive/Dates"), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,194 @@
+"""Scenario text and the model: the steps of a campaign scenario are ordinary
+scenario commands; the model reads them and writes the expectations.
+
+Every `wait until idle` is a checkpoint: the add-in has settled, and the
+lines after it say what each synchronised folder holds. A scenario written
+here can be read back (its `expect` lines are dropped and made again), so
+that a shrunk scenario gets the expectations of its own steps.
+"""
+
+import shlex
+
+from model import Content, Job, World
+
+# Error lines the add-in writes in normal work: an Exchange folder that
+# starts without a synchronisation state says so once.
+EXPLAINED_ERRORS = ("RESET...",)
+
+
+def tokens(line):
+    """The words of a line as the scenario language splits them: quotes
+    group, an unquoted word with '=' is an option."""
+    lexer = shlex.shlex(line, posix=True)
+    lexer.whitespace_split = True
+    lexer.commenters = "#"
+    words, opts = [], {}
+    for tok in lexer:
+        key, eq, value = tok.partition("=")
+        if eq and key and '"' not in key:
+            opts[key] = value
+        else:
+            words.append(tok)
+    return words, opts
+
+
+class ScriptError(Exception):
+    """A step that the model cannot follow (a name or folder that is gone)."""
+
+
+class Script:
+    def __init__(self):
+        self.world = World()
+        self.stores = {}        # store name -> (kind, default)
+        self.default_store_name = ""
+        self.lines = []
+        self.writes_cleared = False   # `calls clear` since the last user step
+        self.failures_since_start = False
+        self.job_lines = []
+
+    # ----- reading -----
+
+    def apply(self, line):
+        """Follows one command in the model; returns the lines to write."""
+        text = line.strip()
+        if not text or text.startswith("#"):
+            self.lines.append(line)
+            return [line]
+        words, opts = tokens(text)
+        verb = words[0]
+        w = self.world
+        out = [line]
+        if verb == "expect":
+            return []
+        if verb == "store":
+            self.stores[words[1]] = (opts.get("kind", "pst"), "default" in words)
+        elif verb == "reg" and len(words) >= 4 and words[3] == "defaultStoreName":
+            self.default_store_name = words[5] if len(words) > 5 else ""
+        elif verb == "folder":
+            store = words[1].split("/")[0]
+            w.folder(words[1], self.stores[store][0], opts["type"])
+        elif verb == "job":
+            self._set_default_store()
+            master = self._folder(words[1])
+            w.add_job(Job(master, opts["category"], both="both" in words, no_private="no-private" in words,
+                          mark_private="mark-private" in words, no_requests="no-requests" in words,
+                          no_reminders="no-reminders" in words, subfolder="subfolder" in words,
+                          filter=tuple(x for x in opts.get("filter", "").split(";") if x)))
+        elif verb == "item":
+            self._user_step()
+            cats = tuple(x for x in opts.get("categories", "").split(";") if x)
+            sens = 2 if "private" in words else int(opts.get("sensitivity", 0))
+            content = Content(opts["subject"], cats, sens, "reminder" in words, "request" in words,
+                              int(opts.get("response", 0)))
+            w.add(self._folder(words[3]), words[1], content)
+        elif verb == "change":
+            self._user_step()
+            changes = {}
+            if "subject" in opts:
+                changes["subject"] = opts["subject"]
+            if "categories" in opts:
+                changes["cats"] = tuple(x for x in opts["categories"].split(";") if x)
+            if "private" in words:
+                changes["sens"] = 2
+            if "public" in words:
+                changes["sens"] = 0
+            if "reminder" in words:
+                changes["reminder"] = True
+            if "no-reminder" in words:
+                changes["reminder"] = False
+            self._named(words[1])
+            w.change(words[1], **changes)
+        elif verb == "delete":
+            self._user_step()
+            self._named(words[1])
+            w.delete(words[1])
+        elif verb == "find":
+            folder = self._folder(words[3])
+            item = next((i for i in folder.items if i.content.subject == opts["subject"] and not i.maybe), None)
+            if item is None:
+                raise ScriptError(f"nothing to find: {text}")
+            item.name = words[1]
+        elif verb == "start":
+            self._set_default_store()
+            self.failures_since_start = False
+            if w.started:
+                w.restart()  # Outlook opens again after a quit
+            else:
+                w.start()
+        elif verb in ("restart", "quit"):
+            out = self._error_log_check() + out
+            self.failures_since_start = False
+            w.restart()
+        elif verb == "reload":
+            self._user_step()
+            w.reload()
+        elif verb == "fail":
+            self.failures_since_start = True
+        elif verb == "calls":
+            self.writes_cleared = True
+        elif verb == "wait" and words[1:3] == ["until", "idle"]:
+            out += self.expectations()
+        self.lines += out
+        return out
+
+    def _user_step(self):
+        self.writes_cleared = False
+
+    def _folder(self, path):
+        if path not in self.world.folders:
+            raise ScriptError(f"no folder {path}")
+        return self.world.folders[path]
+
+    def _named(self, name):
+        try:
+            _, item = self.world.named(name)
+        except KeyError:
+            raise ScriptError(f"no item named {name}")
+        if item.maybe:
+            raise ScriptError(f"{name} may be gone")
+
+    def _set_default_store(self):
+        name = self.default_store_name or next((n for n, (_, d) in self.stores.items() if d), "")
+        if name not in self.stores:
+            raise ScriptError("no default store")
+        self.world.default_store = name
+        self.world.default_kind = self.stores[name][0]
+
+    # ----- writing -----
+
+    def expectations(self):
+        out = []
+        for folder in self.world.synchronised():
+            path = f'"{folder.path}"'
+            certain = [i for i in folder.items if not i.maybe]
+            if len(certain) == len(folder.items):
+                out.append(f"expect count {path} {len(certain)}")
+            for i in sorted(certain, key=lambda i: i.content.subject):
+                c = i.content
+                line = f'expect item {path} subject="{c.subject}" categories="{";".join(c.cats)}" sensitivity={c.sens}'
+                if folder.type != "contacts":
+                    line += " reminder" if c.reminder else " no-reminder"
+                out.append(line)
+        if self.writes_cleared:
+            out.append("expect no-writes")
+        return out
+
+    def _error_log_check(self):
+        if self.failures_since_start or not self.world.started:
+            return []
+        return [f'expect error-log "ERROR:" count=0 except="{";".join(EXPLAINED_ERRORS)}"']
+
+    def finish(self):
+        """The end of the scenario: the error log holds nothing unexplained."""
+        out = self._error_log_check()
+        self.lines += out
+        return out
+
+
+def annotate(text):
+    """The scenario with the model's expectations for its own steps."""
+    script = Script()
+    for line in text.splitlines():
+        script.apply(line)
+    script.finish()
+    return "\n".join(script.lines) + "\n"
