@@ -32,7 +32,6 @@ constexpr long kTagEntryId = 0x0FFF0102;
 constexpr long kTypeBinary = 0x0102;
 constexpr long kOpenBestAccess = 16;
 constexpr DWORD kRowPauseMs = 10;
-constexpr DWORD kRebuildPauseMs = 1000;
 constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
 constexpr long kGlobalObjectIdLid = 0x0003;
 
@@ -356,7 +355,7 @@ HRESULT FillDeleteList(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFolder* 
 }
 
 bool RebuildDeleteList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
-  if (!WaitForFolderSync(folder, kRebuildPauseMs, true)) return false;
+  if (!TryEnterCriticalSection(&g_csFolderSync)) return false;
   FolderSyncHeld held;
   FillDeleteList(folder, session, utils);
   return true;

@@ -25,10 +25,11 @@ class CMAPIFolderObject;
 inline constexpr int kDeleteRetries = 5;
 
 // Rebuilds the folder's delete list (the thread form of FillDeleteList) on
-// the folder's worker, inside g_csFolderSync, waited for as a pass waits for
-// it: no other folder's pass, and so no counterpart deletion, runs meanwhile,
-// which could take a key out that the rebuild then puts back. False when the
-// folder was told to stop while it waited.
+// the folder's worker, inside g_csFolderSync: no other folder's pass, and so
+// no counterpart deletion, runs meanwhile, which could take a key out that
+// the rebuild then puts back. False, without a rebuild, while another folder
+// holds the lock: the worker asks again at its next tick instead of waiting,
+// so its own ticks keep their pace.
 bool RebuildDeleteList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
 // Tests: called on the rebuilding thread after each row a rebuild has read.

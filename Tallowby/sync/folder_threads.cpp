@@ -152,7 +152,7 @@ void Worker::PstTick() {
   clk::Sleep(kTickMs);
   if (!f_->RunFlag || !engine_) return;
   if (engine_->SyncPaused || !utils_ || !engine_->IsSettingsLoaded()) return;
-  if (events_->TakeRebuild() && !RebuildDeleteList(f_, session_.Get(), utils_.Get())) return;
+  if (events_->TakeRebuild() && !RebuildDeleteList(f_, session_.Get(), utils_.Get())) events_->AskForRebuild();
   if (events_->ResetRequest) {
     f_->LastFolderSyncTime = com::DateTime(kResetDate);
     DebugLogString(L"Reset=>Check all again", f_->Categorie);
