@@ -8,9 +8,6 @@
 
 #include <string>
 
-// State file of the key maps, named by a folder's EntryID.
-inline constexpr wchar_t kKeyMapSuffix[] = L".twy.keys.ids";
-
 // Removes the job of the master folder `entryId`: its key under Folders,
 // the AddCategorieFolders entries when it was the last job, and its state
 // files (RemoveJobStateFiles). Nothing is reported; a step that fails is

@@ -186,6 +186,7 @@ class IncrementalRun {
   bool locked_ = false;
   HRESULT lastHr_ = S_OK;
   HRESULT keyMapHr_ = S_OK;  // the last try to fill the key maps
+  std::vector<std::wstring> followed_;  // source keys of the deletions done with
 };
 
 void IncrementalRun::Run() {
@@ -383,12 +384,14 @@ void IncrementalRun::HandOnEntry(long t) {
   if (kind == kKindDeletion) {
     bool counts = true;
     hr = HandOnDeletion(source, &counts);
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
       f_->FailedChanges.erase(source);
-    else if (!counts)
+      followed_.push_back(source);
+    } else if (!counts) {
       ++errors_;
-    else
-      Failed(source, {}, {}, hr);  // given up: the deletion is not followed
+    } else if (Failed(source, {}, {}, hr)) {
+      followed_.push_back(source);  // given up: the deletion is not followed
+    }
     return;
   }
   if (kind != kKindNew && kind != kKindChanged) return;
@@ -668,6 +671,10 @@ void IncrementalRun::Finish() {
           f_->Cache2Table.clear();
         }
         SaveCache2Table(f_);
+        // The saved state covers the deletions followed: their items are
+        // not named again.
+        ForgetFromFolderCache(f_, followed_);
+        SaveKeyMaps(f_);
       }
       engine_->SetStatusText(L"");
     }

@@ -16,6 +16,7 @@
 #include "locks.h"
 #include "logs.h"
 #include "pst_items.h"
+#include "rdo_folder.h"
 #include "pst_pass.h"
 #include "pst_slave.h"
 #include "pst_write.h"
@@ -252,7 +253,10 @@ HRESULT MasterItem::Process() {
 // which will take the master item along: copying it again would undo the
 // user's deletion.
 bool MasterItem::DeletionPending() {
-  if (!sink_->BOTH_DIRECTIONS || partner_->Events->ExchangeMode || !partner_->Events->InFolderCache(syncId_))
+  if (!sink_->BOTH_DIRECTIONS) return false;
+  // An Exchange folder learns of the deletion through its own run.
+  if (partner_->Events->ExchangeMode ? !ExchangeDeletionPending(partner_, syncId_)
+                                     : !partner_->Events->InFolderCache(syncId_))
     return false;
   DebugLogString(L"PSTprocessItemInMasterFolder::copy deleted, its search is pending:", syncId_.c_str());
   return true;

@@ -23,6 +23,7 @@
 #include "item_identity.h"
 #include "logs.h"
 #include "pst_items.h"
+#include "rdo_folder.h"
 #include "pst_pass.h"
 #include "pst_write.h"
 #include "reminders.h"
@@ -322,7 +323,9 @@ bool DefaultItem::HeldByReminder() {
 // search, which will remove this item too: copying it back would undo the
 // user's deletion.
 bool DefaultItem::DeletionPending(CMAPIFolderObject* job) {
-  if (job->Events->ExchangeMode || !job->Events->InFolderCache(syncId_)) return false;
+  // An Exchange master learns of the deletion through its own run.
+  if (job->Events->ExchangeMode ? !ExchangeDeletionPending(job, syncId_) : !job->Events->InFolderCache(syncId_))
+    return false;
   DebugLogString(L"PSTprocessItemInDefaultFolder::master item deleted, its search is pending:", syncId_.c_str());
   return true;
 }

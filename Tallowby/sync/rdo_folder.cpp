@@ -1,6 +1,7 @@
 // Opening the wrapper folder of a folder object and its key maps.
 #include "rdo_folder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_set>
 #include <vector>
@@ -50,6 +51,10 @@ void PrepareFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   if (!folder->RdoFolder) folder->RdoFolder = held;
   SearchForDuplicates(folder, session, utils);
   folder->FolderCacheFilled = SUCCEEDED(FillFolderCache(folder, session, utils));
+  // The items deleted while Outlook was closed are named by the saved maps
+  // alone; the maps as they stand now cover the state just loaded.
+  LoadKeyMaps(folder);
+  if (folder->FolderCacheFilled) SaveKeyMaps(folder);
 }
 
 // The text of a binary (or already textual) value; empty when there is none.
@@ -213,6 +218,24 @@ void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::
     return;
   }
   entries.emplace_back(key, sourceKey);
+}
+
+bool ExchangeDeletionPending(CMAPIFolderObject* folder, const std::wstring& syncId) {
+  if (!folder || !folder->Events || !folder->Events->ExchangeMode || syncId.empty()) return false;
+  CsLock lock(folder->CacheTablesLock.Get());
+  for (const auto& entries : folder->FolderCache)
+    for (const auto& entry : entries)
+      if (entry.first == syncId) return true;
+  return false;
+}
+
+void ForgetFromFolderCache(CMAPIFolderObject* folder, const std::vector<std::wstring>& sourceKeys) {
+  if (!folder || sourceKeys.empty()) return;
+  const std::unordered_set<std::wstring> gone(sourceKeys.begin(), sourceKeys.end());
+  CsLock lock(folder->CacheTablesLock.Get());
+  for (auto& entries : folder->FolderCache)
+    entries.erase(std::remove_if(entries.begin(), entries.end(), [&](const auto& e) { return gone.count(e.second) > 0; }),
+                  entries.end());
 }
 
 bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item) {

@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "rdo.h"
 
@@ -54,6 +55,16 @@ HRESULT LookupFolderCache(CMAPIFolderObject* folder, const std::wstring& sourceK
 // carries this source key takes the new key in its place.
 void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::wstring& key,
                       const std::wstring& sourceKey);
+
+// True when `folder` is an Exchange folder whose key maps name `syncId` (in
+// either map): the folder held an item of that sync id. A writer of another
+// folder that finds no such item there meets a deletion the folder's run has
+// not followed yet (the maps forget an item once its followed deletion is
+// saved); copying the item back now would undo the user's deletion.
+bool ExchangeDeletionPending(CMAPIFolderObject* folder, const std::wstring& syncId);
+
+// Takes the entries of these source keys out of both maps.
+void ForgetFromFolderCache(CMAPIFolderObject* folder, const std::vector<std::wstring>& sourceKeys);
 
 // Enters `item`, an item of `folder`'s Exchange folder, into the key maps by
 // its source key: its own search key into the sync-id map, its meeting

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -337,6 +338,67 @@ void ResetSyncData(CMAPIFolderObject* folder) {
     folder->CacheTable.clear();
   }
   SaveSyncData(folder);
+}
+
+HRESULT SaveKeyMaps(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kKeyMapSuffix);
+  if (path.empty()) return E_FAIL;
+  std::string bytes;
+  {
+    CsLock lock(folder->CacheTablesLock.Get());
+    for (int map = 0; map < 2; ++map) {
+      for (const auto& [key, source] : folder->FolderCache[map]) {
+        bytes += map == 0 ? "1;" : "2;";
+        AppendNarrow(&bytes, key);
+        bytes.push_back(';');
+        AppendNarrow(&bytes, source);
+        bytes += "\r\n";
+      }
+    }
+  }
+  HRESULT hr = WriteReplacing(path, bytes);
+  if (FAILED(hr)) {
+    LogError(hr, L"SaveKeyMaps");
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kKeyMapSuffix);
+  if (!FileExists(path)) return S_OK;
+  Table saved[2];
+  int skipped = 0;
+  ForEachLine(
+      path, kCacheLineMax,
+      [&](std::string_view line) {
+        const size_t first = line.find(';');
+        const size_t second = first == std::string_view::npos ? first : line.find(';', first + 1);
+        const std::string_view map = line.substr(0, first);
+        if (second == std::string_view::npos || (map != "1" && map != "2")) {
+          ++skipped;
+          return;
+        }
+        const std::string_view key = line.substr(first + 1, second - first - 1), source = line.substr(second + 1);
+        if (!IsHexText(key, false) || !IsHexText(source, false)) {
+          ++skipped;
+          return;
+        }
+        saved[map == "1" ? 0 : 1].emplace_back(Widen(key), Widen(source));
+      },
+      &skipped);
+  NoteSkippedLines(skipped, path);
+  CsLock lock(folder->CacheTablesLock.Get());
+  for (int map = 0; map < 2; ++map) {
+    auto& entries = folder->FolderCache[map];
+    std::unordered_set<std::wstring> known;
+    for (const auto& entry : entries) known.insert(entry.second);
+    for (auto& entry : saved[map])
+      if (known.insert(entry.second).second) entries.push_back(std::move(entry));
+  }
+  return S_OK;
 }
 
 HRESULT LoadiCloudDeleteList(CMAPIFolderObject* folder) {

@@ -4,6 +4,8 @@
 //   ".twysyncdata.ids.bak"  the state as it was before the last save
 //   ".twysyncdata.cache"    CacheTable, one "key;value" line per entry
 //   ".twysyncdata.cache2"   Cache2Table, the same
+//   ".twy.keys.ids"         the key maps (FolderCache): "1;sync id;source key"
+//                           and "2;GlobalObjectId;source key" per entry
 //   ".iclouddlist"          the iCloud delete list, one key per line
 //   ".icloud"               EntryID to version, "EntryID;%d" per line
 // Text files are 8-bit with CR LF line ends; readers accept LF alone.
@@ -28,6 +30,7 @@ inline constexpr wchar_t kSyncDataSuffix[] = L".twysyncdata.ids";
 inline constexpr wchar_t kSyncDataBackupSuffix[] = L".twysyncdata.ids.bak";
 inline constexpr wchar_t kCacheTableSuffix[] = L".twysyncdata.cache";
 inline constexpr wchar_t kCache2TableSuffix[] = L".twysyncdata.cache2";
+inline constexpr wchar_t kKeyMapSuffix[] = L".twy.keys.ids";
 inline constexpr wchar_t kICloudDeleteListSuffix[] = L".iclouddlist";
 inline constexpr wchar_t kICloudTableSuffix[] = L".icloud";
 
@@ -67,6 +70,15 @@ HRESULT SaveCache2Table(CMAPIFolderObject* folder);
 // empty state file and an empty ".cache" are written (the old state stays
 // in ".bak"). ".cache2" keeps its content until the next SaveCache2Table.
 void ResetSyncData(CMAPIFolderObject* folder);
+
+// The key maps of an Exchange folder. A deletion names only the item's
+// source key, and a folder object fills its maps from the items the folder
+// holds: an item deleted while Outlook was closed is found only in the maps
+// saved before. The loader adds the saved entries whose source key the maps
+// lack (a missing file adds nothing); the maps' own entries, read from the
+// folder, stay as they are.
+HRESULT SaveKeyMaps(CMAPIFolderObject* folder);
+HRESULT LoadKeyMaps(CMAPIFolderObject* folder);
 
 // The iCloud delete list (the sink's pstFolderCache), under g_csDeleteList.
 // A missing file loads as an empty list.

@@ -360,6 +360,34 @@ TEST_F(ExchangeDeletionTest, AnItemTheAddinWroteIsFollowedWhenItIsDeleted) {
       << "a personal folder keeps its own records";
 }
 
+// The folder object of the next session fills its key maps from the
+// folder, which no longer shows an item deleted while Outlook was closed:
+// the saved maps still name it.
+TEST_F(ExchangeDeletionTest, ADeletionMadeWhileOutlookWasClosedIsFollowed) {
+  const sim::ObjId bob = AddItem(team_, L"Bob");
+  sim::ObjId bobCopy = 0;
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(bob, contacts_, &bobCopy));
+  Run(master_);  // Bob came after the state: learnt by a run, saved with it
+
+  CMAPIFolderObject* next = AddFolderObject(team_, 0, L"Team", true);
+  next->Partner = default_;
+  const std::wstring adaKey = SearchKeyOf(original_);
+  ASSERT_EQ(S_OK, World().DeleteItem(original_));
+  ASSERT_EQ(S_OK, World().DeleteItem(bob));
+  Prepare(next);
+  // Until the run follows it, other folders' writers must not undo it.
+  EXPECT_TRUE(ExchangeDeletionPending(next, adaKey));
+  Run(next);
+  EXPECT_FALSE(CopyAlive());
+  EXPECT_FALSE(Alive(bobCopy));
+  EXPECT_FALSE(ExchangeDeletionPending(next, adaKey));
+
+  // Followed deletions leave the saved maps.
+  CMAPIFolderObject* third = AddFolderObject(team_, 0, L"Team", true);
+  Prepare(third);
+  EXPECT_TRUE(third->FolderCache[kSyncIdMap].empty());
+}
+
 TEST_F(ExchangeDeletionTest, ADeletionWhoseLookupKeepsFailingIsGivenUpAfterTheCap) {
   const std::string before = Stored(master_, kSyncDataSuffix);
   ASSERT_EQ(S_OK, World().DeleteItem(original_));

@@ -227,6 +227,25 @@ TEST_F(StateFilesTest, CacheLinesNotOfTheirFormatAreSkippedWhole) {
   EXPECT_NE(std::string::npos, DebugLogText().find("State file lines skipped"));
 }
 
+TEST_F(StateFilesTest, KeyMapsRoundTripAndAddOnlyWhatTheFolderNoLongerShows) {
+  CMAPIFolderObject* f = Folder(true, false);
+  f->FolderCache[0] = {{L"AA01", L"50A1"}, {L"BB02", L"50B2"}};
+  f->FolderCache[1] = {{L"0400C0", L"50B2"}};
+  ASSERT_EQ(S_OK, SaveKeyMaps(f));
+  EXPECT_EQ("1;AA01;50A1\r\n1;BB02;50B2\r\n2;0400C0;50B2\r\n", Bytes(kKeyMapSuffix));
+
+  // The next object filled its maps from the folder, which still holds the
+  // second item (by now under another sync id): the saved maps add the
+  // first, and lines not of their format are skipped whole.
+  Put(kKeyMapSuffix, Bytes(kKeyMapSuffix) + "1;CC03\r\n3;DD;EE\r\n1;XYZ;50C3\n1;DD04;50D4;\r\n");
+  CMAPIFolderObject* g = Folder(true, false);
+  g->FolderCache[0] = {{L"BB99", L"50B2"}};
+  ASSERT_EQ(S_OK, LoadKeyMaps(g));
+  EXPECT_EQ(Table({{L"BB99", L"50B2"}, {L"AA01", L"50A1"}}), g->FolderCache[0]);
+  EXPECT_EQ(Table({{L"0400C0", L"50B2"}}), g->FolderCache[1]);
+  EXPECT_EQ(S_OK, LoadKeyMaps(Folder(true, false, L"00000000FFFF"))) << "no file: nothing to add";
+}
+
 TEST_F(StateFilesTest, ICloudDeleteListRoundTripsAndSkipsBadLines) {
   CMAPIFolderObject* f = Folder(false, true);
   f->Events->pstFolderCache.push_back(L"STALE1");
