@@ -4,6 +4,7 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "addin_module.h"
 #include "date_time.h"
@@ -136,8 +137,16 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDi
     }
     m_quitDone = false;
     g_lcidUi = GetUiLanguage();
+    // Connected again after Quit (the add-in turned off and on): what Quit
+    // took down is set up again, from this connection's objects.
+    const bool again = std::exchange(m_connectionEnded, false);
+    if (again) {
+      ShowTrayWhenConfigured();
+      m_pApplication.Reset();
+      m_pNameSpace.Reset();
+    }
 
-    HRESULT hr = ConnectToOutlook(application, addInInst);
+    HRESULT hr = ConnectToOutlook(application, addInInst, again);
     if (FAILED(hr)) return hr;
     hr = AdviseSinks();
     if (FAILED(hr)) return hr;
@@ -162,11 +171,14 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDi
   }
 }
 
-HRESULT CConnect::ConnectToOutlook(IDispatch* application, IDispatch* addInInst) {
+HRESULT CConnect::ConnectToOutlook(IDispatch* application, IDispatch* addInInst, bool again) {
   if (!m_pApplication && application)
     application->QueryInterface(IID__Application, m_pApplication.PutVoid());
-  if (!g_pComAddIn && addInInst)
-    addInInst->QueryInterface(IID_COMAddIn, reinterpret_cast<void**>(&g_pComAddIn));
+  if ((again || !g_pComAddIn) && addInInst) {
+    IDispatch* fresh = nullptr;
+    if (SUCCEEDED(addInInst->QueryInterface(IID_COMAddIn, reinterpret_cast<void**>(&fresh))) && fresh)
+      if (IDispatch* stale = std::exchange(g_pComAddIn, fresh)) stale->Release();
+  }
 
   com::Variant nameSpace;
   HRESULT hr = com::CallMethod(m_pApplication.Get(), L"GetNamespace", {com::Variant(L"MAPI")}, nameSpace.Put());
@@ -288,6 +300,7 @@ void CConnect::ShutdownWhenSafe() {
 }
 
 void CConnect::Shutdown() {
+  m_connectionEnded = true;
   if (m_ownsEngine && g_pSyncEngine && !g_pSyncEngine->ShutdownInitiated) g_pSyncEngine->InitiateShutdown();
   m_hiddenWindow.Destroy();
   if (m_tray.IsVisible()) m_tray.SetVisible(false);

@@ -72,7 +72,9 @@ class CConnect : public _IDTExtensibility2 {
 
  private:
   void ShowTrayWhenConfigured();
-  HRESULT ConnectToOutlook(IDispatch* application, IDispatch* addInInst);
+  // `again`: a new connection after this object's Quit; the add-in object of
+  // the earlier one is replaced.
+  HRESULT ConnectToOutlook(IDispatch* application, IDispatch* addInInst, bool again);
   HRESULT AdviseSinks();
   void StartEngine(const std::wstring& logFolder);
   void PrepareDataFolder(const std::wstring& dllFolder);
@@ -94,4 +96,5 @@ class CConnect : public _IDTExtensibility2 {
   bool m_ownsLocks = false;    // this connection initialised the global locks
   bool m_quitDone = false;     // Quit has run the shutdown
   bool m_shutdownPending = false;  // waits for a Reload to unwind
+  bool m_connectionEnded = false;  // Quit or a disconnection took it down
 };

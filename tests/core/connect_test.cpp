@@ -186,6 +186,44 @@ TEST(Connect, PathsThatDoNotFitAreNotCutButReplacedByTheDllFolder) {
   DeleteLogsIn(dll);
 }
 
+// Outlook may connect the same object again after Quit (the user turned the
+// add-in off and on): everything Quit took down is set up again, from the
+// new connection's objects.
+TEST(Connect, ANewConnectionAfterQuitSetsUpTheTrayAndTheAddInObjectAgain) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  reg::Key config;
+  ASSERT_EQ(config.Create(HKEY_CURRENT_USER, reg::kConfigPath), ERROR_SUCCESS);
+  config.WriteDword(L"trayicon", 1);
+  com::ComObject<FakeComAddIn>* firstAddIn = nullptr;
+  com::ComObject<FakeComAddIn>* secondAddIn = nullptr;
+  com::ComObject<FakeComAddIn>::Create(&firstAddIn);
+  com::ComObject<FakeComAddIn>::Create(&secondAddIn);
+  com::ComPtr<IDispatch> holdFirst(firstAddIn), holdSecond(secondAddIn);
+
+  auto conn = NewConnection();
+  {
+    Outlook first;
+    ASSERT_EQ(conn->OnConnection(first.Dispatch(), ext_cm_Startup, firstAddIn, nullptr), S_OK);
+    first.Quit();
+    EXPECT_FALSE(Impl(conn)->Tray().IsVisible());
+  }
+  Outlook second;
+  ASSERT_EQ(conn->OnConnection(second.Dispatch(), ext_cm_AfterStartup, secondAddIn, nullptr), S_OK);
+  EXPECT_TRUE(Impl(conn)->Tray().IsVisible());
+  EXPECT_EQ(Impl(conn)->Tray().Tooltip(), L"Tallowby");
+  EXPECT_EQ(Impl(conn)->Tray().IconId(), 289);
+  EXPECT_TRUE(com::SameObject(g_pComAddIn, secondAddIn)) << "the add-in object of this connection";
+  ASSERT_NE(g_pSyncEngine, nullptr);
+  EXPECT_TRUE(com::SameObject(g_pSyncEngine->OutlookApplication.Get(), second.Dispatch()));
+  EXPECT_EQ(second.app->namespacesAsked, std::vector<std::wstring>{L"MAPI"});
+  EXPECT_TRUE(IsWindow(Impl(conn)->HiddenWindowHandle()));
+  EXPECT_TRUE(g_bStartPending);
+  second.Quit();
+  EXPECT_FALSE(Impl(conn)->Tray().IsVisible());
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+}
+
 TEST(Connect, QuitWithoutConfigKeyWritesNothing) {
   Sandbox box;
   ASSERT_NE(LoadAddInModule(), nullptr);
