@@ -35,6 +35,7 @@ struct SimStore {
   std::vector<long> omitFolders;    // Outlook default-folder numbers this store leaves out
   bool supportsIcs = true;          // Exchange stores only
   double clockOffsetSeconds = 0;    // the store's (its server's) clock runs ahead (> 0) or behind
+  double echoAfterSeconds = -1;     // >= 0: the store writes each item the add-in wrote again, that much later
 };
 
 struct SimProp {
@@ -90,6 +91,14 @@ class ISimControl {
   // (a phone's edit that a connector uploads later keeps its time).
   virtual bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) = 0;
   virtual bool DeleteItem(const std::wstring& entryId) = 0;
+  // The store writes the item again on its own (new time and change key,
+  // content unchanged), as a connector, a server assistant or a dismissed
+  // reminder does.
+  virtual bool EchoItem(const std::wstring& entryId) = 0;
+  // Runs what the stores do on their own and is due now (echoes); the host
+  // calls it while it waits. PendingWork: what is scheduled and not run yet.
+  virtual size_t RunDue() = 0;
+  virtual size_t PendingWork() = 0;
   // Copies into a folder; returns the copy's EntryID.
   virtual std::wstring CopyItem(const std::wstring& entryId, const std::wstring& folderEntryId) = 0;
   // Reads a property of an item (VT_EMPTY when missing); the caller clears *value.

@@ -209,6 +209,10 @@ std::wstring Runner::Execute(const Command& c) {
     if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
     return control_->DeleteItem(id) ? L"" : L"cannot delete " + c.Arg(L"NAME");
   }
+  if (v == L"echo") {
+    if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
+    return control_->EchoItem(id) ? L"" : L"cannot echo " + c.Arg(L"NAME");
+  }
   if (v == L"copy") {
     Folder to;
     if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
@@ -254,8 +258,10 @@ std::wstring Runner::Store(const Command& c) {
   if (kind == L"hotmail") s.providerHex = sim::providers::kHotmail;
   for (const std::wstring& t : SplitList(c.Opt(L"no-default").value_or(L""), L','))
     s.omitFolders.push_back(TypeByName(t)->defaultFolder);
-  double clockDays = 0;
-  if (auto v = c.Opt(L"clock"); v && ParseOffsetDays(*v, &clockDays)) s.clockOffsetSeconds = clockDays * 86400.0;
+  double days = 0;
+  if (auto v = c.Opt(L"clock"); v && ParseOffsetDays(*v, &days)) s.clockOffsetSeconds = days * 86400.0;
+  constexpr double kEchoAfterSeconds = 20;
+  if (auto v = c.Opt(L"echo")) s.echoAfterSeconds = v->empty() || !ParseOffsetDays(*v, &days) ? kEchoAfterSeconds : days * 86400.0;
   std::wstring id = control_->AddStore(s);
   if (id.empty()) return L"cannot add store " + Quoted(path);
   stores_[path] = id;
@@ -471,7 +477,7 @@ std::wstring Runner::Wait(const Command& c) {
     }
     size_t size = ReadLog(L"Tallowby_debug.log").size() + ReadLog(L"Tallowby_error.log").size();
     uint64_t count = side_->ChangeCount();
-    if (count != changes || size != logSize || side_->PendingEvents() != 0) {
+    if (count != changes || size != logSize || side_->PendingEvents() != 0 || control_->PendingWork() != 0) {
       changes = count;
       logSize = size;
       lastChange = clk::TickMs();
@@ -982,6 +988,7 @@ void Runner::Pump(DWORD realMs) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
+    control_->RunDue();  // what the stores do on their own
     if (side_->TakeDisconnectRequest()) {
       std::wstring report;
       addIn_.Disconnect(&report);

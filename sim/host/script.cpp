@@ -24,7 +24,9 @@ constexpr wchar_t kMatchOptions[] = L"subject= categories= class= sensitivity= p
 
 const Form kForms[] = {
     {L"outlook", L"", L"version= profile="},
-    {L"store", L"PATH", L"kind= default name= no-default= clock="},
+    // echo: the store writes every item the add-in wrote again on its own,
+    // 20 s later (echo=DELAY: that much later).
+    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo="},
     {L"folder", L"PATH", L"type="},
     {L"item", L"NAME in PATH", kItemOptions},
     {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
@@ -32,6 +34,8 @@ const Form kForms[] = {
     // of the machine's (-5m: behind) from now on.
     {L"clock", L"PATH OFFSET", L""},
     {L"delete", L"NAME", L""},
+    // The store writes the item again on its own, once, now.
+    {L"echo", L"NAME", L""},
     {L"copy", L"NAME to PATH as COPY", L""},
     {L"delete-folder", L"PATH", L""},
     {L"remove-store", L"PATH", L""},
@@ -182,7 +186,9 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
     for (const std::wstring& t : SplitList(value, L','))
       if (!kFolderTypes.count(t)) return L"unknown folder type: " + t;
   }
-  if ((name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within") && !ParseOffsetDays(value, &d))
+  const bool offset = name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within" ||
+                      (name == L"echo" && !value.empty());
+  if (offset && !ParseOffsetDays(value, &d))
     return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")
     return L"registry type must be dword, sz or binary: " + value;

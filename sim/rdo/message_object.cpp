@@ -242,7 +242,10 @@ HRESULT MessageObject::Commit() {
       for (uint32_t tag : {tags::kLastModificationTime, tags::kCreationTime}) c.props.erase(PropKey::Tag(tag));
     hr = TheWorld().CreateItem(folder_, std::move(c), &item_);
   }
-  if (SUCCEEDED(hr)) Reload();
+  if (SUCCEEDED(hr)) {
+    TheWorld().AddInWrote(item_);
+    Reload();
+  }
   return hr;
 }
 
@@ -343,6 +346,7 @@ STDMETHODIMP MessageObject::CopyTo(VARIANT target, IRdoMessage** copy) {
     ObjId created = 0;
     HRESULT hr = TheWorld().CreateCopy(r.id, content_, &created);
     if (FAILED(hr)) return hr;
+    TheWorld().AddInWrote(created);
     TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> folder " + folder->entryId + L" = " + TheWorld().ItemEntryId(created));
     return copy ? NewMessage(created, copy) : S_OK;
   }

@@ -157,6 +157,7 @@ class AddressEntryObject : public IRdoAddressEntry {
       ObjId id = 0;
       HRESULT hr = TheWorld().CreateItem(r.id, std::move(c), &id);
       if (FAILED(hr)) return hr;
+      TheWorld().AddInWrote(id);
       return created ? NewMessage(id, created) : S_OK;
     }
     if (r.kind == SimKind::Message && r.message) {

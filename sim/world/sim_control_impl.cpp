@@ -25,6 +25,7 @@ class WorldControl final : public ISimControl {
     desc.omitFolders = s.omitFolders;
     desc.supportsIcs = s.supportsIcs;
     desc.clockOffsetSeconds = s.clockOffsetSeconds;
+    desc.echoAfterSeconds = s.echoAfterSeconds;
     auto info = W().GetStore(W().AddStore(desc));
     return info ? info->storeId : L"";
   }
@@ -75,6 +76,9 @@ class WorldControl final : public ISimControl {
     return SUCCEEDED(W().CommitItem(info->id, std::move(c), own));
   }
   bool DeleteItem(const std::wstring& entryId) override { return SUCCEEDED(W().DeleteItem(W().ItemByEntryId(entryId))); }
+  bool EchoItem(const std::wstring& entryId) override { return SUCCEEDED(W().EchoItem(W().ItemByEntryId(entryId))); }
+  size_t RunDue() override { return W().RunDue(); }
+  size_t PendingWork() override { return W().PendingWork(); }
   std::wstring CopyItem(const std::wstring& entryId, const std::wstring& folderId) override {
     ObjId copy = 0;
     if (FAILED(W().CopyItemToFolder(W().ItemByEntryId(entryId), W().FolderByEntryId(folderId), &copy))) return L"";

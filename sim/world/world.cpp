@@ -178,6 +178,7 @@ ObjId World::AddStore(const StoreSpec& desc) {
                   : r.info.providerHex == providers::kHotmail  ? StoreFlavor::Hotmail
                                                                : StoreFlavor::Personal;
   r.info.clockOffsetSeconds = desc.clockOffsetSeconds;
+  r.info.echoAfterSeconds = desc.echoAfterSeconds;
   r.wholeSeconds = r.info.flavor == StoreFlavor::ICloud || r.info.flavor == StoreFlavor::Hotmail;
   r.info.storeId = Format(L"0000000053494D53544F5245%08X", r.number);
   bool hasDefault = false;
@@ -448,6 +449,50 @@ HRESULT World::DeleteItem(ObjId item) {
   }
   Notify(notes);
   return S_OK;
+}
+
+void World::AddInWrote(ObjId item) {
+  std::lock_guard lock(mutex_);
+  ItemRec* r = s_->Item(item);
+  StoreRec* s = r ? s_->Store(r->info.store) : nullptr;
+  if (s && s->info.echoAfterSeconds >= 0) s_->Schedule(item, detail::LaterWork::Echo, s->info.echoAfterSeconds);
+}
+
+HRESULT World::EchoItem(ObjId item) {
+  std::vector<ChangeNote> notes;
+  {
+    std::lock_guard lock(mutex_);
+    auto& st = *s_;
+    ItemRec* r = st.Item(item);
+    if (!r) return MAPI_E_OBJECT_DELETED;
+    st.StampCommit(*r, st.stores[r->info.store]);
+    notes.push_back(st.Note(*r, ChangeKind::Change));
+  }
+  Notify(notes);
+  return S_OK;
+}
+
+size_t World::RunDue() {
+  std::vector<detail::Scheduled> due;
+  {
+    std::lock_guard lock(mutex_);
+    const double now = times::NowUtc();
+    auto& list = s_->scheduled;
+    auto late = std::stable_partition(list.begin(), list.end(), [&](const detail::Scheduled& w) { return w.dueUtc > now; });
+    due.assign(late, list.end());
+    list.erase(late, list.end());
+  }
+  for (const detail::Scheduled& w : due) {
+    switch (w.what) {
+      case detail::LaterWork::Echo: EchoItem(w.item); break;
+    }
+  }
+  return due.size();
+}
+
+size_t World::PendingWork() const {
+  std::lock_guard lock(mutex_);
+  return s_->scheduled.size();
 }
 
 HRESULT World::CopyItemToFolder(ObjId item, ObjId folder, ObjId* out) {

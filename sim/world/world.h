@@ -83,6 +83,10 @@ struct StoreSpec {
   std::vector<long> omitFolders;   // default folders (OlFolder) this store leaves out
   bool supportsIcs = true;         // only meaningful for Exchange kinds
   double clockOffsetSeconds = 0;   // the store's (or its server's) clock runs ahead (> 0) or behind
+  // A store that writes an item again on its own this long after the add-in
+  // wrote it (a connector stamping its service's ids, a server assistant):
+  // a new time and change key, the content unchanged. Negative: never.
+  double echoAfterSeconds = -1;
 };
 
 // How a store behaves: a personal-folders file, an Exchange mailbox, or one
@@ -98,6 +102,7 @@ struct StoreInfo {
   bool isDefault = false, exchange = false, supportsIcs = false;
   ObjId root = 0;
   double clockOffsetSeconds = 0;
+  double echoAfterSeconds = -1;
 };
 
 struct FolderInfo {
@@ -278,6 +283,19 @@ class World {
   // writes a time of its own.
   HRESULT CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc = std::nullopt);
   HRESULT DeleteItem(ObjId item);
+  // What the store does after the add-in wrote an item through the wrapper
+  // (an echo, when the store echoes).
+  void AddInWrote(ObjId item);
+  // The store writes the item again on its own: a new change key and time,
+  // the content unchanged (an echo; also what a dismissed reminder does).
+  HRESULT EchoItem(ObjId item);
+
+  // --- what stores do on their own, later ---
+  // Runs the work that is due (echoes); returns how much ran. The host
+  // calls it while it waits, as the stores' own threads would run.
+  size_t RunDue();
+  // Work scheduled and not yet run.
+  size_t PendingWork() const;
   // A copy into a folder: new EntryID and source key, the rest kept
   // (search key included), modification and creation time now.
   HRESULT CopyItemToFolder(ObjId item, ObjId folder, ObjId* out);

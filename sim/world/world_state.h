@@ -56,9 +56,11 @@ struct StoreRec {
   std::vector<PropKey> namedById;  // index = id - 0x8000
   std::unordered_map<std::wstring, ObjId> bySourceKey;
   bool removed = false;
-  // Connector stores keep their service's whole seconds; a personal-folders
-  // file and an Exchange server keep milliseconds.
+  // Connector stores keep their service's whole seconds, so their times tie;
+  // a personal-folders file and an Exchange server keep milliseconds, and as
+  // a save takes longer than that, no two of their commits share one.
   bool wholeSeconds = false;
+  double lastStamp = 0;
 };
 
 struct FolderRec {
@@ -74,6 +76,14 @@ struct FolderRec {
 struct ItemRec {
   ItemInfo info;
   uint64_t createdSeq = 0, lastSeq = 0;
+};
+
+// Work a store does on its own at a later time.
+enum class LaterWork { Echo };
+struct Scheduled {
+  double dueUtc = 0;
+  ObjId item = 0;
+  LaterWork what = LaterWork::Echo;
 };
 
 struct FailureRule {
@@ -144,6 +154,7 @@ struct World::State {
   std::vector<long> modes;
   size_t modeIndex = 0;
   std::vector<AddressList> addressLists;
+  std::vector<detail::Scheduled> scheduled;
   std::map<std::wstring, detail::OpState, std::less<>> ops;
   detail::CallLog calls;
 
@@ -166,13 +177,14 @@ struct World::State {
     return b;
   }
 
-  // Now by the store's clock (UTC), at the store's resolution; two commits
-  // within one tick carry the same time.
-  double Stamp(const StoreRec& store) const {
+  // Now by the store's clock (UTC), at the store's resolution.
+  double Stamp(StoreRec& store) const {
     double offset = store.info.clockOffsetSeconds + (store.info.exchange ? settings.serverClockOffsetSeconds : 0);
     double now = times::NowUtc() + offset * times::kSecond;
     if (store.wholeSeconds) return times::WholeSeconds(now);
-    return std::floor(now / detail::kMillisecond + 0.5) * detail::kMillisecond;
+    now = std::floor(now / detail::kMillisecond + 0.5) * detail::kMillisecond;
+    if (now <= store.lastStamp) now = store.lastStamp + detail::kMillisecond;
+    return store.lastStamp = now;
   }
 
   void MapNamed(StoreRec& s, const PropKey& k) {
@@ -251,7 +263,7 @@ struct World::State {
 
   // Stamps a commit on the item: change key, modification time (the store's
   // now unless one is given), sequence, folder commit time.
-  void StampCommit(ItemRec& r, const StoreRec& store, std::optional<double> modifiedUtc = std::nullopt) {
+  void StampCommit(ItemRec& r, StoreRec& store, std::optional<double> modifiedUtc = std::nullopt) {
     const double now = Stamp(store);
     r.info.content.Set(PropKey::Tag(tags::kChangeKey), Value::Binary(NewKey(L"434B%036llX")));
     r.info.content.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(modifiedUtc.value_or(now)));
@@ -260,6 +272,12 @@ struct World::State {
       f->info.commitTimeMaxUtc = now;
       ++f->version;
     }
+  }
+
+  // Replaces any work of that kind already due for the item.
+  void Schedule(ObjId item, detail::LaterWork what, double afterSeconds) {
+    std::erase_if(scheduled, [&](const detail::Scheduled& w) { return w.item == item && w.what == what; });
+    scheduled.push_back({times::NowUtc() + afterSeconds * times::kSecond, item, what});
   }
 
   ChangeNote Note(const ItemRec& r, ChangeKind kind) {

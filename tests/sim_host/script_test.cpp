@@ -73,12 +73,15 @@ store "Slow" kind=pst clock=-2h
 change bob modified=-1h
 clock "Mailbox" +5m
 expect modified ada -3d within=1m
+store "Echoing" kind=icloud echo
+store "Late" kind=exchange echo=2m
+echo ada
 )";
 
 TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   ParseResult r = ParseScript(kAllForms);
   for (const std::wstring& e : r.errors) ADD_FAILURE() << std::string(e.begin(), e.end());
-  ASSERT_EQ(r.commands.size(), 63u);
+  ASSERT_EQ(r.commands.size(), 66u);
 
   const Command& store = r.commands[2];
   EXPECT_EQ(store.verb, L"store");
@@ -153,6 +156,10 @@ TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   EXPECT_EQ(r.commands[61].Arg(L"OFFSET"), L"+5m");
   EXPECT_EQ(r.commands[62].Sub(), L"modified");
   EXPECT_EQ(r.commands[62].Opt(L"within").value_or(L""), L"1m");
+  EXPECT_TRUE(r.commands[63].Has(L"echo"));
+  EXPECT_EQ(r.commands[63].Opt(L"echo").value_or(L"?"), L"");
+  EXPECT_EQ(r.commands[64].Opt(L"echo").value_or(L""), L"2m");
+  EXPECT_EQ(r.commands[65].Arg(L"NAME"), L"ada");
 }
 
 TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
@@ -191,6 +198,7 @@ TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
       {L"expect boxes \"Error\" one", "must be a number"},
       {L"clock \"P\" soon", "OFFSET must look like"},
       {L"store \"P\" clock=2", "clock must look like"},
+      {L"store \"P\" echo=often", "echo must look like"},
   };
   for (const Case& c : cases) {
     std::wstring script = std::wstring(L"start\n\n") + c.text + L"\n";

@@ -187,6 +187,38 @@ TEST_F(WorldTest, ImportsKeepTheirTimesCommitsAndCopiesTakeTheStoresClock) {
   EXPECT_EQ(StoreFlavor::ICloud, w.GetStore(ic)->flavor);
 }
 
+TEST_F(WorldTest, EchoingStoresWriteTheAddInsItemsAgainLaterWithTheirContent) {
+  ObjId quiet = Add(contacts, L"quiet");
+  w.AddInWrote(quiet);
+  EXPECT_EQ(0u, w.PendingWork());  // this store does not echo
+
+  StoreSpec soon, later;
+  soon.echoAfterSeconds = 0;
+  later.echoAfterSeconds = 3600;
+  ObjId a = Add(w.StoreDefaultFolder(w.AddStore(soon), kOlContacts), L"a");
+  ObjId b = Add(w.StoreDefaultFolder(w.AddStore(later), kOlContacts), L"b");
+  const ItemInfo before = *w.GetItem(a);
+  std::vector<ChangeNote> notes;
+  int token = w.AddObserver([&](const ChangeNote& n) { notes.push_back(n); });
+  w.AddInWrote(a);
+  w.AddInWrote(a);  // one echo per item, however often it was written
+  w.AddInWrote(b);
+  EXPECT_EQ(2u, w.PendingWork());
+  EXPECT_EQ(1u, w.RunDue());
+  EXPECT_EQ(1u, w.PendingWork());  // b's echo is an hour away
+  w.RemoveObserver(token);
+  const ItemInfo after = *w.GetItem(a);
+  EXPECT_NE(before.ChangeKeyHex(), after.ChangeKeyHex());
+  EXPECT_EQ(before.Subject(), after.Subject());
+  EXPECT_EQ(before.SearchKeyHex(), after.SearchKeyHex());
+  ASSERT_EQ(1u, notes.size());
+  EXPECT_EQ(ChangeKind::Change, notes[0].kind);
+
+  // An echo of an item deleted meanwhile does nothing.
+  ASSERT_EQ(S_OK, w.DeleteItem(quiet));
+  EXPECT_EQ(MAPI_E_OBJECT_DELETED, w.EchoItem(quiet));
+}
+
 TEST_F(WorldTest, IdsAreUpperHexAndRepeatAfterReset) {
   ObjId a = Add(contacts, L"a");
   std::wstring id = w.GetItem(a)->entryId, storeId = w.GetStore(store)->storeId;
