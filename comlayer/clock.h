@@ -1,7 +1,8 @@
 // The one clock of the add-in and the simulation.
 //
 // Every "now", tick count, wait and timer period goes through here. In
-// production the clock is the system's. For the test bench the environment
+// production the clock is the system's. For the test bench (only in the
+// build with the test seams, see TALLOWBY_TEST_SEAMS) the environment
 // variable TALLOWBY_CLOCK_SCALE (read once per module) makes it run faster by
 // that factor: time is anchored at the process's creation time, so every
 // module of one process reads the same "now", and waits and timer periods are

@@ -680,6 +680,7 @@ HRESULT GetFolderFromCategorie(CSyncEngine* engine, IRdoSession* session, const 
   return E_FAIL;
 }
 
+#ifdef TALLOWBY_TEST_SEAMS
 BOOL WINAPI TallowbyTestReload() {
   CSyncEngine* engine = g_pSyncEngine;
   if (!engine) return FALSE;
@@ -690,3 +691,4 @@ BOOL WINAPI TallowbyTestReload() {
   engine->SetSettingsLoaded(false);
   return Reload(engine) ? TRUE : FALSE;
 }
+#endif

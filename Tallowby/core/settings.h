@@ -47,9 +47,11 @@ HRESULT GetFolderFromCategorie(CSyncEngine* engine, IRdoSession* session, const 
 // or of another type a pseudo-random 10..120.
 DWORD ReadLockTime(const reg::Key& config);
 
+#ifdef TALLOWBY_TEST_SEAMS
 // Test entry point of Tallowby.dll for the simulated host: does on the
 // calling (user-interface) thread what a folder page's Apply does to the
 // engine: SettingsLoaded cleared, then Reload. FALSE without an engine, and
 // when called on another thread than the hidden window's.
-// Exported by name (Tallowby.def, ordinal 100), apart from the COM exports.
+// Exported by name (Tallowby.def, ordinal 100) in the test build only.
 extern "C" BOOL WINAPI TallowbyTestReload();
+#endif

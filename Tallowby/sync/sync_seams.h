@@ -40,5 +40,6 @@ int deleteItem2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* util
 // Test setting: the environment variable TALLOWBY_TEST_PASS_SECONDS (read
 // once per process) makes every pass and incremental run last that many
 // seconds of the add-in's clock, so that tests can stop the add-in while a
-// long pass holds the folder-sync lock. 0 (unset) in production.
+// long pass holds the folder-sync lock. 0 (unset) in production, and always
+// 0 in the shipping build.
 DWORD TestPassLengthMs();
