@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
 
 #include "bstr.h"
 #include "clock.h"
@@ -76,10 +77,14 @@ bool ReadModificationTime(IRdoMessage* message, DATE* time) {
   return message && SUCCEEDED(message->get_LastModificationTime(time)) && *time != 0;
 }
 
-DATE ModificationTimeOr0(IRdoMessage* message) {
+// What tells one write of an item from the next: its change key, which every
+// commit renews (two commits within one tick of the store's clock carry the
+// same modification time), and the time where a store has no change key.
+std::wstring ItemVersion(IRdoUtils* utils, IRdoMessage* message) {
+  if (!message) return {};
   DATE time = 0;
   ReadModificationTime(message, &time);
-  return time;
+  return HexOfProp(utils, message, kTagChangeKey) + L"@" + std::to_wstring(time);
 }
 
 // A modification time of `f`'s store on the local clock: an Exchange store
@@ -197,11 +202,11 @@ class MasterToDefault {
 bool MasterToDefault::Run() {
   DebugLog(L"pExInMasterFldr start");
   const DWORD start = DWORD(clk::TickMs());
-  const DATE masterTime = ModificationTimeOr0(masterItem_);
+  const std::wstring before = ItemVersion(utils_, masterItem_);
   const bool ok = Process();
   // A category or origin mark put on the master item is the add-in's write
   // as well; registered last, with the master item's final change.
-  if (ok && masterItem_ && ModificationTimeOr0(masterItem_) != masterTime)
+  if (ok && masterItem_ && ItemVersion(utils_, masterItem_) != before)
     RegisterOwnWrite(master_, master_, session_, utils_, masterItem_, syncId_);
   if (ok) DebugLog(L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER:ExchangeMode");
   DebugElapsed(L"pExInMasterFldr = %d msec", start);
@@ -730,7 +735,7 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
     LogError(E_FAIL, L"pExInDefFldr2:rdomail is null");
     return ReportFailure(failure, E_FAIL);
   }
-  const DATE before = ModificationTimeOr0(message);
+  const std::wstring before = ItemVersion(utils, message);
   std::vector<std::wstring> categories;
   GetItemCategories(folder, categories, utils, message);
   if (categories.empty()) return true;
@@ -738,7 +743,7 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   // Default categories or an origin mark put on the item are the add-in's
   // own write; registered last, with the item's final change, and only when
   // the item was handed on: after a failure the changed item must come again.
-  if (ok && ModificationTimeOr0(message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
+  if (ok && ItemVersion(utils, message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
   return ok;
 }
 
