@@ -2,6 +2,8 @@
 #include "exchange_sync.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <string>
 
 #include "clock.h"
@@ -684,6 +686,48 @@ void IncrementalRun::Finish() {
   if (FAILED(lastHr_)) LogError(lastHr_, L"RCI:getsyncData");
 }
 
+// FNV-1a over the text's code units: a print, not a secret.
+std::wstring PrintOf(const std::wstring& text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (wchar_t c : text) {
+    hash ^= uint64_t(c);
+    hash *= 1099511628211ull;
+  }
+  wchar_t digits[17];
+  swprintf(digits, 17, L"%016llX", static_cast<unsigned long long>(hash));
+  return digits;
+}
+
+std::wstring MasterSettingsText(CMAPIFolderObject* master) {
+  const CItemsEvents* sink = master->Events;
+  std::wstring text = L"M|" + std::wstring(master->Categorie) + L"|";
+  for (bool option : {sink->MARK_AS_PRIVATE, sink->DONT_SYNC_PRIV_ITEMS, sink->DONT_SYNC_BSP_ITEMS,
+                      sink->BOTH_DIRECTIONS, sink->DONT_SYNC_REMINDERS, sink->CREATESUBFOLDER, sink->HotMailMode,
+                      sink->AddUserName2Categories})
+    text += option ? L'1' : L'0';
+  std::vector<std::wstring> filter;
+  GetCategoriesFilter(master->Engine(), filter, sink->EntryID.c_str());
+  for (const std::wstring& category : filter) text += L"|" + category;
+  // The separators cannot stand in an EntryID (hexadecimal).
+  text += L"|>";
+  if (master->Partner && master->Partner->Events) text += master->Partner->Events->EntryID.Str();
+  return text;
+}
+
+
+// The state runs save from now on goes on under the settings loaded now.
+// Not noted: while a load is still going on (a default folder's masters may
+// be missing), and in the run that adopts a folder's contents as they are,
+// which a reset request that follows must still turn into a run from
+// nothing.
+void NoteSettings(CMAPIFolderObject* folder) {
+  if (!folder->Engine()->IsSettingsLoaded() || folder->SyncStateReset) return;
+  std::wstring now = JobSettingsPrint(folder);
+  if (now == folder->SettingsPrint) return;
+  folder->SettingsPrint = std::move(now);
+  if (folder->FolderCacheFilled) SaveKeyMaps(folder);
+}
+
 }  // namespace
 
 std::optional<std::wstring> BuildRciRestriction(bool isDefaultFolder, bool addsDefaultCategory,
@@ -702,6 +746,7 @@ std::optional<std::wstring> BuildRciRestriction(bool isDefaultFolder, bool addsD
 
 HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return E_FAIL;
+  NoteSettings(folder);
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
   IncrementalRun(folder, session, utils).Run();
   return S_OK;
@@ -802,4 +847,32 @@ HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, I
   if (!target || !target->Events || !target->Events->ExchangeMode) return S_FALSE;
   RememberItemKeys(target, utils, item);
   return ADDEXMODIF(target, session, utils, syncId);
+}
+
+std::wstring JobSettingsPrint(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Events || !folder->Engine()) return {};
+  if (!folder->IsStandard) return PrintOf(MasterSettingsText(folder));
+  std::wstring text = L"D|" + std::wstring(folder->DefaultCategorie) + L"|";
+  text += folder->AddDefaultCategory ? L'1' : L'0';
+  text += folder->Events->MasterCreateSubfolder ? L'1' : L'0';
+  text += folder->Events->MARK_AS_PRIVATE ? L'1' : L'0';
+  std::vector<std::wstring> masters;
+  CSyncEngine* engine = folder->Engine();
+  for (int i = 0; CMAPIFolderObject* f = engine->GetFolderObject(i, true); ++i)
+    if (!f->IsStandard && f->Partner == folder && f->Events) masters.push_back(MasterSettingsText(f));
+  std::sort(masters.begin(), masters.end());
+  for (const std::wstring& master : masters) text += L"\n" + master;
+  return PrintOf(text);
+}
+
+bool HonourResetRequest(CMAPIFolderObject* folder) {
+  if (!folder) return false;
+  const std::wstring now = JobSettingsPrint(folder);
+  if (!folder->SettingsPrint.empty() && folder->SettingsPrint == now) {
+    DebugLog(L"reset request: the job is unchanged, its state goes on");
+    return false;
+  }
+  ResetSyncData(folder);
+  folder->SettingsPrint = now;
+  return true;
 }

@@ -79,3 +79,18 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
 // ADDEXMODIF's result.
 HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
                               const std::wstring& syncId);
+
+// What an Exchange folder's worker does with a reset request. A reload asks
+// every folder to start afresh; that rewrites every item of a pair that was
+// in step, so the folder starts afresh only when it has nothing to go on
+// from (no saved key maps: a new job, or the job's Reset on its page, which
+// removes them) or when the job settings differ from those its saved state
+// was made with (JobSettingsPrint). Otherwise the state is kept. True when
+// the folder was reset.
+bool HonourResetRequest(CMAPIFolderObject* folder);
+
+// The print of what decides where a folder object's items go: for a master
+// its category, options, filter categories and default folder; for a default
+// folder its default category and the prints of the masters that write into
+// it. Sixteen hexadecimal digits.
+std::wstring JobSettingsPrint(CMAPIFolderObject* folder);

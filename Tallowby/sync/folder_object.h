@@ -210,6 +210,10 @@ class CMAPIFolderObject {
   bool FolderCacheFilled = false;
   // The Exchange run's failed changes, by source key (worker only).
   std::unordered_map<std::wstring, FailedExchangeChange> FailedChanges;
+  // The print of the job settings that the saved Exchange state was made
+  // with (kept with the key maps); a reload starts the folder afresh only
+  // when the settings differ from it (worker only).
+  std::wstring SettingsPrint;
   bool AddDefaultCategory = false;
   std::vector<std::pair<std::wstring, int>> iCloudTable;
   CItemsEvents* Events = nullptr;

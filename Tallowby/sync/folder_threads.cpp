@@ -317,7 +317,7 @@ void Worker::ExchangeTick() {
   FolderSyncHeld held;
   try {
     if (events_->ResetRequest) {
-      ResetSyncData(f_);
+      HonourResetRequest(f_);
       events_->ResetRequest = false;
     }
     if (!session_ || !utils_) {

@@ -345,6 +345,11 @@ HRESULT SaveKeyMaps(CMAPIFolderObject* folder) {
   const std::wstring path = StateFilePath(folder, kKeyMapSuffix);
   if (path.empty()) return E_FAIL;
   std::string bytes;
+  if (!folder->SettingsPrint.empty()) {
+    bytes += "0;";
+    AppendNarrow(&bytes, folder->SettingsPrint);
+    bytes += "\r\n";
+  }
   {
     CsLock lock(folder->CacheTablesLock.Get());
     for (int map = 0; map < 2; ++map) {
@@ -375,6 +380,10 @@ HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
       path, kCacheLineMax,
       [&](std::string_view line) {
         const size_t first = line.find(';');
+        if (line.substr(0, first) == "0" && first != std::string_view::npos && IsHexText(line.substr(first + 1), false)) {
+          folder->SettingsPrint = Widen(line.substr(first + 1));
+          return;
+        }
         const size_t second = first == std::string_view::npos ? first : line.find(';', first + 1);
         const std::string_view map = line.substr(0, first);
         if (second == std::string_view::npos || (map != "1" && map != "2")) {

@@ -5,7 +5,9 @@
 //   ".twysyncdata.cache"    CacheTable, one "key;value" line per entry
 //   ".twysyncdata.cache2"   Cache2Table, the same
 //   ".twy.keys.ids"         the key maps (FolderCache): "1;sync id;source key"
-//                           and "2;GlobalObjectId;source key" per entry
+//                           and "2;GlobalObjectId;source key" per entry,
+//                           after "0;print" of the job settings the saved
+//                           state was made with (SettingsPrint)
 //   ".iclouddlist"          the iCloud delete list, one key per line
 //   ".icloud"               EntryID to version, "EntryID;%d" per line
 // Text files are 8-bit with CR LF line ends; readers accept LF alone.

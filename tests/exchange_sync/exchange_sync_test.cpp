@@ -27,6 +27,47 @@ TEST(ExchangeRestriction, FollowsTheFolderKindAndTheFilterCategories) {
             BuildRciRestriction(false, false, {L"Kid's"}));
 }
 
+// A reload asks every folder to start afresh, and a run from nothing
+// rewrites every item of a two-way pair: a pair whose job did not change
+// goes on from its saved state instead.
+TEST_F(ExchangeTest, AReloadStartsAfreshOnlyAPairThatChangedOrLostItsKeyMaps) {
+  engine_->SetSettingsLoaded(true);
+  AddItem(team_, L"Ada");
+  Prepare(master_);
+  Prepare(default_);
+  Run(master_);
+  Run(default_);
+  struct Pair {
+    CMAPIFolderObject* master;
+    CMAPIFolderObject* target;
+  };
+  auto reload = [&](bool privateItemsStayOut) {
+    Pair p{AddFolderObject(team_, 0, L"Team", true), AddFolderObject(contacts_, 1, L"", true)};
+    p.master->Partner = p.target;
+    p.master->Events->DONT_SYNC_PRIV_ITEMS = privateItemsStayOut;
+    Prepare(p.master);
+    Prepare(p.target);
+    return p;
+  };
+  Pair same = reload(false);
+  EXPECT_FALSE(HonourResetRequest(same.master));
+  EXPECT_FALSE(HonourResetRequest(same.target));
+  EXPECT_FALSE(same.master->SyncData.Empty());
+
+  Pair changed = reload(true);
+  EXPECT_TRUE(HonourResetRequest(changed.master));
+  EXPECT_TRUE(HonourResetRequest(changed.target)) << "one of its jobs changed";
+  EXPECT_TRUE(changed.master->SyncData.Empty());
+  Run(changed.master);
+  Run(changed.target);
+
+  // The page's Reset takes the key maps with the job's state.
+  DeleteFileW(StateFile(master_, kKeyMapSuffix).c_str());
+  Pair reset = reload(true);
+  EXPECT_TRUE(HonourResetRequest(reset.master));
+  EXPECT_FALSE(HonourResetRequest(reset.target));
+}
+
 class ExchangeOwnWritesTest : public ExchangeTest {};
 
 TEST_F(ExchangeOwnWritesTest, AnOwnWriteIsRecognisedByItsExactChangeKeyOnce) {
