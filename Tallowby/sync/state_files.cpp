@@ -56,12 +56,24 @@ HRESULT LastErrorHr() {
   return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
+// A name beyond MAX_PATH in the form the file functions take it.
+std::wstring LongPathForm(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
 // Writes `bytes` to "<path>.tmp", flushes it and only then moves it over
 // `path`, so that `path` holds either its old or its complete new content.
-HRESULT WriteReplacing(const std::wstring& path, const std::string& bytes) {
-  if (path.empty()) return E_INVALIDARG;
-  const std::wstring temp = path + kTempSuffix;
-  if (temp.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+// A state path may use all of MAX_PATH - 1 characters: its temporary name,
+// which is longer, is then given in the long form.
+HRESULT WriteReplacing(const std::wstring& plainPath, const std::string& bytes) {
+  if (plainPath.empty()) return E_INVALIDARG;
+  std::wstring temp = plainPath + kTempSuffix, path = plainPath;
+  if (temp.size() >= MAX_PATH) {
+    temp = LongPathForm(temp);
+    path = LongPathForm(path);
+  }
   HRESULT hr = S_OK;
   {
     FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -162,6 +174,19 @@ void NoteSkippedLines(int skipped, const std::wstring& path) {
 
 enum class StateRead { kLoaded, kMissing, kShort };
 
+// True when every surrogate of `text` stands in a pair.
+bool IsUtf16(const std::wstring& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (c >= 0xDC00 && c <= 0xDFFF) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
 // Reads a state file: raw UTF-16LE code units, an odd last byte ignored,
 // the text ending at the first NUL.
 StateRead ReadStateFile(const std::wstring& path, std::wstring* text) {
@@ -195,6 +220,11 @@ StateRead ReadStateFile(const std::wstring& path, std::wstring* text) {
   }
   const size_t nul = buffer.find(L'\0');
   if (nul != std::wstring::npos) buffer.resize(nul);
+  if (!IsUtf16(buffer)) {
+    // Not a state any synchronizer wrote: damaged, as a short file is.
+    LogError(E_FAIL, L"LoadSynccData: the state file is not UTF-16");
+    return StateRead::kShort;
+  }
   *text = std::move(buffer);
   return StateRead::kLoaded;
 }
@@ -338,6 +368,9 @@ void ResetSyncData(CMAPIFolderObject* folder) {
     folder->CacheTable.clear();
   }
   SaveSyncData(folder);
+  // The handled changes of an older interrupted run would make the run from
+  // nothing skip them, should it be cut short before it saves its own.
+  SaveCache2Table(folder);
 }
 
 HRESULT SaveKeyMaps(CMAPIFolderObject* folder) {

@@ -50,7 +50,8 @@ std::wstring StateFilePath(const CMAPIFolderObject* folder, const wchar_t* suffi
 // Loads the Exchange sync state into *state (normally &folder->SyncData) and
 // appends the two cache files to CacheTable and Cache2Table. With
 // `backupMode` the ".bak" file is read instead. When the state file is
-// missing or unreadable and a backup exists, the backup is loaded. With
+// missing or unreadable (short, oversized, not UTF-16) and a backup exists,
+// the backup is loaded. With
 // neither, the folder starts afresh: SyncStateReset is set, *state becomes
 // empty, the cache files are not read, and one RCI run with `session` and
 // `utils` is made at once. E_FAIL without engine; else S_OK.
@@ -69,8 +70,8 @@ HRESULT SaveCacheTable(CMAPIFolderObject* folder);
 HRESULT SaveCache2Table(CMAPIFolderObject* folder);
 
 // A fresh start of the Exchange state: SyncData and both tables empty; an
-// empty state file and an empty ".cache" are written (the old state stays
-// in ".bak"). ".cache2" keeps its content until the next SaveCache2Table.
+// empty state file, an empty ".cache" and an empty ".cache2" are written
+// (the old state stays in ".bak").
 void ResetSyncData(CMAPIFolderObject* folder);
 
 // The key maps of an Exchange folder. A deletion names only the item's

@@ -183,7 +183,7 @@ TEST_F(StateFilesTest, AFailedWriteLeavesThePreviousFilesAndIsReported) {
   EXPECT_FALSE(g->SyncStateReset);
 }
 
-TEST_F(StateFilesTest, ResetEmptiesTheStateAndCacheButKeepsBackupAndSecondCache) {
+TEST_F(StateFilesTest, ResetEmptiesTheStateAndBothCachesButKeepsTheBackup) {
   CMAPIFolderObject* f = Folder(true, false);
   f->SyncData = com::Bstr(L"state");
   f->CacheTable = {{L"AA", L"BB"}};
@@ -199,7 +199,9 @@ TEST_F(StateFilesTest, ResetEmptiesTheStateAndCacheButKeepsBackupAndSecondCache)
   EXPECT_EQ("", Bytes(kSyncDataSuffix));
   EXPECT_EQ("", Bytes(kCacheTableSuffix));
   EXPECT_EQ(Utf16(L"state"), Bytes(kSyncDataBackupSuffix));
-  EXPECT_EQ("CC;DD\r\n", Bytes(kCache2TableSuffix)) << "kept until the next run saves it";
+  // An older interrupted run's handled changes must not make the run from
+  // nothing skip them, should it be cut short before it saves its own.
+  EXPECT_EQ("", Bytes(kCache2TableSuffix));
   EXPECT_NE(std::string::npos, DebugLogText().find("reset syncdata"));
 }
 
@@ -296,6 +298,35 @@ TEST_F(StateFilesTest, ICloudVersionTableReadsTheLeadingNumber) {
 
   ASSERT_EQ(S_OK, SaveiCloudTable(f));
   EXPECT_EQ("AABB;12\r\nCCDD;0\r\nEEFF;-3\r\n0011;7\r\n2233;2147483647\r\n", Bytes(kICloudTableSuffix));
+}
+
+// A state file that is not UTF-16 (a lone surrogate) is damaged: the state
+// before it is loaded rather than a text the synchronizer cannot take.
+TEST_F(StateFilesTest, AStateFileOfInvalidUtf16LoadsTheBackup) {
+  for (const std::wstring& damaged : {std::wstring(L"ab\xD800" L"cd"), std::wstring(L"ab\xDC00"),
+                                      std::wstring(L"ab\xD800")}) {
+    Put(kSyncDataSuffix, Utf16(damaged));
+    Put(kSyncDataBackupSuffix, Utf16(L"older"));
+    com::Bstr state;
+    ASSERT_EQ(S_OK, LoadSynccData(Folder(true, false), session_.Get(), utils_.Get(), &state));
+    EXPECT_EQ(L"older", state.Str());
+  }
+  Put(kSyncDataSuffix, Utf16(L"a\xD83D\xDE00" L"b"));  // a pair is text
+  com::Bstr state;
+  ASSERT_EQ(S_OK, LoadSynccData(Folder(true, false), session_.Get(), utils_.Get(), &state));
+  EXPECT_EQ(L"a\xD83D\xDE00" L"b", state.Str());
+}
+
+TEST_F(StateFilesTest, PathsUpToTheLimitAreWritten) {
+  for (size_t length : {MAX_PATH - 4, MAX_PATH - 1}) {
+    SCOPED_TRACE(length);
+    const std::wstring id(length - dataDir_.size() - wcslen(kCache2TableSuffix), L'A');
+    CMAPIFolderObject* f = Folder(true, false, id.c_str());
+    ASSERT_EQ(length, StateFilePath(f, kCache2TableSuffix).size());
+    f->Cache2Table = {{L"AB", L"CD"}};
+    EXPECT_EQ(S_OK, SaveCache2Table(f));
+    EXPECT_EQ("AB;CD\r\n", ReadFileBytes(StateFilePath(f, kCache2TableSuffix)));
+  }
 }
 
 TEST_F(StateFilesTest, APathTooLongForTheDataFolderIsRefusedAndReported) {
