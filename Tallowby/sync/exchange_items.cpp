@@ -610,12 +610,14 @@ class CopyOverMaster {
   CMAPIFolderObject* master_;
   CMAPIFolderObject* default_;
   com::ComPtr<IRdoMessage> masterItem_, defaultItem_;
+  com::Bstr masterId_;
 };
 
 HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder) {
   DebugLog(L"CDI2M start");
   const DWORD start = DWORD(clk::TickMs());
-  com::Bstr masterId, defaultId;
+  com::Bstr& masterId = masterId_;
+  com::Bstr defaultId;
   HRESULT hr = FindWithRetries(masterFolder, L"CDI2M::MasterItem Not found, try again..", L"CDI2M::EIDfromSkey4MA",
                                &masterId);
   if (SUCCEEDED(hr))
@@ -666,6 +668,7 @@ HRESULT CopyOverMaster::FindWithRetries(IRdoFolder* folder, const wchar_t* retry
 }
 
 HRESULT CopyOverMaster::CopyAndSave() {
+  const std::wstring versionBefore = ItemVersion(utils_, masterItem_.Get());
   HRESULT hr = defaultItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CDI2M::CopyTo")) return hr;
   cleanRecipients(engine_, masterItem_.Get());
@@ -680,9 +683,15 @@ HRESULT CopyOverMaster::CopyAndSave() {
   }
   hr = masterItem_->Save();
   if (FAILED(hr) && job->iCloudMode) {
-    // An iCloud store may report a failed save of an item it did take.
+    // An iCloud store may report a failed save of an item it did take: the
+    // item read afresh tells. One it did not take is a failure like any.
     CheckHr(hr, L"CDI2M::Save(iCloud)");
-    return S_OK;
+    com::ComPtr<IRdoMessage> stored;
+    if (SUCCEEDED(OpenItemOfObject(session_, master_, masterId_, &stored)) &&
+        ItemVersion(utils_, stored.Get()) != versionBefore) {
+      masterItem_ = stored;
+      return S_OK;
+    }
   }
   if (FAILED(hr)) LogError(hr, L"CDI2M::SaveMasterItem");
   return hr;

@@ -224,6 +224,21 @@ TEST_F(ExchangeItemsTest, AFailedHandOnLeavesTheItemsChangeForTheNextTry) {
   EXPECT_TRUE(RegisteredOwnWrite(target, dentist));
 }
 
+// An iCloud store may report a failed save of an item it did take; one it
+// did not take must still count as a failure, or the change is lost.
+TEST_F(ExchangeItemsTest, AFailedSaveOverAnICloudMasterItemThatTheStoreDidNotTakeIsAFailure) {
+  const sim::ObjId ada = AddItem(contacts_, L"Ada", {L"Team"});
+  ASSERT_TRUE(FromDefault(ada));
+  master_->Events->iCloudMode = true;
+  Sleep(5);
+  Change(ada, L"Ada King");
+  World().InjectFailure(L"Message.Save", 1, MAPI_E_CALL_FAILED);
+  EXPECT_FALSE(FromDefault(ada));
+  EXPECT_NE(0u, Find(team_, L"Ada"));
+  EXPECT_TRUE(FromDefault(ada));
+  EXPECT_NE(0u, Find(team_, L"Ada King"));
+}
+
 TEST_F(ExchangeItemsTest, ADefaultFolderItemGoesToEachTwoWayJobOfItsCategoriesOnce) {
   const sim::ObjId home = AddFolder(mailbox_, L"Home");
   CMAPIFolderObject* homeJob = AddFolderObject(home, 0, L"Home", true);
