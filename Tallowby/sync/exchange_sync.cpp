@@ -48,12 +48,18 @@ void DebugFormat(const wchar_t* format, long a, long b = 0) {
   DebugLog(line);
 }
 
-// A literal inside a filter text: an apostrophe stands doubled.
-std::wstring FilterLiteral(const std::wstring& text) {
+// A category as the pattern of a like-test that matches it literally: an
+// apostrophe stands doubled (it would end the literal), the wildcards and
+// the bracket that opens a character set stand in brackets of their own.
+std::wstring LikeLiteral(const std::wstring& text) {
   std::wstring out;
   for (wchar_t c : text) {
-    out += c;
-    if (c == L'\'') out += c;
+    if (c == L'%' || c == L'_' || c == L'[')
+      out += std::wstring(L"[") + c + L"]";
+    else if (c == L'\'')
+      out += L"''";
+    else
+      out += c;
   }
   return out;
 }
@@ -740,7 +746,7 @@ std::optional<std::wstring> BuildRciRestriction(bool isDefaultFolder, bool addsD
   if (filterCategories.empty()) return std::nullopt;
   std::wstring text = withCategories;
   for (const std::wstring& category : filterCategories)
-    text = L"(" + text + L") OR (" + kKeywordsName + L" like '%" + FilterLiteral(category) + L"%')";
+    text = L"(" + text + L") OR (" + kKeywordsName + L" like '%" + LikeLiteral(category) + L"%')";
   return text;
 }
 

@@ -260,13 +260,35 @@ bool IsSimpleEquality(const Parsed& q, std::wstring* name, std::wstring* literal
   return true;
 }
 
+namespace {
+
+// The pattern element at `p` against one character: "_", a set in brackets
+// ("[%]" stands for a literal %), or a character (without case). Sets *width
+// to the element's length; 0 when it does not match.
+bool MatchOne(std::wstring_view pattern, size_t p, wchar_t c, size_t* width) {
+  *width = 1;
+  if (pattern[p] == L'_') return true;
+  if (pattern[p] == L'[') {
+    const size_t close = pattern.find(L']', p + 2);
+    if (close != std::wstring_view::npos) {
+      *width = close - p + 1;
+      for (size_t i = p + 1; i < close; ++i)
+        if (std::towlower(pattern[i]) == std::towlower(c)) return true;
+      return false;
+    }
+  }
+  return std::towlower(pattern[p]) == std::towlower(c);
+}
+
+}  // namespace
+
 bool Like(std::wstring_view text, std::wstring_view pattern) {
   // Iterative wildcard match with backtracking to the last %.
-  size_t t = 0, p = 0, starP = std::wstring_view::npos, starT = 0;
+  size_t t = 0, p = 0, starP = std::wstring_view::npos, starT = 0, width = 1;
   while (t < text.size()) {
-    if (p < pattern.size() && (pattern[p] == L'_' || std::towlower(pattern[p]) == std::towlower(text[t]))) {
+    if (p < pattern.size() && pattern[p] != L'%' && MatchOne(pattern, p, text[t], &width)) {
       ++t;
-      ++p;
+      p += width;
     } else if (p < pattern.size() && pattern[p] == L'%') {
       starP = p++;
       starT = t;

@@ -22,9 +22,11 @@ TEST(ExchangeRestriction, FollowsTheFolderKindAndTheFilterCategories) {
                 L"(\"urn:schemas:mailheader:keywords\" like '%Home%')",
             BuildRciRestriction(false, false, {L"Work", L"Home"}));
   // A category's apostrophe must not end the literal (the synchronizer would
-  // refuse every run).
+  // refuse every run), nor its wildcards match what the category does not.
   EXPECT_EQ(L"(" + kWithCategories + L") OR (\"urn:schemas:mailheader:keywords\" like '%Kid''s%')",
             BuildRciRestriction(false, false, {L"Kid's"}));
+  EXPECT_EQ(L"(" + kWithCategories + L") OR (\"urn:schemas:mailheader:keywords\" like '%10[%] [_]Q[[]1]%')",
+            BuildRciRestriction(false, false, {L"10% _Q[1]"}));
 }
 
 // A reload asks every folder to start afresh, and a run from nothing

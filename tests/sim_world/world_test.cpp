@@ -77,6 +77,9 @@ TEST(QueryLike, WildcardsAreCaseInsensitive) {
   EXPECT_TRUE(query::Like(L"Home", L"H_me"));
   EXPECT_FALSE(query::Like(L"Homework", L"work%"));
   EXPECT_TRUE(query::Like(L"", L"%"));
+  EXPECT_TRUE(query::Like(L"10% off", L"%10[%]%"));
+  EXPECT_FALSE(query::Like(L"100 off", L"%10[%]%")) << "a bracketed wildcard is a letter";
+  EXPECT_TRUE(query::Like(L"a_[b", L"a[_][[]b"));
 }
 
 TEST_F(WorldTest, QueriesMatchBinaryKeysKeywordsAndMissingProperties) {
