@@ -5,10 +5,14 @@
 
 #include <mapicode.h>
 
+#include <algorithm>
+#include <map>
+
 #include "blocks_fixture.h"
 #include "exchange_items.h"
 #include "exchange_sync.h"
 #include "rdo_folder.h"
+#include "world/times.h"
 
 namespace {
 
@@ -44,11 +48,14 @@ class ExchangeItemsTest : public blocks_testing::BlocksTest {
       if (World().GetItem(id)->Subject() == subject) return id;
     return 0;
   }
+  // The user's edit, made on a phone that gives it its own time: each a
+  // minute after the one before (and after anything the add-in wrote), so
+  // that which side is newer never rests on how fast the test runs.
   void Change(sim::ObjId item, const wchar_t* subject) {
     sim::ItemContent c = World().GetItem(item)->content;
     c.Set(sim::PropKey::Tag(sim::tags::kSubject), sim::Value::String(subject));
-    ASSERT_EQ(S_OK, World().CommitItem(item, c));
-    Sleep(5);  // the next commit gets a later time
+    edited_ = std::max(edited_, sim::times::NowUtc()) + 60 * sim::times::kSecond;
+    ASSERT_EQ(S_OK, World().CommitItem(item, c, edited_));
   }
   std::wstring ChangeKeyOf(sim::ObjId item) { return World().GetItem(item)->ChangeKeyHex(); }
   // True when the item's present change is registered as the add-in's own
@@ -71,7 +78,26 @@ class ExchangeItemsTest : public blocks_testing::BlocksTest {
     return AddItem(folder, subject, categories, L"IPM.Appointment", c);
   }
 
+  // A two-way calendar job "Family" that keeps reminders on the side where
+  // an item was made (its hand-on puts an origin mark on the item).
+  struct CalendarJob {
+    sim::ObjId family, calendar;
+    CMAPIFolderObject* job;
+    CMAPIFolderObject* target;
+  };
+  CalendarJob AddFamilyCalendarJob() {
+    CalendarJob c{AddFolder(mailbox_, L"Family", sim::kOlAppointmentItem),
+                  World().StoreDefaultFolder(mailbox_, sim::kOlCalendar), nullptr, nullptr};
+    c.job = AddFolderObject(c.family, 0, L"Family", true);
+    c.target = AddFolderObject(c.calendar, 1, L"", true);
+    c.job->Partner = c.target;
+    c.job->Events->BOTH_DIRECTIONS = true;
+    c.job->Events->DONT_SYNC_REMINDERS = true;
+    return c;
+  }
+
   sim::ObjId mailbox_ = 0, team_ = 0, contacts_ = 0;
+  double edited_ = 0;
   CMAPIFolderObject* master_ = nullptr;
   CMAPIFolderObject* default_ = nullptr;
 };
@@ -114,11 +140,37 @@ TEST_F(ExchangeItemsTest, ANewMasterItemReachesTheDefaultFolderAndIsRegisteredOn
   EXPECT_EQ(std::vector<std::wstring>{L"Team"}, KeywordsOf(Find(contacts_, L"Bob")));
 }
 
+// A store's clock may give a write the time the item already carries (its
+// tick is coarser than two writes in a row): the category and origin mark
+// the hand-on puts on the item are still the add-in's own writes.
+TEST_F(ExchangeItemsTest, WritesOnTheItemHandedOnAreTheAddinsOwnAlsoWhenTheyKeepItsTime) {
+  const auto [family, calendar, job, target] = AddFamilyCalendarJob();
+  const sim::ObjId ada = AddItem(team_, L"Ada");
+  const sim::ObjId dentist = AddAppointment(calendar, L"Dentist", {L"Family"}, true);
+  // From here on every commit in the mailbox keeps the time the item had.
+  std::map<sim::ObjId, double> times;
+  for (sim::ObjId item : {ada, dentist}) times[item] = World().GetItem(item)->LastModified();
+  const int token = World().AddObserver([&](const sim::ChangeNote& note) {
+    auto kept = times.find(note.item);
+    if (note.kind != sim::ChangeKind::Change || kept == times.end()) return;
+    auto info = World().GetItem(note.item);
+    if (info && info->LastModified() != kept->second) World().CommitItem(note.item, info->content, kept->second);
+  });
+
+  ASSERT_TRUE(FromMaster(ada));
+  ASSERT_TRUE(pExInDefFldr2(target, session_.Get(), utils_.Get(), SearchKeyOf(dentist), Open(dentist).Get()));
+  World().RemoveObserver(token);
+  EXPECT_EQ(times[ada], World().GetItem(ada)->LastModified());
+  EXPECT_EQ(std::vector<std::wstring>{L"Team"}, KeywordsOf(ada)) << "the master item was written";
+  EXPECT_TRUE(RegisteredOwnWrite(master_, ada)) << "its category";
+  EXPECT_NE(0u, Find(family, L"Dentist"));
+  EXPECT_TRUE(RegisteredOwnWrite(target, dentist)) << "its origin mark";
+}
+
 TEST_F(ExchangeItemsTest, AChangedMasterItemOverwritesItsCopyUnlessTheCopyIsNewer) {
   const sim::ObjId ada = AddItem(team_, L"Ada");
   ASSERT_TRUE(FromMaster(ada));
   const sim::ObjId copy = Find(contacts_, L"Ada");
-  Sleep(5);
   Change(ada, L"Ada King");
   ASSERT_TRUE(FromMaster(ada));
   EXPECT_EQ(L"Ada King", World().GetItem(copy)->Subject());
@@ -162,7 +214,6 @@ TEST_F(ExchangeItemsTest, AFailedStepIsReportedAndMakesOrOverwritesNothing) {
   ASSERT_TRUE(FromMaster(ada));
 
   // A failed save of a changed copy keeps the change for the next run.
-  Sleep(5);
   Change(ada, L"Ada King");
   World().InjectFailure(L"Message.Save", 1, MAPI_E_CALL_FAILED, -1);
   EXPECT_FALSE(FromMaster(ada));
@@ -205,13 +256,7 @@ TEST_F(ExchangeItemsTest, RemindersStayOnTheSideWhereTheItemWasMade) {
 // write; were it registered although the hand-on failed, the retry would
 // take the item's change for an own write and skip it for good.
 TEST_F(ExchangeItemsTest, AFailedHandOnLeavesTheItemsChangeForTheNextTry) {
-  const sim::ObjId family = AddFolder(mailbox_, L"Family", sim::kOlAppointmentItem);
-  const sim::ObjId calendar = World().StoreDefaultFolder(mailbox_, sim::kOlCalendar);
-  CMAPIFolderObject* job = AddFolderObject(family, 0, L"Family", true);
-  CMAPIFolderObject* target = AddFolderObject(calendar, 1, L"", true);
-  job->Partner = target;
-  job->Events->BOTH_DIRECTIONS = true;
-  job->Events->DONT_SYNC_REMINDERS = true;
+  const auto [family, calendar, job, target] = AddFamilyCalendarJob();
 
   const sim::ObjId dentist = AddAppointment(calendar, L"Dentist", {L"Family"}, true);
   World().InjectFailure(L"Items.Add", 1, MAPI_E_CALL_FAILED);
@@ -230,7 +275,6 @@ TEST_F(ExchangeItemsTest, AFailedSaveOverAnICloudMasterItemThatTheStoreDidNotTak
   const sim::ObjId ada = AddItem(contacts_, L"Ada", {L"Team"});
   ASSERT_TRUE(FromDefault(ada));
   master_->Events->iCloudMode = true;
-  Sleep(5);
   Change(ada, L"Ada King");
   World().InjectFailure(L"Message.Save", 1, MAPI_E_CALL_FAILED);
   EXPECT_FALSE(FromDefault(ada));
@@ -261,7 +305,6 @@ TEST_F(ExchangeItemsTest, ADefaultFolderItemGoesToEachTwoWayJobOfItsCategoriesOn
   EXPECT_TRUE(RegisteredOwnWrite(master_, Find(team_, L"Ada")));
 
   // Changed in the default folder: copied over both master items.
-  Sleep(5);
   Change(ada, L"Ada King");
   ASSERT_TRUE(FromDefault(ada));
   EXPECT_EQ(L"Ada King", World().GetItem(Find(team_, L"Ada King"))->Subject());
@@ -288,7 +331,6 @@ TEST_F(ExchangeItemsTest, ADefaultFolderItemThatCannotReachItsMasterComesAgain) 
   EXPECT_TRUE(master_->CacheTable.empty());
   ASSERT_TRUE(FromDefault(ada));
 
-  Sleep(5);
   Change(ada, L"Ada King");
   World().InjectFailure(L"Message.Save", 1, MAPI_E_CALL_FAILED);
   EXPECT_FALSE(FromDefault(ada)) << "a failed copy over the master item is a failure";
