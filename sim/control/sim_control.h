@@ -79,18 +79,31 @@ class ISimControl {
   virtual std::wstring DefaultFolder(const std::wstring& storeId, long olFolder) = 0;
   // Adds a subfolder; itemType -1 takes the parent's. Returns its EntryID, empty on failure.
   virtual std::wstring AddFolder(const std::wstring& parentEntryId, const std::wstring& name, long itemType) = 0;
-  virtual bool DeleteFolder(const std::wstring& folderEntryId) = 0;
+  // The user's delete: the folder moves to its store's Deleted Items with
+  // everything in it (there already, or `hard`: for good).
+  virtual bool DeleteFolder(const std::wstring& folderEntryId, bool hard) = 0;
+  // Everything in a store's Deleted Items goes for good.
+  virtual bool EmptyDeletedItems(const std::wstring& storeId) = 0;
   // Live items of a folder, EntryIDs in creation order.
   virtual std::vector<std::wstring> Items(const std::wstring& folderEntryId) = 0;
 
   // --- acting as the user ---
   // Returns the new item's EntryID, empty on failure.
   virtual std::wstring AddItem(const std::wstring& folderEntryId, const SimItem& item) = 0;
+  // Several items in one step (a paste, an import): their EntryIDs, empty on
+  // failure. Outlook raises no ItemAdd for a large batch.
+  virtual std::vector<std::wstring> AddItems(const std::wstring& folderEntryId, const std::vector<SimItem>& items) = 0;
   // Writes properties and commits them: a new change key, and the store's
   // now as the time, unless the props carry a modification time of their own
   // (a phone's edit that a connector uploads later keeps its time).
   virtual bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) = 0;
+  // The user's delete: to the store's Deleted Items (a delete there is for good).
   virtual bool DeleteItem(const std::wstring& entryId) = 0;
+  // Several items deleted in one step, to Deleted Items or (`hard`) for
+  // good; Outlook raises no ItemRemove for a large batch.
+  virtual bool DeleteItems(const std::vector<std::wstring>& entryIds, bool hard) = 0;
+  // The user's move: returns the item's EntryID in its new folder.
+  virtual std::wstring MoveItem(const std::wstring& entryId, const std::wstring& folderEntryId) = 0;
   // The store writes the item again on its own (new time and change key,
   // content unchanged), as a connector, a server assistant or a dismissed
   // reminder does.

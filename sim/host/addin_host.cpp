@@ -48,6 +48,7 @@ HRESULT AddInHost::Start(IDispatch* application, std::wstring* report) {
     return hr;
   }
   started_ = true;
+  side_->SetOutlookRunning(true);
   side_->SetConnected(true);
   com::ComPtr<IDispatch> addInInst = AddInObject(application);
   CustomArgs custom;
@@ -75,6 +76,7 @@ void AddInHost::Quit(std::wstring* report) {
   }
   started_ = false;
   side_->SetConnected(false);
+  side_->SetOutlookRunning(false);
   *report = L"Outlook quit";
 }
 

@@ -75,6 +75,7 @@ int RunScenario(const std::wstring& name, const std::vector<host::Command>& comm
   }
   sim.control->Reset();
   sim.side->Reset();
+  sim.side->SetOutlookRunning(false);  // until the script starts it
   if (FAILED(sim.control->AttachUiThread())) {
     host::Print(L"cannot attach the user-interface thread");
     return 2;

@@ -127,7 +127,7 @@ std::wstring Runner::Execute(const Command& c) {
   if (v == L"outlook") return Outlook(c);
   if (v == L"store") return Store(c);
   if (v == L"folder") return MakeFolder(c);
-  if (v == L"item") return MakeItem(c);
+  if (v == L"item" || v == L"items") return MakeItem(c);
   if (v == L"change") return Change(c);
   if (v == L"reg") return Registry(c);
   if (v == L"job") return Job(c);
@@ -206,26 +206,42 @@ std::wstring Runner::Execute(const Command& c) {
   }
   std::wstring error, id;
   if (v == L"delete") {
-    if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
-    return control_->DeleteItem(id) ? L"" : L"cannot delete " + c.Arg(L"NAME");
+    std::vector<std::wstring> ids;
+    for (const std::wstring& name : NamesOf(c)) {
+      if ((id = ItemId(name, &error)).empty()) return error;
+      ids.push_back(id);
+    }
+    return control_->DeleteItems(ids, c.Has(L"hard")) ? L"" : L"cannot delete " + c.Arg(L"NAME");
+  }
+  if (v == L"empty-deleted-items") {
+    auto it = stores_.find(c.Arg(L"STORE"));
+    if (it == stores_.end()) return L"no store " + Quoted(c.Arg(L"STORE"));
+    return control_->EmptyDeletedItems(it->second) ? L"" : L"the store has no Deleted Items";
+  }
+  if (v == L"events") {
+    double days = 0;
+    ParseOffsetDays(c.Opt(L"delay").value_or(L"0s"), &days);
+    side_->SetEventDelay(days * 86400.0);
+    return L"";
   }
   if (v == L"echo") {
     if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
     return control_->EchoItem(id) ? L"" : L"cannot echo " + c.Arg(L"NAME");
   }
-  if (v == L"copy") {
+  if (v == L"copy" || v == L"move") {
     Folder to;
     if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
     if (!ResolveFolder(c.Arg(L"PATH"), &to)) return L"no folder " + Quoted(c.Arg(L"PATH"));
-    std::wstring copy = control_->CopyItem(id, to.entryId);
-    if (copy.empty()) return L"cannot copy " + c.Arg(L"NAME");
-    items_[c.Arg(L"COPY")] = copy;
+    // A copy is a new item under its own name; a moved item keeps its name.
+    std::wstring made = v == L"copy" ? control_->CopyItem(id, to.entryId) : control_->MoveItem(id, to.entryId);
+    if (made.empty()) return L"cannot " + v + L" " + c.Arg(L"NAME");
+    items_[c.Arg(v == L"copy" ? L"COPY" : L"NAME")] = made;
     return L"";
   }
   if (v == L"delete-folder") {
     Folder f;
     if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
-    return control_->DeleteFolder(f.entryId) ? L"" : L"cannot delete folder " + Quoted(c.Arg(L"PATH"));
+    return control_->DeleteFolder(f.entryId, c.Has(L"hard")) ? L"" : L"cannot delete folder " + Quoted(c.Arg(L"PATH"));
   }
   if (v == L"address-list" || v == L"address-entry" || v == L"remove-address-entry") return AddressBook(c);
   if (v == L"remove-store") {
@@ -331,8 +347,6 @@ void AddModified(const Command& c, sim::ISimControl* control, PropList* props) {
 }  // namespace
 
 std::wstring Runner::MakeItem(const Command& c) {
-  const std::wstring& name = c.Arg(L"NAME");
-  if (items_.count(name)) return L"item " + name + L" exists already";
   Folder f;
   if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
   sim::SimItem s;
@@ -343,7 +357,6 @@ std::wstring Runner::MakeItem(const Command& c) {
     else return L"'request' needs a calendar or tasks folder";
   }
   if (auto v = c.Opt(L"class")) s.messageClass = *v;
-  s.subject = c.Opt(L"subject").value_or(name);
   s.categories = SplitList(c.Opt(L"categories").value_or(L""));
   s.members = SplitList(c.Opt(L"members").value_or(L""));
   s.recipients = SplitList(c.Opt(L"recipients").value_or(L""));
@@ -354,9 +367,19 @@ std::wstring Runner::MakeItem(const Command& c) {
   if (c.Has(L"response")) props.Add(kDaslResponseStatus, com::Variant(LongOpt(c, L"response", 0)));
   AddModified(c, control_, &props);
   s.props = props.Props();
-  std::wstring id = control_->AddItem(f.entryId, s);
-  if (id.empty()) return L"cannot add item " + name;
-  items_[name] = id;
+
+  const std::vector<std::wstring> names = NamesOf(c);
+  for (const std::wstring& name : names)
+    if (items_.count(name)) return L"item " + name + L" exists already";
+  std::vector<sim::SimItem> batch;
+  const std::wstring subject = c.Opt(L"subject").value_or(c.Arg(L"NAME"));
+  for (size_t i = 0; i < names.size(); ++i) {
+    batch.push_back(s);
+    batch.back().subject = c.verb == L"item" ? subject : subject + L" " + std::to_wstring(i + 1);
+  }
+  std::vector<std::wstring> ids = control_->AddItems(f.entryId, batch);
+  if (ids.size() != names.size()) return L"cannot add " + c.Arg(L"NAME");
+  for (size_t i = 0; i < names.size(); ++i) items_[names[i]] = ids[i];
   return L"";
 }
 
@@ -944,6 +967,16 @@ bool Runner::ResolveFolder(const std::wstring& path, Folder* out) {
   if (current.empty()) return false;
   *out = {current, itemType};
   return true;
+}
+
+// The item names a command stands for: NAME, or NAME1 to NAMEn for a
+// command over N items.
+std::vector<std::wstring> Runner::NamesOf(const Command& c) {
+  long n = 0;
+  if (c.Arg(L"N").empty() || !ParseLong(c.Arg(L"N"), &n)) return {c.Arg(L"NAME")};
+  std::vector<std::wstring> names;
+  for (long i = 1; i <= n; ++i) names.push_back(c.Arg(L"NAME") + std::to_wstring(i));
+  return names;
 }
 
 std::wstring Runner::ItemId(const std::wstring& name, std::wstring* error) {

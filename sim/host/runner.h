@@ -59,6 +59,7 @@ class Runner {
 
   bool ResolveFolder(const std::wstring& path, Folder* out);
   std::wstring ItemId(const std::wstring& name, std::wstring* error);
+  static std::vector<std::wstring> NamesOf(const Command& c);
   std::wstring StorePathOf(const std::wstring& storeId);
   std::vector<std::wstring> FolderDump(const std::wstring& path, const Folder& folder);
   std::wstring ReadLog(const wchar_t* file);

@@ -29,15 +29,33 @@ const Form kForms[] = {
     {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo="},
     {L"folder", L"PATH", L"type="},
     {L"item", L"NAME in PATH", kItemOptions},
+    // N items in one step (a paste, an import, a phone bringing many): named
+    // NAME1 to NAMEn, subjects "<subject> 1" to "<subject> n". From 16 items
+    // on Outlook raises no ItemAdd for them.
+    {L"items", L"NAME N in PATH", kItemOptions},
     {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
     // The store's clock (an Exchange store's: its server's) runs OFFSET ahead
     // of the machine's (-5m: behind) from now on.
     {L"clock", L"PATH OFFSET", L""},
-    {L"delete", L"NAME", L""},
+    // The user deletes NAME1 to NAMEn in one step (from 16 items on, Outlook
+    // raises no ItemRemove for them).
+    {L"delete", L"items NAME N", L"hard"},
+    // The user's delete: the item moves to its store's Deleted Items (hard,
+    // or an item there already: for good).
+    {L"delete", L"NAME", L"hard"},
+    // The user moves the item (drag and drop): it leaves its folder and
+    // enters PATH with its search key and time.
+    {L"move", L"NAME to PATH", L""},
     // The store writes the item again on its own, once, now.
     {L"echo", L"NAME", L""},
     {L"copy", L"NAME to PATH as COPY", L""},
-    {L"delete-folder", L"PATH", L""},
+    // The folder moves to its store's Deleted Items with its items (hard, or
+    // a folder there already: for good).
+    {L"delete-folder", L"PATH", L"hard"},
+    // Everything in the store's Deleted Items goes for good.
+    {L"empty-deleted-items", L"STORE", L""},
+    // Outlook raises its item events that late from now on (0: at once).
+    {L"events", L"", L"delay="},
     {L"remove-store", L"PATH", L""},
     // The directory: an address list (folder=: the contacts folder behind it;
     // generate=N: N entries "Person i" <personi@example.com>), an entry added
@@ -187,7 +205,7 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
       if (!kFolderTypes.count(t)) return L"unknown folder type: " + t;
   }
   const bool offset = name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within" ||
-                      (name == L"echo" && !value.empty());
+                      name == L"delay" || (name == L"echo" && !value.empty());
   if (offset && !ParseOffsetDays(value, &d))
     return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")

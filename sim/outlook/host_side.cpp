@@ -44,6 +44,8 @@ class HostSide final : public sim::IHostSide, public sim::IOutlookSide {
   }
   void SetConnected(bool connected) override { M().SetConnected(connected); }
   bool TakeDisconnectRequest() override { return M().TakeDisconnectRequest(); }
+  void SetOutlookRunning(bool running) override { M().SetRunning(running); }
+  void SetEventDelay(double seconds) override { M().SetEventDelay(seconds); }
   void FireQuit() override { M().FireQuit(); }
   bool OpenInspector(const std::wstring& itemEntryId) override {
     ObjId item = W().ItemByEntryId(itemEntryId);

@@ -46,6 +46,11 @@ class IHostSide {
   // remembered until the host takes it.
   virtual void SetConnected(bool connected) = 0;
   virtual bool TakeDisconnectRequest() = 0;
+  // Whether Outlook runs: while it is closed no item event is raised, and
+  // none raised later for a change made meanwhile. It runs unless told.
+  virtual void SetOutlookRunning(bool running) = 0;
+  // Item events come this many seconds of the clock late (0: at once).
+  virtual void SetEventDelay(double seconds) = 0;
   // Raises ApplicationEvents.Quit on the calling (user-interface) thread.
   virtual void FireQuit() = 0;
   virtual bool OpenInspector(const std::wstring& itemEntryId) = 0;

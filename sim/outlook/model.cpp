@@ -3,6 +3,10 @@
 #include <ocidl.h>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
+
+#include "clock.h"
 
 #include "outlook.h"
 #include "window.h"
@@ -30,29 +34,72 @@ com::ConnectionPoint* PointOf(IDispatch* source, const IID& iid) {
 
 }  // namespace
 
+// A world change on its way to the user-interface thread, from the Outlook
+// session it happened in.
+struct PostedChange {
+  sim::ChangeNote note;
+  uint64_t session = 0;
+};
+
 // The hidden window on Outlook's user-interface thread through which world
-// changes from any thread become events on that thread.
+// changes from any thread become events on that thread, at once or (when
+// Outlook raises its events late) after the delay.
 class EventWindow final : public win::WindowImpl<EventWindow> {
  public:
   static const wchar_t* ClassName() { return L"TallowbySimOutlookEvents"; }
   BEGIN_MSG_MAP(EventWindow)
     MESSAGE_HANDLER(kChangeMessage, OnChange)
+    MESSAGE_HANDLER(WM_TIMER, OnTimer)
   END_MSG_MAP()
 
   LRESULT OnChange(UINT, WPARAM, LPARAM lp, BOOL&) {
-    std::unique_ptr<sim::ChangeNote> note(reinterpret_cast<sim::ChangeNote*>(lp));
-    Model::Instance().Raise(*note);
-    Model::Instance().EventDone();
+    std::unique_ptr<PostedChange> change(reinterpret_cast<PostedChange*>(lp));
+    Model& m = Model::Instance();
+    const uint64_t delayMs = m.EventDelayMs();
+    if (delayMs == 0 && late_.empty()) {
+      Deliver(*change);
+      return 0;
+    }
+    late_.push_back({clk::TickMs() + delayMs, std::move(*change)});
+    if (!timer_) timer_ = ::SetTimer(m_hWnd, 1, clk::TimerPeriod(100), nullptr) != 0;
+    return 0;
+  }
+  LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+    while (!late_.empty() && late_.front().due <= clk::TickMs()) {
+      PostedChange change = std::move(late_.front().change);
+      late_.pop_front();
+      Deliver(change);
+    }
+    if (late_.empty() && timer_) {
+      ::KillTimer(m_hWnd, 1);
+      timer_ = false;
+    }
     return 0;
   }
   // Drops the changes still queued (the thread is going away).
   void Drain() {
     MSG msg;
     while (PeekMessageW(&msg, m_hWnd, kChangeMessage, kChangeMessage, PM_REMOVE)) {
-      delete reinterpret_cast<sim::ChangeNote*>(msg.lParam);
+      delete reinterpret_cast<PostedChange*>(msg.lParam);
       Model::Instance().EventDone();
     }
+    for (size_t i = 0; i < late_.size(); ++i) Model::Instance().EventDone();
+    late_.clear();
   }
+
+ private:
+  // A change of an Outlook session that has ended is never raised.
+  static void Deliver(const PostedChange& change) {
+    Model& m = Model::Instance();
+    if (change.session == m.Session()) m.Raise(change.note);
+    m.EventDone();
+  }
+  struct Late {
+    uint64_t due;
+    PostedChange change;
+  };
+  std::deque<Late> late_;
+  bool timer_ = false;
 };
 
 Model& Model::Instance() {
@@ -169,14 +216,27 @@ void Model::DetachUiThread() {
 void Model::OnWorldChange(const sim::ChangeNote& note) {
   ++changes_;
   std::lock_guard lock(mutex_);
-  if (!window_) return;
+  if (!window_ || !running_) return;  // no events while Outlook is closed
   ++pending_;
-  auto* copy = new sim::ChangeNote(note);
+  auto* copy = new PostedChange{note, session_};
   if (!window_->PostMessage(kChangeMessage, 0, reinterpret_cast<LPARAM>(copy))) {
     delete copy;
     --pending_;
   }
 }
+
+void Model::SetRunning(bool running) {
+  std::lock_guard lock(mutex_);
+  if (running != running_) ++session_;
+  running_ = running;
+}
+
+uint64_t Model::Session() {
+  std::lock_guard lock(mutex_);
+  return running_ ? session_ : 0;
+}
+
+void Model::SetEventDelay(double seconds) { eventDelayMs_ = seconds > 0 ? uint64_t(seconds * 1000) : 0; }
 
 com::ConnectionPoint* Model::ItemsEventsPoint(sim::ObjId folder) {
   std::lock_guard lock(mutex_);
@@ -185,6 +245,8 @@ com::ConnectionPoint* Model::ItemsEventsPoint(sim::ObjId folder) {
 }
 
 void Model::Raise(const sim::ChangeNote& note) {
+  // Outlook raises no item events when many items come or go at once.
+  if (note.batch >= kBulkEventThreshold) return;
   com::ConnectionPoint* cp = ItemsEventsPoint(note.folder);
   if (!cp || cp->SinkCount() == 0) return;
   switch (note.kind) {
@@ -228,7 +290,10 @@ void Model::Reset() {
     connected_ = disconnectRequested_ = false;
     inspectorItem_ = 0;
     pages_.clear();
+    running_ = true;  // the simulated Outlook runs unless its host says otherwise
+    ++session_;
   }
+  eventDelayMs_ = 0;
   // Objects still held elsewhere lose their sinks now, so that nothing calls
   // into a module that is about to go.
   for (IDispatch* source : {app.Get(), ns.Get()}) {

@@ -37,6 +37,10 @@ enum EventDispId : DISPID {
   kEvReminder = 0xF004, kEvOptionsPagesAdd = 0xF005, kEvQuit = 0xF007,
 };
 
+// From this many items added or removed at once, Outlook raises no
+// ItemAdd or ItemRemove for them.
+inline constexpr size_t kBulkEventThreshold = 16;
+
 // HRESULT of a call on an object that left the world.
 inline constexpr HRESULT kNotFound = static_cast<HRESULT>(0x8004010F);  // MAPI_E_NOT_FOUND
 
@@ -82,6 +86,14 @@ class Model {
   // an EntryID is given); the ProgIDs added meanwhile go to *progIds.
   bool RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds);
   long PendingEvents() const { return pending_; }
+  // Outlook raises item events only while it runs; a change made while it
+  // is closed is never raised, not even after the next start.
+  void SetRunning(bool running);
+  // The running session's number (0 while closed).
+  uint64_t Session();
+  // Item events come this late (0: at once), as with a server online.
+  void SetEventDelay(double seconds);
+  uint64_t EventDelayMs() const { return eventDelayMs_; }
   uint64_t ChangeCount() const { return changes_; }
   // On the user-interface thread: raises one world change as an ItemsEvents event.
   void Raise(const sim::ChangeNote& note);
@@ -103,6 +115,9 @@ class Model {
   std::vector<std::wstring> pages_;
   EventWindow* window_ = nullptr;
   int observer_ = 0;
+  bool running_ = true;
+  uint64_t session_ = 1;
+  std::atomic<uint64_t> eventDelayMs_{0};
   std::atomic<long> pending_{0};
   std::atomic<uint64_t> changes_{0};
 };

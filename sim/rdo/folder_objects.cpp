@@ -426,7 +426,7 @@ class FolderObject : public IRdoFolder2, public ISimObject {
     if (HRESULT hr = Injected(L"Folder.Synchronizer"); FAILED(hr)) return hr;
     return Live() ? MakeObject<SynchronizerObject>(v, folder_) : MAPI_E_OBJECT_DELETED;
   }
-  STDMETHODIMP Delete() override { return TheWorld().DeleteFolder(folder_) ? S_OK : MAPI_E_NOT_FOUND; }
+  STDMETHODIMP Delete() override { return TheWorld().DeleteFolder(folder_, true) ? S_OK : MAPI_E_NOT_FOUND; }
   STDMETHODIMP get_FolderPath(BSTR* v) override {
     std::wstring path;
     for (auto f = TheWorld().GetFolder(folder_); f && f->parent; f = TheWorld().GetFolder(f->parent)) {

@@ -370,7 +370,11 @@ STDMETHODIMP MessageObject::Delete(VARIANT flags) {
   TheWorld().Record(L"Message.Delete", entryId_ + L" " + DescribeFlags(flags));
   if (HRESULT hr = Injected(L"Message.Delete"); FAILED(hr)) return hr;
   if (!item_) return MAPI_E_NOT_FOUND;
-  return TheWorld().DeleteItem(item_);
+  // 0 (or none): a soft delete; 1: to the store's Deleted Items; 2: for good.
+  long flag = 0;
+  ArgLong(flags, &flag);
+  const DeleteMode mode = flag == 1 ? DeleteMode::ToDeletedItems : flag == 2 ? DeleteMode::Hard : DeleteMode::Soft;
+  return TheWorld().DeleteItem(item_, mode);
 }
 
 STDMETHODIMP MessageObject::get_Recipients(IRdoRecipients** v) { return MakeObject<RecipientsObject>(v, this); }

@@ -39,7 +39,12 @@ class WorldControl final : public ISimControl {
   std::wstring AddFolder(const std::wstring& parent, const std::wstring& name, long itemType) override {
     return EntryIdOf(W().AddFolder(W().FolderByEntryId(parent), name, itemType));
   }
-  bool DeleteFolder(const std::wstring& folder) override { return W().DeleteFolder(W().FolderByEntryId(folder)); }
+  bool DeleteFolder(const std::wstring& folder, bool hard) override {
+    return W().DeleteFolder(W().FolderByEntryId(folder), hard);
+  }
+  bool EmptyDeletedItems(const std::wstring& storeId) override {
+    return W().EmptyDeletedItems(W().StoreByStoreId(storeId));
+  }
   std::vector<std::wstring> Items(const std::wstring& folder) override {
     std::vector<std::wstring> ids;
     for (ObjId id : W().Items(W().FolderByEntryId(folder))) {
@@ -49,20 +54,27 @@ class WorldControl final : public ISimControl {
   }
 
   std::wstring AddItem(const std::wstring& folderId, const SimItem& item) override {
+    std::vector<std::wstring> ids = AddItems(folderId, {item});
+    return ids.empty() ? L"" : ids.front();
+  }
+  std::vector<std::wstring> AddItems(const std::wstring& folderId, const std::vector<SimItem>& items) override {
     ObjId folder = W().FolderByEntryId(folderId);
     auto f = W().GetFolder(folder);
-    if (!f) return L"";
-    ItemContent c;
-    c.Set(PropKey::Tag(tags::kMessageClass), Value::String(item.messageClass));
-    if (!item.subject.empty()) c.Set(PropKey::Tag(tags::kSubject), Value::String(item.subject));
-    if (!item.categories.empty()) c.Set(PropKey::Keywords(), Value::List(item.categories));
-    for (const auto& r : item.recipients) c.recipients.push_back(RecipientOf(r));
-    for (const auto& m : item.members) c.members.push_back({m, m, L"SMTP"});
-    if (!ApplyProps(f->store, item.props, &c)) return L"";
-    ObjId id = 0;
-    if (FAILED(W().CreateItem(folder, std::move(c), &id))) return L"";
-    if (item.readOnly) W().SetReadOnly(id, true);
-    return W().GetItem(id)->entryId;
+    if (!f) return {};
+    std::vector<ItemContent> contents;
+    for (const SimItem& item : items) {
+      ItemContent c;
+      if (!ContentOf(f->store, item, &c)) return {};
+      contents.push_back(std::move(c));
+    }
+    std::vector<ObjId> made;
+    if (FAILED(W().CreateItems(folder, std::move(contents), &made))) return {};
+    std::vector<std::wstring> ids;
+    for (size_t i = 0; i < made.size(); ++i) {
+      if (items[i].readOnly) W().SetReadOnly(made[i], true);
+      ids.push_back(W().ItemEntryId(made[i]));
+    }
+    return ids;
   }
   bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) override {
     auto info = W().GetItem(W().ItemByEntryId(entryId));
@@ -75,7 +87,17 @@ class WorldControl final : public ISimControl {
     if (after.type == ValueType::Date && !(after == before)) own = after.dbl;
     return SUCCEEDED(W().CommitItem(info->id, std::move(c), own));
   }
-  bool DeleteItem(const std::wstring& entryId) override { return SUCCEEDED(W().DeleteItem(W().ItemByEntryId(entryId))); }
+  bool DeleteItem(const std::wstring& entryId) override { return DeleteItems({entryId}, false); }
+  bool DeleteItems(const std::vector<std::wstring>& entryIds, bool hard) override {
+    std::vector<ObjId> items;
+    for (const std::wstring& id : entryIds) items.push_back(W().ItemByEntryId(id));
+    return SUCCEEDED(W().DeleteItems(items, hard ? DeleteMode::Hard : DeleteMode::ToDeletedItems));
+  }
+  std::wstring MoveItem(const std::wstring& entryId, const std::wstring& folderId) override {
+    ObjId moved = 0;
+    if (FAILED(W().MoveItem(W().ItemByEntryId(entryId), W().FolderByEntryId(folderId), &moved))) return L"";
+    return W().ItemEntryId(moved);
+  }
   bool EchoItem(const std::wstring& entryId) override { return SUCCEEDED(W().EchoItem(W().ItemByEntryId(entryId))); }
   size_t RunDue() override { return W().RunDue(); }
   size_t PendingWork() override { return W().PendingWork(); }
@@ -156,6 +178,14 @@ class WorldControl final : public ISimControl {
   static std::wstring EntryIdOf(ObjId folder) {
     auto f = World::Instance().GetFolder(folder);
     return f ? f->entryId : L"";
+  }
+  static bool ContentOf(ObjId store, const SimItem& item, ItemContent* c) {
+    c->Set(PropKey::Tag(tags::kMessageClass), Value::String(item.messageClass));
+    if (!item.subject.empty()) c->Set(PropKey::Tag(tags::kSubject), Value::String(item.subject));
+    if (!item.categories.empty()) c->Set(PropKey::Keywords(), Value::List(item.categories));
+    for (const auto& r : item.recipients) c->recipients.push_back(RecipientOf(r));
+    for (const auto& m : item.members) c->members.push_back({m, m, L"SMTP"});
+    return ApplyProps(store, item.props, c);
   }
   static bool ApplyProps(ObjId store, const std::vector<SimProp>& props, ItemContent* c) {
     for (const auto& p : props) {

@@ -209,22 +209,18 @@ ObjId World::AddStore(const StoreSpec& desc) {
 }
 
 bool World::RemoveStore(ObjId store) {
-  std::vector<ChangeNote> notes;
-  {
-    std::lock_guard lock(mutex_);
-    auto& st = *s_;
-    StoreRec* r = st.Store(store);
-    if (!r) return false;
-    st.DeleteFolderTree(r->info.root, &notes);
-    r->removed = true;
-    st.storeById.erase(r->info.storeId);
-    std::erase(st.storeOrder, store);
-    if (r->info.isDefault && !st.storeOrder.empty()) {
-      st.Store(st.storeOrder.front())->info.isDefault = true;
-      st.EnsureInbox(st.storeOrder.front());
-    }
+  std::lock_guard lock(mutex_);
+  auto& st = *s_;
+  StoreRec* r = st.Store(store);
+  if (!r) return false;
+  st.DeleteFolderTree(r->info.root);
+  r->removed = true;
+  st.storeById.erase(r->info.storeId);
+  std::erase(st.storeOrder, store);
+  if (r->info.isDefault && !st.storeOrder.empty()) {
+    st.Store(st.storeOrder.front())->info.isDefault = true;
+    st.EnsureInbox(st.storeOrder.front());
   }
-  Notify(notes);
   return true;
 }
 
@@ -295,14 +291,36 @@ ObjId World::AddFolder(ObjId parent, std::wstring_view name, long itemType, HRES
   return st.NewFolder(*s, parent, name, type, 0);
 }
 
-bool World::DeleteFolder(ObjId folder) {
+bool World::DeleteFolder(ObjId folder, bool hard) {
+  std::lock_guard lock(mutex_);
+  auto& st = *s_;
+  FolderRec* f = st.Folder(folder);
+  if (!f || !f->info.parent || f->info.defaultKind) return false;  // a store's own folders stay
+  const ObjId bin = hard ? 0 : st.BinFor(f->info.parent);
+  FolderRec* to = st.Folder(bin);
+  if (!to) {
+    st.DeleteFolderTree(folder);
+    return true;
+  }
+  if (FolderRec* p = st.Folder(f->info.parent)) std::erase(p->children, folder);
+  f->info.parent = bin;
+  to->children.push_back(folder);
+  return true;
+}
+
+bool World::EmptyDeletedItems(ObjId store) {
   std::vector<ChangeNote> notes;
   {
     std::lock_guard lock(mutex_);
-    FolderRec* f = s_->Folder(folder);
-    if (!f || !f->info.parent) return false;  // a store's root goes only with its store
-    s_->DeleteFolderTree(folder, &notes);
+    auto& st = *s_;
+    FolderRec* bin = st.Folder(st.DefaultFolder(store, kOlDeletedItems));
+    if (!bin) return false;
+    for (ObjId c : std::vector<ObjId>(bin->children)) st.DeleteFolderTree(c);
+    for (ObjId i : std::vector<ObjId>(bin->items)) {
+      if (ItemRec* r = st.Item(i)) st.DeleteItem(*r, &notes);
+    }
   }
+  for (ChangeNote& n : notes) n.batch = notes.size();
   Notify(notes);
   return true;
 }
@@ -411,6 +429,21 @@ HRESULT World::CreateItem(ObjId folder, ItemContent content, ObjId* out) {
   return S_OK;
 }
 
+HRESULT World::CreateItems(ObjId folder, std::vector<ItemContent> contents, std::vector<ObjId>* out) {
+  std::vector<ChangeNote> notes;
+  std::vector<ObjId> ids;
+  {
+    std::lock_guard lock(mutex_);
+    FolderRec* f = s_->Folder(folder);
+    if (!f) return kNotFound;
+    for (ItemContent& c : contents) ids.push_back(s_->CreateItem(*f, std::move(c), &notes));
+  }
+  for (ChangeNote& n : notes) n.batch = notes.size();
+  if (out) *out = std::move(ids);
+  Notify(notes);
+  return S_OK;
+}
+
 HRESULT World::CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc) {
   std::vector<ChangeNote> notes;
   {
@@ -439,14 +472,50 @@ HRESULT World::CommitItem(ObjId item, ItemContent content, std::optional<double>
   return S_OK;
 }
 
-HRESULT World::DeleteItem(ObjId item) {
+HRESULT World::DeleteItem(ObjId item, DeleteMode mode) { return DeleteItems({item}, mode); }
+
+HRESULT World::DeleteItems(const std::vector<ObjId>& items, DeleteMode mode) {
   std::vector<ChangeNote> notes;
+  HRESULT hr = S_OK;
   {
     std::lock_guard lock(mutex_);
-    ItemRec* r = s_->Item(item);
-    if (!r) return MAPI_E_OBJECT_DELETED;
-    s_->DeleteItem(*r, &notes);
+    auto& st = *s_;
+    for (ObjId item : items) {
+      ItemRec* r = st.Item(item);
+      if (!r) {
+        hr = MAPI_E_OBJECT_DELETED;
+        continue;
+      }
+      FolderRec* bin = mode == DeleteMode::ToDeletedItems ? st.Folder(st.BinFor(r->info.folder)) : nullptr;
+      if (bin) st.MoveItem(*r, *bin, &notes);
+      else st.DeleteItem(*r, &notes);
+    }
   }
+  // Each folder's share of the step is one batch.
+  std::map<ObjId, size_t> perFolder;
+  for (const ChangeNote& n : notes) ++perFolder[n.folder];
+  for (ChangeNote& n : notes) n.batch = perFolder[n.folder];
+  Notify(notes);
+  return hr;
+}
+
+HRESULT World::MoveItem(ObjId item, ObjId folder, ObjId* out) {
+  std::vector<ChangeNote> notes;
+  ObjId id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto& st = *s_;
+    ItemRec* r = st.Item(item);
+    FolderRec* to = st.Folder(folder);
+    if (!r) return MAPI_E_OBJECT_DELETED;
+    if (!to) return kNotFound;
+    if (r->info.folder == folder) {
+      id = item;
+    } else {
+      id = st.MoveItem(*r, *to, &notes);
+    }
+  }
+  if (out) *out = id;
   Notify(notes);
   return S_OK;
 }

@@ -156,7 +156,17 @@ struct ChangeNote {
   ObjId folder = 0, item = 0;
   std::wstring folderEntryId, itemEntryId;
   ChangeKind kind = ChangeKind::Change;
+  // How many items of the folder one step changed at once (a paste, an
+  // import, a deletion of many): Outlook raises no item events for a large
+  // batch.
+  size_t batch = 1;
 };
+
+// What a deletion does: a soft delete takes the item out of sight (an
+// Exchange store keeps it among its recoverable items), a user's delete
+// moves it to the store's Deleted Items (a delete there, or in a store
+// without that folder, is for good), a hard delete removes it.
+enum class DeleteMode { Soft, ToDeletedItems, Hard };
 using Observer = std::function<void(const ChangeNote&)>;
 
 struct CallRecord {
@@ -228,6 +238,7 @@ class World {
 
   // --- stores ---
   ObjId AddStore(const StoreSpec& desc);
+  // The store leaves the profile; Outlook raises no item events for it.
   bool RemoveStore(ObjId store);
   std::vector<ObjId> Stores() const;
   ObjId DefaultStore() const;
@@ -242,7 +253,12 @@ class World {
   // parent's (mail under a root).
   // Fails (0, *hr = MAPI_E_COLLISION) when the parent already has that name.
   ObjId AddFolder(ObjId parent, std::wstring_view name, long itemType = -1, HRESULT* hr = nullptr);
-  bool DeleteFolder(ObjId folder);  // with its items and subfolders (observer: Remove per item)
+  // The user's delete: the folder moves below its store's Deleted Items with
+  // its items and subfolders, keeping its EntryID; a folder already there, or
+  // `hard`, goes for good. Neither raises item events.
+  bool DeleteFolder(ObjId folder, bool hard = false);
+  // Everything below a store's Deleted Items goes for good.
+  bool EmptyDeletedItems(ObjId store);
   std::optional<FolderInfo> GetFolder(ObjId folder) const;
   ObjId FolderByEntryId(std::wstring_view entryIdHex) const;
   std::vector<ObjId> Subfolders(ObjId folder) const;
@@ -278,11 +294,19 @@ class World {
   // modification or creation time (imported, or written by a connector)
   // keeps it; else the store stamps its clock's now.
   HRESULT CreateItem(ObjId folder, ItemContent content, ObjId* out);
+  // Several items made in one step (a paste, an import): one batch.
+  HRESULT CreateItems(ObjId folder, std::vector<ItemContent> contents, std::vector<ObjId>* out);
   // Commits new content over an item: a new change key, and the store's now
   // as its modification time, or `modifiedUtc` when a connector or a phone
   // writes a time of its own.
   HRESULT CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc = std::nullopt);
-  HRESULT DeleteItem(ObjId item);
+  HRESULT DeleteItem(ObjId item, DeleteMode mode = DeleteMode::Soft);
+  // Several items deleted in one step; each folder's share is one batch.
+  HRESULT DeleteItems(const std::vector<ObjId>& items, DeleteMode mode);
+  // The user's move (drag and drop): the item leaves its folder and enters
+  // `folder` as it is (search key, change key, times); a new EntryID, and
+  // within one store the same source key.
+  HRESULT MoveItem(ObjId item, ObjId folder, ObjId* out);
   // What the store does after the add-in wrote an item through the wrapper
   // (an echo, when the store echoes).
   void AddInWrote(ObjId item);

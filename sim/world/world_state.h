@@ -290,14 +290,30 @@ struct World::State {
     return n;
   }
 
-  ObjId CreateItem(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes) {
-    StoreRec& store = stores[folder.info.store];
-    ObjId id = nextObj++;
+  // A new record of `store` for an item entering `folder`: its id and EntryID.
+  ItemRec NewItemRecord(const FolderRec& folder, StoreRec& store) {
     ItemRec r;
-    r.info.id = id;
+    r.info.id = nextObj++;
     r.info.folder = folder.info.id;
     r.info.store = store.info.id;
     r.info.entryId = detail::Format(L"0000000053494D49%08X%08X", store.number, nextItemNumber++);
+    return r;
+  }
+
+  // Puts a record into its folder and the indexes; observers hear of an Add.
+  ObjId Place(FolderRec& folder, ItemRec r, std::vector<ChangeNote>* notes) {
+    const ObjId id = r.info.id;
+    folder.items.push_back(id);
+    itemById[r.info.entryId] = id;
+    auto& stored = items[id] = std::move(r);
+    IndexItem(stored);
+    if (notes) notes->push_back(Note(stored, ChangeKind::Add));
+    return id;
+  }
+
+  ObjId CreateItem(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes) {
+    StoreRec& store = stores[folder.info.store];
+    ItemRec r = NewItemRecord(folder, store);
     r.info.content = std::move(content);
     auto& c = r.info.content;
     c.props.erase(PropKey::Tag(tags::kEntryId));
@@ -311,12 +327,7 @@ struct World::State {
     if (!c.Find(PropKey::Tag(tags::kCreationTime))) c.Set(PropKey::Tag(tags::kCreationTime), Value::Date(Stamp(store)));
     StampCommit(r, store, modified);
     r.createdSeq = r.lastSeq;
-    folder.items.push_back(id);
-    itemById[r.info.entryId] = id;
-    auto& stored = items[id] = std::move(r);
-    IndexItem(stored);
-    notes->push_back(Note(stored, ChangeKind::Add));
-    return id;
+    return Place(folder, std::move(r), notes);
   }
 
   // A copy is a new item of the target store: its own change key and times.
@@ -326,6 +337,7 @@ struct World::State {
     return CreateItem(folder, std::move(content), notes);
   }
 
+  // `notes` may be null: the deletion raises no item event.
   void DeleteItem(ItemRec& r, std::vector<ChangeNote>* notes) {
     UnindexItem(r);
     r.info.deleted = true;
@@ -336,15 +348,54 @@ struct World::State {
       f->tombstones.push_back({r.info.SourceKeyHex(), r.createdSeq, ++seq});
       if (StoreRec* s = Store(r.info.store)) f->info.commitTimeMaxUtc = Stamp(*s);
     }
-    notes->push_back(Note(r, ChangeKind::Remove));
+    if (notes) notes->push_back(Note(r, ChangeKind::Remove));
   }
 
-  void DeleteFolderTree(ObjId id, std::vector<ChangeNote>* notes) {
+  // The item leaves its folder and enters `to` as it is: its search key,
+  // change key and times stay; it gets a new EntryID, and a new source key
+  // only in another store.
+  ObjId MoveItem(ItemRec& r, FolderRec& to, std::vector<ChangeNote>* notes) {
+    ItemContent content = r.info.content;
+    const bool sameStore = r.info.store == to.info.store;
+    const bool readOnly = r.info.readOnly;
+    DeleteItem(r, notes);
+    StoreRec& store = stores[to.info.store];
+    ItemRec m = NewItemRecord(to, store);
+    m.info.readOnly = readOnly;
+    m.info.content = std::move(content);
+    if (!sameStore) m.info.content.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
+    MapContent(store, m.info.content);
+    m.createdSeq = m.lastSeq = ++seq;
+    to.info.commitTimeMaxUtc = Stamp(store);
+    ++to.version;
+    return Place(to, std::move(m), notes);
+  }
+
+  // True when the folder is the store's Deleted Items or lies below it.
+  bool InDeletedItems(ObjId folder) {
+    const FolderRec* f = Folder(folder);
+    const ObjId bin = f ? DefaultFolder(f->info.store, kOlDeletedItems) : 0;
+    for (; f && bin; f = Folder(f->info.parent)) {
+      if (f->info.id == bin) return true;
+    }
+    return false;
+  }
+
+  // Where a user's delete of an item of `folder` puts it; 0: nowhere (gone).
+  ObjId BinFor(ObjId folder) {
+    const FolderRec* f = Folder(folder);
+    if (!f || InDeletedItems(folder)) return 0;
+    return DefaultFolder(f->info.store, kOlDeletedItems);
+  }
+
+  // A folder deleted for good takes its items and subfolders with it; its
+  // items raise no events of their own.
+  void DeleteFolderTree(ObjId id) {
     FolderRec* f = Folder(id);
     if (!f) return;
-    for (ObjId c : std::vector<ObjId>(f->children)) DeleteFolderTree(c, notes);
+    for (ObjId c : std::vector<ObjId>(f->children)) DeleteFolderTree(c);
     for (ObjId i : std::vector<ObjId>(f->items)) {
-      if (ItemRec* r = Item(i)) DeleteItem(*r, notes);
+      if (ItemRec* r = Item(i)) DeleteItem(*r, nullptr);
     }
     f->deleted = true;
     folderById.erase(f->info.entryId);

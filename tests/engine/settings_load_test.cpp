@@ -83,7 +83,7 @@ TEST_F(SettingsLoad, JobsOfThisProfileLoadAndAGoneFolderHidesNoOtherJob) {
   Job(folders[1], L"AnyProfile");
   Job(folders[2], L"SameProfile", L"OUTLOOK");  // the session's profile is "Outlook"
   Job(folders[3], L"OtherProfile", L"Laptop");
-  ASSERT_TRUE(sim_->DeleteFolder(folders[0]));
+  ASSERT_TRUE(sim_->DeleteFolder(folders[0], true));
 
   GetSettings(engine_, false);
   EXPECT_EQ(Masters(), (std::vector<std::wstring>{L"AnyProfile", L"SameProfile"}));

@@ -62,6 +62,23 @@ void PumpUntil(const std::function<bool()>& done) {
   }
 }
 
+// Advises a new recording sink on an object's event interface.
+struct Advised {
+  ComPtr<IConnectionPoint> point;
+  com::ComObject<RecordingSink>* sink = nullptr;
+  DWORD cookie = 0;
+};
+Advised AdviseOn(IDispatch* source, const IID& events) {
+  Advised a;
+  ComPtr<IConnectionPointContainer> cpc;
+  EXPECT_HRESULT_SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, cpc.PutVoid()));
+  EXPECT_HRESULT_SUCCEEDED(cpc->FindConnectionPoint(events, a.point.Put()));
+  EXPECT_HRESULT_SUCCEEDED(com::ComObject<RecordingSink>::Create(&a.sink));
+  a.sink->AddRef();
+  EXPECT_HRESULT_SUCCEEDED(a.point->Advise(static_cast<IDispatch*>(a.sink), &a.cookie));
+  return a;
+}
+
 class OutlookModel : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -140,6 +157,51 @@ TEST_F(OutlookModel, WorkerThreadChangesRaiseItemsEventsOnTheUiThread) {
   NewContact(L"Bob");
   PumpUntil([] { return SimGetHostSide()->PendingEvents() == 0; });
   EXPECT_EQ(sink->events.size(), 3u);
+  EXPECT_EQ(sink->Release(), 0u);
+}
+
+// Outlook does not raise an event for every change: not for many items added
+// or removed at once, not while it is closed (nor later for a change made
+// then), and online they may come late.
+TEST_F(OutlookModel, ItemEventsComeAsOutlookRaisesThem) {
+  ComPtr<IDispatch> ns = Get(app_.Get(), L"GetNamespace", {Variant(L"MAPI")});
+  ComPtr<IDispatch> items = Get(Get(ns.Get(), L"GetDefaultFolder", {Variant(10)}).Get(), L"Items");
+  Advised advised = AdviseOn(items.Get(), DIID_ItemsEvents);
+  RecordingSink* sink = advised.sink;
+  sim::IHostSide* side = SimGetHostSide();
+  auto settle = [&] { PumpUntil([&] { return side->PendingEvents() == 0; }); };
+  auto batch = [&](size_t n) {
+    std::vector<sim::ObjId> made;
+    EXPECT_HRESULT_SUCCEEDED(world().CreateItems(contacts_, std::vector<sim::ItemContent>(n), &made));
+    return made;
+  };
+
+  std::vector<sim::ObjId> few = batch(15), many = batch(16);
+  settle();
+  EXPECT_EQ(sink->events.size(), 15u) << "from 16 items on, no ItemAdd";
+  ASSERT_HRESULT_SUCCEEDED(world().DeleteItems(many, sim::DeleteMode::Soft));
+  ASSERT_HRESULT_SUCCEEDED(world().DeleteItems({few[0], few[1]}, sim::DeleteMode::Soft));
+  settle();
+  ASSERT_EQ(sink->events.size(), 17u);
+  EXPECT_EQ(sink->events.back().id, 0xF003);
+
+  // Closed: nothing now, and nothing after the next start.
+  side->SetOutlookRunning(false);
+  NewContact(L"While closed");
+  side->SetOutlookRunning(true);
+  settle();
+  EXPECT_EQ(sink->events.size(), 17u);
+
+  // Late events arrive once their delay has passed, in order.
+  side->SetEventDelay(0.3);
+  NewContact(L"Late");
+  world().DeleteItem(few[2]);
+  PumpUntil([] { return false; });  // a second: longer than the delay
+  ASSERT_EQ(sink->events.size(), 19u);
+  EXPECT_EQ(sink->events[17].id, 0xF001);
+  EXPECT_EQ(sink->events[18].id, 0xF003);
+  side->SetEventDelay(0);
+  ASSERT_HRESULT_SUCCEEDED(advised.point->Unadvise(advised.cookie));
   EXPECT_EQ(sink->Release(), 0u);
 }
 

@@ -76,12 +76,19 @@ expect modified ada -3d within=1m
 store "Echoing" kind=icloud echo
 store "Late" kind=exchange echo=2m
 echo ada
+items person 20 in "Personal Folders/Contacts" subject="Person" categories="Work"
+delete items person 16 hard
+delete ada hard
+move ada to "Personal Folders/Contacts"
+delete-folder "Personal Folders/Work" hard
+empty-deleted-items "Personal Folders"
+events delay=30s
 )";
 
 TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   ParseResult r = ParseScript(kAllForms);
   for (const std::wstring& e : r.errors) ADD_FAILURE() << std::string(e.begin(), e.end());
-  ASSERT_EQ(r.commands.size(), 66u);
+  ASSERT_EQ(r.commands.size(), 73u);
 
   const Command& store = r.commands[2];
   EXPECT_EQ(store.verb, L"store");
@@ -160,6 +167,18 @@ TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   EXPECT_EQ(r.commands[63].Opt(L"echo").value_or(L"?"), L"");
   EXPECT_EQ(r.commands[64].Opt(L"echo").value_or(L""), L"2m");
   EXPECT_EQ(r.commands[65].Arg(L"NAME"), L"ada");
+  const Command& many = r.commands[66];
+  EXPECT_EQ(many.verb, L"items");
+  EXPECT_EQ(many.Arg(L"N"), L"20");
+  EXPECT_EQ(many.Arg(L"PATH"), L"Personal Folders/Contacts");
+  EXPECT_EQ(r.commands[67].Sub(), L"items");  // a bulk delete, not an item named "items"
+  EXPECT_EQ(r.commands[67].Arg(L"N"), L"16");
+  EXPECT_TRUE(r.commands[67].Has(L"hard"));
+  EXPECT_EQ(r.commands[68].Arg(L"NAME"), L"ada");
+  EXPECT_EQ(r.commands[69].Arg(L"PATH"), L"Personal Folders/Contacts");
+  EXPECT_TRUE(r.commands[70].Has(L"hard"));
+  EXPECT_EQ(r.commands[71].Arg(L"STORE"), L"Personal Folders");
+  EXPECT_EQ(r.commands[72].Opt(L"delay").value_or(L""), L"30s");
 }
 
 TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {

@@ -129,17 +129,29 @@ TEST_F(ControlTest, TheUsersChangesCopiesAndDeletionsReachTheObserversWithNewKey
   EXPECT_NE(ada, copy);
   EXPECT_EQ(Read(ada, kSearchKey), Read(copy, kSearchKey));
   EXPECT_TRUE(c->CopyItem(ada, L"00").empty());
+  // The user's delete moves the item to Deleted Items; deleted there, it goes.
   ASSERT_TRUE(c->DeleteItem(ada));
   EXPECT_FALSE(c->DeleteItem(ada));
   EXPECT_TRUE(c->Items(work).empty());
+  const std::wstring bin = c->DefaultFolder(storeId, 3);
+  ASSERT_EQ(1u, c->Items(bin).size());
+  ASSERT_TRUE(c->DeleteItems(c->Items(bin), false));
+  EXPECT_TRUE(c->Items(bin).empty());
 
-  ASSERT_EQ(3u, notes.size());
+  ASSERT_EQ(5u, notes.size());
   EXPECT_EQ(ChangeKind::Change, notes[0].kind);
   EXPECT_EQ(ada, notes[0].itemEntryId);
   EXPECT_EQ(ChangeKind::Add, notes[1].kind);
   EXPECT_EQ(archive, notes[1].folderEntryId);
   EXPECT_EQ(ChangeKind::Remove, notes[2].kind);
   EXPECT_EQ(work, notes[2].folderEntryId);
+  EXPECT_EQ(bin, notes[3].folderEntryId);
+
+  // A move keeps the item; the control names it by its new EntryID.
+  std::wstring moved = c->MoveItem(copy, work);
+  ASSERT_FALSE(moved.empty());
+  EXPECT_EQ(std::vector<std::wstring>{moved}, c->Items(work));
+  EXPECT_TRUE(c->MoveItem(copy, work).empty());
 
   // A store that leaves takes its folders along.
   ASSERT_TRUE(c->RemoveStore(storeId));

@@ -1,6 +1,8 @@
 // The world itself: queries, keys, commits, incremental sync, failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "world/query.h"
 #include "world/times.h"
 #include "world/world.h"
@@ -329,16 +331,117 @@ TEST_F(WorldTest, FailuresHitTheNthCallAndObserversSeeEveryChange) {
   ObjId copy = 0;
   ASSERT_EQ(S_OK, w.CopyItemToFolder(a, sub, &copy));
   ASSERT_EQ(S_OK, w.DeleteItem(a));
-  ASSERT_TRUE(w.DeleteFolder(sub));
   w.RemoveObserver(token);
   Add(contacts, L"unseen");
-  ASSERT_EQ(5u, notes.size());
+  ASSERT_EQ(4u, notes.size());
   EXPECT_EQ(ChangeKind::Add, notes[0].kind);
   EXPECT_EQ(ChangeKind::Change, notes[1].kind);
   EXPECT_EQ(sub, notes[2].folder);
+  EXPECT_EQ(copy, notes[2].item);
   EXPECT_EQ(ChangeKind::Remove, notes[3].kind);
-  EXPECT_EQ(copy, notes[4].item);
-  EXPECT_EQ(ChangeKind::Remove, notes[4].kind);
+  EXPECT_EQ(1u, notes[3].batch);
+}
+
+// What the user's moves and deletes do, and what Outlook's events see of them.
+TEST_F(WorldTest, MovesKeepTheItemDeletesGoToDeletedItemsAndBatchesAreMarked) {
+  ObjId bin = w.StoreDefaultFolder(store, kOlDeletedItems);
+  ObjId team = w.AddFolder(contacts, L"Team");
+  ObjId a = Add(team, L"a");
+  ASSERT_EQ(S_OK, w.CommitItem(a, w.GetItem(a)->content, times::NowUtc() - 1.0));
+  const ItemInfo before = *w.GetItem(a);
+  IcsResult r;
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", std::nullopt, &r));
+  const std::wstring contactsState = r.newState;
+  ASSERT_EQ(S_OK, w.GetChanges(team, L"", std::nullopt, &r));
+  const std::wstring teamState = r.newState;
+
+  std::vector<ChangeNote> notes;
+  int token = w.AddObserver([&](const ChangeNote& n) { notes.push_back(n); });
+  ObjId moved = 0;
+  ASSERT_EQ(S_OK, w.MoveItem(a, contacts, &moved));
+  const ItemInfo after = *w.GetItem(moved);
+  EXPECT_FALSE(w.GetItem(a));
+  EXPECT_NE(before.entryId, after.entryId);
+  for (auto read : {&ItemInfo::SearchKeyHex, &ItemInfo::ChangeKeyHex, &ItemInfo::SourceKeyHex})
+    EXPECT_EQ((before.*read)(), (after.*read)());
+  EXPECT_DOUBLE_EQ(before.LastModified(), after.LastModified());
+  ASSERT_EQ(2u, notes.size());
+  EXPECT_EQ(ChangeKind::Remove, notes[0].kind);
+  EXPECT_EQ(team, notes[0].folder);
+  EXPECT_EQ(ChangeKind::Add, notes[1].kind);
+  EXPECT_EQ(contacts, notes[1].folder);
+  // The server reports a deletion where it left and a new item where it came.
+  ASSERT_EQ(S_OK, w.GetChanges(team, teamState, std::nullopt, &r));
+  ASSERT_EQ(1u, r.changes.size());
+  EXPECT_EQ(1, r.changes[0].kind);
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, contactsState, std::nullopt, &r));
+  ASSERT_EQ(1u, r.changes.size());
+  EXPECT_TRUE(r.changes[0].isNew);
+  // Into another store: a new source key there.
+  ObjId pst = w.AddStore(StoreSpec{});
+  ObjId elsewhere = 0;
+  ASSERT_EQ(S_OK, w.MoveItem(moved, w.StoreDefaultFolder(pst, kOlContacts), &elsewhere));
+  EXPECT_NE(before.SourceKeyHex(), w.GetItem(elsewhere)->SourceKeyHex());
+  EXPECT_EQ(before.SearchKeyHex(), w.GetItem(elsewhere)->SearchKeyHex());
+
+  // A user's delete moves to Deleted Items; a delete there is for good.
+  ObjId b = Add(contacts, L"b");
+  ASSERT_EQ(S_OK, w.DeleteItem(b, DeleteMode::ToDeletedItems));
+  ASSERT_EQ(1u, w.ItemCount(bin));
+  ObjId binned = w.Items(bin).front();
+  EXPECT_EQ(L"b", w.GetItem(binned)->Subject());
+  ASSERT_EQ(S_OK, w.DeleteItem(binned, DeleteMode::ToDeletedItems));
+  EXPECT_EQ(0u, w.ItemCount(bin));
+  for (DeleteMode mode : {DeleteMode::Soft, DeleteMode::Hard}) {
+    ObjId c = Add(contacts, L"c");
+    ASSERT_EQ(S_OK, w.DeleteItem(c, mode));
+    EXPECT_FALSE(w.GetItem(c));
+    EXPECT_EQ(0u, w.ItemCount(bin));
+  }
+
+  // Many at once: every note of the step knows the batch.
+  notes.clear();
+  std::vector<ItemContent> many(20);
+  std::vector<ObjId> made;
+  ASSERT_EQ(S_OK, w.CreateItems(team, many, &made));
+  ASSERT_EQ(20u, made.size());
+  ASSERT_EQ(20u, notes.size());
+  EXPECT_EQ(20u, notes.back().batch);
+  notes.clear();
+  ASSERT_EQ(S_OK, w.DeleteItems(made, DeleteMode::ToDeletedItems));
+  ASSERT_EQ(40u, notes.size());
+  EXPECT_TRUE(std::all_of(notes.begin(), notes.end(), [](const ChangeNote& n) { return n.batch == 20; }));
+  EXPECT_EQ(20u, w.ItemCount(bin));
+
+  // A deleted folder moves to Deleted Items with its items and EntryID, and
+  // goes for good when deleted there or when the bin is emptied; none of it
+  // raises item events of the folder.
+  ObjId keep = Add(team, L"kept");
+  const std::wstring teamId = w.GetFolder(team)->entryId;
+  notes.clear();
+  ASSERT_TRUE(w.DeleteFolder(team));
+  EXPECT_EQ(bin, w.GetFolder(team)->parent);
+  EXPECT_EQ(team, w.FolderByEntryId(teamId));
+  EXPECT_TRUE(w.GetItem(keep));
+  EXPECT_TRUE(notes.empty());
+  EXPECT_FALSE(w.DeleteFolder(contacts)) << "a default folder stays";
+  ASSERT_TRUE(w.EmptyDeletedItems(store));
+  EXPECT_FALSE(w.GetFolder(team));
+  EXPECT_FALSE(w.GetItem(keep));
+  EXPECT_EQ(0u, w.ItemCount(bin));
+  ASSERT_EQ(20u, notes.size());  // the bin's own items, one batch
+  EXPECT_EQ(bin, notes.front().folder);
+  ObjId gone = w.AddFolder(contacts, L"Gone");
+  ASSERT_TRUE(w.DeleteFolder(gone, true));
+  EXPECT_FALSE(w.GetFolder(gone));
+
+  // A store that leaves the profile raises no item events.
+  notes.clear();
+  Add(w.StoreDefaultFolder(pst, kOlContacts), L"d");
+  notes.clear();
+  ASSERT_TRUE(w.RemoveStore(pst));
+  EXPECT_TRUE(notes.empty());
+  w.RemoveObserver(token);
 }
 
 }  // namespace
