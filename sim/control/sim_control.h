@@ -36,6 +36,8 @@ struct SimStore {
   bool supportsIcs = true;          // Exchange stores only
   double clockOffsetSeconds = 0;    // the store's (its server's) clock runs ahead (> 0) or behind
   double echoAfterSeconds = -1;     // >= 0: the store writes each item the add-in wrote again, that much later
+  double uploadAfterSeconds = -1;   // >= 0: an Exchange mailbox in cached mode, uploading a new item that much
+                                    // later (until then it has no source key and is not on the server)
 };
 
 struct SimProp {
@@ -97,6 +99,9 @@ class ISimControl {
   // now as the time, unless the props carry a modification time of their own
   // (a phone's edit that a connector uploads later keeps its time).
   virtual bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) = 0;
+  // The same edit, made while the add-in holds the item: right before the
+  // wrapper's next save of it, which then meets a changed item.
+  virtual bool ChangeItemBeforeSave(const std::wstring& entryId, const std::vector<SimProp>& props) = 0;
   // The user's delete: to the store's Deleted Items (a delete there is for good).
   virtual bool DeleteItem(const std::wstring& entryId) = 0;
   // Several items deleted in one step, to Deleted Items or (`hard`) for
@@ -116,6 +121,9 @@ class ISimControl {
   virtual std::wstring CopyItem(const std::wstring& entryId, const std::wstring& folderEntryId) = 0;
   // Reads a property of an item (VT_EMPTY when missing); the caller clears *value.
   virtual HRESULT ReadItem(const std::wstring& entryId, const std::wstring& dasl, VARIANT* value) = 0;
+  // The server forgets the folder's incremental-sync states: a client has to
+  // synchronise it from nothing.
+  virtual bool ExpireSyncStates(const std::wstring& folderEntryId) = 0;
   // 800 online, 200-400 offline or cached, 0 no Exchange; a sequence is read one value per call.
   virtual void SetConnectionModes(const std::vector<long>& modes) = 0;
   // The clock of every Exchange store's server, or of one store.

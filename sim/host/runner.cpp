@@ -128,7 +128,7 @@ std::wstring Runner::Execute(const Command& c) {
   if (v == L"store") return Store(c);
   if (v == L"folder") return MakeFolder(c);
   if (v == L"item" || v == L"items") return MakeItem(c);
-  if (v == L"change") return Change(c);
+  if (v == L"change" || v == L"conflict") return Change(c);
   if (v == L"reg") return Registry(c);
   if (v == L"job") return Job(c);
   if (v == L"wait") return Wait(c);
@@ -238,6 +238,11 @@ std::wstring Runner::Execute(const Command& c) {
     items_[c.Arg(v == L"copy" ? L"COPY" : L"NAME")] = made;
     return L"";
   }
+  if (v == L"expire-sync") {
+    Folder f;
+    if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
+    return control_->ExpireSyncStates(f.entryId) ? L"" : L"cannot expire the states of " + Quoted(c.Arg(L"PATH"));
+  }
   if (v == L"delete-folder") {
     Folder f;
     if (!ResolveFolder(c.Arg(L"PATH"), &f)) return L"no folder " + Quoted(c.Arg(L"PATH"));
@@ -278,6 +283,10 @@ std::wstring Runner::Store(const Command& c) {
   if (auto v = c.Opt(L"clock"); v && ParseOffsetDays(*v, &days)) s.clockOffsetSeconds = days * 86400.0;
   constexpr double kEchoAfterSeconds = 20;
   if (auto v = c.Opt(L"echo")) s.echoAfterSeconds = v->empty() || !ParseOffsetDays(*v, &days) ? kEchoAfterSeconds : days * 86400.0;
+  if (auto v = c.Opt(L"upload")) {
+    if (kind != L"exchange") return L"upload= is for a store of kind exchange";
+    if (ParseOffsetDays(*v, &days)) s.uploadAfterSeconds = days * 86400.0;
+  }
   std::wstring id = control_->AddStore(s);
   if (id.empty()) return L"cannot add store " + Quoted(path);
   stores_[path] = id;
@@ -395,6 +404,8 @@ std::wstring Runner::Change(const Command& c) {
   if (c.Has(L"reminder")) props.Add(kDaslReminderSet, com::Variant(true));
   if (c.Has(L"no-reminder")) props.Add(kDaslReminderSet, com::Variant(false));
   AddModified(c, control_, &props);
+  if (c.verb == L"conflict")
+    return control_->ChangeItemBeforeSave(id, props.Props()) ? L"" : L"cannot arm an edit of " + c.Arg(L"NAME");
   return control_->ChangeItem(id, props.Props()) ? L"" : L"cannot change " + c.Arg(L"NAME");
 }
 

@@ -26,7 +26,9 @@ const Form kForms[] = {
     {L"outlook", L"", L"version= profile="},
     // echo: the store writes every item the add-in wrote again on its own,
     // 20 s later (echo=DELAY: that much later).
-    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo="},
+    // upload=DELAY: an Exchange mailbox in cached mode, which uploads a new
+    // item that much later (until then it has no source key).
+    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo= upload="},
     {L"folder", L"PATH", L"type="},
     {L"item", L"NAME in PATH", kItemOptions},
     // N items in one step (a paste, an import, a phone bringing many): named
@@ -34,6 +36,12 @@ const Form kForms[] = {
     // on Outlook raises no ItemAdd for them.
     {L"items", L"NAME N in PATH", kItemOptions},
     {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
+    // The same edit, made while the add-in holds the item: right before its
+    // next save of it, which then meets a changed item.
+    {L"conflict", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
+    // The server forgets the folder's incremental-sync states: the add-in's
+    // next run with its saved state is refused.
+    {L"expire-sync", L"PATH", L""},
     // The store's clock (an Exchange store's: its server's) runs OFFSET ahead
     // of the machine's (-5m: behind) from now on.
     {L"clock", L"PATH OFFSET", L""},
@@ -205,7 +213,7 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
       if (!kFolderTypes.count(t)) return L"unknown folder type: " + t;
   }
   const bool offset = name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within" ||
-                      name == L"delay" || (name == L"echo" && !value.empty());
+                      name == L"delay" || name == L"upload" || (name == L"echo" && !value.empty());
   if (offset && !ParseOffsetDays(value, &d))
     return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")

@@ -155,19 +155,12 @@ class UserPropertiesObject : public IRdoUserProperties {
 
 }  // namespace
 
-void MessageObject::InitExisting(const ItemInfo& item) {
-  item_ = item.id;
-  folder_ = item.folder;
-  store_ = item.store;
-  entryId_ = item.entryId;
-  content_ = item.content;
-}
-
 void MessageObject::InitExisting(ItemInfo&& item) {
   item_ = item.id;
   folder_ = item.folder;
   store_ = item.store;
   entryId_ = std::move(item.entryId);
+  openedAt_ = item.ChangeKeyHex();
   content_ = std::move(item.content);
 }
 
@@ -232,7 +225,10 @@ void MessageObject::Reload() {
 HRESULT MessageObject::Commit() {
   HRESULT hr = S_OK;
   if (item_) {
-    hr = TheWorld().CommitItem(item_, content_);
+    // An edit armed for this save lands first, while this object holds the item.
+    TheWorld().Saving(item_);
+    // Over the item as it was read: a server refuses it when it changed since.
+    hr = TheWorld().CommitItem(item_, content_, std::nullopt, openedAt_);
   } else {
     // A personal-folders file keeps a time written before the first save (as
     // connectors and imports write theirs); a server stamps its own.

@@ -7,7 +7,6 @@ namespace sim {
 
 class MessageObject : public IRdoMessage, public IRdoMeeting, public IRdoTask, public ISimObject {
  public:
-  void InitExisting(const ItemInfo& item);
   void InitExisting(ItemInfo&& item);
   void InitNew(ObjId folder, ObjId store, std::wstring_view messageClass);
 
@@ -83,6 +82,7 @@ class MessageObject : public IRdoMessage, public IRdoMeeting, public IRdoTask, p
   ObjId item_ = 0, folder_ = 0, store_ = 0;
   std::wstring entryId_;
   ItemContent content_;
+  std::wstring openedAt_;  // the item's change key when it was read
   bool dirty_ = false;
 };
 

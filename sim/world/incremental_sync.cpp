@@ -1,7 +1,9 @@
-// Incremental change synchronisation of a folder: the state text and the
-// changes since it.
+// Incremental change synchronisation of a folder, as the server keeps it: a
+// state text names the items the client had (those in scope when it was
+// made), and the changes since are what differs from that now.
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "world/query.h"
 #include "world/world_state.h"
@@ -20,34 +22,76 @@ uint32_t Fnv1a(std::wstring_view s) {
   return h;
 }
 
-constexpr wchar_t kStatePrefix[] = L"SIMICS1:";
+constexpr wchar_t kStatePrefix[] = L"SIMICS2:";
 
-std::wstring MakeState(const std::wstring& folderEntryId, uint64_t seq) {
-  std::wstring body = kStatePrefix + folderEntryId + L":" + std::to_wstring(seq);
+// The items a state names: their ordinals in the folder, ascending, written
+// as ranges ("1-5,7").
+std::wstring RangesOf(const std::vector<uint32_t>& ordinals) {
+  std::wstring out;
+  for (size_t i = 0; i < ordinals.size();) {
+    size_t j = i;
+    while (j + 1 < ordinals.size() && ordinals[j + 1] == ordinals[j] + 1) ++j;
+    if (!out.empty()) out += L',';
+    out += std::to_wstring(ordinals[i]);
+    if (j > i) out += L'-' + std::to_wstring(ordinals[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+bool ParseNumber(std::wstring_view text, uint64_t* n) {
+  if (text.empty() || text.size() > 19) return false;
+  *n = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    *n = *n * 10 + uint64_t(c - L'0');
+  }
+  return true;
+}
+
+// Marks the ordinals of "1-5,7" in `had` (index = ordinal); false when the
+// text is not such a list or names an ordinal the folder never gave.
+bool ParseRanges(std::wstring_view text, std::vector<bool>* had) {
+  while (!text.empty()) {
+    size_t comma = text.find(L',');
+    std::wstring_view part = text.substr(0, comma);
+    text = comma == std::wstring_view::npos ? std::wstring_view() : text.substr(comma + 1);
+    size_t dash = part.find(L'-');
+    uint64_t from = 0, to = 0;
+    if (!ParseNumber(part.substr(0, dash), &from)) return false;
+    to = from;
+    if (dash != std::wstring_view::npos && !ParseNumber(part.substr(dash + 1), &to)) return false;
+    if (from == 0 || to < from || to >= had->size()) return false;
+    for (uint64_t o = from; o <= to; ++o) (*had)[o] = true;
+  }
+  return true;
+}
+
+std::wstring MakeState(const std::wstring& folderEntryId, uint64_t seq, const std::wstring& ranges) {
+  std::wstring body = kStatePrefix + folderEntryId + L":" + std::to_wstring(seq) + L":" + ranges;
   wchar_t crc[16];
   swprintf(crc, 16, L"%08X", Fnv1a(body));
   return body + L":" + crc;
 }
 
-// The sequence number of a state text made for this folder; false when the
-// text is damaged or belongs to another folder.
-bool ParseState(std::wstring_view state, const std::wstring& folderEntryId, uint64_t* seq) {
+// The sequence number of a state text made for this folder and the items it
+// names; false when the text is damaged or belongs to another folder.
+bool ParseState(std::wstring_view state, const FolderRec& f, uint64_t* seq, std::vector<bool>* had) {
   std::wstring_view prefix = kStatePrefix;
   if (state.substr(0, prefix.size()) != prefix) return false;
-  size_t lastColon = state.rfind(L':');
-  size_t idColon = state.find(L':', prefix.size());
-  if (lastColon == std::wstring_view::npos || idColon == std::wstring_view::npos || idColon >= lastColon) return false;
-  std::wstring_view id = state.substr(prefix.size(), idColon - prefix.size());
-  std::wstring_view num = state.substr(idColon + 1, lastColon - idColon - 1);
-  if (id != folderEntryId || num.empty() || num.size() > 19) return false;
-  uint64_t n = 0;
-  for (wchar_t c : num) {
-    if (c < L'0' || c > L'9') return false;
-    n = n * 10 + (c - L'0');
-  }
-  if (MakeState(folderEntryId, n) != state) return false;
-  *seq = n;
-  return true;
+  const size_t crcColon = state.rfind(L':');
+  if (crcColon == std::wstring_view::npos || crcColon < prefix.size()) return false;
+  std::wstring_view body = state.substr(0, crcColon);
+  wchar_t crc[16];
+  swprintf(crc, 16, L"%08X", Fnv1a(body));
+  if (state.substr(crcColon + 1) != crc) return false;
+  body.remove_prefix(prefix.size());
+  const size_t rangesColon = body.rfind(L':');
+  const size_t seqColon = rangesColon == std::wstring_view::npos ? rangesColon : body.rfind(L':', rangesColon - 1);
+  if (seqColon == std::wstring_view::npos || body.substr(0, seqColon) != f.info.entryId) return false;
+  had->assign(f.byOrdinal.size() + 1, false);
+  return ParseNumber(body.substr(seqColon + 1, rangesColon - seqColon - 1), seq) &&
+         ParseRanges(body.substr(rangesColon + 1), had);
 }
 
 }  // namespace
@@ -66,43 +110,59 @@ HRESULT World::GetChanges(ObjId folder, std::wstring_view state, const std::opti
   if (st.settings.icsServerDown) return MAPI_E_NETWORK_ERROR;
   if (st.settings.icsNullCollection) { out->noCollection = true; return S_OK; }
   uint64_t since = 0;
-  if (!state.empty() && !ParseState(state, f->info.entryId, &since)) return MAPI_E_CORRUPT_DATA;
+  std::vector<bool> had(f->byOrdinal.size() + 1, false);
+  if (!state.empty() && (!ParseState(state, *f, &since, &had) || since < f->statesFrom)) return MAPI_E_CORRUPT_DATA;
 
-  std::vector<std::pair<uint64_t, IcsChange>> found;
-  for (ObjId id : f->items) {
-    const ItemRec& r = st.items.at(id);
-    if (r.lastSeq <= since) continue;
-    IcsChange c;
-    c.sourceKey = r.info.SourceKeyHex();
-    auto read = [&](const std::wstring& dasl) {
+  // The restriction's names, resolved once for the call.
+  std::map<std::wstring, std::optional<PropKey>> keys;
+  auto keyOf = [&](const std::wstring& dasl) {
+    auto [it, fresh] = keys.try_emplace(dasl);
+    if (fresh) {
       uint32_t namedTag = 0;
       PropKey k;
-      if (!ResolveStatic(dasl, &k, &namedTag) || (namedTag && !st.KeyForTag(s, namedTag, &k))) return Value();
-      return st.ReadItemProp(r.info, k);
-    };
-    if (!query::Matches(q, read)) {
-      if (!st.settings.icsReportUnmatchedAsDeletion || since == 0 || r.createdSeq > since) continue;
-      c.kind = 1;
-    } else {
+      if (ResolveStatic(dasl, &k, &namedTag) && (!namedTag || st.KeyForTag(s, namedTag, &k))) it->second = k;
+    }
+    return it->second;
+  };
+
+  std::vector<std::pair<uint64_t, IcsChange>> found;
+  std::vector<uint32_t> inScope;
+  for (size_t o = 1; o < f->byOrdinal.size() + 1; ++o) {
+    const ItemRec& r = st.items.at(f->byOrdinal[o - 1]);
+    // An item not uploaded yet is not on the server.
+    const bool onServer = !r.info.deleted && !r.info.SourceKeyHex().empty();
+    const bool matches = onServer && query::Matches(q, [&](const std::wstring& dasl) {
+      std::optional<PropKey> k = keyOf(dasl);
+      return k ? st.ReadItemProp(r.info, *k) : Value();
+    });
+    IcsChange c;
+    c.sourceKey = r.info.SourceKeyHex();
+    if (matches) {
+      inScope.push_back(uint32_t(o));
+      if (had[o] && r.lastSeq <= since) continue;
       c.kind = 2;
       c.changeKey = r.info.ChangeKeyHex();
       c.entryId = r.info.entryId;
-      c.isNew = since == 0 || r.createdSeq > since;
-    }
-    found.emplace_back(r.lastSeq, std::move(c));
-  }
-  if (since) {
-    for (const Tombstone& t : f->tombstones) {
-      if (t.deletedSeq <= since || t.createdSeq > since) continue;  // gone before, or born and gone after
-      IcsChange c;
-      c.sourceKey = t.sourceKey;
+      c.isNew = !had[o];  // new in the folder, or come into the scope
+      found.emplace_back(r.lastSeq, std::move(c));
+    } else if (had[o]) {
+      // Deleted, moved away, or gone out of the scope.
       c.kind = 1;
-      found.emplace_back(t.deletedSeq, std::move(c));
+      found.emplace_back(r.info.deleted ? r.deletedSeq : r.lastSeq, std::move(c));
     }
   }
   std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& [seq, c] : found) out->changes.push_back(std::move(c));
-  out->newState = MakeState(f->info.entryId, st.seq);
+  out->newState = MakeState(f->info.entryId, st.seq, RangesOf(inScope));
   return S_OK;
 }
+
+bool World::ExpireSyncStates(ObjId folder) {
+  std::lock_guard lock(mutex_);
+  FolderRec* f = s_->Folder(folder);
+  if (!f) return false;
+  f->statesFrom = ++s_->seq;
+  return true;
+}
+
 }  // namespace sim

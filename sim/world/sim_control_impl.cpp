@@ -26,6 +26,7 @@ class WorldControl final : public ISimControl {
     desc.supportsIcs = s.supportsIcs;
     desc.clockOffsetSeconds = s.clockOffsetSeconds;
     desc.echoAfterSeconds = s.echoAfterSeconds;
+    desc.uploadAfterSeconds = s.uploadAfterSeconds;
     auto info = W().GetStore(W().AddStore(desc));
     return info ? info->storeId : L"";
   }
@@ -78,14 +79,18 @@ class WorldControl final : public ISimControl {
   }
   bool ChangeItem(const std::wstring& entryId, const std::vector<SimProp>& props) override {
     auto info = W().GetItem(W().ItemByEntryId(entryId));
-    if (!info) return false;
-    ItemContent c = info->content;
-    const Value before = ModifiedOf(c);
-    if (!ApplyProps(info->store, props, &c)) return false;
-    const Value after = ModifiedOf(c);
-    std::optional<double> own;
-    if (after.type == ValueType::Date && !(after == before)) own = after.dbl;
-    return SUCCEEDED(W().CommitItem(info->id, std::move(c), own));
+    Edit edit;
+    return info && ResolveProps(info->store, props, &edit) && Commit(info->id, edit);
+  }
+  bool ChangeItemBeforeSave(const std::wstring& entryId, const std::vector<SimProp>& props) override {
+    auto info = W().GetItem(W().ItemByEntryId(entryId));
+    Edit edit;
+    if (!info || !ResolveProps(info->store, props, &edit)) return false;
+    W().EditBeforeNextSave(info->id, [id = info->id, edit] { Commit(id, edit); });
+    return true;
+  }
+  bool ExpireSyncStates(const std::wstring& folderEntryId) override {
+    return W().ExpireSyncStates(W().FolderByEntryId(folderEntryId));
   }
   bool DeleteItem(const std::wstring& entryId) override { return DeleteItems({entryId}, false); }
   bool DeleteItems(const std::vector<std::wstring>& entryIds, bool hard) override {
@@ -187,15 +192,36 @@ class WorldControl final : public ISimControl {
     for (const auto& m : item.members) c->members.push_back({m, m, L"SMTP"});
     return ApplyProps(store, item.props, c);
   }
-  static bool ApplyProps(ObjId store, const std::vector<SimProp>& props, ItemContent* c) {
+  // Properties as the world keeps them, in the order given.
+  using Edit = std::vector<std::pair<PropKey, Value>>;
+  static bool ResolveProps(ObjId store, const std::vector<SimProp>& props, Edit* edit) {
     for (const auto& p : props) {
       PropKey key;
       Value v;
       if (!W().ResolveDasl(store, p.dasl, true, &key) || FAILED(VariantToValue(p.value, key.type, &v))) return false;
       if (v.type == ValueType::Date) v.dbl = times::ToUtc(v.dbl);
-      c->Set(key, std::move(v));
+      edit->emplace_back(key, std::move(v));
     }
     return true;
+  }
+  static bool ApplyProps(ObjId store, const std::vector<SimProp>& props, ItemContent* c) {
+    Edit edit;
+    if (!ResolveProps(store, props, &edit)) return false;
+    for (auto& [key, v] : edit) c->Set(key, std::move(v));
+    return true;
+  }
+  // Commits an edit over the item as it is now; a modification time among
+  // the properties is kept (a phone's edit uploaded later).
+  static bool Commit(ObjId item, const Edit& edit) {
+    auto info = W().GetItem(item);
+    if (!info) return false;
+    ItemContent c = std::move(info->content);
+    const Value before = ModifiedOf(c);
+    for (const auto& [key, v] : edit) c.Set(key, v);
+    const Value after = ModifiedOf(c);
+    std::optional<double> own;
+    if (after.type == ValueType::Date && !(after == before)) own = after.dbl;
+    return SUCCEEDED(W().CommitItem(item, std::move(c), own));
   }
   static Value ModifiedOf(const ItemContent& c) {
     const Value* v = c.Find(PropKey::Tag(tags::kLastModificationTime));

@@ -145,10 +145,15 @@ long World::ConnectionMode() {
   std::lock_guard lock(mutex_);
   auto& st = *s_;
   if (st.modes.empty()) {
+    // Online; a mailbox that uploads later works cached (connected, full items).
+    bool exchange = false, cached = false;
     for (ObjId id : st.storeOrder) {
-      if (const StoreRec* r = st.Store(id); r && r->info.exchange) return 800;
+      const StoreRec* r = st.Store(id);
+      if (!r || !r->info.exchange) continue;
+      exchange = true;
+      cached = cached || r->info.uploadAfterSeconds >= 0;
     }
-    return 0;
+    return !exchange ? 0 : cached ? 700 : 800;
   }
   long mode = st.modes[std::min(st.modeIndex, st.modes.size() - 1)];
   if (st.modeIndex < st.modes.size()) ++st.modeIndex;
@@ -179,6 +184,7 @@ ObjId World::AddStore(const StoreSpec& desc) {
                                                                : StoreFlavor::Personal;
   r.info.clockOffsetSeconds = desc.clockOffsetSeconds;
   r.info.echoAfterSeconds = desc.echoAfterSeconds;
+  r.info.uploadAfterSeconds = r.info.exchange ? desc.uploadAfterSeconds : -1;
   r.wholeSeconds = r.info.flavor == StoreFlavor::ICloud || r.info.flavor == StoreFlavor::Hotmail;
   r.info.storeId = Format(L"0000000053494D53544F5245%08X", r.number);
   bool hasDefault = false;
@@ -444,7 +450,8 @@ HRESULT World::CreateItems(ObjId folder, std::vector<ItemContent> contents, std:
   return S_OK;
 }
 
-HRESULT World::CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc) {
+HRESULT World::CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc,
+                          std::wstring_view openedAt) {
   std::vector<ChangeNote> notes;
   {
     std::lock_guard lock(mutex_);
@@ -452,6 +459,8 @@ HRESULT World::CommitItem(ObjId item, ItemContent content, std::optional<double>
     ItemRec* r = st.Item(item);
     if (!r) return MAPI_E_OBJECT_DELETED;
     if (r->info.readOnly) return E_ACCESSDENIED;
+    if (!openedAt.empty() && st.stores[r->info.store].info.exchange && r->info.ChangeKeyHex() != openedAt)
+      return MAPI_E_OBJECT_CHANGED;
     st.UnindexItem(*r);
     // The identity stays: EntryID, source key, creation time.
     for (uint32_t tag : {tags::kSourceKey, tags::kCreationTime}) {
@@ -520,6 +529,23 @@ HRESULT World::MoveItem(ObjId item, ObjId folder, ObjId* out) {
   return S_OK;
 }
 
+void World::EditBeforeNextSave(ObjId item, std::function<void()> edit) {
+  std::lock_guard lock(mutex_);
+  s_->editsBeforeSave.emplace(item, std::move(edit));
+}
+
+void World::Saving(ObjId item) {
+  std::function<void()> edit;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = s_->editsBeforeSave.find(item);
+    if (it == s_->editsBeforeSave.end()) return;
+    edit = std::move(it->second);
+    s_->editsBeforeSave.erase(it);
+  }
+  edit();
+}
+
 void World::AddInWrote(ObjId item) {
   std::lock_guard lock(mutex_);
   ItemRec* r = s_->Item(item);
@@ -554,9 +580,22 @@ size_t World::RunDue() {
   for (const detail::Scheduled& w : due) {
     switch (w.what) {
       case detail::LaterWork::Echo: EchoItem(w.item); break;
+      case detail::LaterWork::Upload: UploadItem(w.item); break;
     }
   }
   return due.size();
+}
+
+// The cached mailbox uploads a new item: the server gives it its source key,
+// and the incremental sync reports it from now on. Outlook raises no event.
+void World::UploadItem(ObjId item) {
+  std::lock_guard lock(mutex_);
+  auto& st = *s_;
+  ItemRec* r = st.Item(item);
+  if (!r || !r->info.SourceKeyHex().empty()) return;
+  r->info.content.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(st.NewKey(L"5352%040llX")));
+  if (StoreRec* s = st.Store(r->info.store)) s->bySourceKey[r->info.SourceKeyHex()] = item;
+  r->lastSeq = ++st.seq;
 }
 
 size_t World::PendingWork() const {

@@ -87,6 +87,10 @@ struct StoreSpec {
   // wrote it (a connector stamping its service's ids, a server assistant):
   // a new time and change key, the content unchanged. Negative: never.
   double echoAfterSeconds = -1;
+  // An Exchange mailbox in cached mode: a new item is on the server (has a
+  // source key, and the incremental sync reports it) only this long after
+  // its save, when it was uploaded. Negative: online, at once.
+  double uploadAfterSeconds = -1;
 };
 
 // How a store behaves: a personal-folders file, an Exchange mailbox, or one
@@ -103,6 +107,7 @@ struct StoreInfo {
   ObjId root = 0;
   double clockOffsetSeconds = 0;
   double echoAfterSeconds = -1;
+  double uploadAfterSeconds = -1;
 };
 
 struct FolderInfo {
@@ -204,7 +209,6 @@ struct ProfileSettings {
   std::wstring exchangeVersion;     // empty: none (S_OK with a null BSTR)
   std::wstring userName = L"Sim User", userAlias = L"simuser", userSmtp = L"simuser@example.com";
   double serverClockOffsetSeconds = 0;  // Exchange stores stamp times with the server clock
-  bool icsReportUnmatchedAsDeletion = false;  // an item that no longer matches the restriction
   bool appendRecipientsOnCopy = false;        // CopyTo onto a message appends recipients
   bool icsServerDown = false;                 // GetChanges gives MAPI_E_NETWORK_ERROR
   bool icsNullCollection = false;             // GetChanges gives S_OK with no collection
@@ -231,8 +235,9 @@ class World {
   // --- profile ---
   ProfileSettings Settings() const;
   void SetSettings(const ProfileSettings& s);
-  // 800 when an Exchange store exists, else 0, unless set; a sequence is read
-  // one value per call, its last value staying.
+  // 800 when an Exchange store exists (700, cached, when one uploads
+  // later), else 0, unless set; a sequence is read one value per call, its
+  // last value staying.
   long ConnectionMode();
   void SetConnectionModes(std::vector<long> modes);
 
@@ -298,8 +303,18 @@ class World {
   HRESULT CreateItems(ObjId folder, std::vector<ItemContent> contents, std::vector<ObjId>* out);
   // Commits new content over an item: a new change key, and the store's now
   // as its modification time, or `modifiedUtc` when a connector or a phone
-  // writes a time of its own.
-  HRESULT CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc = std::nullopt);
+  // writes a time of its own. `openedAt`, when given, is the change key the
+  // writer read the item at: an Exchange store refuses the commit with
+  // MAPI_E_OBJECT_CHANGED when the item changed since (a personal-folders
+  // file takes the last write).
+  HRESULT CommitItem(ObjId item, ItemContent content, std::optional<double> modifiedUtc = std::nullopt,
+                     std::wstring_view openedAt = {});
+  // An edit that lands right before the wrapper next saves the item over
+  // what it read: a user's or phone's edit made while the add-in holds the
+  // item.
+  void EditBeforeNextSave(ObjId item, std::function<void()> edit);
+  // The wrapper saves the item: an edit waiting for that runs now.
+  void Saving(ObjId item);
   HRESULT DeleteItem(ObjId item, DeleteMode mode = DeleteMode::Soft);
   // Several items deleted in one step; each folder's share is one batch.
   HRESULT DeleteItems(const std::vector<ObjId>& items, DeleteMode mode);
@@ -315,7 +330,7 @@ class World {
   HRESULT EchoItem(ObjId item);
 
   // --- what stores do on their own, later ---
-  // Runs the work that is due (echoes); returns how much ran. The host
+  // Runs the work that is due (echoes, uploads); returns how much ran. The host
   // calls it while it waits, as the stores' own threads would run.
   size_t RunDue();
   // Work scheduled and not yet run.
@@ -358,8 +373,16 @@ class World {
                 std::vector<ObjId>* matches);
 
   // --- incremental synchronisation (Exchange folders) ---
+  // The changes since `state` (empty: everything) of the items in scope (the
+  // restriction; none: every item). A state names the items the client had
+  // then: one that left the scope is reported as a deletion, one that came
+  // into it as new. MAPI_E_CORRUPT_DATA for a damaged state, one of another
+  // folder, or one the server no longer keeps (ExpireSyncStates).
   HRESULT GetChanges(ObjId folder, std::wstring_view state, const std::optional<std::wstring>& restriction,
                      IcsResult* out);
+  // The server forgets the states it gave for the folder so far: the client
+  // has to synchronise it from nothing.
+  bool ExpireSyncStates(ObjId folder);
 
   // --- address book ---
   void SetAddressLists(std::vector<AddressList> lists);
@@ -386,6 +409,7 @@ class World {
 
  private:
   void Notify(const std::vector<ChangeNote>& notes);
+  void UploadItem(ObjId item);
   mutable std::mutex mutex_;
   std::unique_ptr<State> s_;
   std::mutex observerMutex_;

@@ -6,6 +6,7 @@
 #pragma once
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,11 +45,6 @@ std::wstring StringOf(const ItemContent& c, uint32_t tag);
 // comes back as a plain tag for the caller to map (properties.cpp).
 bool ResolveStatic(std::wstring_view dasl, PropKey* key, uint32_t* namedTag);
 
-struct Tombstone {
-  std::wstring sourceKey;
-  uint64_t createdSeq = 0, deletedSeq = 0;
-};
-
 struct StoreRec {
   StoreInfo info;
   uint32_t number = 0;
@@ -68,18 +64,23 @@ struct FolderRec {
   std::vector<ObjId> children;
   std::vector<ObjId> items;  // live, creation order
   std::unordered_map<std::wstring, std::vector<ObjId>> bySearchKey;
-  std::vector<Tombstone> tombstones;
+  // Every item that ever entered the folder, by its ordinal there (from 1),
+  // gone ones included: what the incremental sync's states name.
+  std::vector<ObjId> byOrdinal;
+  uint64_t statesFrom = 0;  // sync states made before this sequence have expired
   uint64_t version = 0;  // bumped by every create, commit and delete of its items
   bool deleted = false;
 };
 
 struct ItemRec {
   ItemInfo info;
-  uint64_t createdSeq = 0, lastSeq = 0;
+  uint64_t lastSeq = 0, deletedSeq = 0;
+  uint32_t ordinal = 0;  // in its folder
 };
 
-// Work a store does on its own at a later time.
-enum class LaterWork { Echo };
+// Work a store does on its own at a later time: an echo write, the upload
+// of an item a cached mailbox made.
+enum class LaterWork { Echo, Upload };
 struct Scheduled {
   double dueUtc = 0;
   ObjId item = 0;
@@ -134,7 +135,6 @@ class CallLog {
 using detail::FolderRec;
 using detail::ItemRec;
 using detail::StoreRec;
-using detail::Tombstone;
 
 struct World::State {
   ObjId nextObj = 1;
@@ -155,6 +155,7 @@ struct World::State {
   size_t modeIndex = 0;
   std::vector<AddressList> addressLists;
   std::vector<detail::Scheduled> scheduled;
+  std::multimap<ObjId, std::function<void()>> editsBeforeSave;
   std::map<std::wstring, detail::OpState, std::less<>> ops;
   detail::CallLog calls;
 
@@ -244,7 +245,7 @@ struct World::State {
       auto& v = f->bySearchKey[sk];
       v.insert(std::upper_bound(v.begin(), v.end(), r.info.id), r.info.id);  // ids grow with creation
     }
-    if (s) s->bySourceKey[r.info.SourceKeyHex()] = r.info.id;
+    if (std::wstring source = r.info.SourceKeyHex(); s && !source.empty()) s->bySourceKey[source] = r.info.id;
   }
 
   void UnindexItem(ItemRec& r) {
@@ -258,7 +259,7 @@ struct World::State {
         if (it->second.empty()) f->bySearchKey.erase(it);
       }
     }
-    if (s) s->bySourceKey.erase(r.info.SourceKeyHex());
+    if (std::wstring source = r.info.SourceKeyHex(); s && !source.empty()) s->bySourceKey.erase(source);
   }
 
   // Stamps a commit on the item: change key, modification time (the store's
@@ -304,6 +305,8 @@ struct World::State {
   ObjId Place(FolderRec& folder, ItemRec r, std::vector<ChangeNote>* notes) {
     const ObjId id = r.info.id;
     folder.items.push_back(id);
+    folder.byOrdinal.push_back(id);
+    r.ordinal = uint32_t(folder.byOrdinal.size());
     itemById[r.info.entryId] = id;
     auto& stored = items[id] = std::move(r);
     IndexItem(stored);
@@ -319,15 +322,18 @@ struct World::State {
     c.props.erase(PropKey::Tag(tags::kEntryId));
     if (!c.Find(PropKey::Tag(tags::kSearchKey))) c.Set(PropKey::Tag(tags::kSearchKey), Value::Binary(NewKey(L"534B%028llX")));
     if (detail::StringOf(c, tags::kMessageClass).empty()) c.Set(PropKey::Tag(tags::kMessageClass), Value::String(folder.info.messageClass));
-    c.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
+    // A cached mailbox gives the source key when it uploads the item.
+    if (store.info.uploadAfterSeconds < 0) c.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
+    else c.props.erase(PropKey::Tag(tags::kSourceKey));
     MapContent(store, c);
     const Value* carried = c.Find(PropKey::Tag(tags::kLastModificationTime));
     std::optional<double> modified;
     if (carried && carried->type == ValueType::Date) modified = carried->dbl;
     if (!c.Find(PropKey::Tag(tags::kCreationTime))) c.Set(PropKey::Tag(tags::kCreationTime), Value::Date(Stamp(store)));
     StampCommit(r, store, modified);
-    r.createdSeq = r.lastSeq;
-    return Place(folder, std::move(r), notes);
+    const ObjId id = Place(folder, std::move(r), notes);
+    if (store.info.uploadAfterSeconds >= 0) Schedule(id, detail::LaterWork::Upload, store.info.uploadAfterSeconds);
+    return id;
   }
 
   // A copy is a new item of the target store: its own change key and times.
@@ -345,7 +351,7 @@ struct World::State {
     if (FolderRec* f = Folder(r.info.folder)) {
       std::erase(f->items, r.info.id);
       ++f->version;
-      f->tombstones.push_back({r.info.SourceKeyHex(), r.createdSeq, ++seq});
+      r.deletedSeq = ++seq;
       if (StoreRec* s = Store(r.info.store)) f->info.commitTimeMaxUtc = Stamp(*s);
     }
     if (notes) notes->push_back(Note(r, ChangeKind::Remove));
@@ -365,7 +371,7 @@ struct World::State {
     m.info.content = std::move(content);
     if (!sameStore) m.info.content.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
     MapContent(store, m.info.content);
-    m.createdSeq = m.lastSeq = ++seq;
+    m.lastSeq = ++seq;
     to.info.commitTimeMaxUtc = Stamp(store);
     ++to.version;
     return Place(to, std::move(m), notes);

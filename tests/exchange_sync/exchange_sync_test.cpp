@@ -443,9 +443,6 @@ TEST_F(ExchangeDeletionTest, ADeletionWhoseLookupKeepsFailingIsGivenUpAfterTheCa
 }
 
 TEST_F(ExchangeDeletionTest, AnItemThatOnlyLeftTheRestrictionIsNoDeletion) {
-  sim::ProfileSettings settings = World().Settings();
-  settings.icsReportUnmatchedAsDeletion = true;
-  World().SetSettings(settings);
   HKEY filter = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
             RegCreateKeyExW(HKEY_CURRENT_USER,

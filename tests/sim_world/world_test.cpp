@@ -310,6 +310,77 @@ TEST_F(WorldTest, IncrementalSyncReportsASnapshotSinceTheState) {
   EXPECT_EQ(MAPI_E_NO_SUPPORT, w.GetChanges(w.StoreDefaultFolder(pst, kOlContacts), L"", std::nullopt, &again));
 }
 
+// With a restriction, a state names what the client had: an item that left
+// the scope is a deletion, one that came into it is new, one that changed
+// out of it is nothing. A server that forgot its states refuses them.
+TEST_F(WorldTest, IncrementalSyncFollowsTheScopeAndStatesExpire) {
+  const std::wstring scope = std::wstring(kKeywords) + L"  is not null";
+  ObjId a = Add(contacts, L"a", {L"Work"});
+  ObjId b = Add(contacts, L"b");
+  IcsResult r;
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", scope, &r));
+  ASSERT_EQ(1u, r.changes.size());
+  const std::wstring state = r.newState;
+
+  ItemContent plain = w.GetItem(a)->content;
+  plain.Set(PropKey::Keywords(), Value());
+  ASSERT_EQ(S_OK, w.CommitItem(a, plain));
+  ItemContent tagged = w.GetItem(b)->content;
+  tagged.Set(PropKey::Keywords(), Value::List({L"Work"}));
+  ASSERT_EQ(S_OK, w.CommitItem(b, tagged));
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, state, scope, &r));
+  ASSERT_EQ(2u, r.changes.size());
+  EXPECT_EQ(1, r.changes[0].kind);
+  EXPECT_EQ(w.GetItem(a)->SourceKeyHex(), r.changes[0].sourceKey);
+  EXPECT_EQ(2, r.changes[1].kind);
+  EXPECT_TRUE(r.changes[1].isNew);
+  EXPECT_EQ(w.GetItem(b)->entryId, r.changes[1].entryId);
+  const std::wstring later = r.newState;
+  ASSERT_EQ(S_OK, w.CommitItem(a, plain));
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, later, scope, &r));
+  EXPECT_TRUE(r.changes.empty());
+
+  ASSERT_TRUE(w.ExpireSyncStates(contacts));
+  EXPECT_EQ(MAPI_E_CORRUPT_DATA, w.GetChanges(contacts, later, scope, &r));
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", scope, &r));
+  ASSERT_EQ(1u, r.changes.size());
+  const std::wstring fresh = r.newState;
+  EXPECT_EQ(S_OK, w.GetChanges(contacts, fresh, scope, &r));
+}
+
+// A mailbox in cached mode: a new item has no source key, and is not
+// reported, until it was uploaded.
+TEST_F(WorldTest, ACachedMailboxUploadsNewItemsLater) {
+  IcsResult r;
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", std::nullopt, &r));
+  const std::wstring state = r.newState;
+  StoreSpec cached;
+  cached.kind = 3;
+  cached.uploadAfterSeconds = 0;
+  const ObjId folder = w.StoreDefaultFolder(w.AddStore(cached), kOlContacts);
+  EXPECT_EQ(700, w.ConnectionMode());
+  ObjId a = Add(folder, L"a");
+  EXPECT_EQ(L"", w.GetItem(a)->SourceKeyHex());
+  ASSERT_EQ(S_OK, w.GetChanges(folder, L"", std::nullopt, &r));
+  EXPECT_TRUE(r.changes.empty());
+  const std::wstring before = r.newState;
+  const std::wstring changeKey = w.GetItem(a)->ChangeKeyHex();
+  EXPECT_EQ(1u, w.RunDue());
+  EXPECT_NE(L"", w.GetItem(a)->SourceKeyHex());
+  EXPECT_EQ(changeKey, w.GetItem(a)->ChangeKeyHex());
+  Bytes key;
+  FromHex(w.GetItem(a)->SourceKeyHex(), &key);
+  EXPECT_EQ(a, w.FindBySourceKey(w.GetItem(a)->store, key));
+  ASSERT_EQ(S_OK, w.GetChanges(folder, before, std::nullopt, &r));
+  ASSERT_EQ(1u, r.changes.size());
+  EXPECT_TRUE(r.changes[0].isNew);
+  EXPECT_EQ(changeKey, r.changes[0].changeKey);
+  // The online store's items have theirs at once.
+  EXPECT_NE(L"", w.GetItem(Add(contacts, L"b"))->SourceKeyHex());
+  ASSERT_EQ(S_OK, w.GetChanges(contacts, state, std::nullopt, &r));
+  EXPECT_EQ(1u, r.changes.size());
+}
+
 TEST_F(WorldTest, FailuresHitTheNthCallAndObserversSeeEveryChange) {
   w.InjectFailure(L"Message.Save", 2, E_ACCESSDENIED, 2);
   HRESULT hr = S_OK;

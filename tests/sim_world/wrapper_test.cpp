@@ -183,6 +183,53 @@ TEST_F(WrapperTest, WritesArePendingUntilSaveAndCopiesKeepTheSearchKey) {
   EXPECT_EQ(h1.Str(), info->SearchKeyHex());
 }
 
+// A server refuses a save over an item that changed since the object read
+// it, also when the other edit lands while the object is held; a
+// personal-folders file takes the last write.
+TEST_F(WrapperTest, AnExchangeSaveOverAChangedItemFailsAndKeepsTheOtherEdit) {
+  const std::wstring id = Str(&IRdoMessage::get_EntryID, NewSaved(L"a").Get());
+  const ObjId item = World::Instance().ItemByEntryId(id);
+  ComPtr<IRdoMessage> first, second;
+  ASSERT_EQ(S_OK, session->GetMessageById(Bstr(id), Variant(), Variant(), first.Put()));
+  ASSERT_EQ(S_OK, session->GetMessageById(Bstr(id), Variant(), Variant(), second.Put()));
+  ASSERT_EQ(S_OK, first->put_Subject(Bstr(L"first")));
+  ASSERT_EQ(S_OK, first->Save());
+  ASSERT_EQ(S_OK, second->put_Subject(Bstr(L"second")));
+  EXPECT_EQ(MAPI_E_OBJECT_CHANGED, second->Save());
+  EXPECT_EQ(L"first", World::Instance().GetItem(item)->Subject());
+  // Read afresh, the save goes through.
+  ASSERT_EQ(S_OK, session->GetMessageById(Bstr(id), Variant(), Variant(), second.Put()));
+  ASSERT_EQ(S_OK, second->put_Subject(Bstr(L"second")));
+  EXPECT_EQ(S_OK, second->Save());
+
+  // An edit armed for the next save lands first, once.
+  int edits = 0;
+  World::Instance().EditBeforeNextSave(item, [&] {
+    ++edits;
+    ItemContent c = World::Instance().GetItem(item)->content;
+    c.Set(PropKey::Tag(tags::kSubject), Value::String(L"phone"));
+    World::Instance().CommitItem(item, c);
+  });
+  ASSERT_EQ(S_OK, second->put_Subject(Bstr(L"third")));
+  EXPECT_EQ(MAPI_E_OBJECT_CHANGED, second->Save());
+  EXPECT_EQ(L"phone", World::Instance().GetItem(item)->Subject());
+  EXPECT_EQ(MAPI_E_OBJECT_CHANGED, second->Save());
+  EXPECT_EQ(1, edits);
+
+  StoreSpec pst;
+  pst.name = L"Local";
+  const ObjId local = World::Instance().AddStore(pst);
+  ObjId made = 0;
+  ASSERT_EQ(S_OK, World::Instance().CreateItem(World::Instance().StoreDefaultFolder(local, kOlContacts), {}, &made));
+  const std::wstring localId = World::Instance().ItemEntryId(made);
+  ASSERT_EQ(S_OK, session->GetMessageById(Bstr(localId), Variant(), Variant(), first.Put()));
+  ASSERT_EQ(S_OK, session->GetMessageById(Bstr(localId), Variant(), Variant(), second.Put()));
+  ASSERT_EQ(S_OK, first->Save());
+  ASSERT_EQ(S_OK, second->put_Subject(Bstr(L"last")));
+  EXPECT_EQ(S_OK, second->Save());
+  EXPECT_EQ(L"last", World::Instance().GetItem(made)->Subject());
+}
+
 TEST_F(WrapperTest, UtilityPropertiesNamedIdsAndHex) {
   ComPtr<IRdoMessage> a = NewSaved(L"a");
   Variant v;
