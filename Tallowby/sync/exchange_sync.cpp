@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <string>
+#include <unordered_set>
 
 #include "clock.h"
 #include "connect.h"
@@ -159,6 +160,8 @@ class IncrementalRun {
   // False when a shutdown ended the run at once.
   bool HandOnEntries(KeepAwakeWhileRunning& awake);
   void HandOnEntry(long t);
+  void FollowDeletion(const std::wstring& sourceKey);
+  void FollowItemsGoneMeanwhile();
   // S_OK, or the status that kept a deletion from being followed; *counts
   // is cleared when the failure is retried under a cap of its own.
   HRESULT HandOnDeletion(const std::wstring& sourceKey, bool* counts);
@@ -195,6 +198,8 @@ class IncrementalRun {
   HRESULT lastHr_ = S_OK;
   HRESULT keyMapHr_ = S_OK;  // the last try to fill the key maps
   std::vector<std::wstring> followed_;  // source keys of the deletions done with
+  bool fromNothing_ = false;            // the run reports every item, and no deletion
+  std::unordered_set<std::wstring> reported_;  // source keys of the entries
 };
 
 void IncrementalRun::Run() {
@@ -227,6 +232,7 @@ void IncrementalRun::Run() {
     return;
   }
   if (g_bDebugLog && f_->SyncData.Empty()) DebugLog(L"RCI::----BASICSYNC----");
+  fromNothing_ = f_->SyncData.Empty() && !f_->SyncStateReset;
   hr = synchronizer->GetChanges(f_->SyncData, restriction, changes_.Put());
   if (FAILED(hr) || !changes_) {
     ReportIcsFailure(hr);
@@ -235,6 +241,7 @@ void IncrementalRun::Run() {
   TakeCount();
   KeepAwakeWhileRunning awake;
   if (!HandOnEntries(awake)) return;
+  FollowItemsGoneMeanwhile();
   Finish();
 }
 
@@ -384,22 +391,14 @@ void IncrementalRun::HandOnEntry(long t) {
     return;
   }
   const std::wstring source = sourceKey.Str();
+  reported_.insert(source);
   hr = entry->get_Kind(&kind);
   if (!CheckHr(hr, L"failed to get ItemKind")) {
     Failed(source, {}, {}, hr);
     return;
   }
   if (kind == kKindDeletion) {
-    bool counts = true;
-    hr = HandOnDeletion(source, &counts);
-    if (SUCCEEDED(hr)) {
-      f_->FailedChanges.erase(source);
-      followed_.push_back(source);
-    } else if (!counts) {
-      ++errors_;
-    } else if (Failed(source, {}, {}, hr)) {
-      followed_.push_back(source);  // given up: the deletion is not followed
-    }
+    FollowDeletion(source);
     return;
   }
   if (kind != kKindNew && kind != kKindChanged) return;
@@ -426,6 +425,41 @@ void IncrementalRun::HandOnEntry(long t) {
     case Outcome::kFailed:
       if (Failed(source, change, left, failure)) GiveUpChange(source, change, left);
       break;
+  }
+}
+
+void IncrementalRun::FollowDeletion(const std::wstring& sourceKey) {
+  bool counts = true;
+  HRESULT hr = HandOnDeletion(sourceKey, &counts);
+  if (SUCCEEDED(hr)) {
+    f_->FailedChanges.erase(sourceKey);
+    followed_.push_back(sourceKey);
+  } else if (!counts) {
+    ++errors_;
+  } else if (Failed(sourceKey, {}, {}, hr)) {
+    followed_.push_back(sourceKey);  // given up: the deletion is not followed
+  }
+}
+
+// A run from nothing (the state was given up: damaged, or refused by the
+// server) reports the items there are, and no deletion. An item the key
+// maps know that it did not report went while the folder had no usable
+// state: its deletion is followed now (an item still in the folder, only
+// out of the restriction, takes nothing along).
+void IncrementalRun::FollowItemsGoneMeanwhile() {
+  if (!fromNothing_ || locked_ || errors_ > 0 || !f_->RunFlag || !f_->FolderCacheFilled || count_ < entries_) return;
+  std::vector<std::wstring> unreported;
+  {
+    CsLock lock(f_->CacheTablesLock.Get());
+    for (const auto& map : f_->FolderCache)
+      for (const auto& [key, source] : map)
+        if (!reported_.count(source) && std::find(unreported.begin(), unreported.end(), source) == unreported.end())
+          unreported.push_back(source);
+  }
+  for (const std::wstring& source : unreported) {
+    if (errors_ > 0) break;
+    DebugLogString(L"RCI:known item not reported by a run from nothing:", source.c_str());
+    FollowDeletion(source);
   }
 }
 
@@ -669,7 +703,7 @@ void IncrementalRun::Finish() {
       DebugLog(L"RCI::Outlook Offline");
       engine_->SetSyncStatus(kStatusOffline);
       engine_->SetStatusText(L"");
-    } else if (entries_ > 0 && complete) {
+    } else if ((entries_ > 0 || !followed_.empty()) && complete) {
       DebugLog(L"RCI::SAVIND STATUS2DISK");
       // The handled changes are forgotten only once the state that covers
       // them is on disk.

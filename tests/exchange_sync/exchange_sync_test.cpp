@@ -365,6 +365,23 @@ TEST_F(ExchangeDeletionTest, ADeletedMasterItemTakesItsCopyAlongAlsoAfterAFailed
   EXPECT_NE(before, Stored(master_, kSyncDataSuffix));
 }
 
+// A server that no longer keeps the folder's state makes the run start from
+// nothing, which reports no deletion: an item deleted meanwhile is known by
+// the key maps, and its copy goes all the same; an item still there keeps
+// its copy.
+TEST_F(ExchangeDeletionTest, ARunFromNothingFollowsTheItemsDeletedMeanwhile) {
+  const sim::ObjId kept = AddItem(team_, L"Bob");
+  sim::ObjId keptCopy = 0;
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(kept, contacts_, &keptCopy));
+  Run(master_);
+  ASSERT_EQ(S_OK, World().DeleteItem(original_));
+  master_->SyncData.Reset();
+  Run(master_);
+  EXPECT_FALSE(CopyAlive());
+  EXPECT_TRUE(Alive(keptCopy));
+  EXPECT_EQ(1u, CountOf(DebugLogText(), "RCI:known item not reported by a run from nothing:"));
+}
+
 // The add-in's own writes into a folder are skipped by its run, which then
 // never reads their keys: the deletion of such an item must still be
 // followed, however the write was registered.
