@@ -181,6 +181,7 @@ class MasterToDefault {
   bool CreateCopy();
   bool CreateByFolderCopy();
   bool UpdateCopy(BSTR entryId);
+  bool PutCategoryOnMasterItem();
   bool FinishCopy(bool isNew);
   void WriteUserLog(const wchar_t* word);
   bool TwoWay() const { return sink_->BOTH_DIRECTIONS; }
@@ -252,7 +253,7 @@ bool MasterToDefault::CreateCopy() {
   if (TwoWay()) {
     // On the master first, so that the copy carries the category.
     DebugLog(L"pExInMasterFldr::Category2MasterItem");
-    Cat2Item(master_, utils_, masterItem_, master_->Categorie);
+    if (!PutCategoryOnMasterItem()) return false;
   }
   DebugLogString(L"Destination is", FolderName(defaultFolder_.Get()).c_str());
   if (TwoWay()) {
@@ -333,8 +334,19 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   cleanRecipients(engine_, copy_.Get());
   DebugLog(L"pExInMasterFldr::Category4Slave");
   Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
-  if (TwoWay()) Cat2Item(master_, utils_, masterItem_, master_->Categorie);
+  if (TwoWay() && !PutCategoryOnMasterItem()) return false;
   return FinishCopy(false);
+}
+
+// The copy is written from the master item as it was read. When the store
+// refused to save the category on it, the item changed meanwhile (the user
+// edited it while the run held it): a copy of what was read would be newer
+// than that edit and hide it, so the hand-on fails and the change comes
+// again with the item as it is.
+bool MasterToDefault::PutCategoryOnMasterItem() {
+  HRESULT saved = S_OK;
+  Cat2Item(master_, utils_, masterItem_, master_->Categorie, PrivateMark::kByOption, &saved);
+  return CheckHr(saved, L"pExInMasterFldr::SaveMasterItem") || Fail(saved);
 }
 
 // The reminder rule, the save and the registration of the copy.

@@ -212,7 +212,7 @@ bool iIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message) { return iIA(folder, message, folder); }
 
 bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
-              PrivateMark mark) {
+              PrivateMark mark, HRESULT* saved) {
   if (!folder || !folder->Events || !message || !category || !*category) return false;
   if (folder->Events->MARK_AS_PRIVATE && mark == PrivateMark::kByOption) MarkPrivate(message);
 
@@ -229,12 +229,13 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
     RemoveOtherJobCategories(folder, keywords, category);
     keywords.emplace_back(category);
     message->put_Fields(com::Bstr(kDaslKeywords), KeywordsValue(keywords));
-    message->Save();
+    const HRESULT hr = message->Save();
+    if (saved && FAILED(hr) && SUCCEEDED(*saved)) *saved = hr;
     DebugLog(L"Cat2Item::ready");
   }
   if (folder->Events->AddUserName2Categories && !std::wcschr(category, L'{')) {
     const std::wstring braced = L"{" + folder->Events->CategoryUserName + L"}";
-    Cat2Item(folder, utils, message, braced.c_str(), PrivateMark::kNever);
+    Cat2Item(folder, utils, message, braced.c_str(), PrivateMark::kNever, saved);
   }
   return true;
 }

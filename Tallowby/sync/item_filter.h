@@ -44,9 +44,11 @@ enum class PrivateMark { kByOption, kNever };
 // itself a job's category), marks it private when the pair asks for it and
 // `mark` lets it, and adds the user's name in braces when configured. False
 // when the category is empty, there is no message or the keywords could not
-// be read.
+// be read. *saved (when given) receives the first failing status of the
+// item's saves (S_OK when they succeeded or none was needed): an Exchange
+// store refuses a save over an item that changed since it was read.
 bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
-              PrivateMark mark = PrivateMark::kByOption);
+              PrivateMark mark = PrivateMark::kByOption, HRESULT* saved = nullptr);
 
 // The item's categories (split at the user's list separator, surrounding
 // blanks removed), plus the default folder's configured categories, each of

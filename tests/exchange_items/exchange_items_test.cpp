@@ -269,6 +269,33 @@ TEST_F(ExchangeItemsTest, AFailedHandOnLeavesTheItemsChangeForTheNextTry) {
   EXPECT_TRUE(RegisteredOwnWrite(target, dentist));
 }
 
+// The user edits the master item while the hand-on holds it: the server
+// refuses the category's save, and no copy is written from what was read
+// (it would be newer than the edit and hide it). The next try takes the
+// edit along.
+TEST_F(ExchangeItemsTest, AMasterItemEditedWhileHeldIsNotCopiedAsItWasRead) {
+  for (bool fresh : {true, false}) {
+    SCOPED_TRACE(fresh ? "new" : "changed");
+    const sim::ObjId item = AddItem(team_, fresh ? L"Ada" : L"Bob");
+    if (!fresh) {
+      ASSERT_TRUE(FromMaster(item));
+      sim::ItemContent plain = World().GetItem(item)->content;
+      plain.Set(sim::named::Keywords(), sim::Value());
+      ASSERT_EQ(S_OK, World().CommitItem(item, plain));
+    }
+    const sim::ObjId copy = Find(contacts_, L"Bob");
+    const std::wstring copyBefore = copy ? ChangeKeyOf(copy) : L"";
+    com::ComPtr<IRdoMessage> held = Open(item);
+    Change(item, fresh ? L"Ada King" : L"Bob Kahn");
+    EXPECT_FALSE(pExInMasterFldr(master_, session_.Get(), utils_.Get(), SearchKeyOf(item), held.Get()));
+    if (fresh) EXPECT_EQ(0u, World().ItemCount(contacts_));
+    else EXPECT_EQ(copyBefore, ChangeKeyOf(copy));
+
+    ASSERT_TRUE(FromMaster(item));
+    EXPECT_NE(0u, Find(contacts_, fresh ? L"Ada King" : L"Bob Kahn"));
+  }
+}
+
 // An iCloud store may report a failed save of an item it did take; one it
 // did not take must still count as a failure, or the change is lost.
 TEST_F(ExchangeItemsTest, AFailedSaveOverAnICloudMasterItemThatTheStoreDidNotTakeIsAFailure) {
