@@ -75,7 +75,6 @@ struct FolderRec {
 struct ItemRec {
   ItemInfo info;
   uint64_t lastSeq = 0, deletedSeq = 0;
-  uint32_t ordinal = 0;  // in its folder
 };
 
 // Work a store does on its own at a later time: an echo write, the upload
@@ -291,6 +290,16 @@ struct World::State {
     return n;
   }
 
+  // An item new in `store` (made there, or moved in from another store) gets
+  // its source key now, or, in a cached mailbox, when it is uploaded.
+  void GiveSourceKey(ItemRec& r, const StoreRec& store) {
+    if (!r.info.SourceKeyHex().empty()) return;
+    if (store.info.uploadAfterSeconds < 0)
+      r.info.content.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
+    else
+      Schedule(r.info.id, detail::LaterWork::Upload, store.info.uploadAfterSeconds);
+  }
+
   // A new record of `store` for an item entering `folder`: its id and EntryID.
   ItemRec NewItemRecord(const FolderRec& folder, StoreRec& store) {
     ItemRec r;
@@ -306,7 +315,6 @@ struct World::State {
     const ObjId id = r.info.id;
     folder.items.push_back(id);
     folder.byOrdinal.push_back(id);
-    r.ordinal = uint32_t(folder.byOrdinal.size());
     itemById[r.info.entryId] = id;
     auto& stored = items[id] = std::move(r);
     IndexItem(stored);
@@ -322,18 +330,15 @@ struct World::State {
     c.props.erase(PropKey::Tag(tags::kEntryId));
     if (!c.Find(PropKey::Tag(tags::kSearchKey))) c.Set(PropKey::Tag(tags::kSearchKey), Value::Binary(NewKey(L"534B%028llX")));
     if (detail::StringOf(c, tags::kMessageClass).empty()) c.Set(PropKey::Tag(tags::kMessageClass), Value::String(folder.info.messageClass));
-    // A cached mailbox gives the source key when it uploads the item.
-    if (store.info.uploadAfterSeconds < 0) c.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
-    else c.props.erase(PropKey::Tag(tags::kSourceKey));
+    c.props.erase(PropKey::Tag(tags::kSourceKey));
+    GiveSourceKey(r, store);
     MapContent(store, c);
     const Value* carried = c.Find(PropKey::Tag(tags::kLastModificationTime));
     std::optional<double> modified;
     if (carried && carried->type == ValueType::Date) modified = carried->dbl;
     if (!c.Find(PropKey::Tag(tags::kCreationTime))) c.Set(PropKey::Tag(tags::kCreationTime), Value::Date(Stamp(store)));
     StampCommit(r, store, modified);
-    const ObjId id = Place(folder, std::move(r), notes);
-    if (store.info.uploadAfterSeconds >= 0) Schedule(id, detail::LaterWork::Upload, store.info.uploadAfterSeconds);
-    return id;
+    return Place(folder, std::move(r), notes);
   }
 
   // A copy is a new item of the target store: its own change key and times.
@@ -369,7 +374,8 @@ struct World::State {
     ItemRec m = NewItemRecord(to, store);
     m.info.readOnly = readOnly;
     m.info.content = std::move(content);
-    if (!sameStore) m.info.content.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
+    if (!sameStore) m.info.content.props.erase(PropKey::Tag(tags::kSourceKey));
+    GiveSourceKey(m, store);
     MapContent(store, m.info.content);
     m.lastSeq = ++seq;
     to.info.commitTimeMaxUtc = Stamp(store);

@@ -83,12 +83,15 @@ move ada to "Personal Folders/Contacts"
 delete-folder "Personal Folders/Work" hard
 empty-deleted-items "Personal Folders"
 events delay=30s
+store "Cached" kind=exchange upload=90s
+conflict ada subject="Ada King" modified=-1h
+expire-sync "Mailbox/Team"
 )";
 
 TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   ParseResult r = ParseScript(kAllForms);
   for (const std::wstring& e : r.errors) ADD_FAILURE() << std::string(e.begin(), e.end());
-  ASSERT_EQ(r.commands.size(), 73u);
+  ASSERT_EQ(r.commands.size(), 76u);
 
   const Command& store = r.commands[2];
   EXPECT_EQ(store.verb, L"store");
@@ -179,6 +182,10 @@ TEST(ScenarioScript, EveryFormParsesWithItsWordsAndOptions) {
   EXPECT_TRUE(r.commands[70].Has(L"hard"));
   EXPECT_EQ(r.commands[71].Arg(L"STORE"), L"Personal Folders");
   EXPECT_EQ(r.commands[72].Opt(L"delay").value_or(L""), L"30s");
+  EXPECT_EQ(r.commands[73].Opt(L"upload").value_or(L""), L"90s");
+  EXPECT_EQ(r.commands[74].verb, L"conflict");
+  EXPECT_EQ(r.commands[74].Opt(L"subject").value_or(L""), L"Ada King");
+  EXPECT_EQ(r.commands[75].Arg(L"PATH"), L"Mailbox/Team");
 }
 
 TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
@@ -218,6 +225,8 @@ TEST(ScenarioScript, MistakesAreReportedWithTheirLine) {
       {L"clock \"P\" soon", "OFFSET must look like"},
       {L"store \"P\" clock=2", "clock must look like"},
       {L"store \"P\" echo=often", "echo must look like"},
+      {L"store \"P\" upload=later", "upload must look like"},
+      {L"conflict a reminder no-reminder", "conflicts"},
   };
   for (const Case& c : cases) {
     std::wstring script = std::wstring(L"start\n\n") + c.text + L"\n";
