@@ -84,6 +84,13 @@ void KeepForLater(CMAPIFolderObject* target, const std::wstring& syncId) {
     list.emplace_back(syncId);
 }
 
+void ForgetCachedWrite(CMAPIFolderObject* target, const std::wstring& syncId) {
+  CsLock lock(target->CachedItemsLock.Get());
+  auto& list = target->CachedItemsList;
+  auto it = std::find_if(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId; });
+  if (it != list.end()) list.erase(it);
+}
+
 std::wstring HexProp(IRdoUtils* utils, IUnknown* object, long tag, HRESULT* hr) {
   com::Variant value;
   *hr = utils->GetPropByTag(object, tag, value.Put());
@@ -153,6 +160,7 @@ class IncrementalRun {
 
  private:
   void OfferCachedWrites();
+  void FollowVanishedWrite();
   com::Variant Restriction();
   void TakeCount();
   void ReportIcsFailure(HRESULT hr);
@@ -198,6 +206,7 @@ class IncrementalRun {
   HRESULT lastHr_ = S_OK;
   HRESULT keyMapHr_ = S_OK;  // the last try to fill the key maps
   std::vector<std::wstring> followed_;  // source keys of the deletions done with
+  std::wstring vanished_;               // an own write no longer found before it was registered
   bool fromNothing_ = false;            // the run reports every item, and no deletion
   std::unordered_set<std::wstring> reported_;  // source keys of the entries
 };
@@ -224,6 +233,7 @@ void IncrementalRun::Run() {
     LetFolderGo();
     return;
   }
+  FollowVanishedWrite();
   com::ComPtr<IRdoSynchronizer> synchronizer;
   HRESULT hr = f_->RdoFolder->get_Synchronizer(synchronizer.Put());
   if (FAILED(hr) || !synchronizer) {
@@ -257,12 +267,34 @@ void IncrementalRun::OfferCachedWrites() {
   for (const com::Bstr& syncId : waiting) {
     HRESULT hr = ADDEXMODIF(f_, session_, utils_, syncId.Str());
     if (hr != S_OK && hr != kAddExModifNotFound) continue;
-    auto it = std::find_if(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId.Str(); });
-    if (it != list.end()) list.erase(it);
+    if (hr == kAddExModifNotFound)
+      vanished_ = syncId.Str();  // leaves the list once the folder is searched
+    else
+      ForgetCachedWrite(f_, syncId.Str());
     break;
   }
   sink_->MarkChanged();
   DebugFormat(L"RCI:waiting for exchange (items only cached) items: %d", long(list.size()));
+}
+
+// An own write that left the folder before it was uploaded (in a cached
+// mailbox the user deleted or moved it) is never reported by the server:
+// its deletion is followed here, as the run follows a reported one. An item
+// still found by the sync id takes nothing along; a failed search or
+// deletion keeps the write waiting for a later run.
+void IncrementalRun::FollowVanishedWrite() {
+  if (vanished_.empty()) return;
+  HRESULT lookup = S_OK;
+  com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, vanished_.c_str(), f_->RdoFolder.Get(), &lookup);
+  if (FAILED(lookup)) {
+    LogError(lookup, L"RCI:own write not looked up");
+    return;
+  }
+  if (!still) {
+    DebugLogString(L"RCI:own write gone before its upload:", vanished_.c_str());
+    if (deleteItem2(f_, session_, utils_, vanished_.c_str()) != 0) return;
+  }
+  ForgetCachedWrite(f_, vanished_);
 }
 
 com::Variant IncrementalRun::Restriction() {

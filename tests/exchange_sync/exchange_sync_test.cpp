@@ -420,6 +420,30 @@ TEST_F(ExchangeDeletionTest, AnItemTheAddinWroteIsFollowedWhenItIsDeleted) {
       << "a personal folder keeps its own records";
 }
 
+// In a cached mailbox the add-in's copy is deleted before it was uploaded:
+// the server never reports it, and the write waiting to be registered
+// follows the deletion instead; the other waiting write is registered by
+// the next run, and its items stay.
+TEST_F(ExchangeDeletionTest, AnOwnWriteGoneBeforeItsUploadTakesItsMasterItemAlong) {
+  master_->Events->BOTH_DIRECTIONS = true;
+  engine_->LockTime = 0;
+  Prepare(default_);
+  const sim::ObjId original = AddItem(team_, L"written", {L"Team"});
+  sim::ObjId copy = 0;
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(original, contacts_, &copy));
+  const std::wstring syncId = SearchKeyOf(copy);
+  default_->CachedItemsList.emplace_back(syncId);
+  default_->CachedItemsList.emplace_back(SearchKeyOf(original_));  // copy_ carries it
+  ASSERT_EQ(S_OK, World().DeleteItem(copy, sim::DeleteMode::Hard));
+  Run(default_);
+  EXPECT_FALSE(Alive(original));
+  EXPECT_EQ(1u, default_->CachedItemsList.size());
+  Run(default_);
+  EXPECT_TRUE(default_->CachedItemsList.empty());
+  EXPECT_TRUE(Alive(original_));
+  EXPECT_TRUE(CopyAlive());
+}
+
 // The folder object of the next session fills its key maps from the
 // folder, which no longer shows an item deleted while Outlook was closed:
 // the saved maps still name it.
