@@ -100,6 +100,7 @@ HRESULT World::GetChanges(ObjId folder, std::wstring_view state, const std::opti
                           IcsResult* out) {
   query::Parsed q;
   if (restriction && !restriction->empty() && !query::Parse(*restriction, &q)) return MAPI_E_INVALID_PARAMETER;
+  const std::wstring stateText(state);  // `state` may be the text *out holds
   std::lock_guard lock(mutex_);
   auto& st = *s_;
   *out = IcsResult();
@@ -111,7 +112,8 @@ HRESULT World::GetChanges(ObjId folder, std::wstring_view state, const std::opti
   if (st.settings.icsNullCollection) { out->noCollection = true; return S_OK; }
   uint64_t since = 0;
   std::vector<bool> had(f->byOrdinal.size() + 1, false);
-  if (!state.empty() && (!ParseState(state, *f, &since, &had) || since < f->statesFrom)) return MAPI_E_CORRUPT_DATA;
+  if (!stateText.empty() && (!ParseState(stateText, *f, &since, &had) || since < f->statesFrom))
+    return MAPI_E_CORRUPT_DATA;
 
   // The restriction's names, resolved once for the call.
   std::map<std::wstring, std::optional<PropKey>> keys;

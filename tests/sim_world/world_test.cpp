@@ -344,8 +344,7 @@ TEST_F(WorldTest, IncrementalSyncFollowsTheScopeAndStatesExpire) {
   EXPECT_EQ(MAPI_E_CORRUPT_DATA, w.GetChanges(contacts, later, scope, &r));
   ASSERT_EQ(S_OK, w.GetChanges(contacts, L"", scope, &r));
   ASSERT_EQ(1u, r.changes.size());
-  const std::wstring fresh = r.newState;
-  EXPECT_EQ(S_OK, w.GetChanges(contacts, fresh, scope, &r));
+  EXPECT_EQ(S_OK, w.GetChanges(contacts, r.newState, scope, &r));
 }
 
 // A mailbox in cached mode: a new item has no source key, and is not
