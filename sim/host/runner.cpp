@@ -639,6 +639,12 @@ std::wstring Runner::Expect(const Command& c) {
     if (!writes.empty()) Fail(c, writes);
     return L"";
   }
+  if (sub == L"calls") {
+    size_t seen = 0;
+    for (const sim::SimCall& call : control_->Calls()) seen += call.op == c.Arg(L"OP") ? 1 : 0;
+    if (std::to_wstring(seen) != c.Arg(L"N")) Fail(c, L"calls " + std::to_wstring(seen));
+    return L"";
+  }
   if (sub == L"count" || sub == L"item" || sub == L"no-item") {
     Folder f;
     if (!ResolveFolder(c.Arg(L"PATH"), &f)) {

@@ -119,6 +119,10 @@ const Form kForms[] = {
     // Since the record was emptied nothing was written: no copy, save,
     // delete or committed property write.
     {L"expect", L"no-writes", L""},
+    // How many calls of an operation the record holds since it was emptied
+    // (Outlook.WrongThread: calls on an Outlook object off its thread;
+    // Outlook.Reminder: Reminder events raised).
+    {L"expect", L"calls OP N", L""},
     // A property of a named item, by DASL name, as text ("(empty)" when missing).
     {L"expect", L"field NAME DASL VALUE", L""},
     // The named item's modification time lies OFFSET from now (-1h: an hour
