@@ -1,6 +1,10 @@
 #include "script.h"
 
+#include <windows.h>
+#include <oleauto.h>
+
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <set>
 #include <sstream>
@@ -210,7 +214,7 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
   }
   const bool offset = name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within" ||
                       name == L"delay" || (name == L"echo" && !value.empty());
-  if (offset && !ParseOffsetDays(value, &d))
+  if (offset && !ParseOffsetDays(value, &d) && !((name == L"OFFSET" || name == L"clock") && ParseUtcTime(value, &d)))
     return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")
     return L"registry type must be dword, sz or binary: " + value;
@@ -384,6 +388,15 @@ bool ParseLong(const std::wstring& text, long* out) {
   if (*end || s < -2147483648LL || s > 4294967295LL) return false;
   *out = long(s);
   return true;
+}
+
+bool ParseUtcTime(const std::wstring& text, double* utcDate) {
+  SYSTEMTIME t{};
+  wchar_t zone = 0;
+  if (text.size() != 17 || swscanf(text.c_str(), L"%4hu-%2hu-%2huT%2hu:%2hu%lc", &t.wYear, &t.wMonth, &t.wDay,
+                                   &t.wHour, &t.wMinute, &zone) != 6 || zone != L'Z')
+    return false;
+  return SystemTimeToVariantTime(&t, utcDate) != 0;
 }
 
 bool ParseOffsetDays(const std::wstring& text, double* days) {
