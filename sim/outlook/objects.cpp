@@ -367,10 +367,7 @@ class CItem : public DispObject {
       }
       case kCategories: {
         const sim::Value* v = info->content.Find(sim::PropKey::Keywords());
-        std::wstring text;
-        if (v)
-          for (const std::wstring& c : v->list) text += (text.empty() ? L"" : L", ") + c;
-        return ReturnString(result, text);
+        return ReturnString(result, v ? sim::CategoriesText(v->list) : std::wstring());
       }
       case kLastModificationTime:
         result->vt = VT_DATE;
