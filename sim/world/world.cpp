@@ -257,7 +257,10 @@ ObjId World::StoreDefaultFolder(ObjId store, long olFolder) const {
 
 void World::SetStoreClockOffset(ObjId store, double seconds) {
   std::lock_guard lock(mutex_);
-  if (StoreRec* s = s_->Store(store)) s->info.clockOffsetSeconds = seconds;
+  if (StoreRec* s = s_->Store(store)) {
+    s->info.clockOffsetSeconds = seconds;
+    s->lastStamp = 0;  // a clock put back stamps earlier times from now on
+  }
 }
 
 bool World::HasExchangeStore() const {

@@ -231,6 +231,12 @@ TEST_F(WorldTest, ImportsKeepTheirTimesCommitsAndCopiesTakeTheStoresClock) {
   EXPECT_NEAR(now + 60 * kMinute, stamped, kMinute);
   EXPECT_DOUBLE_EQ(times::WholeSeconds(stamped), stamped);
   EXPECT_EQ(StoreFlavor::ICloud, w.GetStore(ic)->flavor);
+  // A clock put back after the store stamped: its next commits carry the
+  // earlier time.
+  w.SetStoreClockOffset(store, -2 * 86400.0);
+  ObjId late = 0;
+  ASSERT_EQ(S_OK, w.CreateItem(contacts, ItemContent(), &late));
+  EXPECT_NEAR(now - 2880 * kMinute, w.GetItem(late)->LastModified(), kMinute);
 }
 
 TEST_F(WorldTest, EchoingStoresWriteTheAddInsItemsAgainLaterWithTheirContent) {
