@@ -106,6 +106,21 @@ class CopyWalk {
   IRdoItems* items_;
 };
 
+// The copies' searches ask for the stamp's name, which a store knows only
+// once an item carried the stamp; a search on a name the store does not know
+// fails instead of finding nothing. So the name is asked for, with create,
+// before a folder is searched.
+void MapStampName(const GalRunSettings& settings, IRdoFolder* folder) {
+  com::ComPtr<IRdoUtils> utils;
+  long id = 0;
+  const HRESULT hr = settings.createUtils ? settings.createUtils(utils.Put())
+                                          : CreateRdoObject(kRdoUtilsProgId, __uuidof(IRdoUtils), utils.PutVoid());
+  if (CheckHr(hr, L"syncGAL:Utils") && utils)
+    CheckHr(utils->GetNamedPropId(folder, com::Bstr(L"{00020329-0000-0000-C000-000000000046}"),
+                                  com::Variant(kGalStampName), 1, &id),
+            L"syncGAL:StampName");
+}
+
 HRESULT TakeItems(IRdoFolder* folder, com::ComPtr<IRdoItems>* items) {
   if (!folder) return E_POINTER;
   HRESULT hr = folder->get_Items(items->Put());
@@ -369,6 +384,7 @@ Target* GalRun::TargetFor(const std::wstring& listName) {
   folder->get_EntryID(entryId.Put());
   for (Target& t : targets_)
     if (!entryId.Empty() && t.entryId == entryId.Str()) return &t;
+  MapStampName(settings_, folder.Get());
   targets_.push_back({folder, entryId.Str(), intoDefault, true, {}});
   return &targets_.back();
 }

@@ -32,6 +32,8 @@ struct GalRunSettings {
   // Creates the run's own wrapper session, not yet logged on. Null: by the
   // wrapper's ProgID (tests hand in the in-process one).
   HRESULT (*createSession)(IRdoSession** session) = nullptr;
+  // Creates the run's utility object; null: by the wrapper's ProgID.
+  HRESULT (*createUtils)(IRdoUtils** utils) = nullptr;
 };
 
 // Thread procedure started by StartSync when Config "syncGAL" is 1; the

@@ -31,6 +31,15 @@ std::wstring QueryForKey(const wchar_t* dasl, const std::wstring& hex) {
 
 }  // namespace
 
+bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject) {
+  // PSETID_Meeting, id 0x0003: the name kDaslGlobalObjectId addresses.
+  long id = 0;
+  return utils && storeObject &&
+         SUCCEEDED(utils->GetNamedPropId(storeObject, com::Bstr(L"{6ED8DA90-450B-101B-98DA-00AA003F1305}"),
+                                         com::Variant(0x0003L), 1, &id)) &&
+         id != 0;
+}
+
 HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, IRdoUtils* utils, BYTE* found, com::Bstr* entryId,
                                     IRdoFolder* folder, const VARIANT& key, bool useGlobalObjectId) {
   if (found) *found = 0;
@@ -50,6 +59,7 @@ HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, IRdoUtils* utils, BYTE* found,
   hr = utils->BinToHex(key, hex.Put());
   if (!CheckHr(hr, L"GetEntryIDFromPR_SEARCH_KEY::Arr2Str")) return hr;
 
+  if (useGlobalObjectId) MapGlobalObjectIdName(utils, folder);
   const std::wstring query = QueryForKey(useGlobalObjectId ? kDaslGlobalObjectId : kDaslSearchKey, hex.Str());
   com::ComPtr<IRdoMessage> message;
   hr = items->Find(com::Bstr(query), message.Put());

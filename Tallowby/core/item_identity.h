@@ -43,6 +43,12 @@ inline constexpr wchar_t kHotMailProvider[] = L"975C4FC305EB4BBBB1992A7570EC7CF9
 HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine* engine, IRdoUtils* utils, BYTE* found, com::Bstr* entryId,
                                     IRdoFolder* folder, const VARIANT& key, bool useGlobalObjectId);
 
+// Finds by the meeting GlobalObjectId ask the store for that name first,
+// creating it where the store never mapped it: a query on a name the store
+// does not know fails instead of finding nothing. False when the store
+// refuses; the query then fails as it would have.
+bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject);
+
 // With `makeNew`, gives `message` a fresh 16-byte PR_SEARCH_KEY; in every
 // case returns its PR_SEARCH_KEY as hexadecimal text in `syncId`.
 HRESULT SetNewSyncID(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* message, com::Bstr* syncId, bool makeNew);

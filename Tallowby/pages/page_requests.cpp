@@ -30,12 +30,6 @@ std::wstring StringProperty(IDispatch* object, const wchar_t* name) {
   return v.AsString();
 }
 
-// Exact comparison of two EntryIDs as text.
-bool SameEntryId(const std::wstring& a, const std::wstring& b) {
-  if (a.empty() || b.empty()) return false;
-  com::Bstr x(a), y(b);
-  return VarBstrCmp(x, y, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
-}
 
 // Upper case of ASCII letters only, the same in every locale.
 std::wstring AsciiUpper(std::wstring s) {
@@ -90,6 +84,18 @@ HRESULT AddPage(IDispatch* pages, const wchar_t* progId) {
 }
 
 }  // namespace
+
+bool SameEntryId(const std::wstring& a, const std::wstring& b) {
+  if (a.empty() || b.empty()) return false;
+  if (a == b) return true;
+  CSyncEngine* engine = g_pSyncEngine;
+  VARIANT_BOOL same = VARIANT_FALSE;
+  if (engine && engine->MapiUtils &&
+      SUCCEEDED(engine->MapiUtils->CompareIds(com::Bstr(a).Get(), com::Bstr(b).Get(), &same)))
+    return same != VARIANT_FALSE;
+  // Without the wrapper: the two forms differ in letter case at most.
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
 
 HRESULT OfferGlobalPage(const com::DispArgs& args) {
   HRESULT hr = AddPage(args.DispatchAt(0), kMainPageProgId);

@@ -19,6 +19,11 @@ inline constexpr wchar_t kPageCaption[] = L"Tallowby";
 
 // ApplicationEvents.OptionsPagesAdd(Pages): adds the global page, also
 // before the add-in is ready.
+// Whether two EntryIDs name one object: Outlook's and the wrapper's forms of
+// one id differ as text, and only the wrapper's comparison takes them for
+// one (a job's registry key may carry either).
+bool SameEntryId(const std::wstring& a, const std::wstring& b);
+
 HRESULT OfferGlobalPage(const com::DispArgs& args);
 // NameSpaceEvents.OptionsPagesAdd(Pages, Folder): adds the folder
 // replication page, the default-folder page or nothing.

@@ -110,7 +110,7 @@ bool CStandardPropPage::IsPageFolderDefault(CSyncEngine* engine) const {
   if (!standard && FAILED(engine->RdoSession->GetDefaultFolder(kind, standard.Put()))) return false;
   com::Bstr entryId;
   if (!standard || FAILED(standard->get_EntryID(entryId.Put()))) return false;
-  return entryId.Str() == folder_.entryId;
+  return SameEntryId(entryId.Str(), folder_.entryId);  // the wrapper's form and Outlook's
 }
 
 void CStandardPropPage::FillFromJobs(CSyncEngine* engine) {

@@ -35,11 +35,6 @@ std::wstring FolderString(IDispatch* folder, const wchar_t* name) {
   return v.AsString();
 }
 
-bool SameId(const std::wstring& a, const std::wstring& b) {
-  com::Bstr x(a), y(b);
-  return VarBstrCmp(x, y, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ;
-}
-
 bool StartsWithUpper(const std::wstring& text, const wchar_t* prefix) {
   std::wstring upper = text;
   for (wchar_t& c : upper)
@@ -206,7 +201,7 @@ void CTallowbyPropPage::ReadFolderFacts() {
   folder_.appointment = StartsWithUpper(folder_.messageClass, L"IPM.APPOINTMENT");
   folder_.task = StartsWithUpper(folder_.messageClass, L"IPM.TASK");
   const std::wstring defaultStore = DefaultStoreId();
-  folder_.inDefaultStore = !folder_.storeId.empty() && !defaultStore.empty() && SameId(defaultStore, folder_.storeId);
+  folder_.inDefaultStore = !folder_.storeId.empty() && !defaultStore.empty() && SameEntryId(defaultStore, folder_.storeId);  // the wrapper's form and Outlook's
   // The folder is looked at once here rather than on every switch of the
   // page; only a calendar can be a subscribed Internet calendar.
   com::ComPtr<IRdoFolder> wrapper = OpenWrapperFolder(folder_.entryId, folder_.storeId);
@@ -436,7 +431,7 @@ bool CTallowbyPropPage::CategoryAcceptable(const std::wstring& category) {
   reg::Key folders;
   if (folders.Open(HKEY_CURRENT_USER, reg::kFoldersPath, KEY_READ) != ERROR_SUCCESS) return true;
   for (const std::wstring& name : folders.SubkeyNames()) {
-    if (name == folder_.entryId) continue;
+    if (SameEntryId(name, folder_.entryId)) continue;
     reg::Key job;
     if (job.Open(folders.Get(), name.c_str(), KEY_READ) != ERROR_SUCCESS) continue;
     auto other = job.ReadString(reg::kJobCategory.name, 512);

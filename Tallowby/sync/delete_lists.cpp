@@ -382,7 +382,7 @@ int deleteItem2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* util
   return syncId ? RecordOutcome(folder, syncId, failed) : 0;
 }
 
-com::ComPtr<IRdoMessage> FindBySearchId(CMAPIFolderObject* folder, IRdoSession*, IRdoUtils*, const wchar_t* syncId,
+com::ComPtr<IRdoMessage> FindBySearchId(CMAPIFolderObject* folder, IRdoSession*, IRdoUtils* utils, const wchar_t* syncId,
                                         IRdoFolder* rdoFolder, HRESULT* lookup) {
   HRESULT ignored = S_OK;
   HRESULT& result = lookup ? *lookup : ignored;
@@ -404,6 +404,7 @@ com::ComPtr<IRdoMessage> FindBySearchId(CMAPIFolderObject* folder, IRdoSession*,
   // A Hotmail folder's list holds the GlobalObjectIds of its items, and the
   // search keys of the items that have none.
   const bool hotMail = folder->Events->HotMailMode;
+  if (hotMail) MapGlobalObjectIdName(utils, rdoFolder);
   com::ComPtr<IRdoMessage> item;
   for (const wchar_t* dasl : {hotMail ? kDaslGlobalObjectId : kDaslSearchKey, hotMail ? kDaslSearchKey : nullptr}) {
     if (!dasl || item) break;

@@ -144,8 +144,15 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
 }
 
 // The copy as the wrapper returned it, when it carries the source's key;
-// otherwise the item of the target folder found by that key.
+// otherwise the item of the target folder found by that key. An iCloud store
+// makes the copy anew and gives it a search key of its own: there the copy
+// gets the source's key written, as a new item in an iCloud master does.
 bool ItemCopy::FindCopy(com::ComPtr<IRdoMessage> returned) {
+  if (returned && targetSink_->iCloudMode && SearchKeyHex(utils_, returned.Get()) != key_) {
+    com::Variant key;
+    if (CheckHr(utils_->HexToBin(com::Bstr(key_), key.Put()), L"copyItemToFolder::MobileMe:Str2Arr"))
+      CheckHr(utils_->SetPropByTag(returned.Get(), kTagSearchKey, key, 1), L"copyItemToFolder::MobileMe:SetKey");
+  }
   if (returned && SearchKeyHex(utils_, returned.Get()) == key_) {
     copy_ = std::move(returned);
     return true;

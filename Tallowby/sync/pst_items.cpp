@@ -91,6 +91,7 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   found.hr = folder->get_Items(items.Put());
   if (SUCCEEDED(found.hr) && !items) found.hr = E_FAIL;
   if (FAILED(found.hr)) return found;
+  if (byObjectId) MapGlobalObjectIdName(utils, folder);
   const std::wstring filter =
       std::wstring(L"\"") + (byObjectId ? kDaslGlobalObjectId : kDaslSearchKey) + L"\" = '" + syncId + L"'";
   found.hr = items->Find(com::Bstr(filter), found.item.Put());

@@ -96,6 +96,15 @@ bool Matches(const Command& c, const sim::HostItem& i) {
   return true;
 }
 
+// A store clock's offset from now, given as one (-2d) or as the UTC time the
+// store's clock is to show now (2026-10-25T00:40Z).
+bool StoreClockDays(const std::wstring& text, double* days) {
+  double at = 0;
+  if (!ParseUtcTime(text, &at)) return ParseOffsetDays(text, days);
+  *days = at - (double(clk::NowUtc()) / 864e9 - 109205.0);  // FILETIME days since 1601 to OLE dates
+  return true;
+}
+
 }  // namespace
 
 Runner::Runner(sim::ISimControl* control, sim::IHostSide* side, const Sandbox& sandbox, BoxWatcher& boxes)
@@ -165,7 +174,7 @@ std::wstring Runner::Execute(const Command& c) {
     auto it = stores_.find(c.Arg(L"PATH"));
     double days = 0;
     if (it == stores_.end()) return L"no store " + Quoted(c.Arg(L"PATH"));
-    ParseOffsetDays(c.Arg(L"OFFSET"), &days);
+    StoreClockDays(c.Arg(L"OFFSET"), &days);
     return control_->SetStoreClockOffset(it->second, days * 86400.0) ? L"" : L"cannot set the clock of " + Quoted(c.Arg(L"PATH"));
   }
   if (v == L"connection" && c.Sub() == L"sequence") {
@@ -280,7 +289,7 @@ std::wstring Runner::Store(const Command& c) {
   for (const std::wstring& t : SplitList(c.Opt(L"no-default").value_or(L""), L','))
     s.omitFolders.push_back(TypeByName(t)->defaultFolder);
   double days = 0;
-  if (auto v = c.Opt(L"clock"); v && ParseOffsetDays(*v, &days)) s.clockOffsetSeconds = days * 86400.0;
+  if (auto v = c.Opt(L"clock"); v && StoreClockDays(*v, &days)) s.clockOffsetSeconds = days * 86400.0;
   constexpr double kEchoAfterSeconds = 20;
   if (auto v = c.Opt(L"echo")) s.echoAfterSeconds = v->empty() || !ParseOffsetDays(*v, &days) ? kEchoAfterSeconds : days * 86400.0;
   if (auto v = c.Opt(L"upload")) {
@@ -648,6 +657,12 @@ std::wstring Runner::Expect(const Command& c) {
       if (write) writes += L"\n  " + call.op + L" " + call.detail;
     }
     if (!writes.empty()) Fail(c, writes);
+    return L"";
+  }
+  if (sub == L"calls") {
+    size_t seen = 0;
+    for (const sim::SimCall& call : control_->Calls()) seen += call.op == c.Arg(L"OP") ? 1 : 0;
+    if (std::to_wstring(seen) != c.Arg(L"N")) Fail(c, L"calls " + std::to_wstring(seen));
     return L"";
   }
   if (sub == L"count" || sub == L"item" || sub == L"no-item") {

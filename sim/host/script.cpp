@@ -1,6 +1,10 @@
 #include "script.h"
 
+#include <windows.h>
+#include <oleauto.h>
+
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <set>
 #include <sstream>
@@ -127,6 +131,10 @@ const Form kForms[] = {
     // Since the record was emptied nothing was written: no copy, save,
     // delete or committed property write.
     {L"expect", L"no-writes", L""},
+    // How many calls of an operation the record holds since it was emptied
+    // (Outlook.WrongThread: calls on an Outlook object off its thread;
+    // Outlook.Reminder: Reminder events raised).
+    {L"expect", L"calls OP N", L""},
     // A property of a named item, by DASL name, as text ("(empty)" when missing).
     {L"expect", L"field NAME DASL VALUE", L""},
     // The named item's modification time lies OFFSET from now (-1h: an hour
@@ -214,7 +222,7 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
   }
   const bool offset = name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within" ||
                       name == L"delay" || name == L"upload" || (name == L"echo" && !value.empty());
-  if (offset && !ParseOffsetDays(value, &d))
+  if (offset && !ParseOffsetDays(value, &d) && !((name == L"OFFSET" || name == L"clock") && ParseUtcTime(value, &d)))
     return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")
     return L"registry type must be dword, sz or binary: " + value;
@@ -388,6 +396,15 @@ bool ParseLong(const std::wstring& text, long* out) {
   if (*end || s < -2147483648LL || s > 4294967295LL) return false;
   *out = long(s);
   return true;
+}
+
+bool ParseUtcTime(const std::wstring& text, double* utcDate) {
+  SYSTEMTIME t{};
+  wchar_t zone = 0;
+  if (text.size() != 17 || swscanf(text.c_str(), L"%4hu-%2hu-%2huT%2hu:%2hu%lc", &t.wYear, &t.wMonth, &t.wDay,
+                                   &t.wHour, &t.wMinute, &zone) != 6 || zone != L'Z')
+    return false;
+  return SystemTimeToVariantTime(&t, utcDate) != 0;
 }
 
 bool ParseOffsetDays(const std::wstring& text, double* days) {

@@ -42,5 +42,7 @@ std::vector<std::wstring> SplitList(const std::wstring& text, wchar_t sep = L';'
 bool ParseLong(const std::wstring& text, long* out);   // decimal or 0x hex
 // "-2d", "+1h", "30m", "10s" in days; false when malformed.
 bool ParseOffsetDays(const std::wstring& text, double* days);
+// A UTC time written 2026-10-25T00:40Z, as an OLE Automation date.
+bool ParseUtcTime(const std::wstring& text, double* utcDate);
 
 }  // namespace host

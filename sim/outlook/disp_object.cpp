@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+#include "world/world.h"
+
 namespace simol {
 namespace {
 
@@ -24,8 +26,21 @@ STDMETHODIMP DispObject::GetTypeInfo(UINT, LCID, ITypeInfo** ti) {
   return E_NOTIMPL;
 }
 
+bool DispObject::OnOwnThread() const {
+  if (GetCurrentThreadId() == owner_) return true;
+  sim::World::Instance().Record(L"Outlook.WrongThread", L"");
+  return false;
+}
+
+std::wstring HostForm(const std::wstring& id) {
+  std::wstring out = id;
+  for (wchar_t& c : out) c = wchar_t(std::towlower(c));
+  return out;
+}
+
 STDMETHODIMP DispObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (!names || !ids) return E_POINTER;
+  if (!OnOwnThread()) return RPC_E_WRONG_THREAD;
   HRESULT hr = S_OK;
   for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
   if (count == 0) return S_OK;
@@ -45,6 +60,7 @@ STDMETHODIMP DispObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*
   com::Variant scratch;
   VARIANT* out = result ? result : &scratch;
   if (result) VariantInit(result);
+  if (!OnOwnThread()) return RPC_E_WRONG_THREAD;
   HRESULT hr = InvokeMember(id, flags, com::DispArgs(params), out);
   if (FAILED(hr)) VariantClear(out);
   return hr;

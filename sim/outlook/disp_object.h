@@ -28,6 +28,10 @@ enum CommonDispId : DISPID {
   kDispSession = 0xF00B,
 };
 
+// Outlook's objects live in the apartment of its user-interface thread: an
+// object answers only on the thread that made it, and a call from any other
+// thread fails with RPC_E_WRONG_THREAD (the call record notes it as
+// "Outlook.WrongThread").
 class DispObject : public IDispatch {
  public:
   STDMETHODIMP GetTypeInfoCount(UINT* n) override;
@@ -41,7 +45,16 @@ class DispObject : public IDispatch {
   virtual std::span<const DispMember> Members() const = 0;
   // `result` is never null and is empty on entry.
   virtual HRESULT InvokeMember(DISPID id, WORD flags, const com::DispArgs& args, VARIANT* result) = 0;
+
+ private:
+  bool OnOwnThread() const;
+  const DWORD owner_ = GetCurrentThreadId();
 };
+
+// The form in which Outlook gives an EntryID or StoreID: the same object's
+// id as the wrapper gives it, in lower-case hexadecimal. Only the wrapper's
+// CompareIds (or a comparison that ignores case) takes the two for one.
+std::wstring HostForm(const std::wstring& id);
 
 // Result helpers: each stores the value into an empty VARIANT and returns S_OK.
 HRESULT ReturnString(VARIANT* result, const std::wstring& s);

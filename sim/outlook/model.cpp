@@ -15,7 +15,6 @@ namespace simol {
 
 com::ComPtr<IDispatch> NewApplicationObject();
 com::ComPtr<IDispatch> NewNameSpaceObject();
-com::ComPtr<IDispatch> NewItemsObject(sim::ObjId folder);
 
 namespace {
 
@@ -64,7 +63,11 @@ class EventWindow final : public win::WindowImpl<EventWindow> {
     if (!timer_) timer_ = ::SetTimer(m_hWnd, 1, clk::TimerPeriod(100), nullptr) != 0;
     return 0;
   }
-  LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+  LRESULT OnTimer(UINT, WPARAM id, LPARAM, BOOL&) {
+    if (id == kReminderTimer) {
+      Model::Instance().RaiseDueReminders();
+      return 0;
+    }
     while (!late_.empty() && late_.front().due <= clk::TickMs()) {
       PostedChange change = std::move(late_.front().change);
       late_.pop_front();
@@ -76,6 +79,7 @@ class EventWindow final : public win::WindowImpl<EventWindow> {
     }
     return 0;
   }
+  static constexpr UINT_PTR kReminderTimer = 2;
   // Drops the changes still queued (the thread is going away).
   void Drain() {
     MSG msg;
@@ -132,11 +136,20 @@ IDispatch* Model::NameSpace() {
   return ns_.Get();
 }
 
-com::ComPtr<IDispatch> Model::Items(sim::ObjId folder) {
+void Model::ItemsMade(sim::ObjId folder, com::ConnectionPoint* point) {
   std::lock_guard lock(mutex_);
-  com::ComPtr<IDispatch>& items = items_[folder];
-  if (!items) items = NewItemsObject(folder);
-  return items;
+  itemsPoints_.emplace(folder, point);
+}
+
+void Model::ItemsGone(sim::ObjId folder, com::ConnectionPoint* point) {
+  std::lock_guard lock(mutex_);
+  auto [from, to] = itemsPoints_.equal_range(folder);
+  for (auto it = from; it != to; ++it) {
+    if (it->second == point) {
+      itemsPoints_.erase(it);
+      return;
+    }
+  }
 }
 
 std::wstring Model::Version() {
@@ -195,6 +208,7 @@ HRESULT Model::AttachUiThread() {
     return HRESULT_FROM_WIN32(err);
   }
   window_ = w;
+  ::SetTimer(w->m_hWnd, EventWindow::kReminderTimer, clk::TimerPeriod(1000), nullptr);
   observer_ = World().AddObserver([this](const sim::ChangeNote& n) { OnWorldChange(n); });
   return S_OK;
 }
@@ -238,21 +252,51 @@ uint64_t Model::Session() {
 
 void Model::SetEventDelay(double seconds) { eventDelayMs_ = seconds > 0 ? uint64_t(seconds * 1000) : 0; }
 
-com::ConnectionPoint* Model::ItemsEventsPoint(sim::ObjId folder) {
-  std::lock_guard lock(mutex_);
-  auto it = items_.find(folder);
-  return it == items_.end() ? nullptr : PointOf(it->second.Get(), DIID_ItemsEvents);
-}
-
 void Model::Raise(const sim::ChangeNote& note) {
   // Outlook raises no item events when many items come or go at once.
   if (note.batch >= kBulkEventThreshold) return;
-  com::ConnectionPoint* cp = ItemsEventsPoint(note.folder);
-  if (!cp || cp->SinkCount() == 0) return;
-  switch (note.kind) {
-    case sim::ChangeKind::Add: cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
-    case sim::ChangeKind::Change: cp->Fire(kEvItemChange, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
-    case sim::ChangeKind::Remove: cp->Fire(kEvItemRemove, {}); break;
+  // Every Items object of the folder that is still alive raises it; the
+  // points are held, so that a sink may release its Items meanwhile.
+  std::vector<com::ComPtr<IConnectionPoint>> points;
+  {
+    std::lock_guard lock(mutex_);
+    auto [from, to] = itemsPoints_.equal_range(note.folder);
+    for (auto it = from; it != to; ++it) {
+      if (it->second->SinkCount() != 0) points.emplace_back(it->second);
+    }
+  }
+  for (const auto& p : points) {
+    auto* cp = static_cast<com::ConnectionPoint*>(p.Get());
+    switch (note.kind) {
+      case sim::ChangeKind::Add: cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
+      case sim::ChangeKind::Change: cp->Fire(kEvItemChange, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
+      case sim::ChangeKind::Remove: cp->Fire(kEvItemRemove, {}); break;
+    }
+  }
+}
+
+void Model::RaiseDueReminders() {
+  std::vector<sim::ObjId> due;
+  for (sim::ObjId store : World().Stores()) {
+    std::vector<sim::ObjId> ofStore = World().DueReminders(store);
+    due.insert(due.end(), ofStore.begin(), ofStore.end());
+  }
+  std::vector<sim::ObjId> fresh;
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    // A reminder that is no longer due (dismissed, or set again later) may
+    // come due again.
+    std::erase_if(remindersRaised_, [&](sim::ObjId id) { return std::find(due.begin(), due.end(), id) == due.end(); });
+    for (sim::ObjId id : due) {
+      if (remindersRaised_.insert(id).second) fresh.push_back(id);
+    }
+  }
+  com::ConnectionPoint* cp = PointOf(Application(), DIID_ApplicationEvents);
+  if (!cp) return;
+  for (sim::ObjId id : fresh) {
+    World().Record(L"Outlook.Reminder", World().ItemEntryId(id));
+    cp->Fire(kEvReminder, {com::Variant(NewItem(id).Get())});
   }
 }
 
@@ -280,16 +324,17 @@ bool Model::RequestOptionPages(const std::wstring& folderEntryId, std::vector<st
 
 void Model::Reset() {
   com::ComPtr<IDispatch> app, ns;
-  std::map<sim::ObjId, com::ComPtr<IDispatch>> items;
+  std::vector<com::ComPtr<IConnectionPoint>> items;
   {
     std::lock_guard lock(mutex_);
     app.Swap(app_);
     ns.Swap(ns_);
-    items.swap(items_);
+    for (const auto& [folder, point] : itemsPoints_) items.emplace_back(point);
     version_ = L"16.0.4266";
     connected_ = disconnectRequested_ = false;
     inspectorItem_ = 0;
     pages_.clear();
+    remindersRaised_.clear();
     running_ = true;  // the simulated Outlook runs unless its host says otherwise
     ++session_;
   }
@@ -300,8 +345,7 @@ void Model::Reset() {
     for (const IID* iid : {&DIID_ApplicationEvents, &DIID_NameSpaceEvents})
       if (com::ConnectionPoint* cp = PointOf(source, *iid)) cp->Disconnect();
   }
-  for (auto& [id, p] : items)
-    if (com::ConnectionPoint* cp = PointOf(p.Get(), DIID_ItemsEvents)) cp->Disconnect();
+  for (const auto& p : items) static_cast<com::ConnectionPoint*>(p.Get())->Disconnect();
 }
 
 }  // namespace simol

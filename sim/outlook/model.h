@@ -1,10 +1,11 @@
 // The simulated Outlook's process-wide state and its object factory.
 //
 // Outlook's objects are thin views over the world (sim::World): a folder or
-// item object holds only its world handle and reads the world on every call,
-// so they answer from any thread. Application, NameSpace and each folder's
-// Items are kept here as single objects, so that events raised on the
-// user-interface thread reach every sink advised on them.
+// item object holds only its world handle and reads the world on every call.
+// Like Outlook's, they answer only on the thread that made them (Outlook's
+// user-interface thread; see DispObject). Application and NameSpace are kept
+// here as single objects; a folder's Items is a new object at every call,
+// and each raises the folder's item events until it is released.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,7 +61,10 @@ class Model {
   com::ComPtr<IDispatch> NewFolder(sim::ObjId folder);
   com::ComPtr<IDispatch> NewFolders(sim::ObjId parent);
   com::ComPtr<IDispatch> NewItem(sim::ObjId item, const std::wstring& entryId = {});
-  com::ComPtr<IDispatch> Items(sim::ObjId folder);  // one per folder
+  com::ComPtr<IDispatch> NewItems(sim::ObjId folder);  // a new one at every call
+  // An Items object of `folder` raises its events through `point` while it lives.
+  void ItemsMade(sim::ObjId folder, com::ConnectionPoint* point);
+  void ItemsGone(sim::ObjId folder, com::ConnectionPoint* point);
   com::ComPtr<IDispatch> NewInspector();
   com::ComPtr<IDispatch> NewComAddIns();
   com::ComPtr<IDispatch> NewPropertyPages();
@@ -82,6 +87,9 @@ class Model {
   HRESULT AttachUiThread();
   void DetachUiThread();
   void FireQuit();
+  // On the user-interface thread: raises ApplicationEvents.Reminder once for
+  // each item whose reminder has come due (IsReminderDue) while Outlook runs.
+  void RaiseDueReminders();
   // Raises OptionsPagesAdd with a new PropertyPages (and the folder, when
   // an EntryID is given); the ProgIDs added meanwhile go to *progIds.
   bool RequestOptionPages(const std::wstring& folderEntryId, std::vector<std::wstring>* progIds);
@@ -104,15 +112,15 @@ class Model {
  private:
   Model() = default;
   void OnWorldChange(const sim::ChangeNote& note);
-  com::ConnectionPoint* ItemsEventsPoint(sim::ObjId folder);
 
   std::recursive_mutex mutex_;
   com::ComPtr<IDispatch> app_, ns_;
-  std::map<sim::ObjId, com::ComPtr<IDispatch>> items_;
+  std::multimap<sim::ObjId, com::ConnectionPoint*> itemsPoints_;
   std::wstring version_ = L"16.0.4266";
   bool connected_ = false, disconnectRequested_ = false;
   sim::ObjId inspectorItem_ = 0;
   std::vector<std::wstring> pages_;
+  std::set<sim::ObjId> remindersRaised_;
   EventWindow* window_ = nullptr;
   int observer_ = 0;
   bool running_ = true;

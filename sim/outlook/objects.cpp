@@ -183,9 +183,9 @@ class CFolder : public DispObject {
     switch (id) {
       case kName: return ReturnString(result, info->name);
       case kDescription: return ReturnString(result, info->description);
-      case kEntryId: return ReturnString(result, info->entryId);
-      case kStoreId: return ReturnString(result, info->storeId);
-      case kItems: return ReturnObject(result, m.Items(id_).Get());
+      case kEntryId: return ReturnString(result, HostForm(info->entryId));
+      case kStoreId: return ReturnString(result, HostForm(info->storeId));
+      case kItems: return ReturnObject(result, m.NewItems(id_).Get());
       case kFolders: return ReturnObject(result, m.NewFolders(id_).Get());
       case kDefaultItemType: return ReturnLong(result, info->itemType);
       case kDefaultMessageClass: return ReturnString(result, info->messageClass);
@@ -287,7 +287,10 @@ class CItems : public DispObject, public EventSource {
  public:
   explicit CItems(ObjId folder) : EventSource({DIID_ItemsEvents}), folder_(folder) {
     points_.Find(DIID_ItemsEvents)->SetAdviseHook(Model::Instance().AdviseHook(L"Advise.ItemsEvents"));
+    Model::Instance().ItemsMade(folder_, points_.Find(DIID_ItemsEvents));
   }
+  // Released, the object raises no more events.
+  ~CItems() override { Model::Instance().ItemsGone(folder_, points_.Find(DIID_ItemsEvents)); }
   BEGIN_COM_MAP(CItems)
     COM_INTERFACE_ENTRY(IDispatch)
     COM_INTERFACE_ENTRY(IConnectionPointContainer)
@@ -351,11 +354,11 @@ class CItem : public DispObject {
   HRESULT InvokeMember(DISPID id, WORD flags, const com::DispArgs&, VARIANT* result) override {
     Model& m = Model::Instance();
     auto info = m.World().GetItem(id_);
-    if (id == kEntryId && !IsPut(flags) && !entryId_.empty()) return ReturnString(result, entryId_);
+    if (id == kEntryId && !IsPut(flags) && !entryId_.empty()) return ReturnString(result, HostForm(entryId_));
     if (!info || info->deleted) return kNotFound;
     if (IsPut(flags)) return DISP_E_MEMBERNOTFOUND;
     switch (id) {
-      case kEntryId: return ReturnString(result, info->entryId);
+      case kEntryId: return ReturnString(result, HostForm(info->entryId));
       case kMessageClass: return ReturnString(result, info->MessageClass());
       case kSubject: return ReturnString(result, info->Subject());
       case kSensitivity: {
@@ -364,10 +367,7 @@ class CItem : public DispObject {
       }
       case kCategories: {
         const sim::Value* v = info->content.Find(sim::PropKey::Keywords());
-        std::wstring text;
-        if (v)
-          for (const std::wstring& c : v->list) text += (text.empty() ? L"" : L", ") + c;
-        return ReturnString(result, text);
+        return ReturnString(result, v ? sim::CategoriesText(v->list) : std::wstring());
       }
       case kLastModificationTime:
         result->vt = VT_DATE;
@@ -535,7 +535,7 @@ ComPtr<IDispatch> NewNameSpaceObject() { return Make<CNameSpace>(); }
 ComPtr<IDispatch> Model::NewFolder(ObjId folder) { return Make<CFolder>(folder); }
 ComPtr<IDispatch> Model::NewFolders(ObjId parent) { return Make<CFolders>(parent); }
 ComPtr<IDispatch> Model::NewItem(ObjId item, const std::wstring& entryId) { return Make<CItem>(item, entryId); }
-ComPtr<IDispatch> NewItemsObject(ObjId folder) { return Make<CItems>(folder); }
+ComPtr<IDispatch> Model::NewItems(ObjId folder) { return Make<CItems>(folder); }
 ComPtr<IDispatch> Model::NewInspector() { return Make<CInspector>(); }
 ComPtr<IDispatch> Model::NewComAddIns() { return Make<CComAddIns>(); }
 ComPtr<IDispatch> Model::NewPropertyPages() { return Make<CPropertyPages>(); }

@@ -287,10 +287,7 @@ STDMETHODIMP MessageObject::get_StoreID(BSTR* v) {
 STDMETHODIMP MessageObject::get_Parent(IRdoFolder** v) { return NewFolder(folder_, v); }
 
 STDMETHODIMP MessageObject::get_Categories(BSTR* v) {
-  Value k = Read(named::Keywords());
-  std::wstring text;
-  for (const auto& c : k.list) text += (text.empty() ? L"" : L", ") + c;
-  return ReturnString(text, v);
+  return ReturnString(CategoriesText(Read(named::Keywords()).list), v);
 }
 
 STDMETHODIMP MessageObject::put_Categories(BSTR v) {

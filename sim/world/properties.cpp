@@ -245,6 +245,9 @@ std::vector<ObjId> World::DueReminders(ObjId store) const {
   return due;
 }
 
+// What a query on a property name the store does not know fails with.
+constexpr HRESULT kUnknownName = MAPI_E_INVALID_PARAMETER;
+
 HRESULT World::Query(ObjId folder, std::wstring_view text, const std::vector<ObjId>& order,
                      std::vector<ObjId>* matches) {
   query::Parsed q;
@@ -255,17 +258,23 @@ HRESULT World::Query(ObjId folder, std::wstring_view text, const std::vector<Obj
   FolderRec* f = st.Folder(folder);
   if (!f) return MAPI_E_OBJECT_DELETED;
   StoreRec* s = st.Store(f->info.store);
-  // Each name resolves once per query; unknown names read as missing.
+  // Each name resolves once, before any item is read: a name the store does
+  // not know (a named property it never mapped) fails the query, as the
+  // restriction cannot be built; it does not read as missing.
   std::map<std::wstring, std::optional<PropKey>> keys;
-  auto keyOf = [&](const std::wstring& dasl) -> const std::optional<PropKey>& {
-    auto it = keys.find(dasl);
-    if (it != keys.end()) return it->second;
+  for (const std::wstring& dasl : query::ConditionNames(q)) {
+    if (keys.count(dasl)) continue;
     uint32_t namedTag = 0;
     PropKey k;
-    std::optional<PropKey> r;
-    if (ResolveStatic(dasl, &k, &namedTag) && (!namedTag || st.KeyForTag(s, namedTag, &k))) r = k;
-    return keys[dasl] = r;
-  };
+    if (!ResolveStatic(dasl, &k, &namedTag) || (namedTag && !st.KeyForTag(s, namedTag, &k))) return kUnknownName;
+    if (!namedTag && k.IsNamed()) {
+      PropKey plain = k;
+      plain.type = 0;
+      if (!s || !s->namedIds.count(plain)) return kUnknownName;
+    }
+    keys[dasl] = k;
+  }
+  auto keyOf = [&](const std::wstring& dasl) -> const std::optional<PropKey>& { return keys[dasl]; };
   // The search-key lookup the synchronisation makes for every item is indexed.
   std::wstring name, literal;
   const std::vector<ObjId>* candidates = order.empty() ? &f->items : &order;

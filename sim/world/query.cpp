@@ -303,4 +303,16 @@ bool Like(std::wstring_view text, std::wstring_view pattern) {
   return p == pattern.size();
 }
 
+std::vector<std::wstring> ConditionNames(const Parsed& q) {
+  std::vector<std::wstring> names;
+  std::function<void(const Node*)> walk = [&](const Node* n) {
+    if (!n) return;
+    if (!n->name.empty()) names.push_back(n->name);
+    walk(n->left.get());
+    walk(n->right.get());
+  };
+  walk(q.where.get());
+  return names;
+}
+
 }  // namespace sim::query

@@ -35,6 +35,9 @@ bool Parse(std::wstring_view text, Parsed* out, std::wstring* error = nullptr);
 using Reader = std::function<Value(const std::wstring& dasl)>;
 bool Matches(const Parsed& q, const Reader& read);
 
+// Every DASL name the condition reads, in order of appearance.
+std::vector<std::wstring> ConditionNames(const Parsed& q);
+
 // When the condition is just `"name" = 'literal'`, its name and literal.
 bool IsSimpleEquality(const Parsed& q, std::wstring* name, std::wstring* literal);
 

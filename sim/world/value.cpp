@@ -65,4 +65,10 @@ std::wstring Upper(std::wstring_view s) {
   return r;
 }
 
+std::wstring CategoriesText(const std::vector<std::wstring>& categories) {
+  std::wstring text;
+  for (const std::wstring& c : categories) text += (text.empty() ? L"" : L", ") + c;
+  return text;
+}
+
 }  // namespace sim

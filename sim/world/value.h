@@ -133,5 +133,7 @@ std::wstring ToHex(const Bytes& b);
 bool FromHex(std::wstring_view hex, Bytes* out);
 // Upper-case copy (ASCII letters only).
 std::wstring Upper(std::wstring_view s);
+// An item's categories as Outlook and the wrapper show them: "A, B".
+std::wstring CategoriesText(const std::vector<std::wstring>& categories);
 
 }  // namespace sim

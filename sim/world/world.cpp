@@ -263,7 +263,10 @@ ObjId World::StoreDefaultFolder(ObjId store, long olFolder) const {
 
 void World::SetStoreClockOffset(ObjId store, double seconds) {
   std::lock_guard lock(mutex_);
-  if (StoreRec* s = s_->Store(store)) s->info.clockOffsetSeconds = seconds;
+  if (StoreRec* s = s_->Store(store)) {
+    s->info.clockOffsetSeconds = seconds;
+    s->lastStamp = 0;  // a clock put back stamps earlier times from now on
+  }
 }
 
 bool World::HasExchangeStore() const {
@@ -606,17 +609,21 @@ size_t World::PendingWork() const {
 HRESULT World::CopyItemToFolder(ObjId item, ObjId folder, ObjId* out) {
   std::optional<ItemInfo> info = GetItem(item);
   if (!info) return MAPI_E_OBJECT_DELETED;
-  return CreateCopy(folder, std::move(info->content), out);
+  return MakeCopy(folder, std::move(info->content), true, out);
 }
 
 HRESULT World::CreateCopy(ObjId folder, ItemContent content, ObjId* out) {
+  return MakeCopy(folder, std::move(content), false, out);
+}
+
+HRESULT World::MakeCopy(ObjId folder, ItemContent content, bool userPaste, ObjId* out) {
   std::vector<ChangeNote> notes;
   ObjId id = 0;
   {
     std::lock_guard lock(mutex_);
     FolderRec* f = s_->Folder(folder);
     if (!f) return kNotFound;
-    id = s_->CreateCopy(*f, std::move(content), &notes);
+    id = s_->CreateCopy(*f, std::move(content), &notes, userPaste);
   }
   if (out) *out = id;
   Notify(notes);

@@ -335,11 +335,12 @@ class World {
   size_t RunDue();
   // Work scheduled and not yet run.
   size_t PendingWork() const;
-  // A copy into a folder: new EntryID and source key, the rest kept
+  // The user's copy and paste: new EntryID and source key, the rest kept
   // (search key included), modification and creation time now.
   HRESULT CopyItemToFolder(ObjId item, ObjId folder, ObjId* out);
-  // The same for content read from a message object (a copy made through
-  // the wrapper carries the message's pending writes).
+  // The wrapper's copy of a message's content (its pending writes
+  // included): the same, except that an iCloud store gives the copy a
+  // search key of its own.
   HRESULT CreateCopy(ObjId folder, ItemContent content, ObjId* out);
   // Copies `source` content over `target` (what CopyTo onto a message does,
   // before the caller saves): properties present in the source overwrite,
@@ -368,7 +369,9 @@ class World {
   // Runs a query (select ... from Folder where ...) or a filter over the
   // folder's live items in `order` (empty: creation order); returns the
   // matching items in that order.
-  // Fails with MAPI_E_INVALID_PARAMETER for a text that does not parse.
+  // Fails with MAPI_E_INVALID_PARAMETER for a text that does not parse, and
+  // for a condition on a name the folder's store does not know (a named
+  // property it has not mapped): such a name does not read as missing.
   HRESULT Query(ObjId folder, std::wstring_view text, const std::vector<ObjId>& order,
                 std::vector<ObjId>* matches);
 
@@ -410,6 +413,7 @@ class World {
  private:
   void Notify(const std::vector<ChangeNote>& notes);
   void UploadItem(ObjId item);
+  HRESULT MakeCopy(ObjId folder, ItemContent content, bool userPaste, ObjId* out);
   mutable std::mutex mutex_;
   std::unique_ptr<State> s_;
   std::mutex observerMutex_;

@@ -37,6 +37,11 @@ inline constexpr DefaultFolderSpec kDefaultFolders[] = {
 };
 
 const wchar_t* MessageClassOf(long itemType);
+// Appointments and meeting messages: the items that carry a meeting id.
+inline bool IsMeetingClass(std::wstring_view mc) {
+  auto starts = [&](std::wstring_view p) { return mc.size() >= p.size() && _wcsnicmp(mc.data(), p.data(), p.size()) == 0; };
+  return starts(L"IPM.Appointment") || starts(L"IPM.Schedule.Meeting");
+}
 const wchar_t* ContainerClassOf(long itemType);
 std::wstring Format(const wchar_t* fmt, unsigned long long a, unsigned long long b = 0);
 std::wstring StringOf(const ItemContent& c, uint32_t tag);
@@ -332,6 +337,11 @@ struct World::State {
     if (detail::StringOf(c, tags::kMessageClass).empty()) c.Set(PropKey::Tag(tags::kMessageClass), Value::String(folder.info.messageClass));
     c.props.erase(PropKey::Tag(tags::kSourceKey));
     GiveSourceKey(r, store);
+    // A Hotmail store keeps its calendar on the service, which gives every
+    // meeting item (a copy too) its meeting id.
+    if (store.info.flavor == StoreFlavor::Hotmail && detail::IsMeetingClass(detail::StringOf(c, tags::kMessageClass)) &&
+        !c.Find(named::GlobalObjectId()))
+      c.Set(named::GlobalObjectId(), Value::Binary(NewKey(L"040000008200E00074C5B7101A82E008%032llX")));
     MapContent(store, c);
     const Value* carried = c.Find(PropKey::Tag(tags::kLastModificationTime));
     std::optional<double> modified;
@@ -342,9 +352,13 @@ struct World::State {
   }
 
   // A copy is a new item of the target store: its own change key and times.
-  ObjId CreateCopy(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes) {
+  // An iCloud store makes the copy anew through its service, which gives it
+  // a search key of its own; the user's paste in Outlook keeps the key.
+  ObjId CreateCopy(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes, bool userPaste) {
     for (uint32_t tag : {tags::kChangeKey, tags::kLastModificationTime, tags::kCreationTime})
       content.props.erase(PropKey::Tag(tag));
+    if (!userPaste && stores[folder.info.store].info.flavor == StoreFlavor::ICloud)
+      content.props.erase(PropKey::Tag(tags::kSearchKey));
     return CreateItem(folder, std::move(content), notes);
   }
 

@@ -26,6 +26,9 @@ const bool kFastClock = SetEnvironmentVariableW(L"TALLOWBY_CLOCK_SCALE", L"10000
 HRESULT InProcessSession(IRdoSession** session) {
   return sim::CreateSession(__uuidof(IRdoSession), reinterpret_cast<void**>(session));
 }
+HRESULT InProcessUtils(IRdoUtils** utils) {
+  return sim::CreateUtils(__uuidof(IRdoUtils), reinterpret_cast<void**>(utils));
+}
 
 sim::AddressEntry Person(const std::wstring& first, const std::wstring& last) {
   std::wstring smtp = first + L"." + last + L"@example.com";
@@ -67,7 +70,7 @@ class GalSyncTest : public ::testing::Test {
     reg::Key key;
     key.Create(HKEY_CURRENT_USER, (std::wstring(reg::kGalFoldersPath) + L"\\" + listName).c_str());
   }
-  void Run(const std::wstring& storeName = L"") { syncGAL({true, storeName, &InProcessSession}); }
+  void Run(const std::wstring& storeName = L"") { syncGAL({true, storeName, &InProcessSession, &InProcessUtils}); }
   // A run as the next start makes it when the options page was applied.
   void RunAgain() {
     config_.DeleteValue(reg::kLastGalSync);

@@ -257,7 +257,8 @@ TEST_F(ReplicationPage, FolderWithoutJobThenSwitchedOnAndApplied) {
   EXPECT_FALSE(engine_->IsSettingsLoaded()) << "no folder page until the reload has loaded the settings";
   const std::wstring key = JobKey(team_);
   EXPECT_EQ(ReadDword(key, L"used"), 1);
-  EXPECT_EQ(ReadString(key, L"SID"), storeId_);
+  // Outlook's form of the StoreID, which differs from the wrapper's in case.
+  EXPECT_EQ(_wcsicmp(ReadString(key, L"SID").c_str(), storeId_.c_str()), 0) << ReadString(key, L"SID");
   EXPECT_EQ(ReadString(key, L"Profil"), L"Outlook");
   EXPECT_EQ(ReadString(key, L"Categorie"), L"Team");
   EXPECT_EQ(ReadString(key, L"Foldername"), L"Team");

@@ -13,6 +13,7 @@
 #include "dispatch.h"
 #include "outlook.h"
 #include "outlook/host_side.h"
+#include "outlook/disp_object.h"
 #include "outlook/model.h"
 #include "world/world.h"
 
@@ -143,9 +144,9 @@ TEST_F(OutlookModel, WorkerThreadChangesRaiseItemsEventsOnTheUiThread) {
 
   ASSERT_EQ(sink->events.size(), 3u);
   EXPECT_EQ(sink->events[0].id, 0xF001);  // ItemAdd(item)
-  EXPECT_EQ(sink->events[0].entryId, entryId);
+  EXPECT_EQ(sink->events[0].entryId, simol::HostForm(entryId));
   EXPECT_EQ(sink->events[1].id, 0xF002);  // ItemChange(item)
-  EXPECT_EQ(sink->events[1].entryId, entryId);
+  EXPECT_EQ(sink->events[1].entryId, simol::HostForm(entryId));
   EXPECT_EQ(sink->events[2].id, 0xF003);  // ItemRemove()
   EXPECT_EQ(sink->events[2].argc, 0u);
   for (const auto& e : sink->events) EXPECT_EQ(e.thread, GetCurrentThreadId());
@@ -211,9 +212,9 @@ TEST_F(OutlookModel, FoldersAnswerTheAddInsDispIdsAndInjectedFailures) {
   auto info = world().GetFolder(contacts_);
   Variant v;
   ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0xF01E, v.Put()));
-  EXPECT_EQ(v.AsString(), info->entryId);
+  EXPECT_EQ(v.AsString(), simol::HostForm(info->entryId));
   ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0x3108, v.Put()));
-  EXPECT_EQ(v.AsString(), info->storeId);
+  EXPECT_EQ(v.AsString(), simol::HostForm(info->storeId));
   ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0xFAB6, v.Put()));
   EXPECT_EQ(v.vt, VT_BOOL);
   EXPECT_FALSE(v.AsTruth());
@@ -277,6 +278,57 @@ TEST_F(OutlookModel, AddInObjectAndQuitEvent) {
   // Reset drops sinks the add-in never gave back.
   side->Reset();
   EXPECT_EQ(sink->Release(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Outlook's objects belong to its user-interface thread; a folder's Items is
+// a new object at each call and raises events only while it lives; Outlook
+// gives EntryIDs in a form of its own; a reminder that comes due raises
+// ApplicationEvents.Reminder once.
+TEST_F(OutlookModel, ObjectsKeepToTheirThreadItemsLiveAsLongAsTheyAreHeld) {
+  ComPtr<IDispatch> ns = Get(app_.Get(), L"GetNamespace", {Variant(L"MAPI")});
+  ComPtr<IDispatch> folder = Get(ns.Get(), L"GetDefaultFolder", {Variant(10)});
+  HRESULT elsewhere = S_OK;
+  std::thread([&] {
+    Variant v;
+    elsewhere = com::GetPropertyById(folder.Get(), 0xF01E, v.Put());
+  }).join();
+  EXPECT_EQ(RPC_E_WRONG_THREAD, elsewhere);
+
+  // The host's EntryID is not the wrapper's text, yet names the same folder.
+  Variant id;
+  ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0xF01E, id.Put()));
+  EXPECT_NE(id.AsString(), world().GetFolder(contacts_)->entryId);
+  EXPECT_EQ(contacts_, world().FolderByEntryId(id.AsString()));
+
+  ComPtr<IDispatch> kept = Get(folder.Get(), L"Items");
+  ComPtr<IDispatch> dropped = Get(folder.Get(), L"Items");
+  EXPECT_NE(kept.Get(), dropped.Get());
+  Advised a = AdviseOn(kept.Get(), DIID_ItemsEvents);
+  Advised b = AdviseOn(dropped.Get(), DIID_ItemsEvents);
+  b.point.Reset();
+  dropped.Reset();  // released: its sink hears no more
+  NewContact(L"Ada");
+  PumpUntil([&] { return !a.sink->events.empty(); });
+  EXPECT_EQ(1u, a.sink->events.size());
+  EXPECT_TRUE(b.sink->events.empty());
+
+  Advised r = AdviseOn(app_.Get(), DIID_ApplicationEvents);
+  sim::ItemContent c;
+  c.Set(sim::PropKey::Tag(sim::tags::kSubject), sim::Value::String(L"Call Ada"));
+  c.Set(sim::named::ReminderSet(), sim::Value::Bool(true));
+  sim::ObjId due = 0;
+  ASSERT_HRESULT_SUCCEEDED(world().CreateItem(world().StoreDefaultFolder(store_, sim::kOlTasks), c, &due));
+  PumpUntil([&] { return !r.sink->events.empty(); });
+  for (int i = 0; i < 3; ++i) PumpUntil([] { return false; });  // three more timer periods
+  ASSERT_EQ(1u, r.sink->events.size()) << "once per reminder";
+  EXPECT_EQ(0xF004, r.sink->events[0].id);
+  EXPECT_EQ(simol::HostForm(world().ItemEntryId(due)), r.sink->events[0].entryId);
+
+  for (Advised* x : {&a, &b, &r}) x->sink->Release();
 }
 
 }  // namespace

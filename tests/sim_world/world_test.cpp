@@ -102,10 +102,51 @@ TEST_F(WorldTest, QueriesMatchBinaryKeysKeywordsAndMissingProperties) {
             Run(L"(" + std::wstring(kKeywords) + L"  is not null) OR (" + kKeywords + L" like '%HOME%')"));
   EXPECT_EQ(std::vector<ObjId>{b}, Run(std::wstring(kKeywords) + L" like '%home%'"));
   EXPECT_EQ(std::vector<ObjId>{c}, Run(L"\"urn:schemas:httpmail:subject\" = 'it''s'"));
-  // Never-mapped named property: no match, no failure.
+  // A mailbox knows the meeting id's name: no match, no failure.
   EXPECT_TRUE(Run(L"\"" + std::wstring(kGoid) + L"\" is not null").empty());
   std::vector<ObjId> hits;
   EXPECT_EQ(MAPI_E_INVALID_PARAMETER, w.Query(contacts, L"\"x\" = ", {}, &hits));
+  // A name the store never mapped fails the query, also with no item to
+  // test, until it is mapped; then it reads as missing.
+  const std::wstring gal = L"\"http://schemas.microsoft.com/mapi/string/{0F62B4A7-203E-40de-99DA-6F03EE72A090}/TallowbyGAL\"";
+  ObjId empty = w.StoreDefaultFolder(store, kOlNotes);
+  EXPECT_EQ(MAPI_E_INVALID_PARAMETER, w.Query(empty, gal + L" is null", {}, &hits));
+  EXPECT_EQ(MAPI_E_INVALID_PARAMETER, w.Query(contacts, gal + L" is null", {}, &hits));
+  EXPECT_NE(0, w.NamedPropId(store, PropKey::Named(psets::kTallowby, L"TallowbyGAL", kPtLong), true));
+  EXPECT_EQ((std::vector<ObjId>{a, b, c}), Run(gal + L" is null"));
+}
+
+TEST_F(WorldTest, StoresBehaveAsTheirKind) {
+  StoreSpec spec;
+  spec.name = L"iCloud";
+  spec.providerHex = providers::kICloud;
+  const ObjId icloud = w.StoreDefaultFolder(w.AddStore(spec), kOlContacts);
+  spec.name = L"Hotmail";
+  spec.providerHex = providers::kHotmail;
+  const ObjId hotmail = w.StoreDefaultFolder(w.AddStore(spec), kOlCalendar);
+  const ObjId a = Add(contacts, L"a");
+  const std::wstring key = w.GetItem(a)->SearchKeyHex();
+  // The wrapper's copy into an iCloud store gets a search key of its own;
+  // the user's paste keeps it.
+  ObjId copy = 0, pasted = 0;
+  ASSERT_EQ(S_OK, w.CreateCopy(icloud, w.GetItem(a)->content, &copy));
+  ASSERT_EQ(S_OK, w.CopyItemToFolder(a, icloud, &pasted));
+  EXPECT_NE(key, w.GetItem(copy)->SearchKeyHex());
+  EXPECT_EQ(key, w.GetItem(pasted)->SearchKeyHex());
+  // A Hotmail store gives each appointment a meeting id, a copy too; a
+  // copy of one that has its id keeps it.
+  ItemContent meeting;
+  meeting.Set(PropKey::Tag(tags::kMessageClass), Value::String(L"IPM.Appointment"));
+  ObjId plain = 0, made = 0, copied = 0, again = 0;
+  ASSERT_EQ(S_OK, w.CreateItem(w.StoreDefaultFolder(store, kOlCalendar), meeting, &plain));
+  EXPECT_EQ(nullptr, w.GetItem(plain)->content.Find(named::GlobalObjectId()));
+  ASSERT_EQ(S_OK, w.CreateItem(hotmail, meeting, &made));
+  ASSERT_EQ(S_OK, w.CreateCopy(hotmail, w.GetItem(plain)->content, &copied));
+  ASSERT_EQ(S_OK, w.CreateCopy(hotmail, w.GetItem(made)->content, &again));
+  const Value* id = w.GetItem(made)->content.Find(named::GlobalObjectId());
+  ASSERT_NE(nullptr, id);
+  ASSERT_NE(nullptr, w.GetItem(copied)->content.Find(named::GlobalObjectId()));
+  EXPECT_EQ(ToHex(id->bin), ToHex(w.GetItem(again)->content.Find(named::GlobalObjectId())->bin));
 }
 
 TEST_F(WorldTest, CommitsGiveNewChangeKeysCopiesKeepTheSearchKey) {
@@ -190,6 +231,12 @@ TEST_F(WorldTest, ImportsKeepTheirTimesCommitsAndCopiesTakeTheStoresClock) {
   EXPECT_NEAR(now + 60 * kMinute, stamped, kMinute);
   EXPECT_DOUBLE_EQ(times::WholeSeconds(stamped), stamped);
   EXPECT_EQ(StoreFlavor::ICloud, w.GetStore(ic)->flavor);
+  // A clock put back after the store stamped: its next commits carry the
+  // earlier time.
+  w.SetStoreClockOffset(store, -2 * 86400.0);
+  ObjId late = 0;
+  ASSERT_EQ(S_OK, w.CreateItem(contacts, ItemContent(), &late));
+  EXPECT_NEAR(now - 2880 * kMinute, w.GetItem(late)->LastModified(), kMinute);
 }
 
 TEST_F(WorldTest, EchoingStoresWriteTheAddInsItemsAgainLaterWithTheirContent) {
