@@ -250,9 +250,10 @@ bool MasterToDefault::Process() {
 
 bool MasterToDefault::CreateCopy() {
   if (TwoWay()) {
-    // On the master first, so that the copy carries the category.
+    // On the master first, so that the copy carries the category. "Mark as
+    // private" is for the copies: the user's own item keeps its sensitivity.
     DebugLog(L"pExInMasterFldr::Category2MasterItem");
-    Cat2Item(master_, utils_, masterItem_, master_->Categorie);
+    Cat2Item(master_, utils_, masterItem_, master_->Categorie, PrivateMark::kNever);
   }
   DebugLogString(L"Destination is", FolderName(defaultFolder_.Get()).c_str());
   if (TwoWay()) {
@@ -273,7 +274,9 @@ bool MasterToDefault::CreateCopy() {
     LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
     return Fail(hr);
   }
-  if (!TwoWay()) Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
+  // A two-way copy carries the category already; the private mark it gets
+  // here all the same.
+  Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
   hr = copy_->Save();
   if (!CheckHr(hr, L"pExInMasterFldr::Save")) {
     LogError(hr, L"pExInMasterFldr::SaveMasterItem");
@@ -333,7 +336,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   cleanRecipients(engine_, copy_.Get());
   DebugLog(L"pExInMasterFldr::Category4Slave");
   Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
-  if (TwoWay()) Cat2Item(master_, utils_, masterItem_, master_->Categorie);
+  if (TwoWay()) Cat2Item(master_, utils_, masterItem_, master_->Categorie, PrivateMark::kNever);
   return FinishCopy(false);
 }
 
