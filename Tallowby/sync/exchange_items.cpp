@@ -672,10 +672,15 @@ HRESULT CopyOverMaster::FindWithRetries(IRdoFolder* folder, const wchar_t* retry
 
 HRESULT CopyOverMaster::CopyAndSave() {
   const std::wstring versionBefore = ItemVersion(utils_, masterItem_.Get());
+  CItemsEvents* job = master_->Events;
+  // The default-folder item may be private by the job's mark alone: the
+  // user's own item in the master keeps its privacy.
+  long ownSensitivity = 0;
+  const bool keepSensitivity = job->MARK_AS_PRIVATE && SUCCEEDED(masterItem_->get_Sensitivity(&ownSensitivity));
   HRESULT hr = defaultItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CDI2M::CopyTo")) return hr;
+  if (keepSensitivity) masterItem_->put_Sensitivity(ownSensitivity);
   cleanRecipients(engine_, masterItem_.Get());
-  CItemsEvents* job = master_->Events;
   if (job->DONT_SYNC_REMINDERS) {
     hr = CopyOldReminder(engine_, utils_, masterItem_.Get(), kSideMaster);
     if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, masterItem_.Get(), kSideMaster, true);
