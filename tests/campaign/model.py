@@ -302,8 +302,8 @@ class World:
                 self._delete_key(j.master, key)
         for j in self.jobs_of_target(folder):
             master_item = j.master.item(key)
-            if j.both or master_item is None or j.master.kind != "pst":
-                continue
+            if j.both or master_item is None or j.master.kind != "pst" or not passes(j, master_item.content):
+                continue  # (a master item the filter refuses gets no new copy)
             # The next pass that lists the master item makes the copy again:
             # at once when it is the master's newest item, else at its next
             # change or a reset. Until then it may be there or not.
