@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Shrinks a failing campaign seed (or scenario file) to the shortest scenario
 # that still fails the same way, and writes it beside the seed's files:
-#   scripts/campaign-shrink.sh SEED|FILE [-j N] [--enable SWITCH|all]
+#   scripts/campaign-shrink.sh SEED|FILE [-j N]
 # Runs in a Wine prefix of its own ($BUILD_DIR/campaign/shrink-prefix).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The campaign: generated scenarios, one per seed, each checked against the
 # model of what the folders must hold.
-#   scripts/campaign.sh FIRST LAST [-j N] [--enable SWITCH|all]
+#   scripts/campaign.sh FIRST LAST [-j N]
 # Runs seeds FIRST..LAST, N at a time (default: half the cores), each worker
 # in a Wine prefix, display and Wine session of its own under
 # $BUILD_DIR/campaign/. Prints each failing seed with its scenario file and

@@ -18,6 +18,7 @@
 #include "dispatch.h"
 #include "folder_object.h"
 #include "folder_threads.h"
+#include "item_filter.h"
 #include "item_identity.h"
 #include "locks.h"
 #include "logs.h"
@@ -294,10 +295,18 @@ void ForgetInDeleteList(CMAPIFolderObject* f, const wchar_t* syncId) {
   f->Events->pstFolderCache.Remove(syncId);
 }
 
+// What DeleteCounterpartIn found: whether it deleted an item, and the
+// categories that item had.
+struct Removed {
+  bool deleted = false;
+  std::vector<std::wstring> categories;
+};
+
 // Deletes the key's item in F; false when F could not be reached or the
-// item not deleted.
+// item not deleted. Unless `removed` is asked for, F's delete list forgets
+// the key of an item deleted.
 bool DeleteCounterpartIn(CMAPIFolderObject* d, CMAPIFolderObject* f, IRdoSession* session, IRdoUtils* utils,
-                         const wchar_t* syncId, const VARIANT& flags) {
+                         const wchar_t* syncId, const VARIANT& flags, Removed* removed = nullptr) {
   com::ComPtr<IRdoFolder> target;
   HRESULT hr = OpenFolderOf(session, f->Events, flags, &target);
   if (!CheckHr(hr, L"deleteItem2(withkey)::GETFOLDERFAILED")) return false;
@@ -315,14 +324,38 @@ bool DeleteCounterpartIn(CMAPIFolderObject* d, CMAPIFolderObject* f, IRdoSession
   }
   com::Bstr subject;  // read while the item still exists
   item->get_Subject(subject.Put());
+  if (removed) {
+    com::Bstr text;
+    if (SUCCEEDED(item->get_Categories(text.Put()))) removed->categories = SplitCategories(text.Str(), L";,");
+  }
   hr = item->Delete(com::Variant(0L));
   if (!CheckHr(hr, L"deleteItem2(withkey)::DELETE ITEM FAILED")) {
     LogError(hr, L"deleteItem2(withkey)::delete failed, Accesslevel, to low ?");
     return false;
   }
-  ForgetInDeleteList(f, syncId);
+  if (removed) {
+    removed->deleted = true;
+  } else {
+    ForgetInDeleteList(f, syncId);
+  }
   LogDeletion(f->Engine() ? f->Engine() : d->Engine(), f, subject);
   return true;
+}
+
+// A default-folder item filed for several two-way jobs (it carried each
+// one's category) has a copy under its key in each of their masters. When a
+// master's deletion removed it, the other masters' copies go too: left
+// there, they would have no counterpart and come back into the default
+// folder. True when each was deleted or not there.
+bool DeleteOtherMastersCopies(CMAPIFolderObject* d, CMAPIFolderObject* f, const std::vector<std::wstring>& categories,
+                              IRdoSession* session, IRdoUtils* utils, const wchar_t* syncId, const VARIANT& flags) {
+  bool done = true;
+  for (int i = 0; CMAPIFolderObject* m = d->Engine()->GetFolderObject(i, false); ++i) {
+    if (m == d || m->IsStandard || m->Partner != f || !m->Events || !m->Events->BOTH_DIRECTIONS) continue;
+    if (std::find(categories.begin(), categories.end(), m->Categorie) == categories.end()) continue;
+    if (!DeleteCounterpartIn(d, m, session, utils, syncId, flags)) done = false;
+  }
+  return done;
 }
 
 }  // namespace
@@ -374,7 +407,20 @@ int deleteItem2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* util
   if (syncId && wcslen(syncId) > 2) {
     for (int i = 0; CMAPIFolderObject* f = engine->GetFolderObject(i, false); ++i) {
       if (!IsCounterpartFolder(folder, f, session, flags)) continue;
-      if (!DeleteCounterpartIn(folder, f, session, utils, syncId, flags)) failed = true;
+      if (folder->IsStandard || !f->IsStandard) {
+        if (!DeleteCounterpartIn(folder, f, session, utils, syncId, flags)) failed = true;
+        continue;
+      }
+      // The add-in's deletion of the default folder's item reaches the
+      // default folder's own search only when another master's copy could
+      // not be deleted: the search then follows it to them itself.
+      Removed removed;
+      if (!DeleteCounterpartIn(folder, f, session, utils, syncId, flags, &removed)) {
+        failed = true;
+      } else if (removed.deleted &&
+                 DeleteOtherMastersCopies(folder, f, removed.categories, session, utils, syncId, flags)) {
+        ForgetInDeleteList(f, syncId);
+      }
     }
   }
   DebugFormat(L"deleteItem2(withkey) = %d msec", clk::TickMs() - start);

@@ -251,7 +251,8 @@ bool MasterToDefault::Process() {
 
 bool MasterToDefault::CreateCopy() {
   if (TwoWay()) {
-    // On the master first, so that the copy carries the category.
+    // On the master first, so that the copy carries the category. "Mark as
+    // private" is for the copies: the user's own item keeps its sensitivity.
     DebugLog(L"pExInMasterFldr::Category2MasterItem");
     if (!PutCategoryOnMasterItem()) return false;
   }
@@ -274,7 +275,9 @@ bool MasterToDefault::CreateCopy() {
     LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
     return Fail(hr);
   }
-  if (!TwoWay()) Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
+  // A two-way copy carries the category already; the private mark it gets
+  // here all the same.
+  Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
   hr = copy_->Save();
   if (!CheckHr(hr, L"pExInMasterFldr::Save")) {
     LogError(hr, L"pExInMasterFldr::SaveMasterItem");
@@ -345,7 +348,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
 // again with the item as it is.
 bool MasterToDefault::PutCategoryOnMasterItem() {
   HRESULT saved = S_OK;
-  Cat2Item(master_, utils_, masterItem_, master_->Categorie, PrivateMark::kByOption, &saved);
+  Cat2Item(master_, utils_, masterItem_, master_->Categorie, PrivateMark::kNever, &saved);
   return CheckHr(saved, L"pExInMasterFldr::SaveMasterItem") || Fail(saved);
 }
 
@@ -681,10 +684,15 @@ HRESULT CopyOverMaster::FindWithRetries(IRdoFolder* folder, const wchar_t* retry
 
 HRESULT CopyOverMaster::CopyAndSave() {
   const std::wstring versionBefore = ItemVersion(utils_, masterItem_.Get());
+  CItemsEvents* job = master_->Events;
+  // The default-folder item may be private by the job's mark alone: the
+  // user's own item in the master keeps its privacy.
+  long ownSensitivity = 0;
+  const bool keepSensitivity = job->MARK_AS_PRIVATE && SUCCEEDED(masterItem_->get_Sensitivity(&ownSensitivity));
   HRESULT hr = defaultItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CDI2M::CopyTo")) return hr;
+  if (keepSensitivity) masterItem_->put_Sensitivity(ownSensitivity);
   cleanRecipients(engine_, masterItem_.Get());
-  CItemsEvents* job = master_->Events;
   if (job->DONT_SYNC_REMINDERS) {
     hr = CopyOldReminder(engine_, utils_, masterItem_.Get(), kSideMaster);
     if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, masterItem_.Get(), kSideMaster, true);

@@ -203,6 +203,7 @@ class IncrementalRun {
   long entries_ = 0;  // entries the synchronizer reported
   int errors_ = 0;
   bool locked_ = false;
+  bool adopted_ = false;  // the run took the present contents as its starting point
   HRESULT lastHr_ = S_OK;
   HRESULT keyMapHr_ = S_OK;  // the last try to fill the key maps
   std::vector<std::wstring> followed_;  // source keys of the deletions done with
@@ -375,6 +376,7 @@ void IncrementalRun::AdoptPresentState() {
   sink_->MarkChanged();
   engine_->SetTrayMessage(L"Tallowby Reset", f_->DisplayName.c_str(), kTrayInfo);
   count_ = 0;
+  adopted_ = true;
 }
 
 bool IncrementalRun::HandOnEntries(KeepAwakeWhileRunning& awake) {
@@ -735,7 +737,10 @@ void IncrementalRun::Finish() {
       DebugLog(L"RCI::Outlook Offline");
       engine_->SetSyncStatus(kStatusOffline);
       engine_->SetStatusText(L"");
-    } else if ((entries_ > 0 || !followed_.empty()) && complete) {
+    } else if ((entries_ > 0 || !followed_.empty() || adopted_) && complete) {
+      // The starting point is kept even when the folder was empty: without
+      // it the next start would start from nothing again and take what the
+      // user added meanwhile for part of its starting point.
       DebugLog(L"RCI::SAVIND STATUS2DISK");
       // The handled changes are forgotten only once the state that covers
       // them is on disk.

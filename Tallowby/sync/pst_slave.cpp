@@ -411,6 +411,14 @@ HRESULT DefaultItem::FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* m
 HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate) {
   result_ = 1;
   if (IsPSTMyChange(job->Events, syncId_, masterItem)) return S_OK;
+  // The job's filter holds for changes as the master's pass applies it: a
+  // master item made private or marked NO_SYNC after its copy was made does
+  // not reach the copy from this side either.
+  if (!iIA(job, masterItem, job)) {
+    DebugLog(L"PSTprocessItemInDefaultFolder::changed master item refused by the filter");
+    result_ = 0;
+    return S_OK;
+  }
   com::ComPtr<IRdoMessage> slaveItem;
   HRESULT hr = FindItem(utils_, ownFolder_.Get(), syncId_, byObjectId_,
                         L"PSTprocessItemInDefaultFolder::EIDFromSKEY.SLAVE", &slaveItem);

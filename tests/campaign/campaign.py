@@ -10,9 +10,6 @@ its own (under OUT/prefix-K); with --in-session it runs in the caller's
 session and prefix instead (the test command's), each scenario in a sandbox
 of its own. It prints each failing seed with its scenario file and the first
 difference, and ends with one line "N passed, M failed".
-
---enable NAME (or all) switches on steps that the generator leaves out while
-the add-in cannot take them yet (see generate.SWITCHES).
 """
 
 import argparse
@@ -38,16 +35,6 @@ SCENARIO_TIMEOUT = 900  # real seconds; a scenario that takes longer hangs
 
 def build_dir():
     return os.path.abspath(os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
-
-
-def switches_from(names):
-    chosen = {}
-    for name in names or []:
-        for s in (generate.SWITCHES if name == "all" else [name]):
-            if s not in generate.SWITCHES:
-                sys.exit(f"unknown switch {s}; known: {', '.join(generate.SWITCHES)}")
-            chosen[s] = True
-    return chosen
 
 
 # ----- one scenario in the current Wine session -----
@@ -178,12 +165,11 @@ def run(args):
     out = os.path.abspath(args.out or os.path.join(build_dir(), "campaign"))
     os.makedirs(out, exist_ok=True)
     seeds = list(range(args.first, args.last + 1))
-    switches = switches_from(args.enable)
     for seed in seeds:
         for stale in glob.glob(os.path.join(out, f"seed-{seed}.*")):
             os.remove(stale)
         with open(os.path.join(out, f"seed-{seed}.scn"), "w") as f:
-            f.write(generate.generate(seed, switches))
+            f.write(generate.generate(seed))
     cmd = [sys.executable, os.path.abspath(__file__), "worker", "--out", out, *map(str, seeds)]
     if args.in_session:
         ns = argparse.Namespace(out=out, seeds=seeds)
@@ -255,12 +241,11 @@ def without(blocks_, bi, li=None):
 
 
 def shrink(args):
-    switches = switches_from(args.enable)
     if os.path.exists(args.what):
         text = open(args.what).read()
         stem = os.path.splitext(os.path.basename(args.what))[0]
     else:
-        text = generate.generate(int(args.what), switches)
+        text = generate.generate(int(args.what))
         stem = f"seed-{args.what}"
     out = os.path.abspath(args.out or os.path.join(build_dir(), "campaign"))
     os.makedirs(out, exist_ok=True)
@@ -324,25 +309,22 @@ def main():
     sub = parser.add_subparsers(dest="command", required=True)
     g = sub.add_parser("generate")
     g.add_argument("seed", type=int)
-    g.add_argument("--enable", action="append")
     r = sub.add_parser("run")
     r.add_argument("first", type=int)
     r.add_argument("last", type=int)
     r.add_argument("-j", "--jobs", type=int, default=max(1, (os.cpu_count() or 2) // 2))
     r.add_argument("--in-session", action="store_true")
     r.add_argument("--out")
-    r.add_argument("--enable", action="append")
     s = sub.add_parser("shrink")
     s.add_argument("what")
     s.add_argument("-j", "--jobs", type=int, default=4)
     s.add_argument("--out")
-    s.add_argument("--enable", action="append")
     w = sub.add_parser("worker")
     w.add_argument("--out", required=True)
     w.add_argument("seeds", type=int, nargs="+")
     args = parser.parse_args()
     if args.command == "generate":
-        sys.stdout.write(generate.generate(args.seed, switches_from(args.enable)))
+        sys.stdout.write(generate.generate(args.seed))
         return 0
     if args.command == "worker":
         worker(args)

@@ -14,46 +14,6 @@ from model import passes
 
 from script import Script
 
-# Steps the generator leaves out while the add-in cannot take them yet. Each
-# is named after what it would do; `--enable NAME` (or "all") switches it on.
-SWITCHES = {
-    # A copy the add-in wrote into an Exchange folder is deleted there: the
-    # add-in does not yet follow such a deletion to the other side.
-    "exchange-copy-deletions": False,
-    # "Mark as private" in a two-way job: the user's own master items must
-    # keep their sensitivity, which the add-in does not do yet.
-    "two-way-mark-private": False,
-    # A master's copy of a default-folder item that two two-way jobs share is
-    # deleted: the add-in deletes the default-folder item but leaves the
-    # other master's copy, which a later pass brings back.
-    "shared-item-deletions": False,
-    # A reminder that is due on an item of a two-way job whose default folder
-    # is a personal-folders one: the default folder's pass counts the item it
-    # has to leave alone as an error and keeps its folder time.
-    "due-reminders-in-default-folders": False,
-    # An item of a two-way pair in personal folders is deleted: a pass of the
-    # other side that runs before the deletion's search copies the orphaned
-    # counterpart back, and the deletion is undone.
-    "two-way-deletions": False,
-    # A master item with a copy in a personal-folders default folder is
-    # changed so that its job's filter refuses it (made private in a job
-    # without private items): the master's pass keeps the change back, but
-    # the default folder's pass copies it over when it lists the copy.
-    "refused-master-changes": False,
-    # A wrapper operation fails while an Exchange folder takes part: a failed
-    # hand-on can be registered as the add-in's own write, and the change is
-    # then lost.
-    "exchange-failures": False,
-    # A wrapper operation fails while the default folder's pass carries an
-    # item to its master: the pass moves its folder time on, and the item
-    # waits for its next change.
-    "default-folder-failures": False,
-    # Outlook is closed while the user changes an Exchange folder that never
-    # saved a synchronisation state (it was empty so far): the next start
-    # takes the change for the folder's starting point and hands it on never.
-    "offline-in-unsaved-exchange-folders": False,
-}
-
 JOB_CATEGORIES = ["Work", "Family", "Club"]
 USER_CATEGORIES = ["Holiday", "Personal"]
 NAMES = {
@@ -66,10 +26,9 @@ CONFIG = r'"HKCU\Software\Corvane\Tallowby\Config"'
 
 
 class Generator:
-    def __init__(self, seed, switches=None):
+    def __init__(self, seed):
         self.rng = random.Random(seed)
         self.seed = seed
-        self.switches = dict(SWITCHES, **(switches or {}))
         self.script = Script()
         self.serial = 0
         self.finds = 0
@@ -144,7 +103,7 @@ class Generator:
         # one of them for every item it hands on, so the mark is given only
         # to a job that has its default folder to itself.
         shares = any(t == type_ and c != category for c, _, t in masters)
-        if r.random() < 0.2 and (subfolder or not shares) and (not both or self.switches["two-way-mark-private"]):
+        if r.random() < 0.2 and (subfolder or not shares):
             words.append("mark-private")
         if r.random() < 0.2:
             words.append(f'filter="{category};{r.choice(USER_CATEGORIES)}"')
@@ -156,20 +115,14 @@ class Generator:
         self.serial += 1
         return f"{self.rng.choice(NAMES[type_])} {self.serial}"
 
-    def add_item(self, before_start=False, masters_only=False, offline=False):
+    def add_item(self, before_start=False):
         """A new item in a master or in a default folder."""
         r = self.rng
         w = self.world
-        if before_start or masters_only:
-            folders = [j.master for j in w.jobs]
-            if not masters_only:
-                folders += [j.target for j in w.jobs if not j.subfolder]
+        if before_start:
+            folders = [j.master for j in w.jobs] + [j.target for j in w.jobs if not j.subfolder]
         else:
             folders = w.synchronised()
-        if offline:
-            folders = [f for f in folders if self.hears_offline_changes(f)]
-            if not folders:
-                return
         folder = r.choice(folders)
         job = w.job_of_master(folder)
         cats = self.master_categories(job) if job else self.default_categories(folder)
@@ -185,7 +138,7 @@ class Generator:
             if r.random() < 0.15:
                 words.append("request")
                 words.append(f"response={r.choice([0, 3, 5])}")
-            elif r.random() < 0.3 and self.reminder_allowed(folder, cats):
+            elif r.random() < 0.3:
                 words.append("reminder")
         self.emit(" ".join(words))
 
@@ -238,18 +191,19 @@ class Generator:
 
     # ----- the user's steps -----
 
-    def candidates(self, masters_only=False, copied_only=False):
+    def candidates(self, copied_only=False):
         """Items the user can change or delete: every item of a synchronised
         folder that is certainly there (copied_only: whose counterpart is)."""
         w = self.world
         return [(f, i) for f in w.synchronised() for i in f.items
-                if not i.maybe and (w.job_of_master(f) or not masters_only)
-                and (not copied_only or self.counterpart(f, i))]
+                if not i.maybe and (not copied_only or self.counterpart(f, i))]
 
     def counterpart(self, folder, item):
+        """The copy that a change or deletion of the item is carried to: a
+        default folder's item reaches only two-way jobs' masters."""
         w = self.world
         job = w.job_of_master(folder)
-        jobs = [job] if job else w.jobs_of_target(folder)
+        jobs = [job] if job else [j for j in w.jobs_of_target(folder) if j.both]
         for j in jobs:
             other = j.target if job else j.master
             copy = other.item(item.key)
@@ -270,39 +224,17 @@ class Generator:
         return any(j.both and j.master.item(item.key) is not None and not j.master.item(item.key).maybe
                    for j in w.jobs_of_target(folder))
 
-    def reminder_allowed(self, folder, cats):
-        """A reminder on an item of this folder with these categories would
-        not be due on an item of a two-way job with a personal-folders
-        default folder."""
-        if self.switches["due-reminders-in-default-folders"]:
-            return True
-        w = self.world
-        job = w.job_of_master(folder)
-        jobs = [job] if job else [w.job_by_category(c, folder.type) for c in cats]
-        return not any(j and j.both and j.target.kind == "pst" for j in jobs)
-
-    def two_way_pst_pair(self, folder, item):
-        """The item and a counterpart lie in a two-way pair with a
-        personal-folders side."""
-        w = self.world
-        job = w.job_of_master(folder)
-        jobs = [job] if job else [j for j in w.jobs_of_target(folder) if j.master.item(item.key)]
-        return any(j.both and "pst" in (j.master.kind, j.target.kind) and j.target.item(item.key) is not None
-                   and j.master.item(item.key) is not None for j in jobs)
-
-    def in_other_master(self, folder, item):
-        w = self.world
-        return w.job_of_master(folder) is not None and any(
-            j.master is not folder and j.master.item(item.key) is not None for j in w.jobs)
-
     def why_not_change(self, folder, item, after):
         """Why a change would have an outcome the add-in's rules leave open;
         None when it has none."""
         w = self.world
         job = w.job_of_master(folder)
-        if (job and job.target.kind == "pst" and job.target.item(item.key) is not None
-                and not passes(job, after) and not self.switches["refused-master-changes"]):
-            return "the filter refuses the change"
+        sharers = [j for j in w.jobs if job and j is not job and j.target is job.target and j.master.item(item.key)]
+        if sharers and "exchange" in {f.kind for j in [job] + sharers for f in (j.master, j.target)}:
+            # A fault not mended yet (tests/campaign/found/): the change
+            # reaches the default folder but not the other master, as the
+            # Exchange side takes the write for the add-in's own.
+            return "the item is another master's too, and Exchange takes part"
         if job and job.both and job.category in item.content.cats and job.category not in after.cats:
             # Which pass meets the change first decides: the master's puts the
             # category back on the master item, the default folder's does
@@ -323,15 +255,15 @@ class Generator:
                 return "a reminder of it is due"
         return None
 
-    def change_item(self, masters_only=False, subject_only=False, skip_keys=(), offline=False, copied_only=False):
+    def change_item(self, subject_only=False, skip_keys=(), copied_only=False):
         """Changes an item; returns its key, None when no item can be
         changed."""
         r = self.rng
         w = self.world
-        choices = self.candidates(masters_only, copied_only)
+        choices = self.candidates(copied_only)
         r.shuffle(choices)
         for folder, item in choices:
-            if item.key in skip_keys or (offline and not self.hears_offline_changes(folder)):
+            if item.key in skip_keys:
                 continue
             c = item.content
             job = w.job_of_master(folder)
@@ -349,11 +281,9 @@ class Generator:
             # The origin mark keeps the reminder an item had when it was first
             # copied, so a job without reminders gets no reminder changes.
             if (folder.type != "contacts" and not no_reminders and not c.request and r.random() < 0.15
-                    and not subject_only and (c.reminder or self.reminder_allowed(folder, after.cats))):
+                    and not subject_only):
                 after = replace(after, reminder=not c.reminder)
                 words.append("reminder" if after.reminder else "no-reminder")
-            if after.reminder and not self.reminder_allowed(folder, after.cats):
-                continue
             if self.why_not_change(folder, item, after):
                 continue
             if subject_only and job and job.both and job.category not in c.cats:
@@ -363,39 +293,26 @@ class Generator:
             return item.key
         return None
 
-    def hears_offline_changes(self, folder):
-        """An Exchange folder that never saved a synchronisation state takes
-        what it holds at the next start as its starting point: a change made
-        while Outlook was closed does not reach the other side."""
-        return folder.kind == "pst" or folder.path in self.world.exchange_saved or \
-            self.switches["offline-in-unsaved-exchange-folders"]
-
-    def delete_item(self, masters_only=False, copied_only=False):
+    def delete_item(self, copied_only=False):
         r = self.rng
-        choices = self.candidates(masters_only, copied_only)
+        choices = self.candidates(copied_only)
         r.shuffle(choices)
         for folder, item in choices:
-            if folder.kind == "exchange" and item.made_by_addin and not self.switches["exchange-copy-deletions"]:
-                continue
-            if self.in_other_master(folder, item) and not self.switches["shared-item-deletions"]:
-                continue
-            if self.two_way_pst_pair(folder, item) and not self.switches["two-way-deletions"]:
-                continue
             name = self.name_of(folder, item)
             self.emit(f"delete {name}")
             return True
         return False
 
-    def user_action(self, kind, masters_only=False):
+    def user_action(self, kind):
         """One action of the user; the seconds to wait for it, None when
         there was nothing to do."""
         if kind == "add":
             for _ in range(self.rng.choice([1, 1, 2])):
-                self.add_item(masters_only=masters_only)
+                self.add_item()
             return 25
         if kind == "change":
-            return 25 if self.change_item(masters_only=masters_only) else None
-        return 40 if self.delete_item(masters_only=masters_only) else None
+            return 25 if self.change_item() else None
+        return 40 if self.delete_item() else None
 
     def failure(self):
         """A wrapper operation fails once or a few times before the user's
@@ -403,12 +320,8 @@ class Generator:
         without the failure. Only writes fail, which an idle Exchange run
         does not make, so the failure meets the work the action causes."""
         r = self.rng
-        w = self.world
-        if not self.switches["exchange-failures"] and any(f.kind == "exchange" for f in w.synchronised()):
-            return None
         op = r.choice(["Message.Save", "Message.CopyTo", "Message.Save", "Items.Find", "Message.Delete"])
         count = r.choice([1, 1, 2])
-        masters_only = not self.switches["default-folder-failures"]
         at = len(self.script.lines)
         # The action certainly calls the operation: it changes or deletes an
         # item whose copy exists. A failure that no call met would stay armed
@@ -416,9 +329,9 @@ class Generator:
         # alone: a category written with a save that fails is lost by rule
         # (the save's result is not tested).
         if op == "Message.Delete":
-            done = self.delete_item(masters_only=masters_only, copied_only=True)
+            done = self.delete_item(copied_only=True)
         else:
-            done = self.change_item(masters_only=masters_only, subject_only=True, copied_only=True)
+            done = self.change_item(subject_only=True, copied_only=True)
         if not done:
             return None
         # From the next call on, so that the failure meets this action's work
@@ -427,8 +340,10 @@ class Generator:
         self.script.failures_since_start = True
         self.failed = True
         # A failed deletion waits for the next forced deleted-items search;
-        # each failed pass for the next forced pass.
-        return 620 * count if op == "Message.Delete" else 130 * count
+        # each failed pass for the next forced pass, which comes two minutes
+        # of the worker's ticks after the one before it (not after the
+        # failure), and a tick takes a little longer than its second.
+        return 620 * count if op == "Message.Delete" else 250 * count
 
     def offline(self):
         """Outlook is closed while the user changes and adds items. (Only
@@ -440,11 +355,11 @@ class Generator:
         for _ in range(self.rng.choice([0, 1, 2])):
             # One change per item and its copies: two would meet as a
             # conflict, and the add-in would not see the first one.
-            key = self.change_item(skip_keys=changed, offline=True)
+            key = self.change_item(skip_keys=changed)
             if key:
                 changed.add(key)
         for _ in range(self.rng.choice([0, 1, 1])):
-            self.add_item(offline=True)
+            self.add_item()
         self.emit("start")
         return 70
 
@@ -484,5 +399,5 @@ class Generator:
         return "\n".join(self.script.lines) + "\n"
 
 
-def generate(seed, switches=None):
-    return Generator(seed, switches).run()
+def generate(seed):
+    return Generator(seed).run()

@@ -36,7 +36,6 @@ class Item:
     name: str = ""         # the scenario's name for it, once it has one
     made_by_addin: bool = False
     maybe: bool = False    # the add-in may or may not have made it again yet
-    stamp: int = 0         # when it was last written, by the user or the add-in
 
 
 @dataclass
@@ -100,11 +99,7 @@ class World:
         self.folders = {}
         self.jobs = []
         self.next_key = 1
-        self.clock = 0
         self.started = False
-        # Exchange folders that saved a synchronisation state: one of their
-        # runs had a change to report.
-        self.exchange_saved = set()
 
     # ----- the world as the scenario sets it up -----
 
@@ -156,29 +151,11 @@ class World:
         return any(i.key == key and i.content.reminder and not i.maybe
                    for f in self.folders.values() for i in f.items)
 
-    def _stamp(self, item, folder=None):
-        self.clock += 1
-        item.stamp = self.clock
-        if folder is not None:
-            self._reported(folder, item)
-
-    def _reported(self, folder, item):
-        """An Exchange folder's run reports a change of an item in its scope:
-        a master's with a category filter and a default folder's (unless it
-        adds its own category) cover the items that have categories."""
-        if folder.kind != "exchange" or not self.started:
-            return
-        job = self.job_of_master(folder)
-        everything = (job and not job.filter) or any(j.subfolder and j.both for j in self.jobs_of_target(folder))
-        if everything or item.content.cats:
-            self.exchange_saved.add(folder.path)
-
     # ----- the user's actions -----
 
     def add(self, folder, name, content):
         item = Item(self.next_key, content, name)
         self.next_key += 1
-        self._stamp(item, folder)
         folder.items.append(item)
         if self.started:
             self._settle([(folder, item.key, None)])
@@ -186,14 +163,11 @@ class World:
 
     def change(self, name, **changes):
         folder, item = self.named(name)
-        self._reported(folder, item)
         item.content = replace(item.content, **changes)
-        self._stamp(item, folder)
         self._settle([(folder, item.key, None)])
 
     def delete(self, name):
         folder, item = self.named(name)
-        self._reported(folder, item)
         folder.items.remove(item)
         self._follow_deletion(folder, item.key)
 
@@ -201,25 +175,22 @@ class World:
         """The first start: a personal-folders master or default folder has
         no folder time yet, so its first pass looks at every item; an
         Exchange folder without a synchronisation state takes what it holds
-        as its starting point and hands none of it on."""
+        as its starting point, keeps it and hands none of it on."""
         self.started = True
-        for f in self.synchronised():
-            for i in f.items:
-                self._reported(f, i)  # the first run takes them as its starting point and saves it
         self._settle([(f, i.key, None) for f in self.synchronised() if f.kind == "pst" for i in f.items])
 
     def restart(self):
         """Folder times and synchronisation states survive: nothing moves."""
 
     def reload(self):
-        """A page's Apply starts every folder afresh: personal-folder passes
-        look at every item again, and an Exchange folder's emptied state
-        makes its next run report every item. Of two counterparts the newer
-        one wins; a copy that was waiting to be made again is made now."""
+        """A page's Apply starts every personal-folder pass afresh, and an
+        Exchange folder whose job did not change goes on from its saved
+        state. A pair in step stays as it is: its newer side is the add-in's
+        own write, which is not carried back. A copy that was waiting to be
+        made again is made now."""
         for f in self.synchronised():
             for i in f.items:
                 i.maybe = False
-        self._settle([(f, i.key, "reset") for f in self.synchronised() for i in list(f.items)])
 
     # ----- what the add-in does -----
 
@@ -248,12 +219,11 @@ class World:
         if copy is not None and copy.maybe:
             target.items.remove(copy)
             copy = None
-        if copy is not None and source == "reset" and copy.stamp > item.stamp:
-            return []  # the newer side wins
         if not passes(job, item.content):
-            # The filter holds for changes too: an item made private, or
-            # marked NO_SYNC, after its copy was made stops flowing, and its
-            # copy stays as it was.
+            # The filter holds for changes too, in the master's pass and the
+            # default folder's alike: an item made private, or marked
+            # NO_SYNC, after its copy was made stops flowing, and its copy
+            # stays as it was.
             return []
         if job.both:
             item.content = replace(item.content, cats=cat2item(item.content.cats, job.category, self._job_categories()))
@@ -263,7 +233,6 @@ class World:
             target.items.append(copy)
         else:
             copy.content = self._keep_origin_reminder(job, copy, content)
-        self._stamp(copy, target)
         return [(target, item.key, job.master)]
 
     def _default_to_masters(self, folder, item, source):
@@ -276,8 +245,6 @@ class World:
             if folder.kind == "pst" and self.in_reminders(item.key):
                 return writes  # not touched while a reminder of it is due
             copy = job.master.item(item.key)
-            if copy is not None and source == "reset" and copy.stamp > item.stamp:
-                continue  # the newer side wins
             if copy is None and not passes(job, item.content):
                 continue
             content = self._to_master(job, item.content)
@@ -285,8 +252,12 @@ class World:
                 copy = Item(item.key, content, made_by_addin=True)
                 job.master.items.append(copy)
             else:
+                if job.mark_private:
+                    # A default-folder item of such a job may be private by
+                    # the job's mark alone: the master item keeps its own
+                    # privacy.
+                    content = replace(content, sens=copy.content.sens)
                 copy.content = self._keep_origin_reminder(job, copy, content)
-            self._stamp(copy, job.master)
             writes.append((job.master, item.key, folder))
         return writes
 
@@ -331,15 +302,12 @@ class World:
                 self._delete_key(j.master, key)
         for j in self.jobs_of_target(folder):
             master_item = j.master.item(key)
-            if j.both or master_item is None or j.master.kind != "pst":
-                continue
+            if j.both or master_item is None or j.master.kind != "pst" or not passes(j, master_item.content):
+                continue  # (a master item the filter refuses gets no new copy)
             # The next pass that lists the master item makes the copy again:
             # at once when it is the master's newest item, else at its next
             # change or a reset. Until then it may be there or not.
             folder.items.append(Item(key, self._to_default(j, master_item.content), made_by_addin=True, maybe=True))
 
     def _delete_key(self, folder, key):
-        for i in folder.items:
-            if i.key == key and not i.maybe:
-                self._reported(folder, i)
         folder.items[:] = [i for i in folder.items if i.key != key]

@@ -68,11 +68,37 @@ class Outcomes(unittest.TestCase):
                 'change a subject="Ada King" private\n')
         self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), False)])
 
+    def test_an_item_of_two_two_way_jobs_deleted_in_one_master_goes_everywhere(self):
+        w = run('job "Archive/Work" category=Work both\njob "Archive/Family" category=Family both\nstart\n'
+                'item d in "Local/Contacts" subject="Ada" categories="Work;Family"\n'
+                'find c in "Archive/Work" subject="Ada"\ndelete c\n')
+        self.assertEqual([held(w, p) for p in ("Local/Contacts", "Archive/Work", "Archive/Family")], [[], [], []])
+
+    def test_an_item_added_while_closed_to_a_master_empty_at_the_first_start_is_copied(self):
+        text = annotate('store "Mailbox" kind=exchange default\nfolder "Mailbox/Team" type=contacts\n'
+                        'job "Mailbox/Team" category=Team\nstart\nwait until idle\nquit\n'
+                        'item a in "Mailbox/Team" subject="Ada"\nstart\nwait until idle\n')
+        self.assertIn('expect item "Mailbox/Contacts" subject="Ada" categories="Team"', text.split("quit")[1])
+
     def test_an_exchange_folder_adopts_what_it_holds_at_its_first_start(self):
         text = annotate('store "Mailbox" kind=exchange default\nfolder "Mailbox/Team" type=contacts\n'
                         'job "Mailbox/Team" category=Team both\nitem a in "Mailbox/Team" subject="Ada"\n'
                         'start\nwait until idle\n')
         self.assertIn('expect count "Mailbox/Contacts" 0', text)
+
+    def test_a_reload_leaves_a_pair_in_step_as_it_is(self):
+        w = run('job "Archive/Work" category=Work both mark-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'item b in "Local/Contacts" subject="Bob" categories="Work"\nreload\n')
+        sens = {(p, i.content.subject): i.content.sens for p in ("Archive/Work", "Local/Contacts")
+                for i in w.folders[p].items}
+        self.assertEqual(sens, {("Archive/Work", "Ada"): 0, ("Local/Contacts", "Ada"): 2,
+                                ("Archive/Work", "Bob"): 0, ("Local/Contacts", "Bob"): 0})
+
+    def test_with_mark_private_a_change_from_the_default_folder_keeps_the_masters_privacy(self):
+        w = run('job "Archive/Work" category=Work both mark-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\nchange c subject="Ada King"\n')
+        self.assertEqual([(i.content.subject, i.content.sens) for i in w.folders["Archive/Work"].items],
+                         [("Ada King", 0)])
 
     def test_without_reminders_only_the_origin_side_rings(self):
         w = run('folder "Archive/Dates" type=calendar\njob "Archive/Dates" category=Dates both no-reminders\n'

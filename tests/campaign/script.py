@@ -14,6 +14,13 @@ from model import Content, Job, World
 # Error lines the add-in writes in normal work: an Exchange folder that
 # starts without a synchronisation state says so once.
 EXPLAINED_ERRORS = ("RESET...",)
+# A personal-folders master item that the user deletes while a pass of its
+# folder runs is listed but no longer found: the pass tries once more, then
+# logs the item as not found and counts it as the pass's error (the folder
+# time stays, and the deletion's search follows it). Whether the deletion
+# meets a pass is timing alone, so after such a deletion these lines may
+# stand, and only these.
+RACING_DELETION_ERRORS = ("PSTprocessItemInMasterFolder::NO MasterMSG FROM ID", "checkIfSomethingChanged::errors>0")
 
 
 def tokens(line):
@@ -44,6 +51,7 @@ class Script:
         self.lines = []
         self.writes_cleared = False   # `calls clear` since the last user step
         self.failures_since_start = False
+        self.master_deletions_since_start = False
         self.job_lines = []
 
     # ----- reading -----
@@ -101,6 +109,9 @@ class Script:
         elif verb == "delete":
             self._user_step()
             self._named(words[1])
+            folder, _ = w.named(words[1])
+            if folder.kind == "pst" and w.job_of_master(folder):
+                self.master_deletions_since_start = True
             w.delete(words[1])
         elif verb == "find":
             folder = self._folder(words[3])
@@ -110,14 +121,14 @@ class Script:
             item.name = words[1]
         elif verb == "start":
             self._set_default_store()
-            self.failures_since_start = False
+            self.failures_since_start = self.master_deletions_since_start = False
             if w.started:
                 w.restart()  # Outlook opens again after a quit
             else:
                 w.start()
         elif verb in ("restart", "quit"):
             out = self._error_log_check() + out
-            self.failures_since_start = False
+            self.failures_since_start = self.master_deletions_since_start = False
             w.restart()
         elif verb == "reload":
             self._user_step()
@@ -176,7 +187,8 @@ class Script:
     def _error_log_check(self):
         if self.failures_since_start or not self.world.started:
             return []
-        return [f'expect error-log "ERROR:" count=0 except="{";".join(EXPLAINED_ERRORS)}"']
+        explained = EXPLAINED_ERRORS + (RACING_DELETION_ERRORS if self.master_deletions_since_start else ())
+        return [f'expect error-log "ERROR:" count=0 except="{";".join(explained)}"']
 
     def finish(self):
         """The end of the scenario: the error log holds nothing unexplained."""
