@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,9 @@ struct StoreRec {
   std::map<PropKey, uint16_t> namedIds;
   std::vector<PropKey> namedById;  // index = id - 0x8000
   std::unordered_map<std::wstring, ObjId> bySourceKey;
+  // Live items whose reminder is set, due or not: the reminders collection
+  // reads these instead of every item of the store.
+  std::set<ObjId> withReminder;
   bool removed = false;
   // Connector stores keep their service's whole seconds, so their times tie;
   // a personal-folders file and an Exchange server keep milliseconds, and as
@@ -244,7 +248,11 @@ struct World::State {
       auto& v = f->bySearchKey[sk];
       v.insert(std::upper_bound(v.begin(), v.end(), r.info.id), r.info.id);  // ids grow with creation
     }
-    if (s) s->bySourceKey[r.info.SourceKeyHex()] = r.info.id;
+    if (s) {
+      s->bySourceKey[r.info.SourceKeyHex()] = r.info.id;
+      const Value* set = r.info.content.Find(named::ReminderSet());
+      if (set && set->num) s->withReminder.insert(r.info.id);
+    }
   }
 
   void UnindexItem(ItemRec& r) {
@@ -258,7 +266,10 @@ struct World::State {
         if (it->second.empty()) f->bySearchKey.erase(it);
       }
     }
-    if (s) s->bySourceKey.erase(r.info.SourceKeyHex());
+    if (s) {
+      s->bySourceKey.erase(r.info.SourceKeyHex());
+      s->withReminder.erase(r.info.id);
+    }
   }
 
   // Stamps a commit on the item: change key, modification time (the store's
