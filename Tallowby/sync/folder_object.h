@@ -23,6 +23,7 @@
 #include "date_time.h"
 #include "pst_listing.h"
 #include "rdo.h"
+#include "key_table.h"
 #include "sync_id_list.h"
 
 class CMAPIFolderObject;
@@ -196,9 +197,9 @@ class CMAPIFolderObject {
   std::vector<com::Bstr> JobCategories;
   com::ComPtr<IRdoFolder> RdoFolder;
   com::Bstr SyncData;
-  std::vector<std::pair<std::wstring, std::wstring>> FolderCache[2];
-  std::vector<std::pair<std::wstring, std::wstring>> CacheTable;
-  std::vector<std::pair<std::wstring, std::wstring>> Cache2Table;
+  KeyTable FolderCache[2];
+  KeyTable CacheTable;
+  KeyTable Cache2Table;
   CriticalSection CacheTablesLock;
   std::vector<com::Bstr> CachedItemsList;
   CriticalSection CachedItemsLock;
