@@ -460,7 +460,7 @@ HRESULT LoadiCloudDeleteList(CMAPIFolderObject* folder) {
   if (opened) DebugLog(L"Load iCloud DeleteList");
   {
     CsLock lock(g_csDeleteList);
-    SyncIdList& list = folder->Events->pstFolderCache;
+    SyncIdList& list = folder->Events->DeleteList();
     list.clear();
     for (const std::wstring& key : keys) list.AddOnce(key);
   }
