@@ -112,10 +112,11 @@ void CMainDlg::ApplyToView(const tallowlog::LogFollower::Update& update) {
   ::SetFocus(m_hEdit);
   if (update.append.empty()) return;
   const size_t shown = size_t(GetWindowTextLengthW(m_hEdit));
-  // Past the edit control's limit nothing would be added: the oldest lines
-  // make room, so that the view goes on showing the end of the log. (An
-  // update is never longer than what the view keeps.)
-  if (shown + update.append.size() > MaxViewChars) DropOldestLines(shown + update.append.size() - KeptViewChars);
+  // Past the view's budget the oldest lines make room, in one big step, so
+  // that the view goes on showing the end of the log. (An update is never
+  // longer than what the view keeps.)
+  if (shown + update.append.size() > ViewBudgetChars)
+    DropOldestLines(shown + update.append.size() - KeptViewChars);
   const int end = GetWindowTextLengthW(m_hEdit);
   ::SendMessageW(m_hEdit, EM_SETSEL, end, end);
   ::SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(update.append.c_str()));

@@ -35,11 +35,15 @@ class CMainDlg : public win::DialogImpl<CMainDlg> {
     COMMAND_HANDLER(IDC_SAVE_LOG, BN_CLICKED, OnSaveClicked)
   END_MSG_MAP()
 
-  // The most text the view holds (its edit control's limit).
+  // The most text the view's edit control takes (its limit).
   static constexpr size_t MaxViewChars = 0xA00000;
+  // The most text the view holds: the edit control's work for each append
+  // grows with the text it holds, so the view keeps the newest 1.5 to 2
+  // million characters of the log (some 20,000 lines), whatever its size.
+  static constexpr size_t ViewBudgetChars = 0x200000;
   // What the view keeps when it must drop its oldest lines for new ones, so
-  // that the next refreshes append without dropping again.
-  static constexpr size_t KeptViewChars = MaxViewChars / 4 * 3;
+  // that many refreshes append before it drops again.
+  static constexpr size_t KeptViewChars = ViewBudgetChars / 4 * 3;
 
   void RefreshLog();
   void OnSaveDebugLog();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "bstr.h"
@@ -166,6 +167,170 @@ bool NameHitMayBeTheEntrys(IRdoMessage* item, const GalCopyScope& scope, bool ow
   return taken == scope.matched->end() || SameText(scope.address, com::Bstr(taken->second));
 }
 
+// ---- What a run knows of a target folder's items ----
+
+// The values the searches for a copy compare, read once per item and run
+// instead of once per entry searched: every item of the folder in its
+// order (or, until an unstamped item is needed, only the stamped ones in
+// the order the stamp filter gives them), kept current through the run's
+// own writes. A search answered here finds the item the folder's own
+// search would find: the first one, in that order, that passes the same
+// tests.
+class CopyRecords {
+ public:
+  struct Record {
+    std::wstring entryId, address, name, first, last;
+    bool stamped = false, distList = false;
+    bool addressRead = false, nameRead = false, namesRead = false;
+  };
+  using Accept = std::function<bool(const Record&)>;
+  enum Field { kAddress, kName, kNames, kFields };
+
+  // Reads the stamped items (stampedOnly) or every item. On failure the
+  // records read so far stay for one answer (see Answer) and are forgotten
+  // after it.
+  HRESULT Build(IRdoItems* items, bool stampedOnly);
+  bool Has(bool stampedOnly) const { return built_ && (stampedOnly || !stampedOnly_); }
+  // The first record (in order) whose field equals `key` and that `accept`
+  // takes; null when none.
+  const Record* First(Field field, const std::wstring& key, const Accept& accept) const;
+  // The copy `message` (EntryID `entryId`) as it is now: its record is read
+  // again, or added at the end for a new copy.
+  void Update(IRdoMessage* message, const std::wstring& entryId, bool stamped);
+  void ForgetPartial() {
+    if (!built_) clear();
+  }
+  // After a write whose outcome is unknown: read the folder again.
+  void Invalidate() {
+    clear();
+    built_ = false;
+  }
+
+ private:
+  void clear() {
+    records_.clear();
+    byEntryId_.clear();
+    for (auto& e : exact_) e.clear();
+    for (auto& o : odd_) o.clear();
+  }
+  static Record Read(IRdoMessage* item, bool stamped);
+  static std::wstring KeyOf(const Record& r, Field field);
+  // Texts of printable ASCII are equal in the user's locale only when they
+  // are the same text; any other text is compared the locale's way.
+  static bool Plain(const std::wstring& text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0x20 && c < 0x7F; });
+  }
+  void Index(size_t at);
+  void Unindex(size_t at);
+
+  std::vector<Record> records_;
+  std::unordered_map<std::wstring, size_t> byEntryId_;
+  std::unordered_map<std::wstring, std::vector<size_t>> exact_[kFields];
+  std::vector<size_t> odd_[kFields];
+  bool built_ = false, stampedOnly_ = true;
+};
+
+CopyRecords::Record CopyRecords::Read(IRdoMessage* item, bool stamped) {
+  Record r;
+  r.stamped = stamped;
+  com::Bstr text;
+  if (SUCCEEDED(item->get_EntryID(text.Put()))) r.entryId = text.Str();
+  r.addressRead = SUCCEEDED(item->get_EmailAddress(text.Put()));
+  if (r.addressRead) r.address = text.Str();
+  r.nameRead = SUCCEEDED(item->get_Name(text.Put()));
+  if (r.nameRead) r.name = text.Str();
+  com::Bstr last;
+  r.namesRead = SUCCEEDED(item->get_FirstName(text.Put())) && SUCCEEDED(item->get_LastName(last.Put()));
+  if (r.namesRead) {
+    r.first = text.Str();
+    r.last = last.Str();
+  }
+  r.distList = SUCCEEDED(item->get_MessageClass(text.Put())) && _wcsicmp(text.c_str(), L"IPM.DistList") == 0;
+  return r;
+}
+
+std::wstring CopyRecords::KeyOf(const Record& r, Field field) {
+  switch (field) {
+    case kAddress: return r.address;
+    case kName: return r.name;
+    default: return r.first + L'\n' + r.last;
+  }
+}
+
+void CopyRecords::Index(size_t at) {
+  const Record& r = records_[at];
+  if (!r.entryId.empty()) byEntryId_[r.entryId] = at;
+  for (int f = 0; f < kFields; ++f) {
+    const Field field = Field(f);
+    const bool plain = field == kNames ? Plain(r.first) && Plain(r.last) : Plain(KeyOf(r, field));
+    auto& slots = plain ? exact_[f][KeyOf(r, field)] : odd_[f];
+    slots.insert(std::upper_bound(slots.begin(), slots.end(), at), at);
+  }
+}
+
+void CopyRecords::Unindex(size_t at) {
+  const Record& r = records_[at];
+  for (int f = 0; f < kFields; ++f) {
+    std::erase(odd_[f], at);
+    auto found = exact_[f].find(KeyOf(r, Field(f)));
+    if (found != exact_[f].end()) std::erase(found->second, at);
+  }
+}
+
+HRESULT CopyRecords::Build(IRdoItems* items, bool stampedOnly) {
+  clear();
+  built_ = false;
+  stampedOnly_ = stampedOnly;
+  com::ComPtr<IRdoMessage> item;
+  HRESULT hr = stampedOnly ? items->Find(com::Bstr(kStampFilter), item.Put()) : items->GetFirst(item.Put());
+  if (!CheckHr(hr, L"getItemFromGALFolder:Item")) return hr;
+  while (item) {
+    records_.push_back(Read(item.Get(), stampedOnly || HasStamp(item.Get())));
+    Index(records_.size() - 1);
+    hr = stampedOnly ? items->FindNext(item.Put()) : items->GetNext(item.Put());
+    if (!CheckHr(hr, L"getItemFromGALFolder:wItems")) return hr;
+  }
+  built_ = true;
+  return S_OK;
+}
+
+const CopyRecords::Record* CopyRecords::First(Field field, const std::wstring& key, const Accept& accept) const {
+  const size_t split = field == kNames ? key.find(L'\n') : std::wstring::npos;
+  auto equal = [&](const Record& r) {
+    if (field == kNames)
+      return SameText(key.substr(split + 1), com::Bstr(r.last)) && SameText(key.substr(0, split), com::Bstr(r.first));
+    return SameText(key, com::Bstr(KeyOf(r, field)));
+  };
+  const bool plainKey =
+      field == kNames ? Plain(key.substr(0, split)) && Plain(key.substr(split + 1)) : Plain(key);
+  std::vector<size_t> candidates;
+  if (plainKey) {
+    if (auto found = exact_[field].find(key); found != exact_[field].end()) candidates = found->second;
+    candidates.insert(candidates.end(), odd_[field].begin(), odd_[field].end());
+    std::sort(candidates.begin(), candidates.end());
+  } else {
+    candidates.resize(records_.size());
+    for (size_t i = 0; i < candidates.size(); ++i) candidates[i] = i;
+  }
+  for (size_t at : candidates)
+    if (equal(records_[at]) && accept(records_[at])) return &records_[at];
+  return nullptr;
+}
+
+void CopyRecords::Update(IRdoMessage* message, const std::wstring& entryId, bool stamped) {
+  if (!built_ || entryId.empty()) return;
+  auto found = byEntryId_.find(entryId);
+  if (found == byEntryId_.end()) {
+    records_.push_back(Read(message, stamped));
+    Index(records_.size() - 1);
+    return;
+  }
+  const size_t at = found->second;
+  Unindex(at);
+  records_[at] = Read(message, stamped || records_[at].stamped);
+  Index(at);
+}
+
 // ---- One run ----
 
 // A folder that lists are copied into. A list's own subfolder loses the
@@ -179,6 +344,7 @@ struct Target {
   bool isDefaultFolder = false;
   bool readWhole = true;
   std::set<std::wstring> listsReadWhole;
+  CopyRecords records;
 };
 
 // How the search for an entry's copy went.
@@ -202,9 +368,11 @@ class GalRun {
   Target* TargetFor(const std::wstring& listName);
   bool WalkEntries(IRdoAddressList* list, Target& target, const std::wstring& listName);
   bool CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstring& listName);
-  CopySearch FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder, GalCopyScope scope);
+  CopySearch FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target, GalCopyScope scope);
+  HRESULT Search(Target& target, const GalCopyScope& scope, CopyRecords::Field field, const std::wstring& key,
+                 std::wstring* entryId);
   void Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const com::Bstr& storeId,
-               const std::wstring& listName);
+               const std::wstring& listName, Target& target);
   void CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target, const com::Bstr& storeId);
   void DeleteVanishedCopies(const Target& target);
   bool MayDeleteFrom(const Target& target, IRdoMessage* item) const;
@@ -429,7 +597,7 @@ bool GalRun::WalkEntries(IRdoAddressList* list, Target& target, const std::wstri
 bool GalRun::CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstring& listName) {
   com::Bstr smtp;
   if (!CheckHr(entry->get_SmtpAddress(smtp.Put()), L"syncGAL:NO SMTP")) return false;
-  CopySearch search = FindCopy(entry, smtp.Str(), target.folder.Get(), RefreshScope(target));
+  CopySearch search = FindCopy(entry, smtp.Str(), target, RefreshScope(target));
   if (!CheckHr(search.hr, L"syncGAL:SearchError")) return !search.inconclusive;
   if (!search.entryId.empty()) current_[search.entryId] = smtp.Str();
   // A copy may exist that a failed search missed: no second one.
@@ -437,7 +605,7 @@ bool GalRun::CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstri
   com::Bstr storeId;
   if (!CheckHr(target.folder->get_StoreID(storeId.Put()), L"syncGAL:SearchError2")) return true;
   if (!search.entryId.empty())
-    Refresh(entry, search.entryId, storeId, listName);
+    Refresh(entry, search.entryId, storeId, listName, target);
   else
     CreateCopy(entry, smtp.Str(), target, storeId);
   return !search.inconclusive;
@@ -447,23 +615,30 @@ bool GalRun::CopyEntry(IRdoAddressEntry* entry, Target& target, const std::wstri
 // as a list name, then by first and last name; the first hit ends it. A key
 // the entry does not have is not searched for; the result is that of the
 // last search made, and an entry without any key has no copy to be found.
-CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, IRdoFolder* folder,
+CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target,
                             GalCopyScope scope) {
   scope.address = smtp;
   scope.matched = &current_;
   CopySearch s;
   s.hr = E_FAIL;
+  // The refresh's searches (copies of any age) read the folder's records;
+  // the search for a copy just made asks the folder itself.
+  IRdoFolder* folder = target.folder.Get();
+  auto search = [&](CopyRecords::Field field, const std::wstring& key, const auto& folderKey) {
+    if (scope.unstampedCreatedSince > 0) return getItemFromGALFolder(folder, folderKey, scope, &s.entryId);
+    return Search(target, scope, field, key, &s.entryId);
+  };
   auto found = [&s](HRESULT hr) {
     s.hr = hr;
     if (FAILED(hr)) s.inconclusive = true;
     return !s.entryId.empty();
   };
-  if (!smtp.empty() && found(getItemFromGALFolder(folder, GalAddressKey{smtp}, scope, &s.entryId))) return s;
+  if (!smtp.empty() && found(search(CopyRecords::kAddress, smtp, GalAddressKey{smtp}))) return s;
 
   com::Bstr alias, first, last;
   HRESULT hr = entry->get_Alias(alias.Put());
   if (CheckHr(hr, L"syncGAL:getAlias")) {
-    if (!alias.Empty() && found(getItemFromGALFolder(folder, GalListNameKey{alias.Str()}, scope, &s.entryId)))
+    if (!alias.Empty() && found(search(CopyRecords::kName, alias.Str(), GalListNameKey{alias.Str()})))
       return s;
     // The copy of a distribution list carries the list's display name,
     // which need not be its alias.
@@ -471,7 +646,7 @@ CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, I
     com::Bstr name;
     if (SUCCEEDED(entry->get_IsDistList(&isList)) && isList && SUCCEEDED(entry->get_Name(name.Put())) &&
         !name.Empty() && name.Str() != alias.Str() &&
-        found(getItemFromGALFolder(folder, GalListNameKey{name.Str()}, scope, &s.entryId)))
+        found(search(CopyRecords::kName, name.Str(), GalListNameKey{name.Str()})))
       return s;
   } else {
     s.inconclusive = true;
@@ -484,12 +659,64 @@ CopySearch GalRun::FindCopy(IRdoAddressEntry* entry, const std::wstring& smtp, I
   if (FAILED(hrFirst) || FAILED(hrLast))
     s.inconclusive = true;
   else if (!first.Empty() || !last.Empty())
-    found(getItemFromGALFolder(folder, GalNamesKey{first.Str(), last.Str()}, scope, &s.entryId));
+    found(search(CopyRecords::kNames, first.Str() + L'\n' + last.Str(), GalNamesKey{first.Str(), last.Str()}));
   return s;
 }
 
+// getItemFromGALFolder's passes for a key, over the target's records: by
+// address the stamped copies, then (where unstamped items may count) every
+// item; by a list's name the stamped distribution lists, then every one; by
+// first and last name the stamped copies. The result is that of the last
+// pass made.
+HRESULT GalRun::Search(Target& target, const GalCopyScope& scope, CopyRecords::Field field, const std::wstring& key,
+                       std::wstring* entryId) {
+  using Record = CopyRecords::Record;
+  entryId->clear();
+  auto nameHitMayBeTheEntrys = [&](const Record& r, bool ownAddress) {
+    if (ownAddress && (!r.addressRead || !SameText(scope.address, com::Bstr(r.address)))) return false;
+    if (r.entryId.empty()) return false;
+    auto taken = current_.find(r.entryId);
+    return taken == current_.end() || SameText(scope.address, com::Bstr(taken->second));
+  };
+  auto pass = [&](bool stampedOnly, const CopyRecords::Accept& accept) {
+    CopyRecords& records = target.records;
+    HRESULT hr = S_OK;
+    if (!records.Has(stampedOnly)) {
+      com::ComPtr<IRdoItems> items;
+      hr = TakeItems(target.folder.Get(), &items);
+      if (FAILED(hr)) return hr;
+      hr = records.Build(items.Get(), stampedOnly);
+    }
+    const Record* hit = records.First(field, key, accept);
+    if (hit) *entryId = hit->entryId;
+    records.ForgetPartial();
+    if (hit) return entryId->empty() ? E_FAIL : S_OK;
+    return hr;
+  };
+  const bool anyOther = scope.takeUnstamped;  // unstamped items of any age count too
+  HRESULT hr = S_OK;
+  switch (field) {
+    case CopyRecords::kAddress:
+      hr = pass(true, [](const Record& r) { return r.stamped && r.addressRead; });
+      if (entryId->empty() && anyOther) hr = pass(false, [](const Record& r) { return r.addressRead; });
+      break;
+    case CopyRecords::kName: {
+      auto list = [&](const Record& r) { return r.distList && r.nameRead && nameHitMayBeTheEntrys(r, false); };
+      hr = pass(true, [&](const Record& r) { return r.stamped && list(r); });
+      if (entryId->empty() && anyOther) hr = pass(false, list);
+      break;
+    }
+    default:
+      hr = pass(true, [&](const Record& r) {
+        return r.stamped && r.namesRead && !(r.first.empty() && r.last.empty()) && nameHitMayBeTheEntrys(r, true);
+      });
+      break;
+  }
+  return hr;
+}
+
 void GalRun::Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const com::Bstr& storeId,
-                     const std::wstring& listName) {
+                     const std::wstring& listName, Target& target) {
   com::ComPtr<IRdoMessage> copy;
   HRESULT hr = session_->GetMessageById(com::Bstr(copyId), com::Variant(storeId.c_str()),
                                         com::Variant(kOpenFlagsBestAccess), copy.Put());
@@ -507,7 +734,12 @@ void GalRun::Refresh(IRdoAddressEntry* entry, const std::wstring& copyId, const 
   CheckHr(hr, L"syncGAL:Cat");
   // Only a saved refresh makes the copy current; a run whose refreshes all
   // failed must not put the next one off for the whole interval.
-  if (CheckHr(copy->Save(), L"syncGAL:Save")) updated_ = true;
+  if (CheckHr(copy->Save(), L"syncGAL:Save")) {
+    updated_ = true;
+    target.records.Update(copy.Get(), copyId, true);
+  } else {
+    target.records.Invalidate();
+  }
 }
 
 // A new copy is stamped at once and gets its category at its first refresh.
@@ -521,16 +753,26 @@ void GalRun::CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Targe
     com::Bstr id;
     if (SUCCEEDED(created->get_EntryID(id.Put()))) copyId = id.Str();
   }
-  if (copyId.empty()) copyId = FindCopy(entry, smtp, target.folder.Get(), NewCopyScope(target)).entryId;
+  if (copyId.empty()) {
+    // The copy is in the folder, not yet in the records.
+    target.records.Invalidate();
+    copyId = FindCopy(entry, smtp, target, NewCopyScope(target)).entryId;
+  }
   if (copyId.empty()) return;
   current_[copyId] = smtp;
   com::ComPtr<IRdoMessage> copy;
   hr = session_->GetMessageById(com::Bstr(copyId), com::Variant(storeId.c_str()), com::Variant(kOpenFlagsBestAccess),
                                 copy.Put());
   if (SUCCEEDED(hr) && !copy) hr = E_POINTER;
-  if (!CheckHr(hr, L"syncGAL:GetMessage2")) return;
+  if (!CheckHr(hr, L"syncGAL:GetMessage2")) {
+    target.records.Invalidate();
+    return;
+  }
   MarkAsGALCopy(copy.Get());
-  copy->Save();
+  if (SUCCEEDED(copy->Save()))
+    target.records.Update(copy.Get(), copyId, true);
+  else
+    target.records.Invalidate();
 }
 
 // Deletes the stamped copies whose entry is gone, of lists read whole in

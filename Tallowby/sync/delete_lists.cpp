@@ -47,7 +47,7 @@ void DebugFormat(const wchar_t* format, long long value) {
 
 size_t DeleteListSize(CItemsEvents* sink) {
   CsLock lock(g_csDeleteList);
-  return sink->pstFolderCache.size();
+  return sink->DeleteList().size();
 }
 
 bool IsHexKey(const wchar_t* text) {
@@ -86,7 +86,7 @@ class DeleteListBuilder {
 void DeleteListBuilder::Run() {
   {
     CsLock lock(g_csDeleteList);
-    previous_ = sink_->pstFolderCache.TakeAll();
+    previous_ = sink_->DeleteList().TakeAll();
   }
   com::ComPtr<IRdoTable> table;
   long rowCount = 0;
@@ -155,7 +155,7 @@ void DeleteListBuilder::ReadRow(const VARIANT* values, long count) {
   }
   if (!hex.Empty()) {
     CsLock lock(g_csDeleteList);
-    sink_->pstFolderCache.push_back(hex.Str());
+    sink_->DeleteList().push_back(hex.Str());
   }
   if (g_rowHook) g_rowHook();
 }
@@ -187,7 +187,7 @@ void DeleteListBuilder::KeepUnsearchedKeys() {
   bool kept = false;
   {
     CsLock lock(g_csDeleteList);
-    auto& list = sink_->pstFolderCache;
+    auto& list = sink_->DeleteList();
     std::unordered_set<std::wstring> present(list.begin(), list.end());
     for (std::wstring& key : previous_) {
       if (present.insert(key).second) {
@@ -292,7 +292,7 @@ void LogDeletion(CSyncEngine* engine, CMAPIFolderObject* f, const com::Bstr& sub
 // item in another master would go too).
 void ForgetInDeleteList(CMAPIFolderObject* f, const wchar_t* syncId) {
   CsLock lock(g_csDeleteList);
-  f->Events->pstFolderCache.Remove(syncId);
+  f->Events->DeleteList().Remove(syncId);
 }
 
 // What DeleteCounterpartIn found: whether it deleted an item, and the

@@ -66,14 +66,13 @@ std::wstring LikeLiteral(const std::wstring& text) {
 }
 
 // Upserts source key -> change key in a table (caller holds CacheTablesLock).
-void PutKey(std::vector<std::pair<std::wstring, std::wstring>>& table, const std::wstring& sourceKey,
-            const std::wstring& changeKey, bool* replaced = nullptr) {
-  auto it = std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == sourceKey; });
+void PutKey(KeyTable& table, const std::wstring& sourceKey, const std::wstring& changeKey, bool* replaced = nullptr) {
+  auto it = table.FindKey(sourceKey);
   if (replaced) *replaced = it != table.end();
   if (it != table.end())
-    it->second = changeKey;
+    table.SetValue(it, changeKey);
   else
-    table.emplace_back(sourceKey, changeKey);
+    table.PushBack(sourceKey, changeKey);
 }
 
 // Keeps an own write that cannot be registered yet for a later run.
@@ -831,21 +830,18 @@ HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
 
 bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, const std::wstring& changeKey) {
   CsLock lock(folder->CacheTablesLock.Get());
-  auto find = [&](auto& table) {
-    return std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == sourceKey; });
-  };
-  auto handled = find(folder->Cache2Table);
+  auto handled = folder->Cache2Table.FindKey(sourceKey);
   if (handled != folder->Cache2Table.end() && handled->second == changeKey) {
     DebugLog(L"IsFromLastRun");
     return true;
   }
-  auto own = find(folder->CacheTable);
+  auto own = folder->CacheTable.FindKey(sourceKey);
   if (own == folder->CacheTable.end()) return false;
   if (own->second == changeKey) {
-    folder->CacheTable.erase(own);
+    folder->CacheTable.Erase(own);
     return true;
   }
-  own->second = changeKey;
+  folder->CacheTable.SetValue(own, changeKey);
   return false;
 }
 

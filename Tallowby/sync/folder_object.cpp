@@ -127,7 +127,8 @@ bool CItemsEvents::RecordAddedItem(CSyncEngine* engine, const DISPPARAMS* params
   // Under the key the folder's list and searches use for the item.
   const std::wstring key = SyncIdOfItem(engine->MapiUtils.Get(), message.Get(), HotMailMode);
   if (key.empty()) return false;
-  AddToFolderCacheList(key.c_str());
+  CsLock lock(AddedKeysLock.Get());
+  AddedKeys.push_back(key);
   return true;
 }
 
@@ -180,18 +181,28 @@ bool CItemsEvents::DeletedMarkSet() {
 int CItemsEvents::AddToFolderCacheList(const wchar_t* syncId) {
   if (!syncId || !*syncId) return 0;
   CsLock lock(g_csDeleteList);
-  pstFolderCache.AddOnce(syncId);
+  DeleteList().AddOnce(syncId);
   return 0;
+}
+
+SyncIdList& CItemsEvents::DeleteList() {
+  std::vector<std::wstring> added;
+  {
+    CsLock lock(AddedKeysLock.Get());
+    added.swap(AddedKeys);
+  }
+  for (const std::wstring& key : added) pstFolderCache.AddOnce(key);
+  return pstFolderCache;
 }
 
 std::vector<std::wstring> CItemsEvents::FolderCacheSnapshot() {
   CsLock lock(g_csDeleteList);
-  return pstFolderCache.Items();
+  return DeleteList().Items();
 }
 
 bool CItemsEvents::InFolderCache(const std::wstring& syncId) {
   CsLock lock(g_csDeleteList);
-  return pstFolderCache.Contains(syncId);
+  return DeleteList().Contains(syncId);
 }
 
 void CItemsEvents::AddICloudEntry(const std::wstring& key, const std::wstring& entryId) {

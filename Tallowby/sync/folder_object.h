@@ -23,6 +23,7 @@
 #include "date_time.h"
 #include "pst_listing.h"
 #include "rdo.h"
+#include "key_table.h"
 #include "sync_id_list.h"
 
 class CMAPIFolderObject;
@@ -80,6 +81,9 @@ class CItemsEvents final : public IDispatch {
   // Appends a sync id to pstFolderCache unless it is there (under
   // g_csDeleteList); always 0.
   int AddToFolderCacheList(const wchar_t* syncId);
+  // The delete list with the keys of the items added since it was last
+  // read; the caller holds g_csDeleteList.
+  SyncIdList& DeleteList();
   // A copy of pstFolderCache, taken under g_csDeleteList.
   std::vector<std::wstring> FolderCacheSnapshot();
   // Whether pstFolderCache lists the sync id (under g_csDeleteList).
@@ -117,7 +121,8 @@ class CItemsEvents final : public IDispatch {
   bool ExchangeMode = false;
   bool AddUserName2Categories = false;
   std::wstring CategoryUserName;
-  // SyncIDs of the folder's items; every change and walk under g_csDeleteList.
+  // SyncIDs of the folder's items; every change and walk under g_csDeleteList,
+  // through DeleteList().
   SyncIdList pstFolderCache;
   std::atomic<bool> RebuildWanted{false};
   bool HotMailMode = false;
@@ -148,6 +153,11 @@ class CItemsEvents final : public IDispatch {
  private:
   ~CItemsEvents() = default;  // only Release deletes
   std::unordered_map<std::wstring, std::wstring> iCloudList;
+  // Keys of added items on their way into pstFolderCache: Outlook's thread
+  // appends here, never waiting for g_csDeleteList; DeleteList() moves them
+  // over. The lock is held for an append or a swap, nothing else.
+  CriticalSection AddedKeysLock;
+  std::vector<std::wstring> AddedKeys;
   void OnItemAdd(CSyncEngine* engine, const DISPPARAMS* params);
   bool RecordAddedItem(CSyncEngine* engine, const DISPPARAMS* params);
   void OnItemRemove(CSyncEngine* engine);
@@ -196,9 +206,9 @@ class CMAPIFolderObject {
   std::vector<com::Bstr> JobCategories;
   com::ComPtr<IRdoFolder> RdoFolder;
   com::Bstr SyncData;
-  std::vector<std::pair<std::wstring, std::wstring>> FolderCache[2];
-  std::vector<std::pair<std::wstring, std::wstring>> CacheTable;
-  std::vector<std::pair<std::wstring, std::wstring>> Cache2Table;
+  KeyTable FolderCache[2];
+  KeyTable CacheTable;
+  KeyTable Cache2Table;
   CriticalSection CacheTablesLock;
   std::vector<com::Bstr> CachedItemsList;
   CriticalSection CachedItemsLock;

@@ -238,7 +238,7 @@ void Worker::SearchKey(const std::wstring& key) {
   // that an ItemAdd on Outlook's thread never waits for a deletion.
   if (deleteItem2(f_, session_.Get(), utils_.Get(), key.c_str()) != 0) return;
   CsLock lock(g_csDeleteList);
-  events_->pstFolderCache.Remove(key);
+  events_->DeleteList().Remove(key);
 }
 
 // The iCloud check with the loop's guard: an exception ends the tick as

@@ -172,7 +172,7 @@ void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::w
   const FoundItem left = FindBySyncId(utils_, folder, syncId_, false);
   if (SUCCEEDED(left.hr) && !left.item) {
     CsLock lock(g_csDeleteList);
-    sink->pstFolderCache.Remove(syncId_);
+    sink->DeleteList().Remove(syncId_);
   }
 }
 

@@ -104,7 +104,7 @@ HRESULT SetColumns(IRdoTable* table, const std::vector<long>& tags) {
 // hashed test instead of a scan of the whole list per key.
 void AddAllToFolderCache(CItemsEvents* sink, const std::vector<ListedItem>& listed) {
   CsLock lock(g_csDeleteList);
-  for (const ListedItem& item : listed) sink->pstFolderCache.AddOnce(item.syncId);
+  for (const ListedItem& item : listed) sink->DeleteList().AddOnce(item.syncId);
 }
 
 // The column layout of one walk.

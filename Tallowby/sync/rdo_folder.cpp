@@ -108,9 +108,9 @@ void AddRow(CMAPIFolderObject* folder, IRdoUtils* utils, const VARIANT* values, 
     return;
   }
   CsLock lock(folder->CacheTablesLock.Get());
-  if (seen.searchKeys.insert(searchKey).second) folder->FolderCache[kSyncIdMap].emplace_back(searchKey, sourceKey);
+  if (seen.searchKeys.insert(searchKey).second) folder->FolderCache[kSyncIdMap].PushBack(searchKey, sourceKey);
   if (globalObjectId.size() > 1 && seen.objectIdPairs.insert(globalObjectId + L"|" + sourceKey).second)
-    folder->FolderCache[kGlobalObjectIdMap].emplace_back(globalObjectId, sourceKey);
+    folder->FolderCache[kGlobalObjectIdMap].PushBack(globalObjectId, sourceKey);
 }
 
 }  // namespace
@@ -199,43 +199,37 @@ HRESULT LookupFolderCache(CMAPIFolderObject* folder, const std::wstring& sourceK
                           bool useGlobalObjectIdMap) {
   if (!folder) return E_FAIL;
   CsLock lock(folder->CacheTablesLock.Get());
-  for (const auto& [k, source] : folder->FolderCache[useGlobalObjectIdMap ? kGlobalObjectIdMap : kSyncIdMap]) {
-    if (source != sourceKey) continue;
-    if (key) *key = k;
-    return S_OK;
-  }
-  return E_FAIL;
+  const KeyTable& entries = folder->FolderCache[useGlobalObjectIdMap ? kGlobalObjectIdMap : kSyncIdMap];
+  auto found = entries.FindValue(sourceKey);
+  if (found == entries.end()) return E_FAIL;
+  if (key) *key = found->first;
+  return S_OK;
 }
 
 void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::wstring& key,
                       const std::wstring& sourceKey) {
   if (!folder || key.empty() || sourceKey.empty()) return;
   CsLock lock(folder->CacheTablesLock.Get());
-  auto& entries = folder->FolderCache[map];
-  for (auto& entry : entries) {
-    if (entry.second != sourceKey) continue;
-    entry.first = key;
-    return;
-  }
-  entries.emplace_back(key, sourceKey);
+  KeyTable& entries = folder->FolderCache[map];
+  auto found = entries.FindValue(sourceKey);
+  if (found != entries.end())
+    entries.SetKey(found, key);
+  else
+    entries.PushBack(key, sourceKey);
 }
 
 bool ExchangeDeletionPending(CMAPIFolderObject* folder, const std::wstring& syncId) {
   if (!folder || !folder->Events || !folder->Events->ExchangeMode || syncId.empty()) return false;
   CsLock lock(folder->CacheTablesLock.Get());
-  for (const auto& entries : folder->FolderCache)
-    for (const auto& entry : entries)
-      if (entry.first == syncId) return true;
-  return false;
+  return std::any_of(std::begin(folder->FolderCache), std::end(folder->FolderCache),
+                     [&](const KeyTable& entries) { return entries.FindKey(syncId) != entries.end(); });
 }
 
 void ForgetFromFolderCache(CMAPIFolderObject* folder, const std::vector<std::wstring>& sourceKeys) {
   if (!folder || sourceKeys.empty()) return;
-  const std::unordered_set<std::wstring> gone(sourceKeys.begin(), sourceKeys.end());
   CsLock lock(folder->CacheTablesLock.Get());
   for (auto& entries : folder->FolderCache)
-    entries.erase(std::remove_if(entries.begin(), entries.end(), [&](const auto& e) { return gone.count(e.second) > 0; }),
-                  entries.end());
+    for (const std::wstring& source : sourceKeys) entries.EraseValue(source);
 }
 
 bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item) {

@@ -230,7 +230,7 @@ StateRead ReadStateFile(const std::wstring& path, std::wstring* text) {
 }
 
 // Appends the entries of a cache file to `table` under CacheTablesLock.
-void LoadCacheFile(CMAPIFolderObject* folder, const wchar_t* suffix, Table* table, const wchar_t* endLine) {
+void LoadCacheFile(CMAPIFolderObject* folder, const wchar_t* suffix, KeyTable* table, const wchar_t* endLine) {
   const std::wstring path = StateFilePath(folder, suffix);
   if (!FileExists(path)) return;
   DebugLog(L"Load Cache Table");
@@ -256,12 +256,12 @@ void LoadCacheFile(CMAPIFolderObject* folder, const wchar_t* suffix, Table* tabl
   NoteSkippedLines(skipped, path);
   {
     CsLock lock(folder->CacheTablesLock.Get());
-    for (auto& entry : entries) table->push_back(std::move(entry));
+    for (auto& entry : entries) table->PushBack(std::move(entry.first), std::move(entry.second));
   }
   DebugLog(endLine);
 }
 
-HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const Table& table, const wchar_t* label) {
+HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const KeyTable& table, const wchar_t* label) {
   if (!folder || !folder->Engine()) return E_FAIL;
   const std::wstring path = StateFilePath(folder, suffix);
   if (path.empty()) return E_FAIL;
@@ -438,7 +438,7 @@ HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
     std::unordered_set<std::wstring> known;
     for (const auto& entry : entries) known.insert(entry.second);
     for (auto& entry : saved[map])
-      if (known.insert(entry.second).second) entries.push_back(std::move(entry));
+      if (known.insert(entry.second).second) entries.PushBack(std::move(entry.first), std::move(entry.second));
   }
   return S_OK;
 }
@@ -460,7 +460,7 @@ HRESULT LoadiCloudDeleteList(CMAPIFolderObject* folder) {
   if (opened) DebugLog(L"Load iCloud DeleteList");
   {
     CsLock lock(g_csDeleteList);
-    SyncIdList& list = folder->Events->pstFolderCache;
+    SyncIdList& list = folder->Events->DeleteList();
     list.clear();
     for (const std::wstring& key : keys) list.AddOnce(key);
   }

@@ -235,13 +235,11 @@ std::vector<ObjId> World::DueReminders(ObjId store) const {
   std::lock_guard lock(mutex_);
   std::vector<ObjId> due;
   const double now = times::NowUtc();
-  for (const auto& [fid, f] : s_->folders) {
-    if (f.deleted || f.info.store != store) continue;
-    for (ObjId id : f.items) {
-      if (IsReminderDue(s_->items.at(id).info.content, now)) due.push_back(id);
-    }
+  auto s = s_->stores.find(store);
+  if (s == s_->stores.end()) return due;
+  for (ObjId id : s->second.withReminder) {  // ascending ids
+    if (IsReminderDue(s_->items.at(id).info.content, now)) due.push_back(id);
   }
-  std::sort(due.begin(), due.end());
   return due;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,9 @@ struct StoreRec {
   std::map<PropKey, uint16_t> namedIds;
   std::vector<PropKey> namedById;  // index = id - 0x8000
   std::unordered_map<std::wstring, ObjId> bySourceKey;
+  // Live items whose reminder is set, due or not: the reminders collection
+  // reads these instead of every item of the store.
+  std::set<ObjId> withReminder;
   bool removed = false;
   // Connector stores keep their service's whole seconds, so their times tie;
   // a personal-folders file and an Exchange server keep milliseconds, and as
@@ -249,7 +253,11 @@ struct World::State {
       auto& v = f->bySearchKey[sk];
       v.insert(std::upper_bound(v.begin(), v.end(), r.info.id), r.info.id);  // ids grow with creation
     }
-    if (std::wstring source = r.info.SourceKeyHex(); s && !source.empty()) s->bySourceKey[source] = r.info.id;
+    if (s) {
+      if (std::wstring source = r.info.SourceKeyHex(); !source.empty()) s->bySourceKey[source] = r.info.id;
+      const Value* set = r.info.content.Find(named::ReminderSet());
+      if (set && set->num) s->withReminder.insert(r.info.id);
+    }
   }
 
   void UnindexItem(ItemRec& r) {
@@ -263,7 +271,10 @@ struct World::State {
         if (it->second.empty()) f->bySearchKey.erase(it);
       }
     }
-    if (std::wstring source = r.info.SourceKeyHex(); s && !source.empty()) s->bySourceKey.erase(source);
+    if (s) {
+      if (std::wstring source = r.info.SourceKeyHex(); !source.empty()) s->bySourceKey.erase(source);
+      s->withReminder.erase(r.info.id);
+    }
   }
 
   // Stamps a commit on the item: change key, modification time (the store's

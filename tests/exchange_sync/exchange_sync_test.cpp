@@ -78,7 +78,7 @@ TEST_F(ExchangeOwnWritesTest, AnOwnWriteIsRecognisedByItsExactChangeKeyOnce) {
   ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(item)));
   ASSERT_EQ(1u, master_->CacheTable.size());
   const std::wstring written = ChangeKeyOf(item);
-  EXPECT_EQ(written, master_->CacheTable[0].second);
+  EXPECT_EQ(written, master_->CacheTable.front().second);
 
   EXPECT_TRUE(IsFromLastRun(master_, source, written));
   EXPECT_TRUE(master_->CacheTable.empty()) << "seen once, forgotten";
@@ -90,7 +90,7 @@ TEST_F(ExchangeOwnWritesTest, AnOwnWriteIsRecognisedByItsExactChangeKeyOnce) {
   Touch(item, L"Ada King");
   EXPECT_FALSE(IsFromLastRun(master_, source, ChangeKeyOf(item)));
   ASSERT_EQ(1u, master_->CacheTable.size());
-  EXPECT_EQ(ChangeKeyOf(item), master_->CacheTable[0].second);
+  EXPECT_EQ(ChangeKeyOf(item), master_->CacheTable.front().second);
 
   // A change handled in the run not saved yet is skipped with its key only.
   master_->Cache2Table = {{L"S9", L"C1"}};
@@ -403,7 +403,7 @@ TEST_F(ExchangeDeletionTest, AnItemTheAddinWroteIsFollowedWhenItIsDeleted) {
         ASSERT_EQ(S_OK, ADDEXMODIF(default_, session_.Get(), utils_.Get(), SearchKeyOf(copy)));
         break;
       case Registered::kFromCacheFileOnly:
-        default_->CacheTable.emplace_back(SourceKeyOf(copy), ChangeKeyOf(copy));
+        default_->CacheTable.PushBack(SourceKeyOf(copy), ChangeKeyOf(copy));
         break;
     }
     const size_t skipped = CountOf(DebugLogText(), "RCI:selfchanged exchangemessage");

@@ -128,7 +128,7 @@ TEST_F(ExchangeFolderTest, KeyMapsKeepTheFirstRowOfASearchKeyAndEveryGlobalObjec
 
   ASSERT_EQ(S_OK, FillFolderCache(master_, session_.Get(), utils_.Get()));
   ASSERT_EQ(1u, master_->FolderCache[kSyncIdMap].size());
-  EXPECT_EQ(SourceKeyOf(first), master_->FolderCache[kSyncIdMap][0].second);
+  EXPECT_EQ(SourceKeyOf(first), master_->FolderCache[kSyncIdMap].front().second);
   EXPECT_EQ(L"(none)", Lookup(SourceKeyOf(second), false));
   EXPECT_EQ(goid, Lookup(SourceKeyOf(first), true));
   EXPECT_EQ(goid, Lookup(SourceKeyOf(second), true));

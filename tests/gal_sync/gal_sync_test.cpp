@@ -164,6 +164,33 @@ TEST_F(GalSyncTest, FirstRunCopiesSecondGivesCategoryAndTimeEveryDueRunRefreshes
   EXPECT_EQ(L"Ada Lovelace", items[0].Subject());
 }
 
+// The search for each entry's copy does not walk the folder's copies again:
+// a run reads each copy a bounded number of times, however many entries
+// the list has, and finds the same copies as before.
+TEST_F(GalSyncTest, ARunReadsTheFolderOnceNotOncePerEntry) {
+  std::vector<sim::AddressEntry> people;
+  for (int i = 0; i < 40; ++i) people.push_back(Person(L"P" + std::to_wstring(i), L"Namesake"));
+  SetLists({{L"Sales", people, 0}});
+  Choose(L"Sales");
+  World().ClearCalls();
+  Run();
+  const sim::ObjId sub = Subfolder(L"TWY.Sales");
+  ASSERT_EQ(40u, ItemsOf(sub).size());
+  auto reads = [&] {
+    return World().CallsOf(L"Items.Find").size() + World().CallsOf(L"Items.FindNext").size() +
+           World().CallsOf(L"Items.GetFirst").size() + World().CallsOf(L"Items.GetNext").size();
+  };
+  // Searching every copy per entry came to more than 40 * 40 / 2 reads.
+  EXPECT_GT(200u, reads()) << "first copy";
+  World().ClearCalls();
+  Run();
+  EXPECT_GT(200u, reads()) << "refresh";
+  EXPECT_EQ(40u, World().CallsOf(L"Message.Save").size());
+  const auto items = ItemsOf(sub);
+  ASSERT_EQ(40u, items.size()) << "every copy found again";
+  for (const auto& item : items) EXPECT_EQ(L"Sales", Categories(item));
+}
+
 TEST_F(GalSyncTest, IntervalDecidesWhetherARunIsDue) {
   SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}});
   Choose(L"Sales");

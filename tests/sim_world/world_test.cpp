@@ -271,6 +271,38 @@ TEST_F(WorldTest, EchoingStoresWriteTheAddInsItemsAgainLaterWithTheirContent) {
   EXPECT_EQ(MAPI_E_OBJECT_DELETED, w.EchoItem(quiet));
 }
 
+// The store's due reminders follow every way an item's reminder or place
+// changes: a commit setting or clearing it, a move to another store, a
+// delete, and a folder deleted for good with its items.
+TEST_F(WorldTest, DueRemindersFollowCommitsMovesAndDeletes) {
+  ItemContent on;
+  on.Set(named::ReminderSet(), Value::Bool(true));
+  ItemContent off = on;
+  off.Set(named::ReminderSet(), Value::Bool(false));
+  ObjId a = 0, b = 0, c = 0;
+  ASSERT_EQ(S_OK, w.CreateItem(contacts, off, &a));
+  ASSERT_EQ(S_OK, w.CreateItem(contacts, on, &b));
+  const ObjId sub = w.AddFolder(contacts, L"sub");
+  ASSERT_EQ(S_OK, w.CreateItem(sub, on, &c));
+  EXPECT_EQ((std::vector<ObjId>{b, c}), w.DueReminders(store));
+
+  ASSERT_EQ(S_OK, w.CommitItem(a, on));
+  ASSERT_EQ(S_OK, w.CommitItem(b, off));
+  EXPECT_EQ((std::vector<ObjId>{a, c}), w.DueReminders(store));
+
+  StoreSpec other;
+  const ObjId pst = w.AddStore(other);
+  ObjId moved = 0;
+  ASSERT_EQ(S_OK, w.MoveItem(a, w.StoreDefaultFolder(pst, kOlContacts), &moved));
+  EXPECT_EQ((std::vector<ObjId>{c}), w.DueReminders(store));
+  EXPECT_EQ((std::vector<ObjId>{moved}), w.DueReminders(pst));
+
+  ASSERT_TRUE(w.DeleteFolder(sub, true));
+  EXPECT_TRUE(w.DueReminders(store).empty());
+  ASSERT_EQ(S_OK, w.DeleteItem(moved, DeleteMode::Hard));
+  EXPECT_TRUE(w.DueReminders(pst).empty());
+}
+
 TEST_F(WorldTest, IdsAreUpperHexAndRepeatAfterReset) {
   ObjId a = Add(contacts, L"a");
   std::wstring id = w.GetItem(a)->entryId, storeId = w.GetStore(store)->storeId;

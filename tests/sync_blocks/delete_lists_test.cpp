@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "blocks_fixture.h"
 #include "delete_lists.h"
 #include "locks.h"
+#include "outlook/model.h"
 #include "rdo/rdo_common.h"
 
 namespace {
@@ -160,6 +163,41 @@ TEST_F(DeleteListTest, LookupsTellNotFoundFromFailure) {
 // Masters Family (one-way), Club (two-way) and Trips (two-way, in its own
 // category subfolder "Trips" of the default folder) with the default
 // Contacts folder; every folder holds a copy of one item.
+// Outlook's thread never waits for a worker: an ItemAdd raised while
+// another thread holds the delete lists' lock returns, and the worker finds
+// the added key at its next use of the list.
+TEST_F(DeleteListTest, AnItemAddReturnsWhileAWorkerHoldsTheListsLock) {
+  const sim::ObjId ada = AddItem(folder_, L"Ada");
+  engine_->SetSettingsLoaded(true);
+  com::ComPtr<IDispatch> item = simol::Model::Instance().NewItem(ada);
+  ASSERT_TRUE(item);
+  std::promise<void> held, done;
+  std::future<void> eventDone = done.get_future();
+  bool releasedByEvent = false;
+  std::thread worker([&] {
+    EnterCriticalSection(&g_csDeleteList);
+    held.set_value();
+    // Without an answer from the event in a minute, it is waiting for us.
+    releasedByEvent = eventDone.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    LeaveCriticalSection(&g_csDeleteList);
+  });
+  held.get_future().wait();
+  VARIANT arg;
+  VariantInit(&arg);
+  arg.vt = VT_DISPATCH;
+  arg.pdispVal = item.Get();
+  DISPPARAMS params{&arg, nullptr, 1, 0};
+  EXPECT_EQ(S_OK, object_->Events->Invoke(0xF001, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
+  done.set_value();
+  worker.join();
+  EXPECT_TRUE(releasedByEvent) << "the event waited for the worker's lock";
+  EXPECT_FALSE(object_->Events->TakeRebuild());
+  EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(ada)}), List(object_));
+  // A rebuild takes the added key along as any other.
+  EXPECT_TRUE(RebuildDeleteList(object_, session_.Get(), utils_.Get()));
+  EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(ada)}), List(object_));
+}
+
 class CounterpartTest : public DeleteListTest {
  protected:
   void SetUp() override {

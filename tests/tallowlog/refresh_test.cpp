@@ -235,7 +235,7 @@ TEST_F(TallowlogHugeLog, ShowsTheNewestLinesAndGoesOnFollowingTheEnd) {
   ViewerWindow viewer(folder_.Path());
   std::wstring text = viewer.ViewText();
   ASSERT_FALSE(text.empty());
-  EXPECT_LE(text.size(), CMainDlg::MaxViewChars);
+  EXPECT_LE(text.size(), CMainDlg::ViewBudgetChars) << "the view holds its budget, not the whole limit";
   EXPECT_TRUE(EndsWith(text, Padded(kLines - 1) + "\r\n")) << "the newest line is shown";
   const std::wstring first = text.substr(0, text.find(L"\r\n"));
   EXPECT_EQ(first.size(), Padded(0).size()) << "the view begins with a whole line";
@@ -246,7 +246,7 @@ TEST_F(TallowlogHugeLog, ShowsTheNewestLinesAndGoesOnFollowingTheEnd) {
     AppendLog(Block(from, 30000));
     viewer.Tick();
     text = viewer.ViewText();
-    EXPECT_LE(text.size(), CMainDlg::MaxViewChars) << round;
+    EXPECT_LE(text.size(), CMainDlg::ViewBudgetChars) << round;
     EXPECT_TRUE(EndsWith(text, Block(from + 29997, 3))) << round;
     EXPECT_EQ(text.substr(0, text.find(L"\r\n")).size(), Padded(0).size()) << "whole lines only";
   }
