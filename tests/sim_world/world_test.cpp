@@ -117,13 +117,13 @@ TEST_F(WorldTest, QueriesMatchBinaryKeysKeywordsAndMissingProperties) {
 }
 
 TEST_F(WorldTest, StoresBehaveAsTheirKind) {
-  StoreSpec spec;
-  spec.name = L"iCloud";
-  spec.providerHex = providers::kICloud;
-  const ObjId icloud = w.StoreDefaultFolder(w.AddStore(spec), kOlContacts);
-  spec.name = L"Hotmail";
-  spec.providerHex = providers::kHotmail;
-  const ObjId hotmail = w.StoreDefaultFolder(w.AddStore(spec), kOlCalendar);
+  StoreSpec desc;
+  desc.name = L"iCloud";
+  desc.providerHex = providers::kICloud;
+  const ObjId icloud = w.StoreDefaultFolder(w.AddStore(desc), kOlContacts);
+  desc.name = L"Hotmail";
+  desc.providerHex = providers::kHotmail;
+  const ObjId hotmail = w.StoreDefaultFolder(w.AddStore(desc), kOlCalendar);
   const ObjId a = Add(contacts, L"a");
   const std::wstring key = w.GetItem(a)->SearchKeyHex();
   // The wrapper's copy into an iCloud store gets a search key of its own;
