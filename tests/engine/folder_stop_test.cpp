@@ -155,8 +155,10 @@ TEST_F(QuitWhileWorking, TheEngineStaysPublishedUntilItsWorkersHaveEnded) {
   ASSERT_NE(worker, nullptr);
   std::atomic<bool> goneWhileWorking{false};
   std::thread watch([&] {
+    // The engine is read first and the worker after it: read the other way
+    // round, a worker that ends between the two reads looks unfinished.
     while (WaitForSingleObject(worker, 1) == WAIT_TIMEOUT)
-      if (!g_pSyncEngine) goneWhileWorking = true;
+      if (!g_pSyncEngine && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) goneWhileWorking = true;
   });
   Quit();
   watch.join();
