@@ -105,6 +105,7 @@ void RegisterOwnWrite(CMAPIFolderObject* target, CMAPIFolderObject* job, IRdoSes
   CItemsEvents* sink = target->Events;
   if (sink->ExchangeMode) {
     RegisterExchangeWrite(target, session, utils, item, syncId);
+    NoteSharedItemWriter(target, job, utils, item);
   } else if (target->IsStandard) {
     // A personal default folder keeps its own writes per job.
     RecordDefaultItemWrite(job, target, utils, session, item, syncId);
@@ -335,6 +336,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
     return Fail(hr);
   }
   cleanRecipients(engine_, copy_.Get());
+  ClearCategoriesTheSourceLacks(masterItem_, copy_.Get());
   DebugLog(L"pExInMasterFldr::Category4Slave");
   Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
   if (TwoWay() && !PutCategoryOnMasterItem()) return false;
@@ -387,9 +389,9 @@ void MasterToDefault::WriteUserLog(const wchar_t* word) {
 class DefaultToMasters {
  public:
   DefaultToMasters(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoFolder* defaultFolder, IRdoMessage* item)
+                   IRdoFolder* defaultFolder, IRdoMessage* item, const std::wstring& writer)
       : default_(folder), sink_(folder->Events), engine_(folder->Engine()), session_(session), utils_(utils),
-        syncId_(syncId), defaultFolder_(defaultFolder), item_(item) {}
+        syncId_(syncId), defaultFolder_(defaultFolder), item_(item), writer_(writer) {}
 
   bool Run(const std::vector<std::wstring>& categories);
   HRESULT Failure() const { return failure_; }
@@ -417,6 +419,7 @@ class DefaultToMasters {
   std::wstring syncId_;
   IRdoFolder* defaultFolder_;
   IRdoMessage* item_;
+  std::wstring writer_;  // the master whose write this is, left out
   long itemType_ = -1;
   std::vector<CMAPIFolderObject*> jobsSeen_;
   HRESULT failure_ = S_OK;
@@ -455,6 +458,7 @@ CMAPIFolderObject* DefaultToMasters::JobOf(const std::wstring& category) {
     return nullptr;
   }
   if (std::find(jobsSeen_.begin(), jobsSeen_.end(), job) != jobsSeen_.end()) return nullptr;
+  if (!writer_.empty() && job->Events->EntryID.Str() == writer_) return nullptr;
   jobsSeen_.push_back(job);
   if (!job->Events->BOTH_DIRECTIONS) {
     DebugLog(L"pExInDefFldr, but BOTH_DIRECTIONS not activated");
@@ -749,7 +753,7 @@ bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils*
 }
 
 bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoMessage* message, HRESULT* failure) {
+                   IRdoMessage* message, HRESULT* failure, const std::wstring& writer) {
   if (failure) *failure = S_OK;
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return ReportFailure(failure, E_POINTER);
   com::ComPtr<IRdoFolder> own = folder->RdoFolder;
@@ -768,7 +772,7 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   std::vector<std::wstring> categories;
   GetItemCategories(folder, categories, utils, message);
   if (categories.empty()) return true;
-  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message, failure);
+  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message, failure, writer);
   // Default categories or an origin mark put on the item are the add-in's
   // own write; registered last, with the item's final change, and only when
   // the item was handed on: after a failure the changed item must come again.
@@ -778,11 +782,11 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
 
 bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
                   const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message,
-                  HRESULT* failure) {
+                  HRESULT* failure, const std::wstring& writer) {
   if (failure) *failure = S_OK;
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils || !defaultFolder)
     return ReportFailure(failure, E_POINTER);
-  DefaultToMasters handOn(folder, session, utils, syncId, defaultFolder, message);
+  DefaultToMasters handOn(folder, session, utils, syncId, defaultFolder, message, writer);
   return handOn.Run(categories) || ReportFailure(failure, handOn.Failure());
 }
 

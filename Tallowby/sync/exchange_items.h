@@ -29,8 +29,10 @@ class CMAPIFolderObject;
 // False when the item could not be carried over (the run then keeps its
 // state and the change comes again); *failure (when given) then holds the
 // first failing status, which tells an outage from a broken item.
+// `writer`, when given, is the EntryID of a master whose write this is: that
+// master has the item as it is and is left out.
 bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoMessage* message, HRESULT* failure = nullptr);
+                   IRdoMessage* message, HRESULT* failure = nullptr, const std::wstring& writer = {});
 
 // The item `message` (sync id `syncId`) of the master folder `folder`. False
 // as above.
@@ -42,7 +44,7 @@ bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils*
 // once. `defaultFolder` is the default folder opened by the calling worker.
 bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
                   const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message,
-                  HRESULT* failure = nullptr);
+                  HRESULT* failure = nullptr, const std::wstring& writer = {});
 
 // Copies the default-folder item with the key `key` (its sync id in binary
 // form, or its meeting GlobalObjectId in "HotMail" mode; `syncId` is its

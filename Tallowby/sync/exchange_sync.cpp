@@ -174,6 +174,8 @@ class IncrementalRun {
   HRESULT HandOnDeletion(const std::wstring& sourceKey, bool* counts);
   Outcome HandOnChange(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey,
                        HRESULT* failure, std::wstring* leftChangeKey);
+  Outcome HandOnSharedWrite(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey,
+                            HRESULT* failure);
   // An entry (named by `key`) that could not be handed on; true when it is
   // given up, false when the run keeps its state for the entry to come again.
   bool Failed(const std::wstring& key, const std::wstring& seenChangeKey, const std::wstring& leftChangeKey,
@@ -595,16 +597,25 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   if (isNew) DebugLog(L"RCI:isNew");
   if (IsFromLastRun(f_, sourceKey, changeKey)) {
     DebugLog(L"RCI:selfchanged exchangemessage");
-    // Its record is gone now; should the run fail later, the run that
-    // repeats it must still know this write as handled.
-    Record(sourceKey, changeKey);
     // An own write registered without its keys (the item had no source key
     // yet) is learnt now: its deletion must be followed like any other.
     if (FAILED(LookupFolderCache(f_, sourceKey, nullptr, false))) {
       com::ComPtr<IRdoMessage> written;
       if (SUCCEEDED(OpenEntry(entry, &written))) RememberItemKeys(f_, utils_, written.Get());
     }
+    if (f_->IsStandard) {
+      const Outcome shared = HandOnSharedWrite(entry, sourceKey, changeKey, failure);
+      if (shared != Outcome::kSkipped) return shared;
+    }
+    // Its record is gone now; should the run fail later, the run that
+    // repeats it must still know this write as handled.
+    Record(sourceKey, changeKey);
     return Outcome::kSkipped;
+  }
+  if (f_->IsStandard) {
+    // A change of somebody else's: every master gets it.
+    CsLock lock(f_->CacheTablesLock.Get());
+    f_->SharedItemWriters.erase(sourceKey);
   }
   com::ComPtr<IRdoMessage> message;
   com::Bstr entryId;
@@ -643,6 +654,38 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   // The try may have written the item itself (a category, an origin mark).
   const std::wstring left = ChangeKeyOfItem(entryId);
   if (!left.empty()) *leftChangeKey = left;
+  return Outcome::kFailed;
+}
+
+// A master's write of an item that other masters share: the writer has the
+// change already, the others get it from here. kSkipped when the write is
+// no such write. On a failure the write is registered again, so that the
+// run that repeats this entry tries the others again.
+Outcome IncrementalRun::HandOnSharedWrite(IRdoChange* entry, const std::wstring& sourceKey,
+                                          const std::wstring& changeKey, HRESULT* failure) {
+  std::wstring writer;
+  {
+    CsLock lock(f_->CacheTablesLock.Get());
+    auto noted = f_->SharedItemWriters.find(sourceKey);
+    if (noted == f_->SharedItemWriters.end()) return Outcome::kSkipped;
+    writer = noted->second;
+  }
+  DebugLog(L"RCI:own write of a shared item: to the other masters");
+  com::ComPtr<IRdoMessage> message;
+  com::Bstr syncId;
+  HRESULT hr = OpenEntry(entry, &message);
+  if (SUCCEEDED(hr)) hr = SetNewSyncID(engine_, utils_, message.Get(), &syncId, false);
+  if (SUCCEEDED(hr) && syncId.Empty()) hr = E_FAIL;
+  if (FAILED(hr)) *failure = hr;
+  if (SUCCEEDED(hr) && pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure, writer)) {
+    CsLock lock(f_->CacheTablesLock.Get());
+    auto noted = f_->SharedItemWriters.find(sourceKey);
+    if (noted != f_->SharedItemWriters.end() && noted->second == writer) f_->SharedItemWriters.erase(noted);
+    return Outcome::kHandled;
+  }
+  LogError(*failure, L"RCI:shared item not handed on");
+  CsLock lock(f_->CacheTablesLock.Get());
+  PutKey(f_->CacheTable, sourceKey, changeKey);
   return Outcome::kFailed;
 }
 
@@ -920,6 +963,19 @@ HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, I
   if (!target || !target->Events || !target->Events->ExchangeMode) return S_FALSE;
   RememberItemKeys(target, utils, item);
   return ADDEXMODIF(target, session, utils, syncId);
+}
+
+void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item) {
+  if (!target || !writer || target == writer || !target->IsStandard || !target->Events || !writer->Events ||
+      !target->Events->ExchangeMode || !CarriesOtherJobCategory(writer, item))
+    return;
+  HRESULT hr = S_OK;
+  const std::wstring sourceKey = HexProp(utils, item, kTagSourceKey, &hr);
+  // Not on the server yet: the write comes back with a source key the run
+  // cannot tie to this record, and is handed on as any change.
+  if (FAILED(hr) || sourceKey.empty()) return;
+  CsLock lock(target->CacheTablesLock.Get());
+  target->SharedItemWriters[sourceKey] = writer->Events->EntryID.Str();
 }
 
 std::wstring JobSettingsPrint(CMAPIFolderObject* folder) {

@@ -77,6 +77,12 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
 // the item's later deletion. Outside Exchange nothing happens (S_FALSE):
 // personal folders keep their own-write records their own way. Otherwise
 // ADDEXMODIF's result.
+// After the master of `writer` wrote `item` into the Exchange default
+// folder `target` (and registered the write): when the item carries another
+// job's category as well, the default folder's run will hand this write on
+// to the other jobs' masters, though it is the add-in's own.
+void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item);
+
 HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
                               const std::wstring& syncId);
 

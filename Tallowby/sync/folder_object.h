@@ -210,6 +210,11 @@ class CMAPIFolderObject {
   KeyTable CacheTable;
   KeyTable Cache2Table;
   CriticalSection CacheTablesLock;
+  // Writes of a master into this Exchange default folder of an item that
+  // other jobs' masters share, by the item's source key: the writing
+  // master's EntryID (under CacheTablesLock). The folder's run takes such a
+  // write for its own, yet hands it on to the other masters.
+  std::unordered_map<std::wstring, std::wstring> SharedItemWriters;
   std::vector<com::Bstr> CachedItemsList;
   CriticalSection CachedItemsLock;
   bool InspectorWasOpen = false;

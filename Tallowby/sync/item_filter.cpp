@@ -240,6 +240,24 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   return true;
 }
 
+bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item) {
+  com::Bstr categories;
+  if (!job || !item || FAILED(item->get_Categories(categories.Put())) || categories.Empty()) return false;
+  const std::vector<com::Bstr>& jobs = JobCategoriesOf(job);
+  for (const std::wstring& category : SplitCategories(categories.Str(), ListSeparator()))
+    if (category != job->Categorie && IsJobCategory(jobs, category.c_str())) return true;
+  return false;
+}
+
+void ClearCategoriesTheSourceLacks(IRdoMessage* source, IRdoMessage* target) {
+  if (!source || !target) return;
+  com::Variant keywords;
+  if (FAILED(source->get_Fields(com::Bstr(kDaslKeywords), keywords.Put())) || !KeywordTexts(keywords).empty()) return;
+  com::Variant left;
+  if (SUCCEEDED(target->get_Fields(com::Bstr(kDaslKeywords), left.Put())) && !KeywordTexts(left).empty())
+    CheckHr(target->put_Categories(com::Bstr(L"")), L"ClearCategories");
+}
+
 std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vector<std::wstring>& list,
                                              IRdoUtils* utils, IRdoMessage* message) {
   list.clear();

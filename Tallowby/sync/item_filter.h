@@ -50,6 +50,16 @@ enum class PrivateMark { kByOption, kNever };
 bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
               PrivateMark mark = PrivateMark::kByOption, HRESULT* saved = nullptr);
 
+// True when `item` carries the category of a job other than `job`'s.
+bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item);
+
+// After `source` was copied onto the existing item `target`: a copy onto an
+// item leaves what the source lacks, so when the source has no categories
+// at all (the user cleared them) the target's old ones are cleared too.
+// Otherwise they would stay, and with them the item's place in another
+// job. The caller's save writes the change.
+void ClearCategoriesTheSourceLacks(IRdoMessage* source, IRdoMessage* target);
+
 // The item's categories (split at the user's list separator, surrounding
 // blanks removed), plus the default folder's configured categories, each of
 // which is also put on the item. Fills `list` and returns it.

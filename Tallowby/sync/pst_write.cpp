@@ -17,7 +17,9 @@ std::wstring Label(const wchar_t* label, const wchar_t* step) { return std::wstr
 
 HRESULT CopyContent(const PairWrite& w) {
   HRESULT hr = w.masterItem->CopyTo(com::Variant(static_cast<IDispatch*>(w.copy)), nullptr);
-  if (SUCCEEDED(hr)) cleanRecipients(w.engine, w.copy);
+  if (FAILED(hr)) return hr;
+  cleanRecipients(w.engine, w.copy);
+  ClearCategoriesTheSourceLacks(w.masterItem, w.copy);
   return hr;
 }
 
@@ -29,6 +31,7 @@ void RecordWrite(const PairWrite& w) {
   CItemsEvents* job = w.job->Events;
   if (job->BOTH_DIRECTIONS) RecordDefaultItemWrite(w.job, w.defaultFolder, w.utils, w.session, w.copy, w.syncId);
   RegisterExchangeWrite(w.defaultFolder, w.session, w.utils, w.copy, w.syncId);
+  NoteSharedItemWriter(w.defaultFolder, w.job, w.utils, w.copy);
   RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId);
 }
 

@@ -229,12 +229,6 @@ class Generator:
         None when it has none."""
         w = self.world
         job = w.job_of_master(folder)
-        sharers = [j for j in w.jobs if job and j is not job and j.target is job.target and j.master.item(item.key)]
-        if sharers and "exchange" in {f.kind for j in [job] + sharers for f in (j.master, j.target)}:
-            # A fault not mended yet (tests/campaign/found/): the change
-            # reaches the default folder but not the other master, as the
-            # Exchange side takes the write for the add-in's own.
-            return "the item is another master's too, and Exchange takes part"
         if job and job.both and job.category in item.content.cats and job.category not in after.cats:
             # Which pass meets the change first decides: the master's puts the
             # category back on the master item, the default folder's does
