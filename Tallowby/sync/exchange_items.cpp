@@ -329,6 +329,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
     DebugLog(L"Cannot copy M=>S (MDATE < SDATE)");
     return true;
   }
+  const CopyPrivacy before = PrivacyBeforeWrite(copy_.Get());
   hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
   ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
   if (FAILED(hr)) {
@@ -338,7 +339,8 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   cleanRecipients(engine_, copy_.Get());
   ClearCategoriesTheSourceLacks(masterItem_, copy_.Get());
   DebugLog(L"pExInMasterFldr::Category4Slave");
-  Cat2Item(master_, utils_, copy_.Get(), master_->Categorie);
+  Cat2Item(master_, utils_, copy_.Get(), master_->Categorie, PrivateMark::kNever);
+  KeepCopyPrivacy(master_, copy_.Get(), before);
   if (TwoWay() && !PutCategoryOnMasterItem()) return false;
   return FinishCopy(false);
 }

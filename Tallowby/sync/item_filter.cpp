@@ -240,6 +240,18 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   return true;
 }
 
+CopyPrivacy PrivacyBeforeWrite(IRdoMessage* item) {
+  CopyPrivacy before;
+  before.known = item && SUCCEEDED(item->get_Sensitivity(&before.sensitivity));
+  return before;
+}
+
+void KeepCopyPrivacy(CMAPIFolderObject* job, IRdoMessage* item, const CopyPrivacy& before) {
+  if (!job || !job->Events || !job->Events->MARK_AS_PRIVATE || !item) return;
+  // Unknown before: the mark, as for a new copy.
+  if (!before.known || (before.sensitivity & kSensitivityPrivateBit)) MarkPrivate(item);
+}
+
 bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item) {
   com::Bstr categories;
   if (!job || !item || FAILED(item->get_Categories(categories.Put())) || categories.Empty()) return false;

@@ -50,6 +50,19 @@ enum class PrivateMark { kByOption, kNever };
 bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
               PrivateMark mark = PrivateMark::kByOption, HRESULT* saved = nullptr);
 
+// The privacy of a default-folder item before its master item is written
+// over it; KeepCopyPrivacy gives it back after the write. With "mark as
+// private" the job's mark goes on when a copy is made, and a later write
+// keeps the item's private mark as it was: the user's own item of a two-way
+// pair never gets it, and a copy the user made public stays so. The master
+// item's own privacy comes with the write.
+struct CopyPrivacy {
+  bool known = false;
+  long sensitivity = 0;
+};
+CopyPrivacy PrivacyBeforeWrite(IRdoMessage* item);
+void KeepCopyPrivacy(CMAPIFolderObject* job, IRdoMessage* item, const CopyPrivacy& before);
+
 // True when `item` carries the category of a job other than `job`'s.
 bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item);
 

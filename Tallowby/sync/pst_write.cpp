@@ -59,9 +59,15 @@ HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* j
 
 HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* label) {
   CItemsEvents* job = w.job->Events;
+  const CopyPrivacy before = PrivacyBeforeWrite(w.copy);
   HRESULT hr = freshCopy ? S_OK : CopyContent(w);
   if (!CheckHr(hr, Label(label, L"::CopyTo").c_str())) return hr;
-  PutJobCategoryOnCopy(w.job, w.utils, w.copy);
+  if (freshCopy) {
+    PutJobCategoryOnCopy(w.job, w.utils, w.copy);
+  } else {
+    Cat2Item(w.job, w.utils, w.copy, w.job->Categorie, PrivateMark::kNever);
+    KeepCopyPrivacy(w.job, w.copy, before);
+  }
   hr = w.copy->Save();
   if (!CheckHr(hr, Label(label, L"::SaveSlaveItem").c_str())) return hr;
   // A fresh copy had the reminder rule applied when it was made.

@@ -201,7 +201,8 @@ def run(args):
 
 # ----- shrink -----
 
-REMOVABLE = ("item", "change", "delete", "find", "restart", "reload", "fail", "copy", "job", "folder", "store", "quit")
+REMOVABLE = ("item", "items", "change", "delete", "echo", "find", "restart", "reload", "fail", "copy", "job", "folder", "store",
+             "quit")
 
 
 def blocks(text):

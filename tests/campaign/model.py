@@ -232,6 +232,12 @@ class World:
             copy = Item(item.key, content, made_by_addin=True)
             target.items.append(copy)
         else:
+            if job.mark_private:
+                # The job's mark goes on when a copy is made; a write over
+                # an existing item keeps its private mark as it was (the
+                # user's own item of a two-way pair, a copy the user made
+                # public), beside the master item's own privacy.
+                content = replace(content, sens=item.content.sens | (copy.content.sens & 2))
             copy.content = self._keep_origin_reminder(job, copy, content)
         return [(target, item.key, job.master)]
 

@@ -100,6 +100,13 @@ class Outcomes(unittest.TestCase):
         self.assertEqual([(i.content.subject, i.content.sens) for i in w.folders["Archive/Work"].items],
                          [("Ada King", 0)])
 
+    def test_with_mark_private_a_master_change_keeps_the_privacy_its_copy_has(self):
+        w = run('job "Archive/Work" category=Work mark-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\nchange c public\nchange a subject="Ada King"\n'
+                'item b in "Archive/Work" subject="Bob"\nchange b subject="Bob Kahn"\n')
+        self.assertEqual(sorted((i.content.subject, i.content.sens) for i in w.folders["Local/Contacts"].items),
+                         [("Ada King", 0), ("Bob Kahn", 2)])
+
     def test_without_reminders_only_the_origin_side_rings(self):
         w = run('folder "Archive/Dates" type=calendar\njob "Archive/Dates" category=Dates both no-reminders\n'
                 'item a in "Archive/Dates" subject="Dentist" reminder\nstart\nchange a subject="Dentist at nine"\n')

@@ -8,6 +8,7 @@ that a shrunk scenario gets the expectations of its own steps.
 """
 
 import shlex
+from dataclasses import replace
 
 from model import Content, Job, World
 
@@ -82,13 +83,19 @@ class Script:
                           mark_private="mark-private" in words, no_requests="no-requests" in words,
                           no_reminders="no-reminders" in words, subfolder="subfolder" in words,
                           filter=tuple(x for x in opts.get("filter", "").split(";") if x)))
-        elif verb == "item":
+        elif verb in ("item", "items"):
+            # items NAME N in PATH: NAME1..NAMEn, subjects "SUBJECT 1".. (a
+            # paste or import: from 16 on Outlook raises no ItemAdd).
             self._user_step()
             cats = tuple(x for x in opts.get("categories", "").split(";") if x)
             sens = 2 if "private" in words else int(opts.get("sensitivity", 0))
             content = Content(opts["subject"], cats, sens, "reminder" in words, "request" in words,
                               int(opts.get("response", 0)))
-            w.add(self._folder(words[3]), words[1], content)
+            if verb == "item":
+                w.add(self._folder(words[3]), words[1], content)
+            else:
+                for k in range(1, int(words[2]) + 1):
+                    w.add(self._folder(words[4]), f"{words[1]}{k}", replace(content, subject=f"{content.subject} {k}"))
         elif verb == "change":
             self._user_step()
             changes = {}
@@ -107,12 +114,30 @@ class Script:
             self._named(words[1])
             w.change(words[1], **changes)
         elif verb == "delete":
+            # delete NAME, or delete items NAME N (NAME1..NAMEn at once: from
+            # 16 on Outlook raises no ItemRemove)
+            self._user_step()
+            names = [f"{words[2]}{k}" for k in range(1, int(words[3]) + 1)] if words[1] == "items" else [words[1]]
+            for name in names:
+                self._named(name)
+            for name in names:
+                folder, _ = w.named(name)
+                if folder.kind == "pst" and w.job_of_master(folder):
+                    self.master_deletions_since_start = True
+                w.delete(name)
+        elif verb == "echo":
+            # The store writes the item again on its own: a change without
+            # a difference.
             self._user_step()
             self._named(words[1])
-            folder, _ = w.named(words[1])
-            if folder.kind == "pst" and w.job_of_master(folder):
-                self.master_deletions_since_start = True
-            w.delete(words[1])
+            w.change(words[1])
+        elif verb == "copy":
+            # The user's copy and paste: a new item with the same content
+            # (and the same search key, which the add-in gives a new one).
+            self._user_step()
+            self._named(words[1])
+            _, item = w.named(words[1])
+            w.add(self._folder(words[3]), words[5], item.content)
         elif verb == "find":
             folder = self._folder(words[3])
             item = next((i for i in folder.items if i.content.subject == opts["subject"] and not i.maybe), None)
