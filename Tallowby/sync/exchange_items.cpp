@@ -337,7 +337,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
     return Fail(hr);
   }
   cleanRecipients(engine_, copy_.Get());
-  ClearCategoriesTheSourceLacks(masterItem_, copy_.Get());
+  ClearCategoriesTheSourceLacks(master_, masterItem_, copy_.Get());
   DebugLog(L"pExInMasterFldr::Category4Slave");
   Cat2Item(master_, utils_, copy_.Get(), master_->Categorie, PrivateMark::kNever);
   KeepCopyPrivacy(master_, copy_.Get(), before);

@@ -261,13 +261,22 @@ bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item) {
   return false;
 }
 
-void ClearCategoriesTheSourceLacks(IRdoMessage* source, IRdoMessage* target) {
-  if (!source || !target) return;
+void ClearCategoriesTheSourceLacks(CMAPIFolderObject* job, IRdoMessage* source, IRdoMessage* target) {
+  if (!job || !job->Events || !source || !target) return;
   com::Variant keywords;
   if (FAILED(source->get_Fields(com::Bstr(kDaslKeywords), keywords.Put())) || !KeywordTexts(keywords).empty()) return;
   com::Variant left;
-  if (SUCCEEDED(target->get_Fields(com::Bstr(kDaslKeywords), left.Put())) && !KeywordTexts(left).empty())
-    CheckHr(target->put_Categories(com::Bstr(L"")), L"ClearCategories");
+  if (FAILED(target->get_Fields(com::Bstr(kDaslKeywords), left.Put()))) return;
+  const std::vector<std::wstring> before = KeywordTexts(left);
+  const std::wstring userName = L"{" + job->Events->CategoryUserName + L"}";
+  std::vector<std::wstring> kept;
+  for (const std::wstring& keyword : before)
+    if (keyword == job->Categorie || (job->Events->AddUserName2Categories && keyword == userName))
+      kept.push_back(keyword);
+  if (kept.size() == before.size()) return;
+  HRESULT hr = kept.empty() ? target->put_Categories(com::Bstr(L""))
+                            : target->put_Fields(com::Bstr(kDaslKeywords), KeywordsValue(kept));
+  CheckHr(hr, L"ClearCategories");
 }
 
 std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vector<std::wstring>& list,

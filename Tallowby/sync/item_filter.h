@@ -66,12 +66,14 @@ void KeepCopyPrivacy(CMAPIFolderObject* job, IRdoMessage* item, const CopyPrivac
 // True when `item` carries the category of a job other than `job`'s.
 bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item);
 
-// After `source` was copied onto the existing item `target`: a copy onto an
-// item leaves what the source lacks, so when the source has no categories
-// at all (the user cleared them) the target's old ones are cleared too.
-// Otherwise they would stay, and with them the item's place in another
-// job. The caller's save writes the change.
-void ClearCategoriesTheSourceLacks(IRdoMessage* source, IRdoMessage* target);
+// After `source` was copied onto the existing item `target` for the job of
+// `job`: a copy onto an item leaves what the source lacks, so when the
+// source has no categories at all (the user cleared them) the target's old
+// ones go too. Otherwise they would stay, and with them the item's place in
+// another job. The job's own (its category, the user's name in braces)
+// stay, as Cat2Item would put them back. The caller's save writes the
+// change.
+void ClearCategoriesTheSourceLacks(CMAPIFolderObject* job, IRdoMessage* source, IRdoMessage* target);
 
 // The item's categories (split at the user's list separator, surrounding
 // blanks removed), plus the default folder's configured categories, each of

@@ -19,7 +19,7 @@ HRESULT CopyContent(const PairWrite& w) {
   HRESULT hr = w.masterItem->CopyTo(com::Variant(static_cast<IDispatch*>(w.copy)), nullptr);
   if (FAILED(hr)) return hr;
   cleanRecipients(w.engine, w.copy);
-  ClearCategoriesTheSourceLacks(w.masterItem, w.copy);
+  ClearCategoriesTheSourceLacks(w.job, w.masterItem, w.copy);
   return hr;
 }
 
