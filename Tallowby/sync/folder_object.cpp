@@ -179,9 +179,13 @@ bool CItemsEvents::DeletedMarkSet() {
 }
 
 int CItemsEvents::AddToFolderCacheList(const wchar_t* syncId) {
-  if (!syncId || !*syncId) return 0;
+  return syncId ? AddToFolderCacheList(std::wstring(syncId)) : 0;
+}
+
+int CItemsEvents::AddToFolderCacheList(std::wstring syncId) {
+  if (syncId.empty()) return 0;
   CsLock lock(g_csDeleteList);
-  DeleteList().AddOnce(syncId);
+  DeleteList().AddOnce(std::move(syncId));
   return 0;
 }
 

@@ -139,7 +139,7 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
     return kCopyNotVerified;
   }
   if (targetSink_->iCloudMode) RememberICloudEntry();
-  targetSink_->AddToFolderCacheList(SyncIdOfItem(utils_, copy_.Get(), targetSink_->HotMailMode).c_str());
+  targetSink_->AddToFolderCacheList(SyncIdOfItem(utils_, copy_.Get(), targetSink_->HotMailMode));
   return t;
 }
 

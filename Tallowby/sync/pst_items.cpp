@@ -92,8 +92,11 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   if (SUCCEEDED(found.hr) && !items) found.hr = E_FAIL;
   if (FAILED(found.hr)) return found;
   if (byObjectId) MapGlobalObjectIdName(utils, folder);
-  const std::wstring filter =
-      std::wstring(L"\"") + (byObjectId ? kDaslGlobalObjectId : kDaslSearchKey) + L"\" = '" + syncId + L"'";
+  // The filter is put together in place: one allocation per search.
+  const std::wstring_view property = byObjectId ? kDaslGlobalObjectId : kDaslSearchKey;
+  std::wstring filter;
+  filter.reserve(property.size() + syncId.size() + 7);
+  filter.append(1, L'"').append(property).append(L"\" = '").append(syncId).append(1, L'\'');
   found.hr = items->Find(com::Bstr(filter), found.item.Put());
   if (FAILED(found.hr) || !found.item) return found;
   DATE modified = 0;

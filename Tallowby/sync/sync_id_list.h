@@ -26,11 +26,8 @@ class SyncIdList {
     ids_.push_back(std::move(id));
   }
   // Appends unless listed; true when appended.
-  bool AddOnce(const std::wstring& id) {
-    if (Contains(id)) return false;
-    push_back(id);
-    return true;
-  }
+  bool AddOnce(const std::wstring& id) { return Added(counts_.try_emplace(id, 0)); }
+  bool AddOnce(std::wstring&& id) { return Added(counts_.try_emplace(std::move(id), 0)); }
   // Takes every entry of `id` out, keeping the order of the others.
   void Remove(const std::wstring& id) {
     if (counts_.erase(id) == 0) return;
@@ -47,6 +44,15 @@ class SyncIdList {
   }
 
  private:
+  // One hashed look-up per append: the count is made (or found) first.
+  template <class Entry>
+  bool Added(Entry entry) {
+    if (!entry.second) return false;
+    ++entry.first->second;
+    ids_.push_back(entry.first->first);
+    return true;
+  }
+
   std::vector<std::wstring> ids_;
   std::unordered_map<std::wstring, size_t> counts_;
 };
