@@ -67,8 +67,11 @@ std::vector<std::wstring> g_opNames;
 // Called by the entry stub: remembers where the call returns to and gives the
 // method to run.
 extern "C" void* BenchCallEnter(const bench::Slot* slot, void* returnTo) {
+  // The clock is read before the thread's record is found: finding it is
+  // the stubs' own bookkeeping, not the add-in's work.
+  const uint64_t entered = __rdtsc();
   bench::ThreadCalls& t = bench::t_calls;
-  if (t.depth == 0) t.start = __rdtsc();
+  if (t.depth == 0) t.start = entered;
   if (t.depth < bench::ThreadCalls::kMaxDepth) t.frames[t.depth] = {returnTo, slot};
   ++t.depth;
   return slot->original;
@@ -245,13 +248,20 @@ std::vector<std::wstring> WrapperSlotNames(REFIID iid) {
   ITypeLib* lib = WrapperTypeLib();
   com::ComPtr<ITypeInfo> info;
   if (!lib || FAILED(lib->GetTypeInfoOfGuid(iid, info.Put()))) return names;
-  NameSlots(VtableInfo(info.Get()).Get(), &names);
+  com::ComPtr<ITypeInfo> vtable = VtableInfo(info.Get());
+  NameSlots(vtable.Get(), &names);
+  // IUnknown's methods under the class's name: its Release frees what the
+  // wrapper holds for the object.
+  const std::wstring own = ShortName(vtable.Get()) + L".";
+  for (size_t i = 0; i < 3 && i < names.size(); ++i)
+    if (names[i].starts_with(L"IUnknown.")) names[i] = own + names[i].substr(9);
   return names;
 }
 
 std::vector<std::wstring> DispatchSlotNames(const wchar_t* name) {
-  std::vector<std::wstring> names = {L"", L"", L""};
-  for (const wchar_t* m : {L"GetTypeInfoCount", L"GetTypeInfo", L"GetIDsOfNames", L"Invoke"})
+  std::vector<std::wstring> names;
+  for (const wchar_t* m : {L"QueryInterface", L"AddRef", L"Release", L"GetTypeInfoCount", L"GetTypeInfo",
+                           L"GetIDsOfNames", L"Invoke"})
     names.push_back(std::wstring(name) + L"." + m);
   return names;
 }
@@ -264,7 +274,7 @@ std::map<void**, size_t>& PatchedVtables() {
 
 void PatchVtable(void** vtable, const std::vector<std::wstring>& names) {
   size_t& done = PatchedVtables()[vtable];
-  const size_t from = std::max<size_t>(done, 3);  // IUnknown's three stay as they are
+  const size_t from = done;
   if (names.size() <= from) return;
   DWORD old = 0;
   if (!VirtualProtect(vtable + from, (names.size() - from) * sizeof(void*), PAGE_READWRITE, &old)) return;

@@ -1,7 +1,8 @@
 // Where a benchmark's time goes: into the calls of the wrapper library and
 // of Outlook's objects, or into the add-in's own work.
 //
-// Every method of a watched class (beyond IUnknown's three) is timed where
+// Every method of a watched class, IUnknown's three among them (a wrapper
+// object's last Release frees what the wrapper holds for it), is timed where
 // the add-in calls it, without knowing its signature: the class's vtable
 // slots are replaced by small stubs that note the time on entry, let the
 // method run on the caller's own stack and arguments, and note the time
