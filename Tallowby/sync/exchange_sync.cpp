@@ -880,12 +880,12 @@ bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, con
   }
   auto own = folder->CacheTable.FindKey(sourceKey);
   if (own == folder->CacheTable.end()) return false;
-  if (own->second == changeKey) {
-    folder->CacheTable.Erase(own);
-    return true;
-  }
-  folder->CacheTable.SetValue(own, changeKey);
-  return false;
+  // Seen once, the record goes: with its own key it was the add-in's write;
+  // with another, somebody changed the item since, and that change must
+  // come again as a change should the run that meets it fail.
+  const bool mine = own->second == changeKey;
+  folder->CacheTable.Erase(own);
+  return mine;
 }
 
 HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId) {

@@ -56,8 +56,8 @@ std::optional<std::wstring> BuildRciRestriction(bool isDefaultFolder, bool addsD
 
 // True when this change (source key, change key) is the add-in's own write
 // or was handled already in the run not yet saved. A recorded own write is
-// forgotten once seen with its change key; seen with another change key it
-// is a foreign change, and the record takes the newer key.
+// forgotten once seen: with its change key it is the add-in's write, with
+// another one a foreign change.
 bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, const std::wstring& changeKey);
 
 // Registers a write of the add-in into `target`'s folder (the item with

@@ -84,13 +84,14 @@ TEST_F(ExchangeOwnWritesTest, AnOwnWriteIsRecognisedByItsExactChangeKeyOnce) {
   EXPECT_TRUE(master_->CacheTable.empty()) << "seen once, forgotten";
   EXPECT_FALSE(IsFromLastRun(master_, source, written));
 
-  // The user changed the item after the add-in's write: a foreign change,
-  // and the record follows the newer key.
+  // The user changed the item after the add-in's write: a foreign change.
+  // When the run that meets it fails, the run that repeats it meets the same
+  // change again, and it is still the user's.
   ASSERT_EQ(S_OK, ADDEXMODIF(master_, session_.Get(), utils_.Get(), SearchKeyOf(item)));
   Touch(item, L"Ada King");
   EXPECT_FALSE(IsFromLastRun(master_, source, ChangeKeyOf(item)));
-  ASSERT_EQ(1u, master_->CacheTable.size());
-  EXPECT_EQ(ChangeKeyOf(item), master_->CacheTable.front().second);
+  EXPECT_TRUE(master_->CacheTable.empty());
+  EXPECT_FALSE(IsFromLastRun(master_, source, ChangeKeyOf(item)));
 
   // A change handled in the run not saved yet is skipped with its key only.
   master_->Cache2Table = {{L"S9", L"C1"}};
