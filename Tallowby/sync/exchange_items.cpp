@@ -182,6 +182,7 @@ class MasterToDefault {
   bool CreateCopy();
   bool CreateByFolderCopy();
   bool UpdateCopy(BSTR entryId);
+  bool KeyOfAnotherJobsItem(BSTR copyEntryId);
   bool PutCategoryOnMasterItem();
   bool FinishCopy(bool isNew);
   void WriteUserLog(const wchar_t* word);
@@ -247,7 +248,60 @@ bool MasterToDefault::Process() {
     DebugLog(L"pExInMasterFldr::refused by the item filter");
     return true;
   }
+  if (found && KeyOfAnotherJobsItem(entryId)) {
+    // Under its new key the item has no copy yet.
+    HRESULT rekeyed = utils_->HexToBin(com::Bstr(syncId_), key_.Put());
+    if (!CheckHr(rekeyed, L"pExInMasterFldr::Str2Arr")) return Fail(rekeyed);
+    return CreateCopy();
+  }
   return found ? UpdateCopy(entryId) : CreateCopy();
+}
+
+// Another master of this default folder holds an item with this key too:
+// the user copied it from there into this one. Unless the copy in the
+// default folder carries both jobs' categories (one item filed for both),
+// they are different items, and the copy is the other job's when it carries
+// that job's category and not this one's (or, carrying neither, when the
+// other item is the older). This item then takes a sync id of its own and
+// gets a copy of its own; true. Otherwise the other master's worker makes
+// the same repair from its side.
+bool MasterToDefault::KeyOfAnotherJobsItem(BSTR copyEntryId) {
+  if (sink_->HotMailMode) return false;
+  com::ComPtr<IRdoMessage> copy;
+  for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
+    if (other == master_ || other->IsStandard || other->Partner != partner_ || !other->Events ||
+        other->Events->HotMailMode)
+      continue;
+    com::ComPtr<IRdoFolder> otherFolder;
+    if (FAILED(OpenFolderOfObject(session_, other, &otherFolder))) continue;
+    bool theirs = false;
+    com::Bstr theirEntryId;
+    if (FAILED(FindEntryId(engine_, utils_, otherFolder.Get(), key_, false, &theirs, &theirEntryId)) || !theirs)
+      continue;
+    if (!copy && FAILED(OpenItemOfObject(session_, partner_, copyEntryId, &copy))) return false;
+    const bool mine = HasCategory(copy.Get(), master_->Categorie);
+    const bool theirsOwn = HasCategory(copy.Get(), other->Categorie);
+    if (mine) continue;
+    if (!theirsOwn) {
+      com::ComPtr<IRdoMessage> theirItem;
+      DATE myDate = 0, theirDate = 0;
+      if (FAILED(OpenItemOfObject(session_, other, theirEntryId, &theirItem)) ||
+          !ReadModificationTime(masterItem_, &myDate) || !ReadModificationTime(theirItem.Get(), &theirDate) ||
+          OnLocalClock(master_, myDate) < OnLocalClock(other, theirDate))
+        continue;
+    }
+    com::Bstr newKey;
+    HRESULT hr = SetNewSyncID(engine_, utils_, masterItem_, &newKey, true);
+    if (FAILED(hr) || newKey.Empty() || newKey.Str() == syncId_) {
+      LogError(FAILED(hr) ? hr : E_FAIL, L"pExInMasterFldr::new sync id");
+      return false;
+    }
+    DebugLogString(L"pExInMasterFldr::key shared with another job, new sync id for:",
+                   SubjectOr(masterItem_, kNoSubject).c_str());
+    syncId_ = newKey.Str();
+    return true;
+  }
+  return false;
 }
 
 bool MasterToDefault::CreateCopy() {

@@ -240,6 +240,13 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   return true;
 }
 
+bool HasCategory(IRdoMessage* item, const wchar_t* category) {
+  com::Bstr text;
+  if (!item || !category || !*category || FAILED(item->get_Categories(text.Put()))) return false;
+  const std::vector<std::wstring> pieces = SplitCategories(text.Str(), L";,");
+  return std::find(pieces.begin(), pieces.end(), category) != pieces.end();
+}
+
 CopyPrivacy PrivacyBeforeWrite(IRdoMessage* item) {
   CopyPrivacy before;
   before.known = item && SUCCEEDED(item->get_Sensitivity(&before.sensitivity));

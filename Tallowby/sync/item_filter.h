@@ -63,6 +63,9 @@ struct CopyPrivacy {
 CopyPrivacy PrivacyBeforeWrite(IRdoMessage* item);
 void KeepCopyPrivacy(CMAPIFolderObject* job, IRdoMessage* item, const CopyPrivacy& before);
 
+// True when `item` carries `category` (one of its categories, whole).
+bool HasCategory(IRdoMessage* item, const wchar_t* category);
+
 // True when `item` carries the category of a job other than `job`'s.
 bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item);
 

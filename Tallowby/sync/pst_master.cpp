@@ -28,13 +28,6 @@ namespace {
 constexpr DWORD kItemPauseMs = 2;
 constexpr wchar_t kLabel[] = L"PSTprocessItemInMasterFolder";
 
-bool HasCategory(IRdoMessage* item, const wchar_t* category) {
-  com::Bstr text;
-  if (!item || !category || !*category || FAILED(item->get_Categories(text.Put()))) return false;
-  const std::vector<std::wstring> pieces = SplitCategories(text.Str(), L";,");
-  return std::find(pieces.begin(), pieces.end(), category) != pieces.end();
-}
-
 // One call of the master-side processing.
 class MasterItem {
  public:
@@ -181,12 +174,12 @@ void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::w
 // folder carries both jobs' categories (one item filed for both jobs), the
 // two are different items: the one whose job does not own the copy (or, with
 // no copy, the newer) gets a sync id of its own before anything is copied.
+// An Exchange master's item is left to its own run, which makes the same
+// repair from its side.
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
-    if (other == owner_ || other->IsStandard || other->Partner != partner_ || !other->Events ||
-        other->Events->ExchangeMode)
-      continue;
+    if (other == owner_ || other->IsStandard || other->Partner != partner_ || !other->Events) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
     const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), syncId_, false);
@@ -203,7 +196,7 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
     const bool changeMine = theirsOwn || (!mine && myDate >= theirDate);
     if (changeMine) {
       if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) return;
-    } else {
+    } else if (!other->Events->ExchangeMode) {
       TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get());  // its own job's walk lists it anew
     }
   }
