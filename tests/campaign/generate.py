@@ -22,6 +22,10 @@ NAMES = {
     "tasks": ["Taxes", "Garden", "Report", "Repair", "Shopping", "Letter", "Tickets"],
 }
 TYPES = ["contacts", "calendar", "tasks"]
+# The store of a master of each kind. An iCloud store is a personal-folders
+# file to the add-in, with the quirks of its service. (A Hotmail store is
+# left out: a fault found there is not mended yet, tests/campaign/found/.)
+MASTER_STORES = {"pst": "Archive", "exchange": "Mailbox", "icloud": "Cloud"}
 CONFIG = r'"HKCU\Software\Corvane\Tallowby\Config"'
 
 
@@ -57,7 +61,7 @@ class Generator:
         count = r.choice([1, 2, 2, 3])
         masters = []
         for category in JOB_CATEGORIES[:count]:
-            kind = r.choice(["pst", "exchange"]) if r.random() < 0.5 else default_kind
+            kind = r.choice(["pst", "exchange", "icloud"]) if r.random() < 0.5 else default_kind
             masters.append((category, kind, r.choice(TYPES)))
         uses_exchange = default_kind == "exchange" or any(k == "exchange" for _, k, _ in masters)
         self.emit(f"# seed {self.seed}")
@@ -65,8 +69,9 @@ class Generator:
             self.emit('store "Local" kind=pst' + ("" if uses_exchange else " default"))
         if uses_exchange:
             self.emit('store "Mailbox" kind=exchange default')
-        if any(k == "pst" for _, k, _ in masters):
-            self.emit('store "Archive" kind=pst')
+        for kind in ("pst", "icloud"):
+            if any(k == kind for _, k, _ in masters):
+                self.emit(f'store "{MASTER_STORES[kind]}" kind={kind}')
         self.emit(f"reg set {CONFIG} debug dword 1")
         self.emit(f"reg set {CONFIG} userlog dword 1")
         # A two-way Exchange folder that was committed to within the lock
@@ -76,8 +81,7 @@ class Generator:
         if default_kind == "pst" and uses_exchange:
             self.emit(f"reg set {CONFIG} defaultStoreName sz Local")
         for category, kind, type_ in masters:
-            store = "Mailbox" if kind == "exchange" else "Archive"
-            self.emit(f'folder "{store}/{category}" type={type_}')
+            self.emit(f'folder "{MASTER_STORES[kind]}/{category}" type={type_}')
         for category, kind, type_ in masters:
             self.emit(self.job_line(category, kind, type_, masters))
         for _ in range(r.randint(0, 4)):
@@ -87,8 +91,7 @@ class Generator:
 
     def job_line(self, category, kind, type_, masters):
         r = self.rng
-        store = "Mailbox" if kind == "exchange" else "Archive"
-        words = [f'job "{store}/{category}" category={category}']
+        words = [f'job "{MASTER_STORES[kind]}/{category}" category={category}']
         both = r.random() < 0.6
         if both:
             words.append("both")
@@ -361,7 +364,9 @@ class Generator:
             words.append("private")
         self.emit(" ".join(words))
         self.batch_names.append((name, count))
-        return 60
+        # Without events the items wait for the next forced pass or run,
+        # two minutes of the workers' ticks after the one before.
+        return 130
 
     def delete_items_at_once(self):
         """A batch added at once goes at once, if all of it is still there."""
@@ -375,7 +380,7 @@ class Generator:
                 continue
             self.batch_names.remove((name, count))
             self.emit(f"delete items {name} {count}")
-            return 620
+            return 650
         return None
 
     def paste_item(self):
@@ -390,6 +395,13 @@ class Generator:
         for folder, item in choices:
             targets = [j.master for j in w.jobs if j.master.type == folder.type]
             to = r.choice(targets)
+            copy = w.job_of_master(folder).target.item(item.key)
+            if to is folder and copy is not None and copy.content.subject != item.content.subject:
+                # The copy was edited in the default folder. Which of the
+                # original and the pasted item keeps the key (and the copy)
+                # is up to their times, which may tie: the copy may be
+                # written over with the master item's content, or not.
+                continue
             if any(j.category in item.content.cats for j in w.jobs if j.master is to) and any(
                     j.category in item.content.cats for j in w.jobs if j.master is not to and j.master.type == to.type):
                 continue  # it would belong to two masters of one default folder

@@ -75,7 +75,10 @@ class Script:
             self.default_store_name = words[5] if len(words) > 5 else ""
         elif verb == "folder":
             store = words[1].split("/")[0]
-            w.folder(words[1], self.stores[store][0], opts["type"])
+            # An iCloud or Hotmail store is a personal-folders file to the
+            # add-in's passes.
+            kind = self.stores[store][0]
+            w.folder(words[1], "exchange" if kind == "exchange" else "pst", opts["type"])
         elif verb == "job":
             self._set_default_store()
             master = self._folder(words[1])
