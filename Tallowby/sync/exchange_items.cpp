@@ -54,6 +54,26 @@ std::wstring GlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message) {
   return HexOfProp(utils, message, id | kTypeBinary);
 }
 
+// Gives `message` a meeting GlobalObjectId made of its sync id and EntryID
+// (the name mapped where its store never held a meeting) and saves it;
+// *objectId receives it as hexadecimal text.
+HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
+                           std::wstring* objectId) {
+  long id = 0;
+  HRESULT hr = utils->GetNamedPropId(message, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 1, &id);
+  if (FAILED(hr)) return hr;
+  com::Bstr entryId;
+  hr = message->get_EntryID(entryId.Put());
+  if (FAILED(hr)) return hr;
+  const std::wstring text = syncId + entryId.Str();
+  com::Variant value;
+  hr = utils->HexToBin(com::Bstr(text), value.Put());
+  if (SUCCEEDED(hr)) hr = utils->SetPropByTag(message, id | kTypeBinary, value, 1);
+  if (SUCCEEDED(hr)) hr = message->Save();
+  if (SUCCEEDED(hr)) *objectId = text;
+  return hr;
+}
+
 // Opens the folder of another folder object through the calling worker's
 // own session (a wrapper folder held by another worker belongs to that
 // worker's apartment).
@@ -542,7 +562,15 @@ bool DefaultToMasters::ForCategory(const std::wstring& category) {
     return Fail(hr);
   }
   if (sink_->HotMailMode) {
-    const std::wstring objectId = item_ ? GlobalObjectIdHex(utils_, item_) : std::wstring();
+    std::wstring objectId = item_ ? GlobalObjectIdHex(utils_, item_) : std::wstring();
+    if (objectId.empty() && item_) {
+      // The masters of this pair find counterparts by meeting id. Without
+      // one, the master's copy would get an id of its own from its store and
+      // come back as another item: the item gets one first (kept with its
+      // other changes by the item's save below).
+      hr = GiveGlobalObjectId(utils_, item_, syncId_, &objectId);
+      if (!CheckHr(hr, L"pExInDefFldr::SetObjectId")) return Fail(hr);
+    }
     com::Variant objectKey;
     if (!objectId.empty() && SUCCEEDED(utils_->HexToBin(com::Bstr(objectId), objectKey.Put())))
       key = std::move(objectKey);

@@ -371,8 +371,10 @@ HRESULT DefaultItem::NewItem(CMAPIFolderObject* job) {
 
 // An item of an Internet-calendar store that has no meeting GlobalObjectId
 // gets one made of its sync id and EntryID; the next pass lists it under
-// that one and copies it then. A store that never mapped the property
-// cannot take it: the item goes on under its search key (`given` false).
+// that one and copies it then. The name is mapped where the store never
+// held a meeting: a copy without the id would get one of its own in the
+// master's store and come back as another item. A store that cannot take
+// it lets the item go on under its search key (`given` false).
 HRESULT DefaultItem::GiveObjectId(IRdoMessage* item, bool* given) {
   DebugLog(L"PSTprocessItemInDefaultFolder:ObjectID prop missing");
   *given = false;
@@ -381,7 +383,7 @@ HRESULT DefaultItem::GiveObjectId(IRdoMessage* item, bool* given) {
     return S_OK;
   }
   long id = 0;
-  HRESULT hr = utils_->GetNamedPropId(item, com::Bstr(kMeetingSet), com::Variant(0x0003L), 0, &id);
+  HRESULT hr = utils_->GetNamedPropId(item, com::Bstr(kMeetingSet), com::Variant(0x0003L), 1, &id);
   if (!CheckHr(hr, L"GlobalObjId?")) return S_OK;
   com::Bstr entryId;
   hr = item->get_EntryID(entryId.Put());
