@@ -268,6 +268,10 @@ bool IsCounterpartFolder(CMAPIFolderObject* d, CMAPIFolderObject* f, IRdoSession
     if (!ds->CREATESUBFOLDER && fs->MasterCreateSubfolder) return false;
   }
   if ((d->IsStandard != 0) == (f->IsStandard != 0)) return false;
+  // A master without a category subfolder sends its items to its default
+  // folder only: another job's category subfolder holds none of its
+  // copies, though a pasted item there may carry one of its keys.
+  if (d->IsStandard && !fs->CREATESUBFOLDER && f->Partner && f->Partner != d) return false;
   if (d->IsStandard && !f->IsStandard && fs->CREATESUBFOLDER) {
     bool known = false;
     const std::wstring name = FolderNameOf(d, session, flags, &known);
