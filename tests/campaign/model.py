@@ -216,15 +216,15 @@ class World:
         if job.master.kind == "exchange" and not job.no_reminders and self.in_reminders(item.key):
             return []  # an item with an active reminder waits for its next change
         copy = target.item(item.key)
-        if copy is not None and copy.maybe:
-            target.items.remove(copy)
-            copy = None
         if not passes(job, item.content):
             # The filter holds for changes too, in the master's pass and the
             # default folder's alike: an item made private, or marked
             # NO_SYNC, after its copy was made stops flowing, and its copy
-            # stays as it was.
+            # stays as it was (one that may have been made again, too).
             return []
+        if copy is not None and copy.maybe:
+            target.items.remove(copy)
+            copy = None
         if job.both:
             item.content = replace(item.content, cats=cat2item(item.content.cats, job.category, self._job_categories()))
         content = self._to_default(job, item.content)

@@ -63,6 +63,11 @@ class Outcomes(unittest.TestCase):
         self.assertEqual(held(w, "Archive/Work"), [("Ada", (), False)])
         self.assertEqual(held(w, "Local/Contacts"), [("Ada King", ("Work",), False)])
 
+    def test_a_refused_change_leaves_a_copy_that_may_be_back_as_it_may_be(self):
+        w = run('job "Archive/Work" category=Work no-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\ndelete c\nchange a subject="Ada King" private\n')
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), True)])
+
     def test_a_refused_change_leaves_the_copy_as_it_was(self):
         w = run('job "Archive/Work" category=Work no-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
                 'change a subject="Ada King" private\n')
