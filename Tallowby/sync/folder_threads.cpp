@@ -160,10 +160,13 @@ void Worker::PstTick() {
     ++tickCount_;
   } else if (tickCount_ % 600 == 0 || events_->TakeDeleted()) {
     DeletedItemsSearch();
+  } else if (tickCount_ % 120 == 0 || events_->TakeChanged()) {
+    // Before the iCloud check, whose ticks include every forced pass's:
+    // behind it an iCloud folder never had one, and a write that failed
+    // waited for the item's next change.
+    Pass();
   } else if (events_->iCloudMode && tickCount_ % 30 == 0) {
     if (GuardedICloudCheck()) ++tickCount_;
-  } else if (tickCount_ % 120 == 0 || events_->TakeChanged()) {
-    Pass();
   } else {
     ++tickCount_;
   }
