@@ -40,6 +40,25 @@ bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject) {
          id != 0;
 }
 
+HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
+                           std::wstring* objectId) {
+  if (!utils || !message) return E_POINTER;
+  constexpr long kTypeBinaryValue = 0x0102;
+  long id = 0;
+  HRESULT hr = utils->GetNamedPropId(message, com::Bstr(L"{6ED8DA90-450B-101B-98DA-00AA003F1305}"),
+                                     com::Variant(0x0003L), 1, &id);
+  if (FAILED(hr)) return hr;
+  com::Bstr entryId;
+  hr = message->get_EntryID(entryId.Put());
+  if (FAILED(hr)) return hr;
+  const std::wstring text = syncId + entryId.Str();
+  com::Variant value;
+  hr = utils->HexToBin(com::Bstr(text), value.Put());
+  if (SUCCEEDED(hr)) hr = utils->SetPropByTag(message, id | kTypeBinaryValue, value, 1);
+  if (SUCCEEDED(hr) && objectId) *objectId = text;
+  return hr;
+}
+
 HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, IRdoUtils* utils, BYTE* found, com::Bstr* entryId,
                                     IRdoFolder* folder, const VARIANT& key, bool useGlobalObjectId) {
   if (found) *found = 0;

@@ -49,6 +49,14 @@ HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine* engine, IRdoUtils* utils, BYTE*
 // refuses; the query then fails as it would have.
 bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject);
 
+// Sets on `message`, which has no meeting GlobalObjectId, one made of its
+// sync id and EntryID (mapping the name where its store never held a
+// meeting), so that a pair that finds counterparts by meeting id finds it
+// and its copies; the caller saves. *objectId (when given) receives it as
+// hexadecimal text; untouched on failure.
+HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
+                           std::wstring* objectId = nullptr);
+
 // With `makeNew`, gives `message` a fresh 16-byte PR_SEARCH_KEY; in every
 // case returns its PR_SEARCH_KEY as hexadecimal text in `syncId`.
 HRESULT SetNewSyncID(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* message, com::Bstr* syncId, bool makeNew);

@@ -54,26 +54,6 @@ std::wstring GlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message) {
   return HexOfProp(utils, message, id | kTypeBinary);
 }
 
-// Gives `message` a meeting GlobalObjectId made of its sync id and EntryID
-// (the name mapped where its store never held a meeting) and saves it;
-// *objectId receives it as hexadecimal text.
-HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
-                           std::wstring* objectId) {
-  long id = 0;
-  HRESULT hr = utils->GetNamedPropId(message, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 1, &id);
-  if (FAILED(hr)) return hr;
-  com::Bstr entryId;
-  hr = message->get_EntryID(entryId.Put());
-  if (FAILED(hr)) return hr;
-  const std::wstring text = syncId + entryId.Str();
-  com::Variant value;
-  hr = utils->HexToBin(com::Bstr(text), value.Put());
-  if (SUCCEEDED(hr)) hr = utils->SetPropByTag(message, id | kTypeBinary, value, 1);
-  if (SUCCEEDED(hr)) hr = message->Save();
-  if (SUCCEEDED(hr)) *objectId = text;
-  return hr;
-}
-
 // Opens the folder of another folder object through the calling worker's
 // own session (a wrapper folder held by another worker belongs to that
 // worker's apartment).
@@ -569,6 +549,7 @@ bool DefaultToMasters::ForCategory(const std::wstring& category) {
       // come back as another item: the item gets one first (kept with its
       // other changes by the item's save below).
       hr = GiveGlobalObjectId(utils_, item_, syncId_, &objectId);
+      if (SUCCEEDED(hr)) hr = item_->Save();
       if (!CheckHr(hr, L"pExInDefFldr::SetObjectId")) return Fail(hr);
     }
     com::Variant objectKey;

@@ -382,14 +382,9 @@ HRESULT DefaultItem::GiveObjectId(IRdoMessage* item, bool* given) {
     *given = true;  // nothing to give, nothing to copy
     return S_OK;
   }
-  long id = 0;
-  HRESULT hr = utils_->GetNamedPropId(item, com::Bstr(kMeetingSet), com::Variant(0x0003L), 1, &id);
-  if (!CheckHr(hr, L"GlobalObjId?")) return S_OK;
-  com::Bstr entryId;
-  hr = item->get_EntryID(entryId.Put());
-  com::Variant objectId;
-  if (SUCCEEDED(hr)) hr = utils_->HexToBin(com::Bstr(syncId_ + entryId.Str()), objectId.Put());
-  if (SUCCEEDED(hr)) hr = utils_->SetPropByTag(item, id | kTypeBinary, objectId, 1);
+  // A store that cannot take the name: the item goes on under its search key.
+  if (!MapGlobalObjectIdName(utils_, item)) return S_OK;
+  HRESULT hr = GiveGlobalObjectId(utils_, item, syncId_);
   if (!CheckHr(hr, L"PSTprocessItemInDefaultFolder::SetObjectId")) return hr;
   PutDefaultCategories(owner_, utils_, item);
   *given = true;
