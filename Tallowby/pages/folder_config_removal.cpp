@@ -67,7 +67,9 @@ void RemoveJobStateFiles(const std::wstring& entryId, const std::wstring& dataDi
   for (const DefaultFolderFiles& d : kDefaultFolders) {
     const std::wstring folder = DefaultFolderEntryId(nameSpace, d.kind);
     if (folder.empty()) continue;
-    DeleteStateFile(dataDir, folder, kKeyMapSuffix);
-    if (d.cache) DeleteStateFile(dataDir, folder, kCacheTableSuffix);
+    for (const std::wstring& name : {folder, folder + kHotmailStateMark}) {
+      DeleteStateFile(dataDir, name, kKeyMapSuffix);
+      if (d.cache) DeleteStateFile(dataDir, name, kCacheTableSuffix);
+    }
   }
 }

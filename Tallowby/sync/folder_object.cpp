@@ -15,6 +15,7 @@
 #include "outlook.h"
 #include "pst_items.h"
 #include "registry.h"
+#include "state_files.h"
 #include "sync_engine.h"
 #include "sync_seams.h"
 
@@ -294,6 +295,12 @@ CMAPIFolderObject::CMAPIFolderObject(IDispatch* folder, int isStandard, bool exc
   }
   DebugLog(isStandard ? L"create standard FolderObject ready" : L"create master FolderObject ready");
   DebugLog(exchangeMode ? L"::IsExchangeFolder" : L"::no Exchange");
+}
+
+std::wstring CMAPIFolderObject::StateName() const {
+  std::wstring name = Events ? Events->EntryID.Str() : std::wstring();
+  if (!name.empty() && IsStandard && Events->HotMailMode) name += kHotmailStateMark;
+  return name;
 }
 
 CMAPIFolderObject::~CMAPIFolderObject() {

@@ -193,6 +193,11 @@ class CMAPIFolderObject {
   bool IsMyTurn();
   bool IsInspectorOpen(IRdoUtils* utils);
 
+  // What names this object's state files and the registry key of its folder
+  // time: the folder's EntryID. A default folder of Hotmail masters and of
+  // other masters has an object for each (they key items apart); the Hotmail
+  // one adds kHotmailStateMark (state_files.h), so neither loads the other's state.
+  std::wstring StateName() const;
   // The engine this object belongs to (the one that existed when it was made).
   CSyncEngine* Engine() const { return engine_; }
   // True until the worker has ended (and from before it starts).

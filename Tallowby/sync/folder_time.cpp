@@ -22,7 +22,7 @@ constexpr double kFolderTimeFutureLimitDays = 1.0;
 
 std::wstring FolderKeyPath(const CMAPIFolderObject* folder) {
   const wchar_t* base = folder->IsStandard ? reg::kDefaultFoldersPath : reg::kFoldersPath;
-  return std::wstring(base) + L"\\" + folder->Events->EntryID.Str();
+  return std::wstring(base) + L"\\" + folder->StateName();
 }
 
 // A default-folder object's key is created when missing (it has no other

@@ -286,7 +286,7 @@ HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const KeyTab
 std::wstring StateFilePath(const CMAPIFolderObject* folder, const wchar_t* suffix) {
   if (!folder || !folder->Engine() || !folder->Events) return {};
   std::wstring path = folder->Engine()->DataDir;
-  path += folder->Events->EntryID.c_str();
+  path += folder->StateName();
   path += suffix;
   if (path.size() >= MAX_PATH) {
     LogError(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE), L"State file path too long");

@@ -35,6 +35,9 @@ inline constexpr wchar_t kCache2TableSuffix[] = L".twysyncdata.cache2";
 inline constexpr wchar_t kKeyMapSuffix[] = L".twy.keys.ids";
 inline constexpr wchar_t kICloudDeleteListSuffix[] = L".iclouddlist";
 inline constexpr wchar_t kICloudTableSuffix[] = L".icloud";
+// Before the suffix, in the names of the state of a default folder's object
+// for Hotmail masters (CMAPIFolderObject::StateName).
+inline constexpr wchar_t kHotmailStateMark[] = L".hotmail";
 
 // The longest line a reader takes (without its line end); longer lines are
 // skipped whole.

@@ -276,6 +276,46 @@ TEST_F(StateFilesTest, ICloudDeleteListRoundTripsAndSkipsBadLines) {
   EXPECT_EQ("", Bytes(kICloudDeleteListSuffix));
 }
 
+// A default folder that a Hotmail master shares with other masters has two
+// folder objects, each with its own delete list, key maps and run state. One
+// file for both made each object load the other's state after a restart, and
+// two workers saving at once at a quit or a Reload refused each other.
+TEST_F(StateFilesTest, TwoObjectsOfOneDefaultFolderKeepTheirOwnFiles) {
+  auto defaultObject = [&](bool hotmail) {
+    auto* f = new CMAPIFolderObject(nullptr, 1, true, false, hotmail);
+    f->Events->EntryID = com::Bstr(kEntryId);
+    loose_.push_back(f);
+    return f;
+  };
+  CMAPIFolderObject* plain = defaultObject(false);
+  CMAPIFolderObject* hotmail = defaultObject(true);
+  plain->Events->AddToFolderCacheList(L"0A01");
+  hotmail->Events->AddToFolderCacheList(L"0B02");
+  plain->FolderCache[0] = {{L"AA01", L"50A1"}};
+  hotmail->FolderCache[0] = {{L"BB02", L"50B2"}};
+  plain->SyncData = com::Bstr(L"plain state");
+  hotmail->SyncData = com::Bstr(L"hotmail state");
+  for (CMAPIFolderObject* f : {plain, hotmail}) {
+    ASSERT_EQ(S_OK, SaveiCloudDeleteList(f));
+    ASSERT_EQ(S_OK, SaveKeyMaps(f));
+    ASSERT_EQ(S_OK, SaveSyncData(f));
+  }
+  EXPECT_EQ("0A01\r\n", Bytes(kICloudDeleteListSuffix)) << "the other masters' object keeps the folder's name";
+
+  for (bool hotmailMode : {false, true}) {
+    CMAPIFolderObject* saved = hotmailMode ? hotmail : plain;
+    CMAPIFolderObject* next = defaultObject(hotmailMode);
+    ASSERT_EQ(S_OK, LoadiCloudDeleteList(next));
+    ASSERT_EQ(S_OK, LoadKeyMaps(next));
+    com::Bstr state;
+    ASSERT_EQ(S_OK, LoadSynccData(next, session_.Get(), utils_.Get(), &state));
+    EXPECT_EQ(saved->Events->FolderCacheSnapshot(), next->Events->FolderCacheSnapshot()) << hotmailMode;
+    EXPECT_EQ(saved->FolderCache[0], next->FolderCache[0]) << hotmailMode;
+    EXPECT_EQ(saved->SyncData.Str(), state.Str()) << hotmailMode;
+  }
+  EXPECT_EQ(std::string::npos, ErrorLogText().find("ERROR")) << ErrorLogText();
+}
+
 TEST_F(StateFilesTest, ICloudVersionTableReadsTheLeadingNumber) {
   Put(kICloudTableSuffix, "AABB;12\r\n"
                           "CCDD;abc\r\n"

@@ -105,6 +105,31 @@ TEST_F(FolderTimeTest, SavingNeverBringsBackARemovedJobsKey) {
   EXPECT_EQ(master->LastFolderSyncTime.Date(), key.ReadDate(reg::kLastFolderSyncTime).value_or(0));
 }
 
+// The default folder of Hotmail masters and of other masters has two objects:
+// a time one of them stored must not make the other skip an item it has not
+// written yet.
+TEST_F(FolderTimeTest, TwoObjectsOfOneDefaultFolderKeepTheirOwnTimes) {
+  const double now = clk::NowLocalDate();
+  auto defaultObject = [&](bool hotmail) {
+    CMAPIFolderObject* f = AddFolderObject(folder_, 1, L"", false, false);
+    f->Events->HotMailMode = hotmail;
+    return f;
+  };
+  CMAPIFolderObject* plain = defaultObject(false);
+  CMAPIFolderObject* hotmail = defaultObject(true);
+  plain->LastFolderSyncTime = com::DateTime(now - 600 * kSecond);  // a write of its own waits
+  hotmail->LastFolderSyncTime = com::DateTime(now - 60 * kSecond);
+  saveMasterfoldertime(plain);
+  saveMasterfoldertime(hotmail);
+
+  for (CMAPIFolderObject* saved : {plain, hotmail}) {
+    CMAPIFolderObject* next = defaultObject(saved->Events->HotMailMode);
+    FolderTime(next);
+    EXPECT_FALSE(next->Events->ResetRequest);
+    EXPECT_EQ(saved->LastFolderSyncTime.Date(), next->LastFolderSyncTime.Date()) << saved->Events->HotMailMode;
+  }
+}
+
 TEST(CommitTimeRule, LockedOnlyWithinTheLockIntervalAndNeverFromTheFarFuture) {
   const double now = 45000.5;
   EXPECT_TRUE(IsCommitTimeLocked(now - 30 * kSecond, now, 60));
