@@ -35,6 +35,10 @@ class Generator:
         self.script = Script()
         self.serial = 0
         self.finds = 0
+        # While Outlook is closed: each folder's subjects before it closed,
+        # and the keys changed since (their copies still hold the old ones).
+        self.closed_subjects = None
+        self.changed_while_closed = set()
         self.failed = False
         self.batches = 0
         self.batch_names = []
@@ -204,8 +208,16 @@ class Generator:
 
     def nameable(self, folder, item):
         """An item without a name is found by its subject, which a pasted
-        item shares with its original until one of them changes."""
-        return bool(item.name) or sum(i.content.subject == item.content.subject for i in folder.items) == 1
+        item shares with its original until one of them changes. While
+        Outlook is closed, the copies of an item changed meanwhile still
+        carry its old subject, which the model has already moved on."""
+        if item.name:
+            return True
+        subjects = [i.content.subject for i in folder.items]
+        if self.closed_subjects is not None:
+            before = self.closed_subjects[folder.path]
+            subjects += [before[i.key] for i in folder.items if i.key in self.changed_while_closed and i.key in before]
+        return subjects.count(item.content.subject) == 1
 
     def counterpart(self, folder, item):
         """The copy that a change or deletion of the item is carried to: a
@@ -452,13 +464,18 @@ class Generator:
         # failure), and a tick takes a little longer than its second.
         return 620 * count if op == "Message.Delete" else 250 * count
 
+    def note_closed(self):
+        self.closed_subjects = {path: {i.key: i.content.subject for i in f.items}
+                                for path, f in self.world.folders.items()}
+
     def offline(self):
         """Outlook is closed while the user changes and adds items. (Only
         items that were there before: the add-in makes no copy meanwhile.)
         An Exchange folder hears of them at its first forced run, after its
         lock time."""
         self.emit("quit")
-        changed = set()
+        self.note_closed()
+        changed = self.changed_while_closed
         for _ in range(self.rng.choice([0, 1, 2])):
             # One change per item and its copies: two would meet as a
             # conflict, and the add-in would not see the first one.
@@ -467,6 +484,8 @@ class Generator:
                 changed.add(key)
         for _ in range(self.rng.choice([0, 1, 1])):
             self.add_item()
+        self.closed_subjects = None
+        changed.clear()
         self.emit("start")
         return 70
 

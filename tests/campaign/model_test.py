@@ -3,6 +3,7 @@ makes every seed that meets it fail, or worse, pass."""
 
 import unittest
 
+from generate import Generator
 from model import Content, cat2item, passes, Job, Folder
 from script import annotate, Script
 
@@ -123,6 +124,21 @@ class Outcomes(unittest.TestCase):
         w = run('folder "Archive/Dates" type=calendar\njob "Archive/Dates" category=Dates both\nstart\n'
                 'item d in "Local/Calendar" subject="Dentist" categories="Dates" reminder\n')
         self.assertEqual(held(w, "Archive/Dates"), [])
+
+
+class Steps(unittest.TestCase):
+    def test_while_outlook_is_closed_a_find_by_subject_counts_the_copies_old_subjects(self):
+        g = Generator(1)
+        for line in (WORLD + 'job "Archive/Work" category=Work\nitem a in "Archive/Work" subject="Ada"\n'
+                     'item b in "Archive/Work" subject="Ada"\nstart\nquit\n').splitlines():
+            g.emit(line)
+        g.note_closed()
+        copies = g.world.folders["Local/Contacts"]
+        g.emit('change b subject="Bob"')
+        g.changed_while_closed.add(g.world.named("b")[1].key)
+        # The model moved b's copy on to "Bob"; in the folder it is still "Ada".
+        ada = next(i for i in copies.items if i.content.subject == "Ada")
+        self.assertFalse(g.nameable(copies, ada))
 
 
 if __name__ == "__main__":
