@@ -11,7 +11,6 @@
 namespace sim {
 namespace {
 
-using detail::ResolveStatic;
 
 uint32_t Fnv1a(std::wstring_view s) {
   uint32_t h = 2166136261u;
@@ -115,15 +114,12 @@ HRESULT World::GetChanges(ObjId folder, std::wstring_view state, const std::opti
   if (!stateText.empty() && (!ParseState(stateText, *f, &since, &had) || since < f->statesFrom))
     return MAPI_E_CORRUPT_DATA;
 
-  // The restriction's names, resolved once for the call.
+  // The restriction's names, resolved once for the call; a name the store
+  // does not know reads as missing.
   std::map<std::wstring, std::optional<PropKey>> keys;
   auto keyOf = [&](const std::wstring& dasl) {
     auto [it, fresh] = keys.try_emplace(dasl);
-    if (fresh) {
-      uint32_t namedTag = 0;
-      PropKey k;
-      if (ResolveStatic(dasl, &k, &namedTag) && (!namedTag || st.KeyForTag(s, namedTag, &k))) it->second = k;
-    }
+    if (fresh) it->second = st.QueryKey(s, dasl);
     return it->second;
   };
 

@@ -262,14 +262,8 @@ HRESULT World::Query(ObjId folder, std::wstring_view text, const std::vector<Obj
   std::map<std::wstring, std::optional<PropKey>> keys;
   for (const std::wstring& dasl : query::ConditionNames(q)) {
     if (keys.count(dasl)) continue;
-    uint32_t namedTag = 0;
-    PropKey k;
-    if (!ResolveStatic(dasl, &k, &namedTag) || (namedTag && !st.KeyForTag(s, namedTag, &k))) return kUnknownName;
-    if (!namedTag && k.IsNamed()) {
-      PropKey plain = k;
-      plain.type = 0;
-      if (!s || !s->namedIds.count(plain)) return kUnknownName;
-    }
+    std::optional<PropKey> k = st.QueryKey(s, dasl);
+    if (!k) return kUnknownName;
     keys[dasl] = k;
   }
   auto keyOf = [&](const std::wstring& dasl) -> const std::optional<PropKey>& { return keys[dasl]; };

@@ -448,6 +448,21 @@ struct World::State {
     return true;
   }
 
+  // A query's name as the store resolves it: none for a name it does not
+  // know (a named property it never mapped); a restriction cannot be built
+  // on such a name.
+  std::optional<PropKey> QueryKey(const StoreRec* s, std::wstring_view dasl) const {
+    uint32_t namedTag = 0;
+    PropKey k;
+    if (!detail::ResolveStatic(dasl, &k, &namedTag) || (namedTag && !KeyForTag(s, namedTag, &k))) return std::nullopt;
+    if (!namedTag && k.IsNamed()) {
+      PropKey plain = k;
+      plain.type = 0;
+      if (!s || !s->namedIds.count(plain)) return std::nullopt;
+    }
+    return k;
+  }
+
   Value ReadItemProp(const ItemInfo& item, const PropKey& key) const {
     if (!key.IsNamed()) {
       if (key.id == TagId(tags::kEntryId)) {
