@@ -37,17 +37,21 @@ CSyncEngine* EngineOf(CItemsEvents* sink) {
   return owner ? owner->Engine() : g_pSyncEngine;
 }
 
-HRESULT OpenItems(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoItems>* items) {
+// With `objectIdsOf`, the folder's store is asked for the meeting id's name
+// first: a query on a name the store never mapped fails.
+HRESULT OpenItems(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoItems>* items,
+                  IRdoUtils* objectIdsOf = nullptr) {
   com::ComPtr<IRdoFolder> folder;
   HRESULT hr = OpenFolderOf(session, sink, &folder);
   if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem:NO FOLDER")) return E_FAIL;
+  if (objectIdsOf) MapGlobalObjectIdName(objectIdsOf, folder.Get());
   hr = folder->get_Items(items->Put());
   if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem::Items") || !*items) return E_FAIL;
   return S_OK;
 }
 
-std::wstring DuplicateQuery(const wchar_t* searchKey) {
-  const std::wstring key = std::wstring(L"\"") + kDaslSearchKey + L"\"";
+std::wstring DuplicateQuery(const wchar_t* searchKey, bool byObjectId) {
+  const std::wstring key = std::wstring(L"\"") + (byObjectId ? kDaslGlobalObjectId : kDaslSearchKey) + L"\"";
   return L"select \"http://schemas.microsoft.com/mapi/proptag/0x001A001F\",\"DAV:id\"," + key +
          L" from Folder where " + key + L" = '" + searchKey + L"'";
 }
@@ -72,9 +76,9 @@ bool IsTaskToKeep(IRdoSession* session, CItemsEvents* sink, IRdoMessage* hit, co
 // Collects every item that carries the key, in query order. The result is
 // the last find's HRESULT.
 HRESULT CollectHits(IRdoSession* session, CItemsEvents* sink, IRdoItems* items, const wchar_t* searchKey,
-                    std::vector<Hit>* hits, std::wstring* taskToKeep) {
+                    bool byObjectId, std::vector<Hit>* hits, std::wstring* taskToKeep) {
   com::ComPtr<IRdoMessage> hit;
-  HRESULT hr = items->Find(com::Bstr(DuplicateQuery(searchKey)), hit.Put());
+  HRESULT hr = items->Find(com::Bstr(DuplicateQuery(searchKey, byObjectId)), hit.Put());
   if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem::FindBySearchId")) return hr;
   while (hit) {
     Hit entry;
@@ -96,7 +100,7 @@ bool SameKey(const std::wstring& a, const wchar_t* b) { return Upper(a) == Upper
 
 HRESULT ChangeSyncIDFromDuplicatedItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils,
                                        const wchar_t* searchKey, BYTE* changed, com::Bstr* newSyncId,
-                                       com::Bstr* entryId) {
+                                       com::Bstr* entryId, bool byObjectId) {
   if (changed) *changed = 0;
   if (!searchKey || !*searchKey || !sink) return E_FAIL;
   if (!sink->Items) {
@@ -107,10 +111,10 @@ HRESULT ChangeSyncIDFromDuplicatedItem(CItemsEvents* sink, IRdoSession* session,
   if (!session || !utils) return E_FAIL;
 
   com::ComPtr<IRdoItems> items;
-  if (FAILED(OpenItems(session, sink, &items))) return E_FAIL;
+  if (FAILED(OpenItems(session, sink, &items, byObjectId ? utils : nullptr))) return E_FAIL;
   std::vector<Hit> hits;
   std::wstring taskToKeep;
-  HRESULT hr = CollectHits(session, sink, items.Get(), searchKey, &hits, &taskToKeep);
+  HRESULT hr = CollectHits(session, sink, items.Get(), searchKey, byObjectId, &hits, &taskToKeep);
   if (FAILED(hr) || hits.size() < 2) return hr;
 
   DebugLog(L"ChangeSyncIDFromDuplicatedItem elems");
@@ -132,8 +136,21 @@ HRESULT ChangeSyncIDFromDuplicatedItem(CItemsEvents* sink, IRdoSession* session,
                          : L"ChangeSyncIDFromDuplicatedItem::GetItemFromID 2");
     return hr;
   }
-  com::Bstr key;
+  // By meeting id the key given up is the item's search key, read first.
+  com::Bstr oldKey, key;
+  if (byObjectId) SetNewSyncID(EngineOf(sink), utils, item.Get(), &oldKey, false);
   hr = SetNewSyncID(EngineOf(sink), utils, item.Get(), &key, true);
+  bool keyChanged = SUCCEEDED(hr) && !SameKey(key.Str(), byObjectId ? oldKey.c_str() : searchKey);
+  if (byObjectId) {
+    // Its meeting id follows, or the two still could not be told apart; a
+    // store that refuses it leaves the item taken for the original, as a
+    // read-only item is.
+    std::wstring objectId;
+    if (keyChanged)
+      keyChanged = CheckHr(GiveGlobalObjectId(utils, item.Get(), key.Str(), &objectId),
+                           L"ChangeSyncIDFromDuplicatedItem::SetObjectId");
+    key = com::Bstr(keyChanged ? objectId.c_str() : searchKey);
+  }
   if (newSyncId) *newSyncId = key;
   if (g_bDebugLog) {
     com::Bstr subject;
@@ -143,7 +160,7 @@ HRESULT ChangeSyncIDFromDuplicatedItem(CItemsEvents* sink, IRdoSession* session,
   if (entryId) *entryId = com::Bstr(chosen.entryId);
   // A read-only item keeps its key (SetNewSyncID has told the user): the
   // callers must not take it for repaired and skip the item's change.
-  if (SUCCEEDED(hr) && !SameKey(key.Str(), searchKey) && changed) *changed = 1;
+  if (keyChanged && changed) *changed = 1;
   return hr;
 }
 

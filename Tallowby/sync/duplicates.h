@@ -14,9 +14,14 @@ class CMAPIFolderObject;
 // item's key really changed; `newSyncId` then holds its new key text and
 // `entryId` (optional) its EntryID. A write that fails (a read-only item)
 // raises the access-denied balloon and leaves `*changed` 0.
+// With `byObjectId` the key is a meeting GlobalObjectId (a folder that finds
+// counterparts by meeting id, where a pasted appointment keeps the
+// original's): the items carrying it are found by it, and the one chosen
+// gets a new search key and a meeting id made of that key and its EntryID,
+// which `newSyncId` then holds.
 HRESULT ChangeSyncIDFromDuplicatedItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils,
                                        const wchar_t* searchKey, BYTE* changed, com::Bstr* newSyncId,
-                                       com::Bstr* entryId = nullptr);
+                                       com::Bstr* entryId = nullptr, bool byObjectId = false);
 
 // Scans an Exchange folder object's whole folder for repeated search keys
 // and repairs each repeat; 0 at once outside Exchange mode.

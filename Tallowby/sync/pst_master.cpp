@@ -94,9 +94,10 @@ HRESULT MasterItem::Run() {
   if (FAILED(hr = FindMasterItem())) return hr;
   if (!byObjectId_) RepairKeySharedWithAnotherJob();
   hr = Process();
-  // A repaired item is new under its new key: it is copied at once.
+  // A repaired item is new under its new key (of the kind it was listed
+  // by): it is copied at once.
   for (const std::wstring& newKey : rekeyed_) {
-    HRESULT other = MasterItem(sink_, session_, utils_, newKey, masterDate_, false).Run();
+    HRESULT other = MasterItem(sink_, session_, utils_, newKey, masterDate_, byObjectId_).Run();
     if (SUCCEEDED(hr)) hr = other;
   }
   if (g_bDebugLog) {
@@ -120,7 +121,8 @@ HRESULT MasterItem::OpenFolders() {
 // pass tries once more and then keeps the folder time.
 HRESULT MasterItem::FindMasterItem() {
   // iCloud folders tell their twins apart while building their key list.
-  const bool lookForPaste = !byObjectId_ && !sink_->iCloudMode;
+  // A pasted appointment of a Hotmail store keeps the meeting id as well.
+  const bool lookForPaste = !sink_->iCloudMode;
   FoundItem found = FindBySyncId(utils_, masterFolder_.Get(), syncId_, byObjectId_, lookForPaste);
   if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
   if (found.item && found.another) {
@@ -143,7 +145,8 @@ HRESULT MasterItem::FindMasterItem() {
 HRESULT MasterItem::RepairPastedCopy() {
   BYTE changed = 0;
   com::Bstr newId;
-  HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId_.c_str(), &changed, &newId);
+  HRESULT hr =
+      ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId_.c_str(), &changed, &newId, nullptr, byObjectId_);
   if (FAILED(hr)) {
     LogError(hr, L"PSTprocessItemInMasterFolder::Duplicate");
     return hr;
@@ -162,7 +165,7 @@ HRESULT MasterItem::RepairPastedCopy() {
 // the other folder.
 void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey) {
   sink->AddToFolderCacheList(newKey.c_str());
-  const FoundItem left = FindBySyncId(utils_, folder, syncId_, false);
+  const FoundItem left = FindBySyncId(utils_, folder, syncId_, byObjectId_);
   if (SUCCEEDED(left.hr) && !left.item) {
     CsLock lock(g_csDeleteList);
     sink->DeleteList().Remove(syncId_);

@@ -3,6 +3,7 @@
 
 #include "blocks_fixture.h"
 #include "duplicates.h"
+#include "item_identity.h"
 
 namespace {
 
@@ -134,6 +135,63 @@ TEST_F(DuplicatesTest, NothingChangesForASingleHitAnICloudFolderOrAReadOnlyItem)
   object_->Events->Items.Reset();
   EXPECT_EQ(E_FAIL, Repair(&changed, &key));
   EXPECT_NE(std::string::npos, ErrorLogText().find("ChangeSyncIDFromDuplicatedItem::items=NULL"));
+}
+
+// An appointment pasted in a store of the Hotmail kind keeps the original's
+// meeting id and search key; found by the meeting id, the newer of the two
+// gets a search key of its own and a meeting id made of it and its EntryID.
+TEST_F(DuplicatesTest, ByMeetingIdThePastedAppointmentGetsAMeetingIdOfItsOwn) {
+  sim::StoreSpec spec;
+  spec.name = L"Hotmail";
+  spec.providerHex = kHotMailProvider;
+  const sim::ObjId calendar = AddFolder(World().AddStore(spec), L"Work", sim::kOlAppointmentItem);
+  CMAPIFolderObject* work = AddFolderObject(calendar, 0, L"Work");
+  work->Events->HotMailMode = true;
+  work->Events->Items = OpenFolder(calendar).Get();
+  auto objectIdOf = [&](sim::ObjId item) {
+    const std::optional<sim::ItemInfo> info = World().GetItem(item);
+    const sim::Value* id = info ? info->content.Find(sim::named::GlobalObjectId()) : nullptr;
+    return id ? sim::ToHex(id->bin) : std::wstring();
+  };
+  auto repair = [&](const std::wstring& objectId, BYTE* changed, com::Bstr* key) {
+    *changed = 7;
+    return ChangeSyncIDFromDuplicatedItem(work->Events, session_.Get(), utils_.Get(), objectId.c_str(), changed, key,
+                                          nullptr, true);
+  };
+  const sim::ObjId original = AddItem(calendar, L"Party", {}, L"IPM.Appointment");
+  const std::wstring objectId = objectIdOf(original), searchKey = SearchKeyOf(original);
+  ASSERT_FALSE(objectId.empty());
+  sim::ObjId pasted = 0;
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(original, calendar, &pasted));
+  ASSERT_EQ(objectId, objectIdOf(pasted));
+
+  BYTE changed = 0;
+  com::Bstr key;
+  EXPECT_EQ(S_OK, repair(objectId, &changed, &key));
+  EXPECT_EQ(1, changed);
+  EXPECT_EQ(objectId, objectIdOf(original));
+  EXPECT_EQ(searchKey, SearchKeyOf(original));
+  EXPECT_NE(searchKey, SearchKeyOf(pasted));
+  EXPECT_EQ(SearchKeyOf(pasted) + World().GetItem(pasted)->entryId, objectIdOf(pasted));
+  EXPECT_EQ(objectIdOf(pasted), key.Str());
+  EXPECT_EQ(S_OK, repair(objectId, &changed, &key));
+  EXPECT_EQ(0, changed) << "one item carries the id now";
+
+  // A pasted appointment that cannot be written, or whose store refuses the
+  // meeting id, is not taken for repaired.
+  sim::ObjId locked = 0;
+  ASSERT_EQ(S_OK, World().CopyItemToFolder(original, calendar, &locked));
+  World().SetReadOnly(locked, true);
+  EXPECT_EQ(S_OK, repair(objectId, &changed, &key));
+  EXPECT_EQ(0, changed);
+  EXPECT_EQ(objectId, key.Str());
+  EXPECT_EQ(objectId, objectIdOf(locked));
+  World().SetReadOnly(locked, false);
+  World().InjectFailure(L"Utils.SetPropByTag", 2, E_ACCESSDENIED);  // the search key goes, the meeting id not
+  EXPECT_EQ(S_OK, repair(objectId, &changed, &key));
+  EXPECT_EQ(0, changed);
+  EXPECT_EQ(objectId, key.Str());
+  EXPECT_NE(std::string::npos, ErrorLogText().find("ChangeSyncIDFromDuplicatedItem::SetObjectId"));
 }
 
 TEST_F(DuplicatesTest, AFolderScanLeavesEveryKeyOnce) {
