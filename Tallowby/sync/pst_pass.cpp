@@ -277,12 +277,14 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
 
 void FolderWalk::List(ListedItem row) {
   std::wstring& key = row.syncId;
-  if (!seen_.insert(key).second && !sink_->HotMailMode) {
-    // A second row with the same sync id: a pasted copy. One of them gets a
-    // key of its own.
+  if (!seen_.insert(key).second) {
+    // A second row with the same sync id: a pasted copy (in a Hotmail folder
+    // an appointment keeps the meeting id as well). One of them gets a key
+    // of its own.
     BYTE changed = 0;
     com::Bstr newId;
-    HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, key.c_str(), &changed, &newId);
+    HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, key.c_str(), &changed, &newId, nullptr,
+                                                row.byObjectId);
     if (changed) {
       if (FAILED(hr) || newId.Empty()) {
         LogError(FAILED(hr) ? hr : E_FAIL, L"MFL:changedID not copied 2 syncid");
