@@ -17,6 +17,7 @@
 #include "bstr.h"
 #include "clock.h"
 #include "com_ptr.h"
+#include "duplicates.h"
 #include "folder_object.h"
 #include "item_copy.h"
 #include "item_filter.h"
@@ -187,6 +188,7 @@ class DefaultItem {
   HRESULT FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* masterItem);
   HRESULT MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate);
   HRESULT SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate);
+  bool RekeyedPaste();
 
   CItemsEvents* sink_;
   CMAPIFolderObject* owner_;
@@ -434,7 +436,27 @@ HRESULT DefaultItem::SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate) {
     DebugLog(L"PSTprocessItemInDefaultFolder::Slave (Item im Standardordner) is newer:");
     DebugLogString(DateText(masterDate).c_str(), (L" < " + DateText(slaveDate_)).c_str());
   }
+  if (RekeyedPaste()) return NewItem(job);
   return CopyDefault2Master(sink_, session_, utils_, syncId_, job, owner_, byObjectId_);
+}
+
+// A copy the user pasted beside its original keeps the original's key, and
+// the walk lists it alone once the original is older than the folder's time:
+// carried back under that key it would never reach a master item of its own,
+// and its edits would meet the original's. The newer of the two takes a key
+// of its own (true) and, as a new item, gets its own master item.
+bool DefaultItem::RekeyedPaste() {
+  BYTE changed = 0;
+  com::Bstr newId;
+  HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId_.c_str(), &changed, &newId, nullptr,
+                                              byObjectId_);
+  if (!changed) return false;
+  if (FAILED(hr) || newId.Empty()) {
+    LogError(FAILED(hr) ? hr : E_FAIL, L"PSTprocessItemInDefaultFolder::pasted item not given its own key");
+    return false;
+  }
+  syncId_ = newId.Str();
+  return true;
 }
 
 }  // namespace
