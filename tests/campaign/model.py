@@ -187,9 +187,13 @@ class World:
         Exchange folder whose job did not change goes on from its saved
         state. A pair in step stays as it is: its newer side is the add-in's
         own write, which is not carried back. A copy that was waiting to be
-        made again is made now."""
+        made again is made now, unless the filter refuses its master item
+        by now: then the reset's pass makes none, and one that a pass made
+        before the change is still there as it was."""
         for f in self.synchronised():
             for i in f.items:
+                if i.maybe and self._refused_in_a_master(f, i.key):
+                    continue
                 i.maybe = False
 
     # ----- what the add-in does -----
@@ -266,6 +270,15 @@ class World:
                 copy.content = self._keep_origin_reminder(job, copy, content)
             writes.append((job.master, item.key, folder))
         return writes
+
+    def _refused_in_a_master(self, target, key):
+        """The master item of a copy in this default folder is one the
+        job's filter refuses."""
+        for j in self.jobs_of_target(target):
+            master_item = j.master.item(key)
+            if master_item is not None and not passes(j, master_item.content):
+                return True
+        return False
 
     def _job_categories(self):
         return [j.category for j in self.jobs]

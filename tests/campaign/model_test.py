@@ -68,6 +68,10 @@ class Outcomes(unittest.TestCase):
         w = run('job "Archive/Work" category=Work no-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
                 'find c in "Local/Contacts" subject="Ada"\ndelete c\nchange a subject="Ada King" private\n')
         self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), True)])
+        # A reset's pass meets the master item refused: it makes no copy,
+        # and one made before the change stays as it was.
+        w.reload()
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), True)])
 
     def test_a_refused_change_leaves_the_copy_as_it_was(self):
         w = run('job "Archive/Work" category=Work no-private\nitem a in "Archive/Work" subject="Ada"\nstart\n'
