@@ -249,3 +249,11 @@ bool IsFolderOfStoreKind6(CSyncEngine* engine, IDispatch* outlookFolder) {
   if (FAILED(engine->RdoSession->GetStoreById(storeId.bstrVal, com::Variant(), store.Put())) || !store) return false;
   return SUCCEEDED(store->get_Kind(&kind)) && kind == kStoreKindNoPage;
 }
+
+NewKeyFor WhoseKeyChanges(bool copyHasMyCategory, bool copyHasTheirCategory,
+                          const std::function<bool()>& mineIsNotOlder) {
+  if (copyHasMyCategory && copyHasTheirCategory) return NewKeyFor::kNeither;
+  if (copyHasTheirCategory) return NewKeyFor::kMine;
+  if (copyHasMyCategory) return NewKeyFor::kTheirs;
+  return mineIsNotOlder() ? NewKeyFor::kMine : NewKeyFor::kTheirs;
+}

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <functional>
 #include <string>
 
 #include "bstr.h"
@@ -77,3 +78,14 @@ int GetStoreMode(CSyncEngine* engine, com::ComPtr<IRdoFolder> folder);
 
 // True when the wrapper store of the Outlook folder's StoreID is of kind 6.
 bool IsFolderOfStoreKind6(CSyncEngine* engine, IDispatch* outlookFolder);
+
+// Two masters of one default folder hold an item under one key: the user
+// copied it from one into the other. Unless the copy in the default folder
+// carries both jobs' categories (one item filed for both jobs), they are
+// different items, and the one whose job does not own the copy takes a key
+// of its own; when the copy carries neither category (or there is none),
+// the newer one, this side on equal times. `mineIsNotOlder` is asked only
+// then.
+enum class NewKeyFor { kNeither, kMine, kTheirs };
+NewKeyFor WhoseKeyChanges(bool copyHasMyCategory, bool copyHasTheirCategory,
+                          const std::function<bool()>& mineIsNotOlder);

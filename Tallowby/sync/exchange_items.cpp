@@ -258,13 +258,9 @@ bool MasterToDefault::Process() {
 }
 
 // Another master of this default folder holds an item with this key too:
-// the user copied it from there into this one. Unless the copy in the
-// default folder carries both jobs' categories (one item filed for both),
-// they are different items, and the copy is the other job's when it carries
-// that job's category and not this one's (or, carrying neither, when the
-// other item is the older). This item then takes a sync id of its own and
-// gets a copy of its own; true. Otherwise the other master's worker makes
-// the same repair from its side.
+// the user copied it from there into this one. When WhoseKeyChanges names
+// this item, it takes a sync id of its own and gets a copy of its own; true.
+// Otherwise the other master's worker makes the same repair from its side.
 bool MasterToDefault::KeyOfAnotherJobsItem(BSTR copyEntryId) {
   if (sink_->HotMailMode) return false;
   com::ComPtr<IRdoMessage> copy;
@@ -279,17 +275,18 @@ bool MasterToDefault::KeyOfAnotherJobsItem(BSTR copyEntryId) {
     if (FAILED(FindEntryId(engine_, utils_, otherFolder.Get(), key_, false, &theirs, &theirEntryId)) || !theirs)
       continue;
     if (!copy && FAILED(OpenItemOfObject(session_, partner_, copyEntryId, &copy))) return false;
-    const bool mine = HasCategory(copy.Get(), master_->Categorie);
-    const bool theirsOwn = HasCategory(copy.Get(), other->Categorie);
-    if (mine) continue;
-    if (!theirsOwn) {
-      com::ComPtr<IRdoMessage> theirItem;
-      DATE myDate = 0, theirDate = 0;
-      if (FAILED(OpenItemOfObject(session_, other, theirEntryId, &theirItem)) ||
-          !ReadModificationTime(masterItem_, &myDate) || !ReadModificationTime(theirItem.Get(), &theirDate) ||
-          OnLocalClock(master_, myDate) < OnLocalClock(other, theirDate))
-        continue;
-    }
+    // The other side's item is re-keyed by its own worker.
+    const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.Get(), master_->Categorie),
+                                          HasCategory(copy.Get(), other->Categorie), [&] {
+                                            com::ComPtr<IRdoMessage> theirItem;
+                                            DATE myDate = 0, theirDate = 0;
+                                            return SUCCEEDED(OpenItemOfObject(session_, other, theirEntryId,
+                                                                              &theirItem)) &&
+                                                   ReadModificationTime(masterItem_, &myDate) &&
+                                                   ReadModificationTime(theirItem.Get(), &theirDate) &&
+                                                   OnLocalClock(master_, myDate) >= OnLocalClock(other, theirDate);
+                                          });
+    if (who != NewKeyFor::kMine) continue;
     com::Bstr newKey;
     HRESULT hr = SetNewSyncID(engine_, utils_, masterItem_, &newKey, true);
     if (FAILED(hr) || newKey.Empty() || newKey.Str() == syncId_) {

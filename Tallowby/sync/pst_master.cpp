@@ -173,12 +173,9 @@ void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::w
 }
 
 // Two masters feeding one default folder hold an item with this key: the
-// user copied an item from one to the other. Unless the copy in the default
-// folder carries both jobs' categories (one item filed for both jobs), the
-// two are different items: the one whose job does not own the copy (or, with
-// no copy, the newer) gets a sync id of its own before anything is copied.
-// An Exchange master's item is left to its own run, which makes the same
-// repair from its side.
+// one of them that WhoseKeyChanges names gets a sync id of its own before
+// anything is copied. An Exchange master's item is left to its own run,
+// which makes the same repair from its side.
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
@@ -189,17 +186,16 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
     if (!theirs) continue;
     const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), syncId_, false);
     if (FAILED(copy.hr)) continue;
-    const bool mine = HasCategory(copy.item.Get(), owner_->Categorie);
-    const bool theirsOwn = HasCategory(copy.item.Get(), other->Categorie);
-    if (mine && theirsOwn) continue;
-    DATE myDate = 0;
-    masterItem_->get_LastModificationTime(&myDate);
-    DATE theirDate = 0;
-    theirs.item->get_LastModificationTime(&theirDate);
-    const bool changeMine = theirsOwn || (!mine && myDate >= theirDate);
-    if (changeMine) {
+    const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.item.Get(), owner_->Categorie),
+                                          HasCategory(copy.item.Get(), other->Categorie), [&] {
+                                            DATE myDate = 0, theirDate = 0;
+                                            masterItem_->get_LastModificationTime(&myDate);
+                                            theirs.item->get_LastModificationTime(&theirDate);
+                                            return myDate >= theirDate;
+                                          });
+    if (who == NewKeyFor::kMine) {
       if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) return;
-    } else if (!other->Events->ExchangeMode) {
+    } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode) {
       TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get());  // its own job's walk lists it anew
     }
   }

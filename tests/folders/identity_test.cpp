@@ -28,6 +28,23 @@ TEST(ItemKind, OrderedSubstringTestOnTheUpperCasedClass) {
   EXPECT_EQ(kItemOther, GetItemTypeFromMessageClass(nullptr, nullptr));
 }
 
+TEST(PastedBetweenMasters, TheItemWhoseJobDoesNotOwnTheCopyTakesANewKey) {
+  int asked = 0;
+  auto newer = [&asked](bool mineIsNotOlder) {
+    return [&asked, mineIsNotOlder] {
+      ++asked;
+      return mineIsNotOlder;
+    };
+  };
+  EXPECT_EQ(NewKeyFor::kNeither, WhoseKeyChanges(true, true, newer(true))) << "one item filed for both jobs";
+  EXPECT_EQ(NewKeyFor::kMine, WhoseKeyChanges(false, true, newer(true)));
+  EXPECT_EQ(NewKeyFor::kTheirs, WhoseKeyChanges(true, false, newer(true)));
+  EXPECT_EQ(0, asked) << "the copy's categories decide without reading a time";
+  EXPECT_EQ(NewKeyFor::kMine, WhoseKeyChanges(false, false, newer(true)));
+  EXPECT_EQ(NewKeyFor::kTheirs, WhoseKeyChanges(false, false, newer(false)));
+  EXPECT_EQ(2, asked);
+}
+
 class SearchBySyncId : public ::testing::Test {
  protected:
   void SetUp() override {
