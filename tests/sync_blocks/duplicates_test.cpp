@@ -141,10 +141,10 @@ TEST_F(DuplicatesTest, NothingChangesForASingleHitAnICloudFolderOrAReadOnlyItem)
 // meeting id and search key; found by the meeting id, the newer of the two
 // gets a search key of its own and a meeting id made of it and its EntryID.
 TEST_F(DuplicatesTest, ByMeetingIdThePastedAppointmentGetsAMeetingIdOfItsOwn) {
-  sim::StoreSpec spec;
-  spec.name = L"Hotmail";
-  spec.providerHex = kHotMailProvider;
-  const sim::ObjId calendar = AddFolder(World().AddStore(spec), L"Work", sim::kOlAppointmentItem);
+  sim::StoreSpec hotmailStore;
+  hotmailStore.name = L"Hotmail";
+  hotmailStore.providerHex = kHotMailProvider;
+  const sim::ObjId calendar = AddFolder(World().AddStore(hotmailStore), L"Work", sim::kOlAppointmentItem);
   CMAPIFolderObject* work = AddFolderObject(calendar, 0, L"Work");
   work->Events->HotMailMode = true;
   work->Events->Items = OpenFolder(calendar).Get();
