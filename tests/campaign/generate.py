@@ -422,6 +422,42 @@ class Generator:
             return 130
         return None
 
+    def why_not_paste_in_default_folder(self, folder, item):
+        """Why pasting a copy of this default-folder item next to it would
+        have an outcome the add-in's rules leave open; None when it has
+        none."""
+        w = self.world
+        jobs = w.jobs_of_target(folder)
+        of_item = [j for j in jobs if j.category in item.content.cats]
+        if not jobs or w.job_of_master(folder):
+            return "not a default folder"
+        if any(not j.both for j in of_item):
+            # A one-way job's copy, twice: whether the pass takes the pasted
+            # one for the copy, or for an item of the user's that carries
+            # the job's category, depends on which of the two it lists.
+            return "a one-way job's copy"
+        if len(of_item) > 1:
+            return "it would belong to two masters"
+        if of_item and folder.kind == "pst" and (item.content.reminder or w.in_reminders(item.key)):
+            # The default folder's pass leaves an item alone while a reminder
+            # of it is due, the original's and so the pasted one's too.
+            return "a reminder of it is due"
+        return None
+
+    def paste_in_default_folder(self):
+        """The user copies an item of a default folder and pastes it there.
+        The pasted item keeps the original's sync id and search key, which
+        the add-in finds taken: it is a new item, and a two-way job's
+        category takes it to that master as an item of its own."""
+        r = self.rng
+        choices = [(f, i) for f, i in self.candidates() if self.why_not_paste_in_default_folder(f, i) is None]
+        if not choices:
+            return None
+        folder, item = r.choice(choices)
+        self.serial += 1
+        self.emit(f'copy {self.name_of(folder, item)} to "{folder.path}" as p{self.serial}')
+        return 130
+
     def user_action(self, kind):
         """One action of the user; the seconds to wait for it, None when
         there was nothing to do."""
@@ -492,8 +528,8 @@ class Generator:
     def step(self):
         r = self.rng
         kind = r.choices(["add", "change", "delete", "restart", "reload", "fail", "offline", "echo", "bulk",
-                          "bulk-delete", "paste"],
-                         [40, 30, 18, 7, 5, 8, 6, 5, 4, 3, 5])[0]
+                          "bulk-delete", "paste", "paste-default"],
+                         [40, 30, 18, 7, 5, 8, 6, 5, 4, 3, 5, 3])[0]
         if kind == "echo":
             seconds = 25 if self.echo_item() else None
         elif kind == "bulk":
@@ -502,6 +538,8 @@ class Generator:
             seconds = self.delete_items_at_once()
         elif kind == "paste":
             seconds = self.paste_item()
+        elif kind == "paste-default":
+            seconds = self.paste_in_default_folder()
         elif kind in ("restart", "reload"):
             self.emit(kind)
             seconds = 25
