@@ -51,6 +51,13 @@ class Outcomes(unittest.TestCase):
         self.assertEqual(held(w, "Archive/Work"), [("Ada", ("Work", "Family"), False)])
         self.assertEqual(held(w, "Archive/Family"), [("Ada", ("Work", "Family"), False)])
 
+    def test_a_copy_pasted_in_a_two_way_default_folder_is_an_item_of_its_own(self):
+        w = run('job "Archive/Work" category=Work both\nitem a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\ncopy c to "Local/Contacts" as p\n'
+                'change p subject="Ada King"\n')
+        self.assertEqual(held(w, "Archive/Work"), [("Ada", ("Work",), False), ("Ada King", ("Work",), False)])
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), False), ("Ada King", ("Work",), False)])
+
     def test_a_one_way_copy_deleted_may_come_back_until_a_reset_makes_it(self):
         w = run('job "Archive/Work" category=Work\nitem a in "Archive/Work" subject="Ada"\nstart\n'
                 'find c in "Local/Contacts" subject="Ada"\ndelete c\n')
