@@ -138,6 +138,15 @@ class Outcomes(unittest.TestCase):
 
 
 class Steps(unittest.TestCase):
+    def test_after_a_reload_a_stopped_pass_may_stand_in_the_error_log_until_outlook_restarts(self):
+        script = Script()
+        for line in (WORLD + 'job "Archive/Work" category=Work\nstart\nreload\nrestart\n').splitlines():
+            script.apply(line)
+        checks = [line for line in script.lines if line.startswith("expect error-log")]
+        self.assertEqual(checks, ['expect error-log "ERROR:" count=0 except="RESET...;::ThreadStop;'
+                                  'checkIfSomethingChanged::errors>0"'])
+        self.assertEqual(script.finish(), ['expect error-log "ERROR:" count=0 except="RESET..."'])
+
     def test_while_outlook_is_closed_a_find_by_subject_counts_the_copies_old_subjects(self):
         g = Generator(1)
         for line in (WORLD + 'job "Archive/Work" category=Work\nitem a in "Archive/Work" subject="Ada"\n'
