@@ -217,7 +217,8 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   if (!folder || !folder->Events || !message || !category || !*category) return false;
   if (folder->Events->MARK_AS_PRIVATE && mark == PrivateMark::kByOption) MarkPrivate(message);
 
-  const com::Bstr keywordsName(kDaslKeywords);
+  // Every copy of a pass gets its category: the property's name is made once.
+  static const com::Bstr keywordsName(kDaslKeywords);
   com::Variant current;
   HRESULT hr = message->get_Fields(keywordsName, current.Put());
   if (FAILED(hr)) {

@@ -34,11 +34,12 @@ bool IsHexText(const std::wstring& text) {
   return std::all_of(text.begin(), text.end(), IsHexDigit);
 }
 
-std::wstring HexOf(IRdoUtils* utils, const VARIANT& binary) {
-  if (binary.vt != (VT_ARRAY | VT_UI1)) return {};
+// The hexadecimal text of a binary value; none when it cannot be made.
+com::Bstr HexOf(IRdoUtils* utils, const VARIANT& binary) {
   com::Bstr hex;
-  if (FAILED(utils->BinToHex(binary, hex.Put()))) return {};
-  return hex.Str();
+  if (binary.vt != (VT_ARRAY | VT_UI1)) return hex;
+  if (FAILED(utils->BinToHex(binary, hex.Put()))) hex.Reset();
+  return hex;
 }
 
 com::Bstr EntryIdOf(IRdoMessage* message) {
@@ -121,14 +122,14 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   return found;
 }
 
-std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
+com::Bstr SyncIdTextOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
   if (byObjectId) *byObjectId = false;
   if (!utils || !message) return {};
   if (hotMail) {
     com::Variant objectId;
     if (SUCCEEDED(message->get_Fields(com::Bstr(kDaslGlobalObjectId), objectId.Put()))) {
-      std::wstring hex = HexOf(utils, objectId);
-      if (hex.size() >= 2) {
+      com::Bstr hex = HexOf(utils, objectId);
+      if (hex.Length() >= 2) {
         if (byObjectId) *byObjectId = true;
         return hex;
       }
@@ -137,6 +138,10 @@ std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, 
   com::Variant key;
   if (FAILED(utils->GetPropByTag(message, kTagSearchKey, key.Put()))) return {};
   return HexOf(utils, key);
+}
+
+std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
+  return SyncIdTextOfItem(utils, message, hotMail, byObjectId).Str();
 }
 
 std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback) {

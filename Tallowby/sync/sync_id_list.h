@@ -4,13 +4,15 @@
 // vector. Not locked: its owner guards it.
 //
 // Each id's text is stored once, in blocks of characters that the list owns
-// and that never move; the order and the index both refer to that text. A
-// pass enters thousands of ids, and this way an id costs the list one small
-// allocation (its index entry) instead of three.
+// and that never move; the order and the index both refer to that text, and
+// the index's entries come from a pool of the list's own. A pass enters
+// thousands of ids, and this way an id costs the list no allocation of the
+// process's heap of its own (it cost three).
 #pragma once
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -100,22 +102,20 @@ class SyncIdList {
     return stored;
   }
   // The same entries with their text in new blocks, without the text of
-  // removed ids.
+  // removed ids; the old blocks go once every id is copied out of them.
   void StoreAfresh() {
-    SyncIdList fresh;
-    fresh.Reserve(ids_.size());
-    for (std::wstring_view id : ids_) fresh.push_back(id);
-    std::swap(ids_, fresh.ids_);
-    std::swap(counts_, fresh.counts_);
-    std::swap(blocks_, fresh.blocks_);
-    std::swap(free_, fresh.free_);
-    std::swap(freeChars_, fresh.freeChars_);
-    std::swap(used_, fresh.used_);
-    std::swap(unused_, fresh.unused_);
+    const std::vector<std::unique_ptr<wchar_t[]>> old = std::exchange(blocks_, {});
+    const std::vector<std::wstring_view> ids = std::exchange(ids_, {});
+    counts_.clear();
+    free_ = nullptr;
+    freeChars_ = used_ = unused_ = 0;
+    Reserve(ids.size());
+    for (std::wstring_view id : ids) push_back(id);
   }
 
+  std::pmr::unsynchronized_pool_resource pool_;  // before the index, which it outlives
   std::vector<std::wstring_view> ids_;
-  std::unordered_map<std::wstring_view, size_t> counts_;
+  std::pmr::unordered_map<std::wstring_view, size_t> counts_{&pool_};
   std::vector<std::unique_ptr<wchar_t[]>> blocks_;
   wchar_t* free_ = nullptr;  // the unused end of the last block
   size_t freeChars_ = 0;
