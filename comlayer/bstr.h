@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +21,18 @@ class Bstr {
   ~Bstr() { Reset(); }
   Bstr& operator=(Bstr o) noexcept { std::swap(b_, o.b_); return *this; }
 
+  // The parts one after the other, in one allocation.
+  static Bstr Joined(std::initializer_list<std::wstring_view> parts) {
+    size_t length = 0;
+    for (std::wstring_view part : parts) length += part.size();
+    Bstr joined;
+    joined.b_ = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (!joined.b_) return joined;
+    wchar_t* out = joined.b_;
+    for (std::wstring_view part : parts) out = std::copy(part.begin(), part.end(), out);
+    return joined;
+  }
+
   BSTR Get() const { return b_; }
   operator BSTR() const { return b_; }
   // Out-parameter address; frees the current string first.
@@ -31,6 +45,8 @@ class Bstr {
   bool Empty() const { return Length() == 0; }
   const wchar_t* c_str() const { return b_ ? b_ : L""; }
   std::wstring Str() const { return std::wstring(c_str(), Length()); }
+  // The text where it lies, valid while this Bstr holds it.
+  std::wstring_view View() const { return {c_str(), Length()}; }
 
  private:
   BSTR b_ = nullptr;

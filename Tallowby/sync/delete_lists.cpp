@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "clock.h"
@@ -91,6 +90,10 @@ void DeleteListBuilder::Run() {
   com::ComPtr<IRdoTable> table;
   long rowCount = 0;
   if (OpenTable(&table, &rowCount) && rowCount > 0) {
+    {
+      CsLock lock(g_csDeleteList);
+      sink_->DeleteList().Reserve(size_t(rowCount));
+    }
     if (sink_->iCloudMode) sink_->ClearICloudList();
     TableWalkResult walk =
         WalkTableRows(table.Get(), rowCount, [this](const VARIANT* values, long count) { ReadRow(values, count); });
@@ -155,7 +158,7 @@ void DeleteListBuilder::ReadRow(const VARIANT* values, long count) {
   }
   if (!hex.Empty()) {
     CsLock lock(g_csDeleteList);
-    sink_->DeleteList().push_back(hex.Str());
+    sink_->DeleteList().push_back(hex.View());
   }
   if (g_rowHook) g_rowHook();
 }
@@ -188,13 +191,8 @@ void DeleteListBuilder::KeepUnsearchedKeys() {
   {
     CsLock lock(g_csDeleteList);
     auto& list = sink_->DeleteList();
-    std::unordered_set<std::wstring> present(list.begin(), list.end());
-    for (std::wstring& key : previous_) {
-      if (present.insert(key).second) {
-        list.push_back(std::move(key));
-        kept = true;
-      }
-    }
+    for (const std::wstring& key : previous_)
+      if (list.AddOnce(key)) kept = true;
   }
   if (kept) sink_->MarkDeleted();
 }

@@ -180,13 +180,13 @@ bool CItemsEvents::DeletedMarkSet() {
 }
 
 int CItemsEvents::AddToFolderCacheList(const wchar_t* syncId) {
-  return syncId ? AddToFolderCacheList(std::wstring(syncId)) : 0;
+  return syncId ? AddToFolderCacheList(std::wstring_view(syncId)) : 0;
 }
 
-int CItemsEvents::AddToFolderCacheList(std::wstring syncId) {
+int CItemsEvents::AddToFolderCacheList(std::wstring_view syncId) {
   if (syncId.empty()) return 0;
   CsLock lock(g_csDeleteList);
-  DeleteList().AddOnce(std::move(syncId));
+  DeleteList().AddOnce(syncId);
   return 0;
 }
 

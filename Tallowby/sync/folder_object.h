@@ -81,7 +81,7 @@ class CItemsEvents final : public IDispatch {
   // Appends a sync id to pstFolderCache unless it is there (under
   // g_csDeleteList); always 0.
   int AddToFolderCacheList(const wchar_t* syncId);
-  int AddToFolderCacheList(std::wstring syncId);
+  int AddToFolderCacheList(std::wstring_view syncId);
   // The delete list with the keys of the items added since it was last
   // read; the caller holds g_csDeleteList.
   SyncIdList& DeleteList();

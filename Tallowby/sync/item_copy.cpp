@@ -22,6 +22,11 @@ namespace {
 
 std::wstring SearchKeyHex(IRdoUtils* utils, IRdoMessage* message) { return SyncIdOfItem(utils, message, false); }
 
+// Whether `message` carries `key` as its search key.
+bool HasSearchKey(IRdoUtils* utils, IRdoMessage* message, const std::wstring& key) {
+  return SyncIdTextOfItem(utils, message, false).View() == key;
+}
+
 class ItemCopy {
  public:
   ItemCopy(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, CMAPIFolderObject* source,
@@ -139,7 +144,7 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
     return kCopyNotVerified;
   }
   if (targetSink_->iCloudMode) RememberICloudEntry();
-  targetSink_->AddToFolderCacheList(SyncIdOfItem(utils_, copy_.Get(), targetSink_->HotMailMode));
+  targetSink_->AddToFolderCacheList(SyncIdTextOfItem(utils_, copy_.Get(), targetSink_->HotMailMode).View());
   return t;
 }
 
@@ -148,12 +153,12 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
 // makes the copy anew and gives it a search key of its own: there the copy
 // gets the source's key written, as a new item in an iCloud master does.
 bool ItemCopy::FindCopy(com::ComPtr<IRdoMessage> returned) {
-  if (returned && targetSink_->iCloudMode && SearchKeyHex(utils_, returned.Get()) != key_) {
+  if (returned && targetSink_->iCloudMode && !HasSearchKey(utils_, returned.Get(), key_)) {
     com::Variant key;
     if (CheckHr(utils_->HexToBin(com::Bstr(key_), key.Put()), L"copyItemToFolder::MobileMe:Str2Arr"))
       CheckHr(utils_->SetPropByTag(returned.Get(), kTagSearchKey, key, 1), L"copyItemToFolder::MobileMe:SetKey");
   }
-  if (returned && SearchKeyHex(utils_, returned.Get()) == key_) {
+  if (returned && HasSearchKey(utils_, returned.Get(), key_)) {
     copy_ = std::move(returned);
     return true;
   }

@@ -129,9 +129,10 @@ com::Variant KeywordsValue(const std::vector<std::wstring>& keywords) {
   com::Variant value;
   SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, ULONG(keywords.size()));
   if (!array) return value;
-  for (LONG i = 0; i < LONG(keywords.size()); ++i) {
-    com::Bstr text(keywords[size_t(i)]);
-    SafeArrayPutElement(array, &i, text.Get());  // copies the text
+  BSTR* texts = nullptr;
+  if (SUCCEEDED(SafeArrayAccessData(array, reinterpret_cast<void**>(&texts)))) {
+    for (size_t i = 0; i < keywords.size(); ++i) texts[i] = com::Bstr(keywords[i]).Detach();  // the array owns them
+    SafeArrayUnaccessData(array);
   }
   value.vt = VT_ARRAY | VT_BSTR;
   value.parray = array;
@@ -216,8 +217,10 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   if (!folder || !folder->Events || !message || !category || !*category) return false;
   if (folder->Events->MARK_AS_PRIVATE && mark == PrivateMark::kByOption) MarkPrivate(message);
 
+  // Every copy of a pass gets its category: the property's name is made once.
+  static const com::Bstr keywordsName(kDaslKeywords);
   com::Variant current;
-  HRESULT hr = message->get_Fields(com::Bstr(kDaslKeywords), current.Put());
+  HRESULT hr = message->get_Fields(keywordsName, current.Put());
   if (FAILED(hr)) {
     LogError(hr, L"get_Categories");
     return false;
@@ -228,7 +231,7 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   } else {
     RemoveOtherJobCategories(folder, keywords, category);
     keywords.emplace_back(category);
-    message->put_Fields(com::Bstr(kDaslKeywords), KeywordsValue(keywords));
+    message->put_Fields(keywordsName, KeywordsValue(keywords));
     const HRESULT hr = message->Save();
     if (saved && FAILED(hr) && SUCCEEDED(*saved)) *saved = hr;
     DebugLog(L"Cat2Item::ready");
@@ -330,7 +333,7 @@ void GetCategoriesFilter(CSyncEngine*, std::vector<std::wstring>& list, const wc
     return;
   }
   auto& filters = t_passCache->filters_;
-  auto cached = filters.find(entryId);
+  auto cached = filters.find(std::wstring_view(entryId));
   if (cached == filters.end()) cached = filters.emplace(entryId, ReadCategoriesFilter(entryId)).first;
   list = cached->second;
 }

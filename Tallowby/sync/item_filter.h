@@ -4,7 +4,9 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -102,7 +104,12 @@ class CategoriesFilterPassCache {
  private:
   friend void GetCategoriesFilter(CSyncEngine*, std::vector<std::wstring>&, const wchar_t*);
   CategoriesFilterPassCache* outer_;
-  std::unordered_map<std::wstring, std::vector<std::wstring>> filters_;  // by job EntryID
+  // Looked up by the caller's text as it is, without a copy of it per item.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::wstring_view text) const { return std::hash<std::wstring_view>{}(text); }
+  };
+  std::unordered_map<std::wstring, std::vector<std::wstring>, TextHash, std::equal_to<>> filters_;  // by job EntryID
 };
 
 // An HRESULT failure travelling as an exception.

@@ -2,6 +2,7 @@
 
 #include <mapicode.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <cwctype>
 
@@ -20,25 +21,31 @@ constexpr long kOpenFlags = 16;
 // The innermost PassFolders of this thread (it lives on the pass's stack).
 thread_local PassFolders* t_passFolders = nullptr;
 
+// Asks the runtime only beyond ASCII: a sync id is tested before every
+// search, and a call per character costs more than the test.
+bool IsHexDigit(wchar_t c) {
+  if (c >= 0x80) return std::iswxdigit(c) != 0;
+  return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
 // A sync id goes into a filter text: only hexadecimal digits may.
 bool IsHexText(const std::wstring& text) {
   if (text.empty() || text.size() % 2 != 0) return false;
-  for (wchar_t c : text)
-    if (!std::iswxdigit(c)) return false;
-  return true;
+  return std::all_of(text.begin(), text.end(), IsHexDigit);
 }
 
-std::wstring HexOf(IRdoUtils* utils, const VARIANT& binary) {
-  if (binary.vt != (VT_ARRAY | VT_UI1)) return {};
+// The hexadecimal text of a binary value; none when it cannot be made.
+com::Bstr HexOf(IRdoUtils* utils, const VARIANT& binary) {
   com::Bstr hex;
-  if (FAILED(utils->BinToHex(binary, hex.Put()))) return {};
-  return hex.Str();
+  if (binary.vt != (VT_ARRAY | VT_UI1)) return hex;
+  if (FAILED(utils->BinToHex(binary, hex.Put()))) hex.Reset();
+  return hex;
 }
 
-std::wstring EntryIdOf(IRdoMessage* message) {
+com::Bstr EntryIdOf(IRdoMessage* message) {
   com::Bstr id;
   if (message) message->get_EntryID(id.Put());
-  return id.Str();
+  return id;
 }
 
 }  // namespace
@@ -92,12 +99,9 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   if (SUCCEEDED(found.hr) && !items) found.hr = E_FAIL;
   if (FAILED(found.hr)) return found;
   if (byObjectId) MapGlobalObjectIdName(utils, folder);
-  // The filter is put together in place: one allocation per search.
+  // The filter is put together in its BSTR: one allocation per search.
   const std::wstring_view property = byObjectId ? kDaslGlobalObjectId : kDaslSearchKey;
-  std::wstring filter;
-  filter.reserve(property.size() + syncId.size() + 7);
-  filter.append(1, L'"').append(property).append(L"\" = '").append(syncId).append(1, L'\'');
-  found.hr = items->Find(com::Bstr(filter), found.item.Put());
+  found.hr = items->Find(com::Bstr::Joined({L"\"", property, L"\" = '", syncId, L"'"}), found.item.Put());
   if (FAILED(found.hr) || !found.item) return found;
   DATE modified = 0;
   HRESULT hr = found.item->get_LastModificationTime(&modified);
@@ -107,10 +111,10 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
     return found;
   }
   if (!lookForAnother) return found;
-  const std::wstring first = EntryIdOf(found.item.Get());
+  const com::Bstr first = EntryIdOf(found.item.Get());
   com::ComPtr<IRdoMessage> next;
   while (SUCCEEDED(items->FindNext(next.Put())) && next) {
-    if (EntryIdOf(next.Get()) != first) {
+    if (EntryIdOf(next.Get()).View() != first.View()) {
       found.another = true;
       break;
     }
@@ -118,14 +122,14 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   return found;
 }
 
-std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
+com::Bstr SyncIdTextOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
   if (byObjectId) *byObjectId = false;
   if (!utils || !message) return {};
   if (hotMail) {
     com::Variant objectId;
     if (SUCCEEDED(message->get_Fields(com::Bstr(kDaslGlobalObjectId), objectId.Put()))) {
-      std::wstring hex = HexOf(utils, objectId);
-      if (hex.size() >= 2) {
+      com::Bstr hex = HexOf(utils, objectId);
+      if (hex.Length() >= 2) {
         if (byObjectId) *byObjectId = true;
         return hex;
       }
@@ -134,6 +138,10 @@ std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, 
   com::Variant key;
   if (FAILED(utils->GetPropByTag(message, kTagSearchKey, key.Put()))) return {};
   return HexOf(utils, key);
+}
+
+std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId) {
+  return SyncIdTextOfItem(utils, message, hotMail, byObjectId).Str();
 }
 
 std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bstr.h"
 #include "com_ptr.h"
 #include "date_time.h"
 #include "rdo.h"
@@ -66,6 +67,9 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
 // it has one, else (and outside that mode) its PR_SEARCH_KEY; empty when
 // neither can be read. `byObjectId` tells which one it is.
 std::wstring SyncIdOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId = nullptr);
+// The same as the wrapper gave it, for a caller that only compares or keeps
+// the text: no copy of it.
+com::Bstr SyncIdTextOfItem(IRdoUtils* utils, IRdoMessage* message, bool hotMail, bool* byObjectId = nullptr);
 
 // The message's subject, or `fallback` when it has none.
 std::wstring SubjectOr(IRdoMessage* message, const wchar_t* fallback);

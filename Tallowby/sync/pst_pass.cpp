@@ -115,7 +115,17 @@ HRESULT SetColumns(IRdoTable* table, const std::vector<long>& tags) {
 // hashed test instead of a scan of the whole list per key.
 void AddAllToFolderCache(CItemsEvents* sink, const std::vector<ListedItem>& listed) {
   CsLock lock(g_csDeleteList);
-  for (const ListedItem& item : listed) sink->DeleteList().AddOnce(item.syncId);
+  SyncIdList& list = sink->DeleteList();
+  list.Reserve(listed.size());
+  for (const ListedItem& item : listed) list.AddOnce(item.syncId);
+}
+
+// Each listed item of a master may bring a new copy, whose key then enters
+// the default folder's delete list: room for them is made once.
+void ReserveForCopies(CMAPIFolderObject* defaultFolder, size_t listed) {
+  if (!defaultFolder || !defaultFolder->Events) return;
+  CsLock lock(g_csDeleteList);
+  defaultFolder->Events->DeleteList().Reserve(listed);
 }
 
 // The column layout of one walk.
@@ -146,7 +156,7 @@ class FolderWalk {
   Columns columns_;
   bool sorted_ = true;
   FolderListing out_;
-  std::unordered_set<std::wstring> seen_;
+  SyncIdList seen_;  // the sync ids listed so far
 };
 
 FolderListing FolderWalk::Run(IRdoFolder* rdoFolder) {
@@ -212,6 +222,7 @@ bool FolderWalk::ReadRows() {
   swprintf(line, 64, L"MakeFolderList::Rows %ld", count);
   DebugLog(line);
   out_.items.reserve(size_t(std::max(count, 0L)));
+  seen_.Reserve(size_t(std::max(count, 0L)));
   if (FAILED(table_->SeekRow(0))) return false;
   long read = 0;
   while (read < count) {
@@ -277,7 +288,7 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
 
 void FolderWalk::List(ListedItem row) {
   std::wstring& key = row.syncId;
-  if (!seen_.insert(key).second) {
+  if (!seen_.AddOnce(key)) {
     // A second row with the same sync id: a pasted copy (in a Hotmail folder
     // an appointment keeps the meeting id as well). One of them gets a key
     // of its own.
@@ -291,7 +302,7 @@ void FolderWalk::List(ListedItem row) {
         return;
       }
       key = newId.Str();
-      seen_.insert(key);
+      seen_.AddOnce(key);
     }
   }
   out_.items.push_back(std::move(row));
@@ -303,9 +314,11 @@ std::wstring JobName(CMAPIFolderObject* folder) {
   return folder->DisplayName.Str();
 }
 
-void ShowProgress(CSyncEngine* engine, const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {
+void ShowProgress(CSyncEngine* engine, const wchar_t* prefix, size_t k, size_t n, const std::wstring& name,
+                  std::wstring* text) {
   if (name.empty()) return;
-  engine->SetStatusText(PassStatusText(prefix, k, n, name).c_str());
+  PassStatusText(text, prefix, k, n, name);
+  engine->SetStatusText(text->c_str());
 }
 
 void DebugFormatCount(const wchar_t* format, size_t n) {
@@ -347,6 +360,7 @@ void AddRetryItems(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoFolder* rdoF
 int WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
                       const std::vector<ListedItem>& items) {
   const std::wstring name = JobName(folder);
+  std::wstring status;
   std::vector<ListedItem> retry;
   int result = 0;
   for (size_t k = 0; k < items.size(); ++k) {
@@ -368,7 +382,7 @@ int WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils
     }
     clk::Sleep(kPassPauseMs);
     DebugProgress(k + 1, items.size());
-    ShowProgress(engine, L" S=>M:", k, items.size(), name);
+    ShowProgress(engine, L" S=>M:", k, items.size(), name, &status);
   }
   if (result == 0 && !retry.empty()) {
     DebugFormatCount(L"checkIfSomethingChanged::retry later: %zu", retry.size());
@@ -382,6 +396,7 @@ int WalkDefaultFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils
 int WalkMasterFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, CSyncEngine* engine,
                      const std::vector<ListedItem>& items) {
   const std::wstring name = JobName(folder);
+  std::wstring status;
   int errors = 0;
   for (size_t j = 0; j < items.size(); ++j) {
     engine->SetSyncStatus(kStatusBusy);
@@ -404,7 +419,7 @@ int WalkMasterFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils*
     }
     clk::Sleep(kPassPauseMs);
     DebugProgress(j + 1, items.size());
-    ShowProgress(engine, L" M=>S:", j, items.size(), name);
+    ShowProgress(engine, L" M=>S:", j, items.size(), name, &status);
   }
   if (errors > 0) LogError(errors, L"checkIfSomethingChanged::errors>0");
   return errors;
@@ -460,8 +475,9 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
       DebugLog(L"checkIfSomethingChanged::date not updated");
       storeTime = false;
     }
-  } else if (!listing.items.empty() && WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) {
-    storeTime = false;
+  } else if (!listing.items.empty()) {
+    ReserveForCopies(folder->Partner, listing.items.size());
+    if (WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) storeTime = false;
   }
   if (storeTime) {
     folder->LastFolderSyncTime = CappedFolderTime(listing.newest, folder->LastFolderSyncTime, NowInTableBase(utils));
@@ -569,17 +585,22 @@ NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds) {
   return NewerSide::kSlave;
 }
 
-std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {
+void PassStatusText(std::wstring* text, const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {
   // Shown once per item: put together by hand, which costs a fraction of a
-  // formatted print.
+  // formatted print, in a text whose room the caller keeps from item to item.
   wchar_t digits[24];
   wchar_t* first = std::end(digits);
   for (size_t percent = n ? 100 * k / n : 0; first == std::end(digits) || percent; percent /= 10)
     *--first = wchar_t(L'0' + percent % 10);
+  text->clear();
+  text->reserve(kStatusTextMax);
+  text->append(prefix).append(1, L' ').append(first, std::end(digits)).append(L"% / ").append(name);
+  if (text->size() > kStatusTextMax) text->resize(kStatusTextMax);
+}
+
+std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {
   std::wstring text;
-  text.reserve(kStatusTextMax);
-  text.append(prefix).append(1, L' ').append(first, std::end(digits)).append(L"% / ").append(name);
-  if (text.size() > kStatusTextMax) text.resize(kStatusTextMax);
+  PassStatusText(&text, prefix, k, n, name);
   return text;
 }
 

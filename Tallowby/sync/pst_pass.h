@@ -75,6 +75,8 @@ NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds);
 
 // The progress text of item k (0-based) of n: " M=>S: 40% / Private".
 std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std::wstring& name);
+// The same into `text`, whose room is kept.
+void PassStatusText(std::wstring* text, const wchar_t* prefix, size_t k, size_t n, const std::wstring& name);
 
 // The newest date a walk may store as the folder time: a row dated in the
 // future (a wrong device clock) must not stop the listing of later changes.

@@ -2,6 +2,8 @@
 // a stale index would make a deletion look already known, or a known id new.
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 #include "sync_id_list.h"
 
 namespace {
@@ -41,6 +43,50 @@ TEST(SyncIdList, IdsCompareExactly) {
   EXPECT_FALSE(list.Contains(L"0a1b")) << "key texts are compared case-sensitively";
   EXPECT_TRUE(list.AddOnce(L"0a1b"));
   EXPECT_EQ(list.size(), 2u);
+}
+
+// The list keeps each id's text in blocks of its own. Ids that fill several
+// blocks, one longer than a block, and the list's copy of itself after most
+// ids went must all keep their text, their order and their index.
+TEST(SyncIdList, TextSurvivesBlocksRemovalsAndRoomMadeAhead) {
+  auto id = [](int i) {
+    wchar_t text[40];
+    swprintf(text, 40, L"%032X", i * 2654435761u);
+    return std::wstring(text);
+  };
+  SyncIdList list;
+  std::vector<std::wstring> expected;
+  list.Reserve(10);
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_TRUE(list.AddOnce(id(i)));
+    expected.push_back(id(i));
+    if (i == 1500) {
+      const std::wstring longer(20000, L'C');
+      list.push_back(longer);
+      expected.push_back(longer);
+      list.push_back(L"AB");
+      expected.push_back(L"AB");
+    }
+  }
+  list.Reserve(5000);
+  EXPECT_FALSE(list.AddOnce(id(7)));
+  EXPECT_EQ(list.Items(), expected);
+
+  // Removing three ids in four leaves most of the stored text unused.
+  for (int i = 0; i < 3000; ++i)
+    if (i % 4) list.Remove(id(i));
+  expected.clear();
+  for (int i = 0; i < 3000; i += 4) {
+    expected.push_back(id(i));
+    if (i == 1500) expected.insert(expected.end(), {std::wstring(20000, L'C'), L"AB"});
+  }
+  EXPECT_EQ(list.Items(), expected);
+  for (int i = 0; i < 3000; ++i) EXPECT_EQ(list.Contains(id(i)), i % 4 == 0) << i;
+  EXPECT_TRUE(list.Contains(std::wstring(20000, L'C')));
+  EXPECT_TRUE(list.AddOnce(id(1)));
+  EXPECT_FALSE(list.AddOnce(L"AB"));
+  expected.push_back(id(1));
+  EXPECT_EQ(list.Items(), expected);
 }
 
 }  // namespace
