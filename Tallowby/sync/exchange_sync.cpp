@@ -187,6 +187,7 @@ class IncrementalRun {
   bool RepairedDuplicate(const std::wstring& syncId, const std::wstring& sourceKey, const com::Bstr& entryId,
                          const std::wstring& globalObjectId);
   std::wstring GlobalObjectIdOf(IRdoMessage* message);
+  std::wstring OwnMeetingIdOfRepaired(IRdoMessage* item, const std::wstring& newSyncId);
   // Opens the entry's item through the run's session.
   HRESULT OpenEntry(IRdoChange* entry, com::ComPtr<IRdoMessage>* message, com::Bstr* entryId = nullptr);
   void SetProgress(long t);
@@ -707,20 +708,38 @@ bool IncrementalRun::RepairedDuplicate(const std::wstring& syncId, const std::ws
   if (!changed || newSyncId.Empty()) return false;
   VARIANT_BOOL same = VARIANT_FALSE;
   if (FAILED(utils_->CompareIds(changedEntryId, entryId, &same))) same = VARIANT_FALSE;
+  com::ComPtr<IRdoMessage> repaired;
+  if (FAILED(session_->GetMessageById(changedEntryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags,
+                                      repaired.Put())))
+    repaired.Reset();
+  const std::wstring objectId = repaired ? OwnMeetingIdOfRepaired(repaired.Get(), newSyncId.Str()) : std::wstring();
   if (same) {
-    AddToFolderCache(f_, kGlobalObjectIdMap, globalObjectId, sourceKey);
+    AddToFolderCache(f_, kGlobalObjectIdMap, objectId.empty() ? globalObjectId : objectId, sourceKey);
     AddToFolderCache(f_, kSyncIdMap, newSyncId.Str(), sourceKey);
     return true;
   }
-  com::ComPtr<IRdoMessage> other;
-  if (SUCCEEDED(session_->GetMessageById(changedEntryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags,
-                                         other.Put())) &&
-      other) {
+  if (repaired) {
     HRESULT read = S_OK;
-    std::wstring otherSource = HexProp(utils_, other.Get(), kTagSourceKey, &read);
+    std::wstring otherSource = HexProp(utils_, repaired.Get(), kTagSourceKey, &read);
     AddToFolderCache(f_, kSyncIdMap, newSyncId.Str(), otherSource);
+    if (!objectId.empty()) AddToFolderCache(f_, kGlobalObjectIdMap, objectId, otherSource);
   }
   return false;
+}
+
+// The masters of a Hotmail pair find counterparts by meeting id, and a
+// pasted appointment carries its original's: with a sync id of its own
+// alone, its master copy would still be the original's, and its deletion
+// would take the original's along. The item that took the new sync id takes
+// a meeting id made of it; returns that id, empty when it keeps the one it
+// had (not such a pair, no meeting id, or the store refused it).
+std::wstring IncrementalRun::OwnMeetingIdOfRepaired(IRdoMessage* item, const std::wstring& newSyncId) {
+  if (!sink_->HotMailMode || GlobalObjectIdOf(item).empty()) return {};
+  std::wstring objectId;
+  HRESULT hr = GiveGlobalObjectId(utils_, item, newSyncId, &objectId);
+  if (SUCCEEDED(hr)) hr = item->Save();
+  if (!CheckHr(hr, L"RCI:pasted item's meeting id")) return {};
+  return objectId;
 }
 
 HRESULT IncrementalRun::OpenEntry(IRdoChange* entry, com::ComPtr<IRdoMessage>* message, com::Bstr* entryId) {
