@@ -59,6 +59,22 @@ HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::ws
   return hr;
 }
 
+HRESULT RenewGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
+                            std::wstring* objectId) {
+  if (!utils || !message || !objectId) return E_POINTER;
+  long id = 0;
+  com::Variant old;
+  if (FAILED(utils->GetNamedPropId(message, com::Bstr(L"{6ED8DA90-450B-101B-98DA-00AA003F1305}"),
+                                   com::Variant(0x0003L), 0, &id)) ||
+      !id || FAILED(utils->GetPropByTag(message, id | 0x0102, old.Put())) || old.vt != (VT_ARRAY | VT_UI1))
+    return S_FALSE;
+  std::wstring renewed;
+  HRESULT hr = GiveGlobalObjectId(utils, message, syncId, &renewed);
+  if (SUCCEEDED(hr)) hr = message->Save();
+  if (SUCCEEDED(hr)) *objectId = renewed;
+  return hr;
+}
+
 HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, IRdoUtils* utils, BYTE* found, com::Bstr* entryId,
                                     IRdoFolder* folder, const VARIANT& key, bool useGlobalObjectId) {
   if (found) *found = 0;

@@ -58,6 +58,13 @@ bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject);
 HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
                            std::wstring* objectId = nullptr);
 
+// A pasted appointment keeps its original's meeting id, by which a Hotmail
+// pair finds counterparts. Once it has taken a sync id of its own, this gives
+// it a meeting id made of that id (as GiveGlobalObjectId) and saves it.
+// S_FALSE, *objectId untouched, when it has no meeting id to give up.
+HRESULT RenewGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
+                            std::wstring* objectId);
+
 // With `makeNew`, gives `message` a fresh 16-byte PR_SEARCH_KEY; in every
 // case returns its PR_SEARCH_KEY as hexadecimal text in `syncId`.
 HRESULT SetNewSyncID(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* message, com::Bstr* syncId, bool makeNew);

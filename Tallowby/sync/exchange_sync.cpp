@@ -734,11 +734,8 @@ bool IncrementalRun::RepairedDuplicate(const std::wstring& syncId, const std::ws
 // a meeting id made of it; returns that id, empty when it keeps the one it
 // had (not such a pair, no meeting id, or the store refused it).
 std::wstring IncrementalRun::OwnMeetingIdOfRepaired(IRdoMessage* item, const std::wstring& newSyncId) {
-  if (!sink_->HotMailMode || GlobalObjectIdOf(item).empty()) return {};
   std::wstring objectId;
-  HRESULT hr = GiveGlobalObjectId(utils_, item, newSyncId, &objectId);
-  if (SUCCEEDED(hr)) hr = item->Save();
-  if (!CheckHr(hr, L"RCI:pasted item's meeting id")) return {};
+  if (sink_->HotMailMode) CheckHr(RenewGlobalObjectId(utils_, item, newSyncId, &objectId), L"RCI:pasted item's meeting id");
   return objectId;
 }
 

@@ -43,6 +43,7 @@ class MasterItem {
   HRESULT FindMasterItem();
   HRESULT RepairPastedCopy();
   void RepairKeySharedWithAnotherJob();
+  bool FeedsSameDefaultFolder(const CMAPIFolderObject* other) const;
   bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder);
   void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey);
   HRESULT Process();
@@ -179,7 +180,7 @@ void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::w
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
-    if (other == owner_ || other->IsStandard || other->Partner != partner_ || !other->Events) continue;
+    if (other == owner_ || other->IsStandard || !FeedsSameDefaultFolder(other) || !other->Events) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
     const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), syncId_, false);
@@ -194,11 +195,27 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
                                             return myDate >= theirDate;
                                           });
     if (who == NewKeyFor::kMine) {
-      if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) return;
+      if (!TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) continue;
+      // A Hotmail job finds its copies by meeting id: with the original's,
+      // this item's copy would be taken for the original's there.
+      std::wstring objectId;
+      if (other->Events->HotMailMode)
+        CheckHr(RenewGlobalObjectId(utils_, masterItem_.Get(), syncId_, &objectId),
+                L"PSTprocessItemInMasterFolder::SetObjectId");
+      return;
     } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode) {
       TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get());  // its own job's walk lists it anew
     }
   }
+}
+
+// A Hotmail master's partner is a folder object of its own for the same
+// default folder (it finds items by meeting id): its copies lie beside this
+// job's all the same, and find by the search key they carry.
+bool MasterItem::FeedsSameDefaultFolder(const CMAPIFolderObject* other) const {
+  const CMAPIFolderObject* theirs = other->Partner;
+  if (theirs == partner_) return true;
+  return theirs && theirs->Events && theirs->Events->EntryID.Str() == partner_->Events->EntryID.Str();
 }
 
 // Gives `item` a new sync id; when it is this call's item, it is handled
