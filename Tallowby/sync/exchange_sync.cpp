@@ -619,10 +619,17 @@ void IncrementalRun::NoteBackInScope(const std::wstring& sourceKey) {
 
 // An item out of the restriction that is no longer in the folder was
 // deleted (or moved away): its counterparts go, as with a reported
-// deletion. Only a complete run looks; a lookup or a deletion that fails
-// keeps the item for the next run.
+// deletion. Only a complete run looks, and only when an item may have gone:
+// at the object's first run (Outlook was closed), after Outlook reported an
+// item gone from the folder, and every kOutOfScopeLookRuns runs (many items
+// deleted at once raise no event). A lookup or a deletion that fails keeps
+// the item for the next look.
 void IncrementalRun::FollowItemsGoneOutOfScope() {
   if (locked_ || errors_ > 0 || !f_->RunFlag) return;
+  const bool removed = sink_->TakeDeleted();
+  if (f_->OutOfScopeLooked && !removed && ++f_->RunsSinceOutOfScopeLook < kOutOfScopeLookRuns) return;
+  f_->OutOfScopeLooked = true;
+  f_->RunsSinceOutOfScopeLook = 0;
   std::vector<KeyTable::Entry> outOfScope;
   {
     CsLock lock(f_->CacheTablesLock.Get());
@@ -633,11 +640,15 @@ void IncrementalRun::FollowItemsGoneOutOfScope() {
     com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, key.c_str(), f_->RdoFolder.Get(), &lookup);
     if (FAILED(lookup)) {
       LogError(lookup, L"RCI:item out of the restriction not looked up");
+      f_->RunsSinceOutOfScopeLook = kOutOfScopeLookRuns;  // the next run looks again
       return;
     }
     if (still) continue;
     DebugLogString(L"RCI:item out of the restriction gone:", key.c_str());
-    if (deleteItem2(f_, session_, utils_, key.c_str()) != 0) continue;
+    if (deleteItem2(f_, session_, utils_, key.c_str()) != 0) {
+      f_->RunsSinceOutOfScopeLook = kOutOfScopeLookRuns;
+      continue;
+    }
     CsLock lock(f_->CacheTablesLock.Get());
     auto entry = f_->OutOfScope.FindKey(key);
     if (entry != f_->OutOfScope.end()) f_->OutOfScope.Erase(entry);

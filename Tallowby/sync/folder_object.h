@@ -220,6 +220,10 @@ class CMAPIFolderObject {
   // CacheTablesLock). The server reports no deletion of theirs any more, so
   // the run looks for them itself.
   KeyTable OutOfScope;
+  // Whether a run of this object looked for them yet, and the runs since it
+  // last did (worker only).
+  bool OutOfScopeLooked = false;
+  int RunsSinceOutOfScopeLook = 0;
   CriticalSection CacheTablesLock;
   // Writes of a master into this Exchange default folder of an item that
   // other jobs' masters share, by the item's source key: the writing
