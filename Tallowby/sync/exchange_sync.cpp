@@ -169,6 +169,9 @@ class IncrementalRun {
   void HandOnEntry(long t);
   void FollowDeletion(const std::wstring& sourceKey);
   void FollowItemsGoneMeanwhile();
+  void FollowItemsGoneOutOfScope();
+  void NoteOutOfScope(const std::wstring& key, const std::wstring& sourceKey);
+  void NoteBackInScope(const std::wstring& sourceKey);
   // S_OK, or the status that kept a deletion from being followed; *counts
   // is cleared when the failure is retried under a cap of its own.
   HRESULT HandOnDeletion(const std::wstring& sourceKey, bool* counts);
@@ -211,6 +214,7 @@ class IncrementalRun {
   std::vector<std::wstring> followed_;  // source keys of the deletions done with
   std::wstring vanished_;               // an own write no longer found before it was registered
   bool fromNothing_ = false;            // the run reports every item, and no deletion
+  bool outOfScopeChanged_ = false;      // OutOfScope differs from the saved one
   std::unordered_set<std::wstring> reported_;  // source keys of the entries
 };
 
@@ -255,6 +259,7 @@ void IncrementalRun::Run() {
   KeepAwakeWhileRunning awake;
   if (!HandOnEntries(awake)) return;
   FollowItemsGoneMeanwhile();
+  FollowItemsGoneOutOfScope();
   Finish();
 }
 
@@ -438,6 +443,7 @@ void IncrementalRun::HandOnEntry(long t) {
     return;
   }
   if (kind != kKindNew && kind != kKindChanged) return;
+  NoteBackInScope(source);
 
   DebugFormat(L"RCI:: exchange_Change: i=%d / %d ------------", t, count_);
   SetProgress(t);
@@ -580,6 +586,8 @@ HRESULT IncrementalRun::HandOnDeletion(const std::wstring& sourceKey, bool* coun
     }
     if (still) {
       DebugLogString(L"RCI:deleted item still in the folder:", syncId.c_str());
+      HRESULT read = S_OK;
+      if (HexProp(utils_, still.Get(), kTagSourceKey, &read) == sourceKey) NoteOutOfScope(syncId, sourceKey);
       continue;
     }
     if (deleteItem2(f_, session_, utils_, syncId.c_str()) != 0 && SUCCEEDED(result)) {
@@ -589,6 +597,64 @@ HRESULT IncrementalRun::HandOnDeletion(const std::wstring& sourceKey, bool* coun
     }
   }
   return result;
+}
+
+// The same item, reported gone yet still in the folder, only left the
+// restriction: from now on the server reports nothing of it, its deletion
+// included, until it comes back into the restriction as a new item.
+void IncrementalRun::NoteOutOfScope(const std::wstring& key, const std::wstring& sourceKey) {
+  CsLock lock(f_->CacheTablesLock.Get());
+  auto known = f_->OutOfScope.FindKey(key);
+  if (known != f_->OutOfScope.end() && known->second == sourceKey) return;
+  if (known != f_->OutOfScope.end()) f_->OutOfScope.Erase(known);
+  f_->OutOfScope.PushBack(key, sourceKey);
+  outOfScopeChanged_ = true;
+}
+
+void IncrementalRun::NoteBackInScope(const std::wstring& sourceKey) {
+  CsLock lock(f_->CacheTablesLock.Get());
+  if (f_->OutOfScope.FindValue(sourceKey) == f_->OutOfScope.end()) return;
+  f_->OutOfScope.EraseValue(sourceKey);
+  outOfScopeChanged_ = true;
+}
+
+// An item out of the restriction that is no longer in the folder was
+// deleted (or moved away): its counterparts go, as with a reported
+// deletion. Only a complete run looks, and only when an item may have gone:
+// at the object's first run (Outlook was closed), after Outlook reported an
+// item gone from the folder, and every kOutOfScopeLookRuns runs (many items
+// deleted at once raise no event). A lookup or a deletion that fails keeps
+// the item for the next look.
+void IncrementalRun::FollowItemsGoneOutOfScope() {
+  if (locked_ || errors_ > 0 || !f_->RunFlag) return;
+  const bool removed = sink_->TakeDeleted();
+  if (f_->OutOfScopeLooked && !removed && ++f_->RunsSinceOutOfScopeLook < kOutOfScopeLookRuns) return;
+  f_->OutOfScopeLooked = true;
+  f_->RunsSinceOutOfScopeLook = 0;
+  std::vector<KeyTable::Entry> outOfScope;
+  {
+    CsLock lock(f_->CacheTablesLock.Get());
+    outOfScope.assign(f_->OutOfScope.begin(), f_->OutOfScope.end());
+  }
+  for (const auto& [key, sourceKey] : outOfScope) {
+    HRESULT lookup = S_OK;
+    com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, key.c_str(), f_->RdoFolder.Get(), &lookup);
+    if (FAILED(lookup)) {
+      LogError(lookup, L"RCI:item out of the restriction not looked up");
+      f_->RunsSinceOutOfScopeLook = kOutOfScopeLookRuns;  // the next run looks again
+      return;
+    }
+    if (still) continue;
+    DebugLogString(L"RCI:item out of the restriction gone:", key.c_str());
+    if (deleteItem2(f_, session_, utils_, key.c_str()) != 0) {
+      f_->RunsSinceOutOfScopeLook = kOutOfScopeLookRuns;
+      continue;
+    }
+    CsLock lock(f_->CacheTablesLock.Get());
+    auto entry = f_->OutOfScope.FindKey(key);
+    if (entry != f_->OutOfScope.end()) f_->OutOfScope.Erase(entry);
+    outOfScopeChanged_ = true;
+  }
 }
 
 Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sourceKey, const std::wstring& changeKey,
@@ -812,9 +878,11 @@ void IncrementalRun::Finish() {
         // not named again.
         ForgetFromFolderCache(f_, followed_);
         SaveKeyMaps(f_);
+        outOfScopeChanged_ = false;
       }
       engine_->SetStatusText(L"");
     }
+    if (complete && outOfScopeChanged_) SaveKeyMaps(f_);
   }
   changes_.Reset();
   LetFolderGo();

@@ -36,6 +36,8 @@ inline constexpr HRESULT kAddExModifNotFound = 2;
 // afresh; a run that failed because the store or the network was away does
 // not count. The counts belong to the folder object.
 inline constexpr int kChangeRetryRuns = 3;
+// Items out of a run's scope are looked for at least every this many runs.
+inline constexpr int kOutOfScopeLookRuns = 10;
 
 // Runs in a row without a change collection before the state is dropped
 // and the folder synchronised from nothing; the count then starts at

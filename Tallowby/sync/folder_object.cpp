@@ -137,6 +137,7 @@ void CItemsEvents::OnItemRemove(CSyncEngine*) {
   if (IsStandard && !BOTH_DIRECTIONS) return;  // a one-way default folder passes nothing back
   if (ExchangeMode) {
     DebugLog(L"ExchItemDeleted");
+    MarkDeleted();  // an item out of the run's scope may be the one gone
     MarkChanged();
   } else {
     DebugLog(L"Elem Deleted");

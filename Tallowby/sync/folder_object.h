@@ -215,6 +215,15 @@ class CMAPIFolderObject {
   KeyTable FolderCache[2];
   KeyTable CacheTable;
   KeyTable Cache2Table;
+  // Items that left the Exchange run's restriction while they stayed in the
+  // folder: sync id (or GlobalObjectId) -> source key (under
+  // CacheTablesLock). The server reports no deletion of theirs any more, so
+  // the run looks for them itself.
+  KeyTable OutOfScope;
+  // Whether a run of this object looked for them yet, and the runs since it
+  // last did (worker only).
+  bool OutOfScopeLooked = false;
+  int RunsSinceOutOfScopeLook = 0;
   CriticalSection CacheTablesLock;
   // Writes of a master into this Exchange default folder of an item that
   // other jobs' masters share, by the item's source key: the writing

@@ -385,9 +385,11 @@ HRESULT SaveKeyMaps(CMAPIFolderObject* folder) {
   }
   {
     CsLock lock(folder->CacheTablesLock.Get());
-    for (int map = 0; map < 2; ++map) {
-      for (const auto& [key, source] : folder->FolderCache[map]) {
-        bytes += map == 0 ? "1;" : "2;";
+    const KeyTable* maps[] = {&folder->FolderCache[0], &folder->FolderCache[1], &folder->OutOfScope};
+    for (int map = 0; map < 3; ++map) {
+      for (const auto& [key, source] : *maps[map]) {
+        bytes += char('1' + map);
+        bytes.push_back(';');
         AppendNarrow(&bytes, key);
         bytes.push_back(';');
         AppendNarrow(&bytes, source);
@@ -407,7 +409,7 @@ HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
   if (!folder || !folder->Engine()) return E_FAIL;
   const std::wstring path = StateFilePath(folder, kKeyMapSuffix);
   if (!FileExists(path)) return S_OK;
-  Table saved[2];
+  Table saved[3];
   int skipped = 0;
   ForEachLine(
       path, kCacheLineMax,
@@ -419,7 +421,7 @@ HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
         }
         const size_t second = first == std::string_view::npos ? first : line.find(';', first + 1);
         const std::string_view map = line.substr(0, first);
-        if (second == std::string_view::npos || (map != "1" && map != "2")) {
+        if (second == std::string_view::npos || map.size() != 1 || map[0] < '1' || map[0] > '3') {
           ++skipped;
           return;
         }
@@ -428,13 +430,14 @@ HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
           ++skipped;
           return;
         }
-        saved[map == "1" ? 0 : 1].emplace_back(Widen(key), Widen(source));
+        saved[map[0] - '1'].emplace_back(Widen(key), Widen(source));
       },
       &skipped);
   NoteSkippedLines(skipped, path);
   CsLock lock(folder->CacheTablesLock.Get());
-  for (int map = 0; map < 2; ++map) {
-    auto& entries = folder->FolderCache[map];
+  KeyTable* maps[] = {&folder->FolderCache[0], &folder->FolderCache[1], &folder->OutOfScope};
+  for (int map = 0; map < 3; ++map) {
+    auto& entries = *maps[map];
     std::unordered_set<std::wstring> known;
     for (const auto& entry : entries) known.insert(entry.second);
     for (auto& entry : saved[map])

@@ -6,6 +6,8 @@
 //   ".twysyncdata.cache2"   Cache2Table, the same
 //   ".twy.keys.ids"         the key maps (FolderCache): "1;sync id;source key"
 //                           and "2;GlobalObjectId;source key" per entry,
+//                           "3;key;source key" per item out of the run's
+//                           restriction (OutOfScope),
 //                           after "0;print" of the job settings the saved
 //                           state was made with (SettingsPrint)
 //   ".iclouddlist"          the iCloud delete list, one key per line
@@ -82,7 +84,8 @@ void ResetSyncData(CMAPIFolderObject* folder);
 // holds: an item deleted while Outlook was closed is found only in the maps
 // saved before. The loader adds the saved entries whose source key the maps
 // lack (a missing file adds nothing); the maps' own entries, read from the
-// folder, stay as they are.
+// folder, stay as they are. The items out of the run's restriction come
+// with them: their deletion, too, may have happened while Outlook was closed.
 HRESULT SaveKeyMaps(CMAPIFolderObject* folder);
 HRESULT LoadKeyMaps(CMAPIFolderObject* folder);
 
