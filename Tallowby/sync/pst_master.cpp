@@ -43,8 +43,10 @@ class MasterItem {
   HRESULT FindMasterItem();
   HRESULT RepairPastedCopy();
   void RepairKeySharedWithAnotherJob();
-  bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder);
-  void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey);
+  bool FeedsMyDefaultFolder(CMAPIFolderObject* other) const;
+  bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey);
+  void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
+                  const std::wstring& newKey);
   HRESULT Process();
   bool DeletionPending();
   HRESULT CopyNewItem();
@@ -92,7 +94,7 @@ HRESULT MasterItem::Run() {
   if (FAILED(hr)) return hr;
   if (FAILED(hr = OpenFolders())) return hr;
   if (FAILED(hr = FindMasterItem())) return hr;
-  if (!byObjectId_) RepairKeySharedWithAnotherJob();
+  RepairKeySharedWithAnotherJob();
   hr = Process();
   // A repaired item is new under its new key (of the kind it was listed
   // by): it is copied at once.
@@ -152,7 +154,7 @@ HRESULT MasterItem::RepairPastedCopy() {
     return hr;
   }
   if (changed && !newId.Empty()) {
-    NoteNewKey(sink_, masterFolder_.Get(), newId.Str());
+    NoteNewKey(sink_, masterFolder_.Get(), syncId_, byObjectId_, newId.Str());
     rekeyed_.push_back(newId.Str());
   }
   return S_OK;
@@ -163,28 +165,37 @@ HRESULT MasterItem::RepairPastedCopy() {
 // the folder carries it any more; left there, the search would take it for
 // a deleted item and delete the counterparts of the item that keeps it in
 // the other folder.
-void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey) {
+void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
+                            const std::wstring& newKey) {
   sink->AddToFolderCacheList(newKey.c_str());
-  const FoundItem left = FindBySyncId(utils_, folder, syncId_, byObjectId_);
+  const FoundItem left = FindBySyncId(utils_, folder, oldKey, oldByObjectId);
   if (SUCCEEDED(left.hr) && !left.item) {
     CsLock lock(g_csDeleteList);
-    sink->DeleteList().Remove(syncId_);
+    sink->DeleteList().Remove(oldKey);
   }
 }
 
 // Two masters feeding one default folder hold an item with this key: the
 // one of them that WhoseKeyChanges names gets a sync id of its own before
 // anything is copied. An Exchange master's item is left to its own run,
-// which makes the same repair from its side.
+// which makes the same repair from its side. Masters in Hotmail stores have
+// a default-folder object of their own beside the one of the other masters,
+// and the items of such a master are found by their meeting ids: between
+// them and the other masters it is the search key that the two items share
+// (a meeting id shared between two Hotmail masters is not repaired here).
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
+  const std::wstring sharedKey = byObjectId_ ? SyncIdOfItem(utils_, masterItem_.Get(), false) : syncId_;
+  if (sharedKey.empty()) return;
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
-    if (other == owner_ || other->IsStandard || other->Partner != partner_ || !other->Events) continue;
+    if (other == owner_ || other->IsStandard || !other->Events || !FeedsMyDefaultFolder(other)) continue;
+    const bool otherByObjectId = other->Events->HotMailMode && other->Partner != partner_;
+    if (byObjectId_ && other->Events->HotMailMode) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
-    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), syncId_, false);
+    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), sharedKey, false);
     if (!theirs) continue;
-    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), syncId_, false);
+    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), sharedKey, false);
     if (FAILED(copy.hr)) continue;
     const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.item.Get(), owner_->Categorie),
                                           HasCategory(copy.item.Get(), other->Categorie), [&] {
@@ -194,23 +205,38 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
                                             return myDate >= theirDate;
                                           });
     if (who == NewKeyFor::kMine) {
-      if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) return;
-    } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode) {
-      TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get());  // its own job's walk lists it anew
+      if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey)) return;
+    } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode && !otherByObjectId) {
+      // Its own job's walk lists it anew. A Hotmail master's item found by
+      // its meeting id is left to its own walk, which repairs from its side.
+      TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get(), sharedKey);
     }
   }
 }
 
-// Gives `item` a new sync id; when it is this call's item, it is handled
-// under the new key from now on.
-bool MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder) {
+// True when `other`'s items go to the same default folder as this job's,
+// through the same default-folder object or its twin for the other kind of
+// master.
+bool MasterItem::FeedsMyDefaultFolder(CMAPIFolderObject* other) const {
+  CMAPIFolderObject* theirs = other->Partner;
+  if (theirs == partner_) return true;
+  return theirs && theirs->Events && theirs->Events->HotMailMode != partner_->Events->HotMailMode &&
+         _wcsicmp(theirs->Events->EntryID.c_str(), partner_->Events->EntryID.c_str()) == 0;
+}
+
+// Gives `item` a new search key; when it is this call's item, it is handled
+// under the new key from now on, unless it is found by its meeting id, which
+// stays.
+bool MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey) {
   com::Bstr newKey;
   HRESULT hr = SetNewSyncID(engine_, utils_, item, &newKey, true);
-  if (FAILED(hr) || newKey.Empty() || newKey.Str() == syncId_) return false;
+  if (FAILED(hr) || newKey.Empty() || newKey.Str() == sharedKey) return false;
   DebugLogString(L"PSTprocessItemInMasterFolder::key shared with another job, new sync id for:",
                  SubjectOr(item, kNoSubject).c_str());
-  NoteNewKey(sink, folder, newKey.Str());
-  if (item == masterItem_.Get()) syncId_ = newKey.Str();
+  const bool mine = item == masterItem_.Get();
+  if (mine && byObjectId_) return true;
+  NoteNewKey(sink, folder, sharedKey, false, newKey.Str());
+  if (mine) syncId_ = newKey.Str();
   return true;
 }
 
