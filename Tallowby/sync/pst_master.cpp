@@ -45,6 +45,7 @@ class MasterItem {
   void RepairKeySharedWithAnotherJob();
   bool FeedsMyDefaultFolder(CMAPIFolderObject* other) const;
   bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey);
+  void TakeOwnMeetingId(IRdoMessage* theirs);
   void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
                   const std::wstring& newKey);
   HRESULT Process();
@@ -205,7 +206,9 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
                                             return myDate >= theirDate;
                                           });
     if (who == NewKeyFor::kMine) {
-      if (TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey)) return;
+      if (!TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey)) continue;
+      if (otherByObjectId) TakeOwnMeetingId(theirs.item.Get());
+      return;
     } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode && !otherByObjectId) {
       // Its own job's walk lists it anew. A Hotmail master's item found by
       // its meeting id is left to its own walk, which repairs from its side.
@@ -222,6 +225,20 @@ bool MasterItem::FeedsMyDefaultFolder(CMAPIFolderObject* other) const {
   if (theirs == partner_) return true;
   return theirs && theirs->Events && theirs->Events->HotMailMode != partner_->Events->HotMailMode &&
          _wcsicmp(theirs->Events->EntryID.c_str(), partner_->Events->EntryID.c_str()) == 0;
+}
+
+// This job's item, pasted from a Hotmail master that finds its items by
+// meeting id, carries the original's meeting id as well, and so would its
+// copy: that master's default-folder object would take the two copies for
+// one pasted twice and give the new one a search key of its own, which
+// parts it from this item. It gets a meeting id of its own, made of its new
+// key and its EntryID.
+void MasterItem::TakeOwnMeetingId(IRdoMessage* theirs) {
+  bool mineByObjectId = false, theirsByObjectId = false;
+  const std::wstring mine = SyncIdOfItem(utils_, masterItem_.Get(), true, &mineByObjectId);
+  const std::wstring their = SyncIdOfItem(utils_, theirs, true, &theirsByObjectId);
+  if (!mineByObjectId || !theirsByObjectId || mine != their) return;
+  CheckHr(GiveGlobalObjectId(utils_, masterItem_.Get(), syncId_), L"PSTprocessItemInMasterFolder::SetObjectId");
 }
 
 // Gives `item` a new search key; when it is this call's item, it is handled
