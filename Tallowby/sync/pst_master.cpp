@@ -44,8 +44,8 @@ class MasterItem {
   HRESULT RepairPastedCopy();
   void RepairKeySharedWithAnotherJob();
   bool FeedsMyDefaultFolder(CMAPIFolderObject* other) const;
-  bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey);
-  void TakeOwnMeetingId(IRdoMessage* theirs);
+  std::wstring TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey);
+  void PartMeetingIds(IRdoMessage* item, const std::wstring& newKey, IRdoMessage* kept);
   void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
                   const std::wstring& newKey);
   HRESULT Process();
@@ -205,14 +205,19 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
                                             theirs.item->get_LastModificationTime(&theirDate);
                                             return myDate >= theirDate;
                                           });
+    // Between a Hotmail master and another one the item that takes a new
+    // key may carry the other's meeting id as well.
+    const bool meetingIds = byObjectId_ || otherByObjectId;
     if (who == NewKeyFor::kMine) {
-      if (!TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey)) continue;
-      if (otherByObjectId) TakeOwnMeetingId(theirs.item.Get());
+      const std::wstring newKey = TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey);
+      if (newKey.empty()) continue;
+      if (meetingIds) PartMeetingIds(masterItem_.Get(), newKey, theirs.item.Get());
       return;
     } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode && !otherByObjectId) {
       // Its own job's walk lists it anew. A Hotmail master's item found by
       // its meeting id is left to its own walk, which repairs from its side.
-      TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get(), sharedKey);
+      const std::wstring newKey = TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get(), sharedKey);
+      if (!newKey.empty() && meetingIds) PartMeetingIds(theirs.item.Get(), newKey, masterItem_.Get());
     }
   }
 }
@@ -227,34 +232,35 @@ bool MasterItem::FeedsMyDefaultFolder(CMAPIFolderObject* other) const {
          _wcsicmp(theirs->Events->EntryID.c_str(), partner_->Events->EntryID.c_str()) == 0;
 }
 
-// This job's item, pasted from a Hotmail master that finds its items by
-// meeting id, carries the original's meeting id as well, and so would its
-// copy: that master's default-folder object would take the two copies for
-// one pasted twice and give the new one a search key of its own, which
-// parts it from this item. It gets a meeting id of its own, made of its new
-// key and its EntryID.
-void MasterItem::TakeOwnMeetingId(IRdoMessage* theirs) {
-  bool mineByObjectId = false, theirsByObjectId = false;
-  const std::wstring mine = SyncIdOfItem(utils_, masterItem_.Get(), true, &mineByObjectId);
-  const std::wstring their = SyncIdOfItem(utils_, theirs, true, &theirsByObjectId);
-  if (!mineByObjectId || !theirsByObjectId || mine != their) return;
-  CheckHr(GiveGlobalObjectId(utils_, masterItem_.Get(), syncId_), L"PSTprocessItemInMasterFolder::SetObjectId");
+// An item pasted from a Hotmail master, which finds its items by meeting
+// id, into another master carries the original's meeting id as well, and so
+// would its copy: the Hotmail master's default-folder object would take the
+// two copies for one pasted twice and give the new one a search key of its
+// own, which parts it from its master item. The item that took a new key
+// gets a meeting id of its own too, made of that key and its EntryID.
+void MasterItem::PartMeetingIds(IRdoMessage* item, const std::wstring& newKey, IRdoMessage* kept) {
+  bool itemByObjectId = false, keptByObjectId = false;
+  const std::wstring itemId = SyncIdOfItem(utils_, item, true, &itemByObjectId);
+  const std::wstring keptId = SyncIdOfItem(utils_, kept, true, &keptByObjectId);
+  if (!itemByObjectId || !keptByObjectId || itemId != keptId) return;
+  CheckHr(GiveGlobalObjectId(utils_, item, newKey), L"PSTprocessItemInMasterFolder::SetObjectId");
 }
 
-// Gives `item` a new search key; when it is this call's item, it is handled
-// under the new key from now on, unless it is found by its meeting id, which
-// stays.
-bool MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey) {
+// Gives `item` a new search key and returns it (empty when it could not);
+// when it is this call's item, it is handled under the new key from now on,
+// unless it is found by its meeting id, which stays.
+std::wstring MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder,
+                                    const std::wstring& sharedKey) {
   com::Bstr newKey;
   HRESULT hr = SetNewSyncID(engine_, utils_, item, &newKey, true);
-  if (FAILED(hr) || newKey.Empty() || newKey.Str() == sharedKey) return false;
+  if (FAILED(hr) || newKey.Empty() || newKey.Str() == sharedKey) return {};
   DebugLogString(L"PSTprocessItemInMasterFolder::key shared with another job, new sync id for:",
                  SubjectOr(item, kNoSubject).c_str());
   const bool mine = item == masterItem_.Get();
-  if (mine && byObjectId_) return true;
+  if (mine && byObjectId_) return newKey.Str();
   NoteNewKey(sink, folder, sharedKey, false, newKey.Str());
   if (mine) syncId_ = newKey.Str();
-  return true;
+  return newKey.Str();
 }
 
 HRESULT MasterItem::Process() {
