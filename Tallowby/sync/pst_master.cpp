@@ -44,7 +44,8 @@ class MasterItem {
   HRESULT RepairPastedCopy();
   void RepairKeySharedWithAnotherJob();
   bool FeedsMyDefaultFolder(CMAPIFolderObject* other) const;
-  std::wstring TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey);
+  std::wstring TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey,
+                          bool byMeetingId);
   void PartMeetingIds(IRdoMessage* item, const std::wstring& newKey, IRdoMessage* kept);
   void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
                   const std::wstring& newKey);
@@ -182,21 +183,23 @@ void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::w
 // which makes the same repair from its side. Masters in Hotmail stores have
 // a default-folder object of their own beside the one of the other masters,
 // and the items of such a master are found by their meeting ids: between
-// them and the other masters it is the search key that the two items share
-// (a meeting id shared between two Hotmail masters is not repaired here).
+// them and the other masters it is the search key that the two items share;
+// two Hotmail masters' items share the meeting id as well, and the one that
+// takes a new key takes a meeting id of its own too.
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
-  const std::wstring sharedKey = byObjectId_ ? SyncIdOfItem(utils_, masterItem_.Get(), false) : syncId_;
-  if (sharedKey.empty()) return;
+  const std::wstring searchKey = byObjectId_ ? SyncIdOfItem(utils_, masterItem_.Get(), false) : syncId_;
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
     if (other == owner_ || other->IsStandard || !other->Events || !FeedsMyDefaultFolder(other)) continue;
     const bool otherByObjectId = other->Events->HotMailMode && other->Partner != partner_;
-    if (byObjectId_ && other->Events->HotMailMode) continue;
+    const bool byMeetingId = byObjectId_ && other->Events->HotMailMode;
+    const std::wstring& sharedKey = byMeetingId ? syncId_ : searchKey;
+    if (sharedKey.empty()) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
-    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), sharedKey, false);
+    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), sharedKey, byMeetingId);
     if (!theirs) continue;
-    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), sharedKey, false);
+    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), sharedKey, byMeetingId);
     if (FAILED(copy.hr)) continue;
     const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.item.Get(), owner_->Categorie),
                                           HasCategory(copy.item.Get(), other->Categorie), [&] {
@@ -207,16 +210,17 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
                                           });
     // Between a Hotmail master and another one the item that takes a new
     // key may carry the other's meeting id as well.
-    const bool meetingIds = byObjectId_ || otherByObjectId;
+    const bool meetingIds = (byObjectId_ || otherByObjectId) && !byMeetingId;
     if (who == NewKeyFor::kMine) {
-      const std::wstring newKey = TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey);
+      const std::wstring newKey = TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey, byMeetingId);
       if (newKey.empty()) continue;
       if (meetingIds) PartMeetingIds(masterItem_.Get(), newKey, theirs.item.Get());
       return;
     } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode && !otherByObjectId) {
       // Its own job's walk lists it anew. A Hotmail master's item found by
       // its meeting id is left to its own walk, which repairs from its side.
-      const std::wstring newKey = TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get(), sharedKey);
+      const std::wstring newKey =
+          TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get(), sharedKey, byMeetingId);
       if (!newKey.empty() && meetingIds) PartMeetingIds(theirs.item.Get(), newKey, masterItem_.Get());
     }
   }
@@ -246,21 +250,27 @@ void MasterItem::PartMeetingIds(IRdoMessage* item, const std::wstring& newKey, I
   CheckHr(GiveGlobalObjectId(utils_, item, newKey), L"PSTprocessItemInMasterFolder::SetObjectId");
 }
 
-// Gives `item` a new search key and returns it (empty when it could not);
-// when it is this call's item, it is handled under the new key from now on,
-// unless it is found by its meeting id, which stays.
+// Gives `item` a new search key, and with `byMeetingId` (the shared key is
+// a meeting id) a meeting id made of it and its EntryID, and returns the
+// new key (empty when it could not); when it is this call's item, it is
+// handled under the new key from now on, unless only the search key changed
+// of an item found by its meeting id, which stays.
 std::wstring MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder,
-                                    const std::wstring& sharedKey) {
-  com::Bstr newKey;
-  HRESULT hr = SetNewSyncID(engine_, utils_, item, &newKey, true);
-  if (FAILED(hr) || newKey.Empty() || newKey.Str() == sharedKey) return {};
+                                    const std::wstring& sharedKey, bool byMeetingId) {
+  com::Bstr searchKey;
+  HRESULT hr = SetNewSyncID(engine_, utils_, item, &searchKey, true);
+  if (FAILED(hr) || searchKey.Empty() || searchKey.Str() == sharedKey) return {};
+  std::wstring newKey = searchKey.Str();
+  if (byMeetingId &&
+      !CheckHr(GiveGlobalObjectId(utils_, item, searchKey.Str(), &newKey), L"PSTprocessItemInMasterFolder::SetObjectId"))
+    return {};
   DebugLogString(L"PSTprocessItemInMasterFolder::key shared with another job, new sync id for:",
                  SubjectOr(item, kNoSubject).c_str());
   const bool mine = item == masterItem_.Get();
-  if (mine && byObjectId_) return newKey.Str();
-  NoteNewKey(sink, folder, sharedKey, false, newKey.Str());
-  if (mine) syncId_ = newKey.Str();
-  return newKey.Str();
+  if (mine && byObjectId_ && !byMeetingId) return newKey;
+  NoteNewKey(sink, folder, sharedKey, byMeetingId, newKey);
+  if (mine) syncId_ = newKey;
+  return newKey;
 }
 
 HRESULT MasterItem::Process() {
