@@ -193,7 +193,7 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
     if (other == owner_ || other->IsStandard || !other->Events || !FeedsMyDefaultFolder(other)) continue;
     const bool otherByObjectId = other->Events->HotMailMode && other->Partner != partner_;
     const bool byMeetingId = byObjectId_ && other->Events->HotMailMode;
-    const std::wstring& sharedKey = byMeetingId ? syncId_ : searchKey;
+    const std::wstring sharedKey = byMeetingId ? syncId_ : searchKey;
     if (sharedKey.empty()) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
