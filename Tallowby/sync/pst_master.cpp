@@ -43,9 +43,12 @@ class MasterItem {
   HRESULT FindMasterItem();
   HRESULT RepairPastedCopy();
   void RepairKeySharedWithAnotherJob();
-  bool FeedsSameDefaultFolder(const CMAPIFolderObject* other) const;
-  bool TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder);
-  void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey);
+  bool FeedsMyDefaultFolder(CMAPIFolderObject* other) const;
+  std::wstring TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder, const std::wstring& sharedKey,
+                          bool byMeetingId);
+  void PartMeetingIds(IRdoMessage* item, const std::wstring& newKey, IRdoMessage* kept);
+  void NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
+                  const std::wstring& newKey);
   HRESULT Process();
   bool DeletionPending();
   HRESULT CopyNewItem();
@@ -93,7 +96,7 @@ HRESULT MasterItem::Run() {
   if (FAILED(hr)) return hr;
   if (FAILED(hr = OpenFolders())) return hr;
   if (FAILED(hr = FindMasterItem())) return hr;
-  if (!byObjectId_) RepairKeySharedWithAnotherJob();
+  RepairKeySharedWithAnotherJob();
   hr = Process();
   // A repaired item is new under its new key (of the kind it was listed
   // by): it is copied at once.
@@ -153,7 +156,7 @@ HRESULT MasterItem::RepairPastedCopy() {
     return hr;
   }
   if (changed && !newId.Empty()) {
-    NoteNewKey(sink_, masterFolder_.Get(), newId.Str());
+    NoteNewKey(sink_, masterFolder_.Get(), syncId_, byObjectId_, newId.Str());
     rekeyed_.push_back(newId.Str());
   }
   return S_OK;
@@ -164,28 +167,39 @@ HRESULT MasterItem::RepairPastedCopy() {
 // the folder carries it any more; left there, the search would take it for
 // a deleted item and delete the counterparts of the item that keeps it in
 // the other folder.
-void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& newKey) {
+void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::wstring& oldKey, bool oldByObjectId,
+                            const std::wstring& newKey) {
   sink->AddToFolderCacheList(newKey.c_str());
-  const FoundItem left = FindBySyncId(utils_, folder, syncId_, byObjectId_);
+  const FoundItem left = FindBySyncId(utils_, folder, oldKey, oldByObjectId);
   if (SUCCEEDED(left.hr) && !left.item) {
     CsLock lock(g_csDeleteList);
-    sink->DeleteList().Remove(syncId_);
+    sink->DeleteList().Remove(oldKey);
   }
 }
 
 // Two masters feeding one default folder hold an item with this key: the
 // one of them that WhoseKeyChanges names gets a sync id of its own before
 // anything is copied. An Exchange master's item is left to its own run,
-// which makes the same repair from its side.
+// which makes the same repair from its side. Masters in Hotmail stores have
+// a default-folder object of their own beside the one of the other masters,
+// and the items of such a master are found by their meeting ids: between
+// them and the other masters it is the search key that the two items share;
+// two Hotmail masters' items share the meeting id as well, and the one that
+// takes a new key takes a meeting id of its own too.
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
+  const std::wstring searchKey = byObjectId_ ? SyncIdOfItem(utils_, masterItem_.Get(), false) : syncId_;
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
-    if (other == owner_ || other->IsStandard || !FeedsSameDefaultFolder(other) || !other->Events) continue;
+    if (other == owner_ || other->IsStandard || !other->Events || !FeedsMyDefaultFolder(other)) continue;
+    const bool otherByObjectId = other->Events->HotMailMode && other->Partner != partner_;
+    const bool byMeetingId = byObjectId_ && other->Events->HotMailMode;
+    const std::wstring sharedKey = byMeetingId ? syncId_ : searchKey;
+    if (sharedKey.empty()) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
-    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), syncId_, false);
+    const FoundItem theirs = FindBySyncId(utils_, otherFolder.Get(), sharedKey, byMeetingId);
     if (!theirs) continue;
-    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), syncId_, false);
+    const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), sharedKey, byMeetingId);
     if (FAILED(copy.hr)) continue;
     const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.item.Get(), owner_->Categorie),
                                           HasCategory(copy.item.Get(), other->Categorie), [&] {
@@ -194,41 +208,69 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
                                             theirs.item->get_LastModificationTime(&theirDate);
                                             return myDate >= theirDate;
                                           });
+    // Between a Hotmail master and another one the item that takes a new
+    // key may carry the other's meeting id as well.
+    const bool meetingIds = (byObjectId_ || otherByObjectId) && !byMeetingId;
     if (who == NewKeyFor::kMine) {
-      if (!TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get())) continue;
-      // A Hotmail job finds its copies by meeting id: with the original's,
-      // this item's copy would be taken for the original's there.
-      std::wstring objectId;
-      if (other->Events->HotMailMode)
-        CheckHr(RenewGlobalObjectId(utils_, masterItem_.Get(), syncId_, &objectId),
-                L"PSTprocessItemInMasterFolder::SetObjectId");
+      const std::wstring newKey = TakeNewKey(masterItem_.Get(), sink_, masterFolder_.Get(), sharedKey, byMeetingId);
+      if (newKey.empty()) continue;
+      if (meetingIds) PartMeetingIds(masterItem_.Get(), newKey, theirs.item.Get());
       return;
-    } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode) {
-      TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get());  // its own job's walk lists it anew
+    } else if (who == NewKeyFor::kTheirs && !other->Events->ExchangeMode && !otherByObjectId) {
+      // Its own job's walk lists it anew. A Hotmail master's item found by
+      // its meeting id is left to its own walk, which repairs from its side.
+      const std::wstring newKey =
+          TakeNewKey(theirs.item.Get(), other->Events, otherFolder.Get(), sharedKey, byMeetingId);
+      if (!newKey.empty() && meetingIds) PartMeetingIds(theirs.item.Get(), newKey, masterItem_.Get());
     }
   }
 }
 
-// A Hotmail master's partner is a folder object of its own for the same
-// default folder (it finds items by meeting id): its copies lie beside this
-// job's all the same, and find by the search key they carry.
-bool MasterItem::FeedsSameDefaultFolder(const CMAPIFolderObject* other) const {
-  const CMAPIFolderObject* theirs = other->Partner;
+// True when `other`'s items go to the same default folder as this job's,
+// through the same default-folder object or its twin for the other kind of
+// master.
+bool MasterItem::FeedsMyDefaultFolder(CMAPIFolderObject* other) const {
+  CMAPIFolderObject* theirs = other->Partner;
   if (theirs == partner_) return true;
-  return theirs && theirs->Events && theirs->Events->EntryID.Str() == partner_->Events->EntryID.Str();
+  return theirs && theirs->Events && theirs->Events->HotMailMode != partner_->Events->HotMailMode &&
+         _wcsicmp(theirs->Events->EntryID.c_str(), partner_->Events->EntryID.c_str()) == 0;
 }
 
-// Gives `item` a new sync id; when it is this call's item, it is handled
-// under the new key from now on.
-bool MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder) {
-  com::Bstr newKey;
-  HRESULT hr = SetNewSyncID(engine_, utils_, item, &newKey, true);
-  if (FAILED(hr) || newKey.Empty() || newKey.Str() == syncId_) return false;
+// An item pasted from a Hotmail master, which finds its items by meeting
+// id, into another master carries the original's meeting id as well, and so
+// would its copy: the Hotmail master's default-folder object would take the
+// two copies for one pasted twice and give the new one a search key of its
+// own, which parts it from its master item. The item that took a new key
+// gets a meeting id of its own too, made of that key and its EntryID.
+void MasterItem::PartMeetingIds(IRdoMessage* item, const std::wstring& newKey, IRdoMessage* kept) {
+  bool itemByObjectId = false, keptByObjectId = false;
+  const std::wstring itemId = SyncIdOfItem(utils_, item, true, &itemByObjectId);
+  const std::wstring keptId = SyncIdOfItem(utils_, kept, true, &keptByObjectId);
+  if (!itemByObjectId || !keptByObjectId || itemId != keptId) return;
+  CheckHr(GiveGlobalObjectId(utils_, item, newKey), L"PSTprocessItemInMasterFolder::SetObjectId");
+}
+
+// Gives `item` a new search key, and with `byMeetingId` (the shared key is
+// a meeting id) a meeting id made of it and its EntryID, and returns the
+// new key (empty when it could not); when it is this call's item, it is
+// handled under the new key from now on, unless only the search key changed
+// of an item found by its meeting id, which stays.
+std::wstring MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoFolder* folder,
+                                    const std::wstring& sharedKey, bool byMeetingId) {
+  com::Bstr searchKey;
+  HRESULT hr = SetNewSyncID(engine_, utils_, item, &searchKey, true);
+  if (FAILED(hr) || searchKey.Empty() || searchKey.Str() == sharedKey) return {};
+  std::wstring newKey = searchKey.Str();
+  if (byMeetingId &&
+      !CheckHr(GiveGlobalObjectId(utils_, item, searchKey.Str(), &newKey), L"PSTprocessItemInMasterFolder::SetObjectId"))
+    return {};
   DebugLogString(L"PSTprocessItemInMasterFolder::key shared with another job, new sync id for:",
                  SubjectOr(item, kNoSubject).c_str());
-  NoteNewKey(sink, folder, newKey.Str());
-  if (item == masterItem_.Get()) syncId_ = newKey.Str();
-  return true;
+  const bool mine = item == masterItem_.Get();
+  if (mine && byObjectId_ && !byMeetingId) return newKey;
+  NoteNewKey(sink, folder, sharedKey, byMeetingId, newKey);
+  if (mine) syncId_ = newKey;
+  return newKey;
 }
 
 HRESULT MasterItem::Process() {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cwchar>
 #include <iterator>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -42,6 +43,7 @@ DWORD TestPassLengthMs() {
 namespace {
 
 constexpr long kRowsPerBatch = 400;
+constexpr long kTagEntryId = 0x0FFF0102;  // PR_ENTRYID
 constexpr DWORD kRetryPauseMs = 1000;
 constexpr double kHalfSecond = 0.5 / 86400.0;
 // How far ahead of now a stored folder time may lie.
@@ -132,6 +134,7 @@ void ReserveForCopies(CMAPIFolderObject* defaultFolder, size_t listed) {
 struct Columns {
   int keywords = -1;
   int objectId = -1;
+  int entryId = -1;
 };
 
 class FolderWalk {
@@ -146,7 +149,7 @@ class FolderWalk {
   bool ReadRows();
   // False when the walk ends at this row.
   bool TakeRow(const VARIANT& row);
-  void List(ListedItem row);
+  void List(ListedItem row, const VARIANT* entryId);
 
   CMAPIFolderObject* f_;
   CItemsEvents* sink_;
@@ -156,7 +159,8 @@ class FolderWalk {
   Columns columns_;
   bool sorted_ = true;
   FolderListing out_;
-  SyncIdList seen_;  // the sync ids listed so far
+  // Each key listed so far, with the index of the row that carries it.
+  std::unordered_map<std::wstring, size_t> seen_;
 };
 
 FolderListing FolderWalk::Run(IRdoFolder* rdoFolder) {
@@ -179,7 +183,8 @@ bool FolderWalk::Prepare(IRdoFolder* rdoFolder) {
     LogError(hr, L"MakeFolderList::NoCatId");
     return false;
   }
-  std::vector<long> tags = {kTagSearchKey, kTagLastModificationTime};
+  std::vector<long> tags = {kTagSearchKey, kTagLastModificationTime, kTagEntryId};
+  columns_.entryId = 2;
   // A store where no item ever had a category has no Keywords mapping yet;
   // its rows simply carry none, and the walk goes on without the column.
   long id = 0;
@@ -222,7 +227,7 @@ bool FolderWalk::ReadRows() {
   swprintf(line, 64, L"MakeFolderList::Rows %ld", count);
   DebugLog(line);
   out_.items.reserve(size_t(std::max(count, 0L)));
-  seen_.Reserve(size_t(std::max(count, 0L)));
+  seen_.reserve(size_t(std::max(count, 0L)));
   if (FAILED(table_->SeekRow(0))) return false;
   long read = 0;
   while (read < count) {
@@ -282,27 +287,45 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
   }
   if (old || key.size() < 2) return true;
   if (out_.newest.Date() < date.Date()) out_.newest = date;
-  if (!f_->IsStandard || !categories.empty()) List({std::move(key), date, std::move(categories), byObjectId});
+  if (!f_->IsStandard || !categories.empty()) {
+    const size_t entryId = size_t(columns_.entryId);
+    List({std::move(key), date, std::move(categories), byObjectId}, entryId < cells.size() ? &cells[entryId] : nullptr);
+  }
   return true;
 }
 
-void FolderWalk::List(ListedItem row) {
+void FolderWalk::List(ListedItem row, const VARIANT* entryId) {
   std::wstring& key = row.syncId;
-  if (!seen_.AddOnce(key)) {
+  const size_t index = out_.items.size();
+  const auto [first, fresh] = seen_.emplace(key, index);
+  if (!fresh) {
     // A second row with the same sync id: a pasted copy (in a Hotmail folder
     // an appointment keeps the meeting id as well). One of them gets a key
     // of its own.
+    const size_t earlier = first->second;
     BYTE changed = 0;
-    com::Bstr newId;
-    HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, key.c_str(), &changed, &newId, nullptr,
-                                                row.byObjectId);
+    com::Bstr newId, changedEntryId;
+    HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, key.c_str(), &changed, &newId,
+                                                &changedEntryId, row.byObjectId);
     if (changed) {
       if (FAILED(hr) || newId.Empty()) {
         LogError(FAILED(hr) ? hr : E_FAIL, L"MFL:changedID not copied 2 syncid");
         return;
       }
-      key = newId.Str();
-      seen_.AddOnce(key);
+      // The newer item takes the new key, and the walk lists the newer rows
+      // first: unless it is this row's item, it is the earlier row's, which
+      // then carries the new key, while this row keeps the old one. Each
+      // row keeps its own item's categories and date.
+      const std::wstring mine = entryId ? HexOf(utils_, *entryId) : std::wstring();
+      const bool thisRow = !mine.empty() && _wcsicmp(mine.c_str(), changedEntryId.c_str()) == 0;
+      if (thisRow) {
+        key = newId.Str();
+        seen_[key] = index;
+      } else {
+        out_.items[earlier].syncId = newId.Str();
+        seen_[newId.Str()] = earlier;
+        seen_[key] = index;
+      }
     }
   }
   out_.items.push_back(std::move(row));

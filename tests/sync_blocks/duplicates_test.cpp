@@ -4,6 +4,7 @@
 #include "blocks_fixture.h"
 #include "duplicates.h"
 #include "item_identity.h"
+#include "pst_pass.h"
 
 namespace {
 
@@ -192,6 +193,37 @@ TEST_F(DuplicatesTest, ByMeetingIdThePastedAppointmentGetsAMeetingIdOfItsOwn) {
   EXPECT_EQ(0, changed);
   EXPECT_EQ(objectId, key.Str());
   EXPECT_NE(std::string::npos, ErrorLogText().find("ChangeSyncIDFromDuplicatedItem::SetObjectId"));
+}
+
+// The walk lists the newest rows first and meets a repeated key at the
+// older row, while the newer item is the one that takes a new key: each row
+// of the listing must go on carrying its own item's key, categories and
+// date, or an item is handled as the other (copied to the other's job).
+TEST_F(DuplicatesTest, TheWalkListsTheNewKeyWithTheItemThatTookIt) {
+  const sim::ObjId store = AddStore(L"Local", 1);
+  const sim::ObjId calendar = AddFolder(store, L"Diary", sim::kOlAppointmentItem);
+  CMAPIFolderObject* diary = AddFolderObject(calendar, 1, L"");
+  diary->Events->Items = OpenFolder(calendar).Get();
+  sim::ItemContent shared;
+  sim::Bytes key;
+  sim::FromHex(kKey, &key);
+  shared.Set(sim::PropKey::Tag(sim::tags::kSearchKey), sim::Value::Binary(key));
+  const sim::ObjId original = AddItem(calendar, L"Party", {L"Family"}, L"IPM.Appointment", shared);
+  World().SetStoreClockOffset(store, 60);
+  const sim::ObjId pasted = AddItem(calendar, L"Party", {L"Work"}, L"IPM.Appointment", shared);
+
+  com::ComPtr<IRdoFolder> folder = OpenFolder(calendar);
+  const FolderListing listing = MakeFolderList(diary, session_.Get(), utils_.Get(), folder.Get());
+  ASSERT_EQ(2u, listing.items.size());
+  EXPECT_EQ(kKey, SearchKeyOf(original));
+  ASSERT_NE(kKey, SearchKeyOf(pasted));
+  for (const ListedItem& row : listing.items) {
+    const bool isPasted = row.syncId == SearchKeyOf(pasted);
+    EXPECT_TRUE(isPasted || row.syncId == kKey) << row.syncId;
+    EXPECT_EQ((std::vector<std::wstring>{isPasted ? L"Work" : L"Family"}), row.categories) << row.syncId;
+  }
+  EXPECT_GT(listing.items[0].date.Date(), listing.items[1].date.Date()) << "the newer row first";
+  EXPECT_EQ(SearchKeyOf(pasted), listing.items[0].syncId);
 }
 
 TEST_F(DuplicatesTest, AFolderScanLeavesEveryKeyOnce) {
