@@ -478,7 +478,7 @@ void RefreshOpenedElements() {
   CSyncEngine* engine = g_pSyncEngine;
   OpenedElements fresh(engine ? engine->OutlookApplication.Get() : nullptr);
   std::lock_guard<std::mutex> lock(g_openedLock);
-  if (g_bDebugLog && fresh.Valid && fresh.ParentEntryID.Str() != g_opened.ParentEntryID.Str())
+  if (g_bDebugLog && fresh.Valid && fresh.ParentEntryID.View() != g_opened.ParentEntryID.View())
     DebugLogString(L"OpenedElements:Foldername is: ", fresh.ParentName.c_str());
   g_opened = fresh;
 }
