@@ -188,7 +188,8 @@ class DefaultItem {
   HRESULT FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* masterItem);
   HRESULT MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate);
   HRESULT SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate);
-  bool RekeyedPaste();
+  bool RekeyedPaste(CMAPIFolderObject* job);
+  bool RekeyedItemsOfNoJob(CMAPIFolderObject* job);
 
   CItemsEvents* sink_;
   CMAPIFolderObject* owner_;
@@ -436,7 +437,7 @@ HRESULT DefaultItem::SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate) {
     DebugLog(L"PSTprocessItemInDefaultFolder::Slave (Item im Standardordner) is newer:");
     DebugLogString(DateText(masterDate).c_str(), (L" < " + DateText(slaveDate_)).c_str());
   }
-  if (RekeyedPaste()) return NewItem(job);
+  if (RekeyedPaste(job)) return NewItem(job);
   return CopyDefault2Master(sink_, session_, utils_, syncId_, job, owner_, byObjectId_);
 }
 
@@ -445,7 +446,8 @@ HRESULT DefaultItem::SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate) {
 // carried back under that key it would never reach a master item of its own,
 // and its edits would meet the original's. The newer of the two takes a key
 // of its own (true) and, as a new item, gets its own master item.
-bool DefaultItem::RekeyedPaste() {
+bool DefaultItem::RekeyedPaste(CMAPIFolderObject* job) {
+  if (RekeyedItemsOfNoJob(job)) return false;
   BYTE changed = 0;
   com::Bstr newId;
   HRESULT hr = ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId_.c_str(), &changed, &newId, nullptr,
@@ -456,6 +458,38 @@ bool DefaultItem::RekeyedPaste() {
     return false;
   }
   syncId_ = newId.Str();
+  return true;
+}
+
+// A paste of an item of no job, listed alone, shares its key unseen; once
+// the original joins a job it is the original that the master item is
+// linked to, however new the paste. So when this item alone of those that
+// carry the key has the job's category, and the others are of no job, the
+// others take keys of their own (nothing refers to theirs) and this one
+// keeps its link: true then.
+bool DefaultItem::RekeyedItemsOfNoJob(CMAPIFolderObject* job) {
+  if (byObjectId_ || !ownFolder_) return false;
+  com::ComPtr<IRdoItems> items;
+  if (FAILED(ownFolder_->get_Items(items.Put())) || !items) return false;
+  std::vector<com::ComPtr<IRdoMessage>> ofNoJob;
+  int ofThisJob = 0;
+  com::ComPtr<IRdoMessage> hit;
+  HRESULT hr = items->Find(com::Bstr::Joined({L"\"", kDaslSearchKey, L"\" = '", syncId_, L"'"}), hit.Put());
+  while (SUCCEEDED(hr) && hit) {
+    if (HasCategory(hit.Get(), job->Categorie))
+      ++ofThisJob;
+    else if (CarriesOtherJobCategory(job, hit.Get()))
+      return false;  // another job's item: the masters' repair decides
+    else
+      ofNoJob.push_back(hit);
+    hr = items->FindNext(hit.Put());
+  }
+  if (FAILED(hr) || ofThisJob != 1 || ofNoJob.empty()) return false;
+  for (const auto& other : ofNoJob) {
+    com::Bstr newKey;
+    if (FAILED(SetNewSyncID(engine_, utils_, other.Get(), &newKey, true))) return false;
+    DebugLogString(L"PSTprocessItemInDefaultFolder::key of an item of no job renewed:", newKey.c_str());
+  }
   return true;
 }
 
