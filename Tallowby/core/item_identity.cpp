@@ -1,5 +1,6 @@
 #include "item_identity.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "connect.h"
@@ -211,17 +212,21 @@ com::ComPtr<IRdoMessage> IDispatchToIMessageItem(CSyncEngine* engine, IDispatch*
 }
 
 long GetItemTypeFromMessageClass(CSyncEngine*, const wchar_t* messageClass) {
-  std::wstring upper = messageClass ? messageClass : L"";
-  for (wchar_t& ch : upper)
-    if (ch >= L'a' && ch <= L'z') ch = wchar_t(ch - L'a' + L'A');
-  struct Row { const wchar_t* text; long kind; };
-  static const Row rows[] = {
+  // Every copy asks: the class is searched where it lies, its letters
+  // compared without regard to ASCII case.
+  const std::wstring_view text = messageClass ? messageClass : L"";
+  const auto sameLetter = [](wchar_t a, wchar_t upper) {
+    return (a >= L'a' && a <= L'z' ? wchar_t(a - L'a' + L'A') : a) == upper;
+  };
+  struct Row { std::wstring_view upper; long kind; };
+  static constexpr Row rows[] = {
       {L"IPM.APPOINTMENT", kItemAppointment}, {L"IPM.TASK", kItemTask},    {L"IPM.CONTACT", kItemContact},
       {L"IPM.STICKYNOTE", kItemNote},         {L"IPM.NOTE", kItemMail},    {L"IPM.ACTIVITY", kItemJournal},
       {L"IPM.DISTLIST", kItemDistList},
   };
   for (const Row& row : rows)
-    if (upper.find(row.text) != std::wstring::npos) return row.kind;
+    if (std::search(text.begin(), text.end(), row.upper.begin(), row.upper.end(), sameLetter) != text.end())
+      return row.kind;
   return kItemOther;
 }
 
