@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cwchar>
 #include <iterator>
+#include <memory_resource>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -150,6 +152,10 @@ class FolderWalk {
   // False when the walk ends at this row.
   bool TakeRow(const VARIANT& row);
   void List(ListedItem row, const VARIANT* entryId);
+  // Notes that the row at `index` carries `key`.
+  void Seen(std::wstring_view key, size_t index);
+  // A copy of `key` in the walk's arena.
+  std::wstring_view Kept(std::wstring_view key);
 
   CMAPIFolderObject* f_;
   CItemsEvents* sink_;
@@ -159,8 +165,11 @@ class FolderWalk {
   Columns columns_;
   bool sorted_ = true;
   FolderListing out_;
-  // Each key listed so far, with the index of the row that carries it.
-  std::unordered_map<std::wstring, size_t> seen_;
+  // Each key listed so far, with the index of the row that carries it. Its
+  // texts and entries come from an arena that the walk frees at once when
+  // it ends: no allocation of the process's heap per row.
+  std::pmr::monotonic_buffer_resource arena_;
+  std::pmr::unordered_map<std::wstring_view, size_t> seen_{&arena_};
 };
 
 FolderListing FolderWalk::Run(IRdoFolder* rdoFolder) {
@@ -294,11 +303,25 @@ bool FolderWalk::TakeRow(const VARIANT& row) {
   return true;
 }
 
+std::wstring_view FolderWalk::Kept(std::wstring_view key) {
+  wchar_t* text = std::pmr::polymorphic_allocator<wchar_t>(&arena_).allocate(key.size());
+  std::copy(key.begin(), key.end(), text);
+  return {text, key.size()};
+}
+
+void FolderWalk::Seen(std::wstring_view key, size_t index) {
+  const auto found = seen_.find(key);
+  if (found != seen_.end()) found->second = index;
+  else seen_.emplace(Kept(key), index);
+}
+
 void FolderWalk::List(ListedItem row, const VARIANT* entryId) {
   std::wstring& key = row.syncId;
   const size_t index = out_.items.size();
-  const auto [first, fresh] = seen_.emplace(key, index);
-  if (!fresh) {
+  const auto first = seen_.find(key);
+  if (first == seen_.end()) {
+    seen_.emplace(Kept(key), index);
+  } else {
     // A second row with the same sync id: a pasted copy (in a Hotmail folder
     // an appointment keeps the meeting id as well). One of them gets a key
     // of its own.
@@ -320,11 +343,11 @@ void FolderWalk::List(ListedItem row, const VARIANT* entryId) {
       const bool thisRow = !mine.empty() && _wcsicmp(mine.c_str(), changedEntryId.c_str()) == 0;
       if (thisRow) {
         key = newId.Str();
-        seen_[key] = index;
+        Seen(key, index);
       } else {
         out_.items[earlier].syncId = newId.Str();
-        seen_[newId.Str()] = earlier;
-        seen_[key] = index;
+        Seen(newId.View(), earlier);
+        Seen(key, index);
       }
     }
   }
