@@ -188,12 +188,16 @@ void MasterItem::NoteNewKey(CItemsEvents* sink, IRdoFolder* folder, const std::w
 // takes a new key takes a meeting id of its own too.
 void MasterItem::RepairKeySharedWithAnotherJob() {
   if (!engine_) return;
-  const std::wstring searchKey = byObjectId_ ? SyncIdOfItem(utils_, masterItem_.Get(), false) : syncId_;
+  // An item found by its meeting id has its search key read once. Any
+  // other item's search key is its sync id, which stays as it is while the
+  // loop goes on: only taking a new key of its own changes it, and ends the
+  // loop.
+  const std::wstring searchKeyOfMeeting = byObjectId_ ? SyncIdOfItem(utils_, masterItem_.Get(), false) : L"";
   for (int i = 0; CMAPIFolderObject* other = engine_->GetFolderObject(i, false); ++i) {
     if (other == owner_ || other->IsStandard || !other->Events || !FeedsMyDefaultFolder(other)) continue;
     const bool otherByObjectId = other->Events->HotMailMode && other->Partner != partner_;
     const bool byMeetingId = byObjectId_ && other->Events->HotMailMode;
-    const std::wstring sharedKey = byMeetingId ? syncId_ : searchKey;
+    const std::wstring sharedKey = byObjectId_ && !byMeetingId ? searchKeyOfMeeting : syncId_;
     if (sharedKey.empty()) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
