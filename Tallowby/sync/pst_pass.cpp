@@ -116,11 +116,12 @@ HRESULT SetColumns(IRdoTable* table, const std::vector<long>& tags) {
 }
 
 // Enters many keys into the sink's delete list at once: one lock and a
-// hashed test instead of a scan of the whole list per key.
+// hashed test instead of a scan of the whole list per key. No room is made
+// ahead: most of them are listed already (the delete-list walk lists every
+// item of the folder), and room for them would only be memory to touch.
 void AddAllToFolderCache(CItemsEvents* sink, const std::vector<ListedItem>& listed) {
   CsLock lock(g_csDeleteList);
   SyncIdList& list = sink->DeleteList();
-  list.Reserve(listed.size());
   for (const ListedItem& item : listed) list.AddOnce(item.syncId);
 }
 
