@@ -18,6 +18,7 @@ constexpr DISPID kDispEntryId = 0xF01E;
 constexpr DISPID kDispParent = 0xF001;
 constexpr DISPID kDispStoreId = 0x3108;
 constexpr long kStoreKindNoPage = 6;
+constexpr long kTypeBinaryValue = 0x0102;
 
 bool IsEmptyOrError(const VARIANT& v) { return v.vt == VT_EMPTY || v.vt == VT_NULL || v.vt == VT_ERROR; }
 
@@ -32,22 +33,40 @@ std::wstring QueryForKey(const wchar_t* dasl, const std::wstring& hex) {
 
 }  // namespace
 
-bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject) {
-  // PSETID_Meeting, id 0x0003: the name kDaslGlobalObjectId addresses.
+long GlobalObjectIdTag(IRdoUtils* utils, IUnknown* object, bool create, HRESULT* hr) {
   long id = 0;
-  return utils && storeObject &&
-         SUCCEEDED(utils->GetNamedPropId(storeObject, com::Bstr(L"{6ED8DA90-450B-101B-98DA-00AA003F1305}"),
-                                         com::Variant(0x0003L), 1, &id)) &&
-         id != 0;
+  HRESULT answer = utils->GetNamedPropId(object, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid),
+                                         create ? 1 : 0, &id);
+  if (hr) *hr = answer;
+  return SUCCEEDED(answer) && id ? id | kTypeBinaryValue : 0;
+}
+
+std::wstring GlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message, HRESULT* lookup) {
+  const long tag = GlobalObjectIdTag(utils, message, false, lookup);
+  if (!tag) return {};
+  com::Variant value;
+  if (FAILED(utils->GetPropByTag(message, tag, value.Put())) || value.vt != (VT_ARRAY | VT_UI1)) return {};
+  com::Bstr hex;
+  if (FAILED(utils->BinToHex(value, hex.Put()))) return {};
+  return hex.Str();
+}
+
+std::wstring LoggedGlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message) {
+  HRESULT lookup = S_OK;
+  std::wstring text = GlobalObjectIdHex(utils, message, &lookup);
+  CheckHr(lookup, L"GlobalObjId?");
+  return text;
+}
+
+bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject) {
+  return utils && storeObject && GlobalObjectIdTag(utils, storeObject, true) != 0;
 }
 
 HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
                            std::wstring* objectId) {
   if (!utils || !message) return E_POINTER;
-  constexpr long kTypeBinaryValue = 0x0102;
-  long id = 0;
-  HRESULT hr = utils->GetNamedPropId(message, com::Bstr(L"{6ED8DA90-450B-101B-98DA-00AA003F1305}"),
-                                     com::Variant(0x0003L), 1, &id);
+  HRESULT hr = S_OK;
+  const long tag = GlobalObjectIdTag(utils, message, true, &hr);
   if (FAILED(hr)) return hr;
   com::Bstr entryId;
   hr = message->get_EntryID(entryId.Put());
@@ -55,7 +74,7 @@ HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::ws
   const std::wstring text = syncId + entryId.Str();
   com::Variant value;
   hr = utils->HexToBin(com::Bstr(text), value.Put());
-  if (SUCCEEDED(hr)) hr = utils->SetPropByTag(message, id | kTypeBinaryValue, value, 1);
+  if (SUCCEEDED(hr)) hr = utils->SetPropByTag(message, tag, value, 1);
   if (SUCCEEDED(hr) && objectId) *objectId = text;
   return hr;
 }
@@ -63,12 +82,7 @@ HRESULT GiveGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::ws
 HRESULT RenewGlobalObjectId(IRdoUtils* utils, IRdoMessage* message, const std::wstring& syncId,
                             std::wstring* objectId) {
   if (!utils || !message || !objectId) return E_POINTER;
-  long id = 0;
-  com::Variant old;
-  if (FAILED(utils->GetNamedPropId(message, com::Bstr(L"{6ED8DA90-450B-101B-98DA-00AA003F1305}"),
-                                   com::Variant(0x0003L), 0, &id)) ||
-      !id || FAILED(utils->GetPropByTag(message, id | 0x0102, old.Put())) || old.vt != (VT_ARRAY | VT_UI1))
-    return S_FALSE;
+  if (GlobalObjectIdHex(utils, message).empty()) return S_FALSE;
   std::wstring renewed;
   HRESULT hr = GiveGlobalObjectId(utils, message, syncId, &renewed);
   if (SUCCEEDED(hr)) hr = message->Save();

@@ -23,6 +23,9 @@ inline constexpr long kTagCreationTime = 0x30070040;  // PR_CREATION_TIME
 inline constexpr wchar_t kDaslSearchKey[] = L"http://schemas.microsoft.com/mapi/proptag/0x300B0102";
 inline constexpr wchar_t kDaslGlobalObjectId[] =
     L"http://schemas.microsoft.com/mapi/id/{6ED8DA90-450B-101B-98DA-00AA003F1305}/00030102";
+// The named property of a meeting's GlobalObjectId: its set and id.
+inline constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
+inline constexpr long kGlobalObjectIdLid = 0x0003;
 
 // Item kinds, numbered as Outlook's OlItemType.
 enum ItemKind : long {
@@ -49,6 +52,22 @@ HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine* engine, IRdoUtils* utils, BYTE*
 // does not know fails instead of finding nothing. False when the store
 // refuses; the query then fails as it would have.
 bool MapGlobalObjectIdName(IRdoUtils* utils, IUnknown* storeObject);
+
+// The property tag of the meeting GlobalObjectId in the store of `object`
+// (an item or a folder); with `create` the name is mapped where the store
+// never held a meeting. 0 when the store has no such name; *hr (when
+// given) receives the wrapper's answer.
+long GlobalObjectIdTag(IRdoUtils* utils, IUnknown* object, bool create, HRESULT* hr = nullptr);
+
+// The meeting GlobalObjectId of `message` as hexadecimal text; empty when
+// it has none. *lookup (when given) receives the answer of the look-up of
+// the name, which fails where the store never mapped it; the caller
+// decides whether that is worth a log line.
+std::wstring GlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message, HRESULT* lookup = nullptr);
+
+// As GlobalObjectIdHex, where the name's look-up failing is logged
+// ("GlobalObjId?"): in an Exchange store every item should have it.
+std::wstring LoggedGlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message);
 
 // Sets on `message`, which has no meeting GlobalObjectId, one made of its
 // sync id and EntryID (mapping the name where its store never held a

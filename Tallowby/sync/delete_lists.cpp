@@ -29,11 +29,8 @@
 namespace {
 
 constexpr long kTagEntryId = 0x0FFF0102;
-constexpr long kTypeBinary = 0x0102;
 constexpr long kOpenBestAccess = 16;
 constexpr DWORD kRowPauseMs = 10;
-constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
-constexpr long kGlobalObjectIdLid = 0x0003;
 
 const wchar_t* NameOf(CMAPIFolderObject* folder) { return folder ? folder->DisplayName.c_str() : L""; }
 
@@ -121,10 +118,9 @@ bool DeleteListBuilder::OpenTable(com::ComPtr<IRdoTable>* table, long* rowCount)
   if (sink_->HotMailMode) {
     // A store that never mapped the GlobalObjectId has items that the walk
     // lists by their search keys: the list takes those, as the walk does.
-    long id = 0;
-    hr = utils_->GetNamedPropId(rdoFolder_, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
-    if (SUCCEEDED(hr))
-      tags.push_back(id | kTypeBinary);
+    const long objectIdTag = GlobalObjectIdTag(utils_, rdoFolder_, false, &hr);
+    if (objectIdTag)
+      tags.push_back(objectIdTag);
     else
       DebugLog(L"FillDeleteList::HotMailMode::no ObjectID mapping, search keys");
   }

@@ -26,7 +26,6 @@ namespace {
 
 constexpr DWORD kTrayWarning = 2;
 constexpr DWORD kICloudPauseMs = 2;
-constexpr long kGlobalObjectIdLid = 0x0003;
 // The master-to-slave blocks of the user log use a shorter rule.
 constexpr wchar_t kShortUserLogRule[] = L"---------------";
 
@@ -37,22 +36,6 @@ void DebugElapsed(const wchar_t* format, DWORD start) {
   DebugLog(line);
 }
 
-std::wstring HexOfProp(IRdoUtils* utils, IUnknown* object, long tag) {
-  com::Variant value;
-  if (FAILED(utils->GetPropByTag(object, tag, value.Put())) || value.vt != (VT_ARRAY | VT_UI1)) return {};
-  com::Bstr hex;
-  if (FAILED(utils->BinToHex(value, hex.Put()))) return {};
-  return hex.Str();
-}
-
-// The meeting GlobalObjectId of `message` as hexadecimal text; empty when
-// it has none (or its store never mapped the property).
-std::wstring GlobalObjectIdHex(IRdoUtils* utils, IRdoMessage* message) {
-  long id = 0;
-  HRESULT hr = utils->GetNamedPropId(message, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
-  if (!CheckHr(hr, L"GlobalObjId?")) return {};
-  return HexOfProp(utils, message, id | kTypeBinary);
-}
 
 // Opens the folder of another folder object through the calling worker's
 // own session (a wrapper folder held by another worker belongs to that
@@ -84,7 +67,7 @@ std::wstring ItemVersion(IRdoUtils* utils, IRdoMessage* message) {
   if (!message) return {};
   DATE time = 0;
   ReadModificationTime(message, &time);
-  return HexOfProp(utils, message, kTagChangeKey) + L"@" + std::to_wstring(time);
+  return HexOfProperty(utils, message, kTagChangeKey) + L"@" + std::to_wstring(time);
 }
 
 // A modification time of `f`'s store on the local clock: an Exchange store
@@ -539,7 +522,7 @@ bool DefaultToMasters::ForCategory(const std::wstring& category) {
     return Fail(hr);
   }
   if (sink_->HotMailMode) {
-    std::wstring objectId = item_ ? GlobalObjectIdHex(utils_, item_) : std::wstring();
+    std::wstring objectId = item_ ? LoggedGlobalObjectIdHex(utils_, item_) : std::wstring();
     if (objectId.empty() && item_) {
       // The masters of this pair find counterparts by meeting id. Without
       // one, the master's copy would get an id of its own from its store and

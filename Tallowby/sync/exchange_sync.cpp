@@ -38,7 +38,6 @@ constexpr long kKindNew = 0;
 constexpr long kKindChanged = 2;
 constexpr DWORD kEntryPauseMs = 2;
 constexpr size_t kStatusTextMax = 150;
-constexpr long kGlobalObjectIdLid = 0x0003;
 constexpr wchar_t kKeywordsName[] = L"\"urn:schemas:mailheader:keywords\"";
 constexpr EXECUTION_STATE kKeepAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_AWAYMODE_REQUIRED;
 
@@ -88,15 +87,6 @@ void ForgetCachedWrite(CMAPIFolderObject* target, const std::wstring& syncId) {
   auto& list = target->CachedItemsList;
   auto it = std::find_if(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId; });
   if (it != list.end()) list.erase(it);
-}
-
-std::wstring HexProp(IRdoUtils* utils, IUnknown* object, long tag, HRESULT* hr) {
-  com::Variant value;
-  *hr = utils->GetPropByTag(object, tag, value.Put());
-  if (FAILED(*hr) || value.IsEmpty() || value.vt == VT_ERROR) return {};
-  com::Bstr hex;
-  *hr = utils->BinToHex(value, hex.Put());
-  return SUCCEEDED(*hr) ? hex.Str() : std::wstring();
 }
 
 // The balloon's title in the user's language; a language without this text
@@ -555,7 +545,7 @@ std::wstring IncrementalRun::ChangeKeyOfItem(const com::Bstr& entryId) {
       !item)
     return {};
   HRESULT hr = S_OK;
-  return HexProp(utils_, item.Get(), kTagChangeKey, &hr);
+  return HexOfProperty(utils_, item.Get(), kTagChangeKey, &hr);
 }
 
 // The deletion of an item whose source key the folder's key maps know. An
@@ -587,7 +577,7 @@ HRESULT IncrementalRun::HandOnDeletion(const std::wstring& sourceKey, bool* coun
     if (still) {
       DebugLogString(L"RCI:deleted item still in the folder:", syncId.c_str());
       HRESULT read = S_OK;
-      if (HexProp(utils_, still.Get(), kTagSourceKey, &read) == sourceKey) NoteOutOfScope(syncId, sourceKey);
+      if (HexOfProperty(utils_, still.Get(), kTagSourceKey, &read) == sourceKey) NoteOutOfScope(syncId, sourceKey);
       continue;
     }
     if (deleteItem2(f_, session_, utils_, syncId.c_str()) != 0 && SUCCEEDED(result)) {
@@ -786,7 +776,7 @@ bool IncrementalRun::RepairedDuplicate(const std::wstring& syncId, const std::ws
   }
   if (repaired) {
     HRESULT read = S_OK;
-    std::wstring otherSource = HexProp(utils_, repaired.Get(), kTagSourceKey, &read);
+    std::wstring otherSource = HexOfProperty(utils_, repaired.Get(), kTagSourceKey, &read);
     AddToFolderCache(f_, kSyncIdMap, newSyncId.Str(), otherSource);
     if (!objectId.empty()) AddToFolderCache(f_, kGlobalObjectIdMap, objectId, otherSource);
   }
@@ -816,10 +806,9 @@ HRESULT IncrementalRun::OpenEntry(IRdoChange* entry, com::ComPtr<IRdoMessage>* m
 }
 
 std::wstring IncrementalRun::GlobalObjectIdOf(IRdoMessage* message) {
-  long id = 0;
-  HRESULT hr = utils_->GetNamedPropId(message, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
-  if (!CheckHr(hr, L"GlobalObjId?")) return {};
-  std::wstring text = HexProp(utils_, message, id | kTypeBinary, &hr);
+  HRESULT lookup = S_OK;
+  std::wstring text = GlobalObjectIdHex(utils_, message, &lookup);
+  if (!CheckHr(lookup, L"GlobalObjId?")) return {};
   if (text.empty()) DebugLog(L"GetSyncID_AS_PR_SEARCH_KEY (no GlobalId found)");
   return text;
 }
@@ -1025,7 +1014,7 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
   }
   com::Bstr sourceKey;
   if (FAILED(hr = utils->BinToHex(sourceValue, sourceKey.Put()))) return hr;
-  std::wstring changeKey = HexProp(utils, message.Get(), kTagChangeKey, &hr);
+  std::wstring changeKey = HexOfProperty(utils, message.Get(), kTagChangeKey, &hr);
   if (FAILED(hr)) return hr;
   com::Bstr subject;
   if (g_bDebugLog) message->get_Subject(subject.Put());
@@ -1054,7 +1043,7 @@ void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, 
       !target->Events->ExchangeMode || !CarriesOtherJobCategory(writer, item))
     return;
   HRESULT hr = S_OK;
-  const std::wstring sourceKey = HexProp(utils, item, kTagSourceKey, &hr);
+  const std::wstring sourceKey = HexOfProperty(utils, item, kTagSourceKey, &hr);
   // Not on the server yet: the write comes back with a source key the run
   // cannot tie to this record, and is handed on as any change.
   if (FAILED(hr) || sourceKey.empty()) return;

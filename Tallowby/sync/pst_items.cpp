@@ -83,6 +83,12 @@ HRESULT OpenMessageOf(IRdoSession* session, CItemsEvents* sink, BSTR entryId, co
   return hr;
 }
 
+com::Bstr SyncIdFilter(std::wstring_view syncId, bool byObjectId) {
+  // Put together in its BSTR: one allocation per search.
+  const std::wstring_view property = byObjectId ? kDaslGlobalObjectId : kDaslSearchKey;
+  return com::Bstr::Joined({L"\"", property, L"\" = '", syncId, L"'"});
+}
+
 FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
                        bool lookForAnother) {
   FoundItem found;
@@ -99,9 +105,7 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   if (SUCCEEDED(found.hr) && !items) found.hr = E_FAIL;
   if (FAILED(found.hr)) return found;
   if (byObjectId) MapGlobalObjectIdName(utils, folder);
-  // The filter is put together in its BSTR: one allocation per search.
-  const std::wstring_view property = byObjectId ? kDaslGlobalObjectId : kDaslSearchKey;
-  found.hr = items->Find(com::Bstr::Joined({L"\"", property, L"\" = '", syncId, L"'"}), found.item.Put());
+  found.hr = items->Find(SyncIdFilter(syncId, byObjectId), found.item.Put());
   if (FAILED(found.hr) || !found.item) return found;
   DATE modified = 0;
   HRESULT hr = found.item->get_LastModificationTime(&modified);

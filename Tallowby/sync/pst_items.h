@@ -8,6 +8,7 @@
 #include <oleauto.h>
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -58,6 +59,10 @@ struct FoundItem {
   bool another = false;               // a second item carries the id as well
   explicit operator bool() const { return SUCCEEDED(hr) && item; }
 };
+// The Items.Find filter for the items that carry `syncId` (hexadecimal
+// digits) in the property it came from.
+com::Bstr SyncIdFilter(std::wstring_view syncId, bool byObjectId);
+
 // `lookForAnother` also asks whether a second item (another EntryID) carries
 // the id: the copy of a pasted item keeps the original's search key.
 FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,

@@ -25,7 +25,6 @@ inline constexpr long kTagLastModificationTime = 0x30080040;
 inline constexpr long kTypeMvUnicode = 0x101F;
 inline constexpr long kTypeBinary = 0x0102;
 inline constexpr wchar_t kPublicStringsSet[] = L"{00020329-0000-0000-C000-000000000046}";
-inline constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
 
 // The pass sleeps this long after each item, so that Outlook keeps up.
 inline constexpr DWORD kPassPauseMs = 20;

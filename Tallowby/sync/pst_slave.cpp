@@ -474,7 +474,7 @@ bool DefaultItem::RekeyedItemsOfNoJob(CMAPIFolderObject* job) {
   std::vector<com::ComPtr<IRdoMessage>> ofNoJob;
   int ofThisJob = 0;
   com::ComPtr<IRdoMessage> hit;
-  HRESULT hr = items->Find(com::Bstr::Joined({L"\"", kDaslSearchKey, L"\" = '", syncId_, L"'"}), hit.Put());
+  HRESULT hr = items->Find(SyncIdFilter(syncId_, false), hit.Put());
   while (SUCCEEDED(hr) && hit) {
     if (HasCategory(hit.Get(), job->Categorie))
       ++ofThisJob;

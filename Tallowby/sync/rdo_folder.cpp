@@ -21,9 +21,6 @@ namespace {
 
 constexpr HRESULT kFailOneProvider = HRESULT(0x8004011D);
 constexpr HRESULT kMapiNotFound = HRESULT(0x8004010F);
-constexpr wchar_t kMeetingSet[] = L"{6ED8DA90-450B-101B-98DA-00AA003F1305}";
-constexpr long kGlobalObjectIdLid = 0x0003;
-constexpr long kTypeBinary = 0x0102;
 
 void ReportFailedOpen(CSyncEngine* engine, CItemsEvents* sink, HRESULT hr) {
   if (hr == kFailOneProvider) LogError(kFailOneProvider, L"Server is not available (or user not logged in)");
@@ -71,11 +68,11 @@ HRESULT ErrorOf(const VARIANT& value) { return value.vt == VT_ERROR ? value.scod
 // GlobalObjectId when the store knows that name (without it only the
 // sync-id map is filled: a store that never maps it must still have one).
 HRESULT SetKeyColumns(IRdoUtils* utils, IRdoFolder* rdoFolder, IRdoTable* table) {
-  long id = 0;
-  HRESULT hr = utils->GetNamedPropId(rdoFolder, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id);
+  HRESULT hr = S_OK;
+  const long objectIdTag = GlobalObjectIdTag(utils, rdoFolder, false, &hr);
   if (FAILED(hr)) LogError(hr, L"FillFolderCache:GlobalObjectId");
   std::vector<long> tags = {kTagSearchKey, kTagSourceKey};
-  if (SUCCEEDED(hr)) tags.push_back(id | kTypeBinary);
+  if (objectIdTag) tags.push_back(objectIdTag);
   com::Variant columns;
   hr = MakeColumns(tags, columns.Put());
   if (SUCCEEDED(hr)) hr = table->SetColumns(columns);
@@ -114,6 +111,15 @@ void AddRow(CMAPIFolderObject* folder, IRdoUtils* utils, const VARIANT* values, 
 }
 
 }  // namespace
+
+std::wstring HexOfProperty(IRdoUtils* utils, IUnknown* object, long tag, HRESULT* hr) {
+  com::Variant value;
+  HRESULT answer = utils->GetPropByTag(object, tag, value.Put());
+  com::Bstr hex;
+  if (SUCCEEDED(answer) && !IsEmptyOrErrorValue(value)) answer = utils->BinToHex(value, hex.Put());
+  if (hr) *hr = answer;
+  return SUCCEEDED(answer) ? hex.Str() : std::wstring();
+}
 
 HRESULT OpenRdoFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
   CSyncEngine* engine = folder ? folder->Engine() : nullptr;
@@ -234,18 +240,12 @@ void ForgetFromFolderCache(CMAPIFolderObject* folder, const std::vector<std::wst
 
 bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item) {
   if (!folder || !folder->Events || !folder->Events->ExchangeMode || !utils || !item) return false;
-  auto hexOf = [&](long tag) {
-    com::Variant value;
-    if (FAILED(utils->GetPropByTag(item, tag, value.Put()))) return std::wstring();
-    return HexOf(utils, value);
-  };
-  const std::wstring source = hexOf(kTagSourceKey);
+  const std::wstring source = HexOfProperty(utils, item, kTagSourceKey);
   if (source.empty()) return false;
-  AddToFolderCache(folder, kSyncIdMap, hexOf(kTagSearchKey), source);
-  long id = 0;
-  if (CheckHr(utils->GetNamedPropId(item, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid), 0, &id),
-              L"GlobalObjId?")) {
-    const std::wstring objectId = hexOf(id | kTypeBinary);
+  AddToFolderCache(folder, kSyncIdMap, HexOfProperty(utils, item, kTagSearchKey), source);
+  HRESULT lookup = S_OK;
+  const std::wstring objectId = GlobalObjectIdHex(utils, item, &lookup);
+  if (CheckHr(lookup, L"GlobalObjId?")) {
     if (objectId.empty())
       DebugLog(L"GetSyncID_AS_PR_SEARCH_KEY (no GlobalId)");
     else

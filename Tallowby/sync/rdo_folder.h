@@ -23,6 +23,11 @@ class CMAPIFolderObject;
 inline constexpr long kTagSourceKey = 0x65E00102;  // PR_SOURCE_KEY
 inline constexpr long kTagChangeKey = 0x65E20102;  // PR_CHANGE_KEY
 
+// The hexadecimal text of `object`'s binary property `tag`; empty when it
+// has none. *hr (when given) receives the failure of the read or the
+// conversion, S_OK otherwise.
+std::wstring HexOfProperty(IRdoUtils* utils, IUnknown* object, long tag, HRESULT* hr = nullptr);
+
 // Which map of FolderCache.
 enum FolderCacheMap : int { kSyncIdMap = 0, kGlobalObjectIdMap = 1 };
 
