@@ -113,7 +113,7 @@ class SyncIdList {
   static std::wstring_view TextOf(const Slot& slot) { return {slot.text, slot.size}; }
 
   // The slot that holds `id`, else the free slot where it would go. The
-  // table has a free slot, being at most half full.
+  // table has a free slot, being at most three quarters full.
   size_t SlotOf(std::wstring_view id, uint32_t hash) const {
     const size_t mask = slots_.size() - 1;
     size_t at = hash & mask;
