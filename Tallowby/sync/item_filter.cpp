@@ -11,6 +11,7 @@
 #include "logs.h"
 #include "registry.h"
 #include "sync_engine.h"
+#include "thread_pointer.h"
 #include "variant.h"
 
 namespace {
@@ -308,9 +309,9 @@ std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vec
 
 namespace {
 
-// The innermost CategoriesFilterPassCache of this thread (a plain pointer:
+// The innermost CategoriesFilterPassCache of each thread (a plain pointer:
 // the cache itself lives on the pass's stack).
-thread_local CategoriesFilterPassCache* t_passCache = nullptr;
+com::ThreadPointer<CategoriesFilterPassCache> g_passCache;
 
 std::vector<std::wstring> ReadCategoriesFilter(const wchar_t* entryId) {
   const std::wstring path = std::wstring(reg::kFoldersPath) + L"\\" + entryId + L"\\" + reg::kCategoriesFilter;
@@ -321,18 +322,19 @@ std::vector<std::wstring> ReadCategoriesFilter(const wchar_t* entryId) {
 
 }  // namespace
 
-CategoriesFilterPassCache::CategoriesFilterPassCache() : outer_(t_passCache) { t_passCache = this; }
+CategoriesFilterPassCache::CategoriesFilterPassCache() : outer_(g_passCache.Get()) { g_passCache.Set(this); }
 
-CategoriesFilterPassCache::~CategoriesFilterPassCache() { t_passCache = outer_; }
+CategoriesFilterPassCache::~CategoriesFilterPassCache() { g_passCache.Set(outer_); }
 
 void GetCategoriesFilter(CSyncEngine*, std::vector<std::wstring>& list, const wchar_t* entryId) {
   list.clear();
   if (!entryId || !*entryId) return;
-  if (!t_passCache) {
+  CategoriesFilterPassCache* cache = g_passCache.Get();
+  if (!cache) {
     list = ReadCategoriesFilter(entryId);
     return;
   }
-  auto& filters = t_passCache->filters_;
+  auto& filters = cache->filters_;
   auto cached = filters.find(std::wstring_view(entryId));
   if (cached == filters.end()) cached = filters.emplace(entryId, ReadCategoriesFilter(entryId)).first;
   list = cached->second;

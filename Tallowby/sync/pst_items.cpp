@@ -12,14 +12,15 @@
 #include "item_identity.h"
 #include "pst_pass.h"
 #include "sync_engine.h"
+#include "thread_pointer.h"
 #include "variant.h"
 
 namespace {
 
 constexpr long kOpenFlags = 16;
 
-// The innermost PassFolders of this thread (it lives on the pass's stack).
-thread_local PassFolders* t_passFolders = nullptr;
+// The innermost PassFolders of each thread (it lives on the pass's stack).
+com::ThreadPointer<PassFolders> g_passFolders;
 
 // Asks the runtime only beyond ASCII: a sync id is tested before every
 // search, and a call per character costs more than the test.
@@ -50,9 +51,9 @@ com::Bstr EntryIdOf(IRdoMessage* message) {
 
 }  // namespace
 
-PassFolders::PassFolders() : outer_(t_passFolders) { t_passFolders = this; }
+PassFolders::PassFolders() : outer_(g_passFolders.Get()) { g_passFolders.Set(this); }
 
-PassFolders::~PassFolders() { t_passFolders = outer_; }
+PassFolders::~PassFolders() { g_passFolders.Set(outer_); }
 
 HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, const VARIANT& flags, com::ComPtr<IRdoFolder>* out) {
   out->Reset();
@@ -63,7 +64,7 @@ HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, const VARIANT& fl
 }
 
 HRESULT OpenFolderOf(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoFolder>* out) {
-  PassFolders* pass = t_passFolders;
+  PassFolders* pass = g_passFolders.Get();
   if (pass && sink) {
     auto kept = pass->folders_.find(sink);
     if (kept != pass->folders_.end() && kept->second.first == session) {
