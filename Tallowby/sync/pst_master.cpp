@@ -34,7 +34,7 @@ class MasterItem {
   MasterItem(CItemsEvents* sink, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, DATE masterDate,
              bool byObjectId)
       : sink_(sink), owner_(sink->Owner), session_(session), utils_(utils), engine_(g_pSyncEngine),
-        syncId_(syncId), masterDate_(masterDate), byObjectId_(byObjectId) {}
+        syncId_(&syncId), masterDate_(masterDate), byObjectId_(byObjectId) {}
 
   HRESULT Run();
 
@@ -56,6 +56,7 @@ class MasterItem {
   HRESULT MasterIsNewer();
   HRESULT SlaveIsNewer();
   PairWrite Write() const;
+  const std::wstring& SyncId() const { return *syncId_; }
 
   CItemsEvents* sink_;
   CMAPIFolderObject* owner_;
@@ -63,7 +64,10 @@ class MasterItem {
   IRdoSession* session_;
   IRdoUtils* utils_;
   CSyncEngine* engine_;
-  std::wstring syncId_;
+  // The item's sync id: the caller's, which outlives this call, until a
+  // repair gives the item a key of its own.
+  const std::wstring* syncId_;
+  std::wstring newSyncId_;
   DATE masterDate_;
   bool byObjectId_;
   DATE slaveDate_ = 0;
@@ -79,7 +83,7 @@ HRESULT MasterItem::Run() {
   clk::Sleep(kItemPauseMs);
   const DWORD start = DWORD(clk::TickMs());
   com::Variant key;
-  HRESULT hr = utils_->HexToBin(com::Bstr(syncId_), key.Put());
+  HRESULT hr = utils_->HexToBin(com::Bstr(SyncId()), key.Put());
   if (!owner_->RunFlag) {
     LogError(hr, L"PSTprocessItemInMasterFolder::ThreadStops?");
     return E_FAIL;
@@ -127,12 +131,12 @@ HRESULT MasterItem::FindMasterItem() {
   // iCloud folders tell their twins apart while building their key list.
   // A pasted appointment of a Hotmail store keeps the meeting id as well.
   const bool lookForPaste = !sink_->iCloudMode;
-  FoundItem found = FindBySyncId(utils_, masterFolder_.Get(), syncId_, byObjectId_, lookForPaste);
+  FoundItem found = FindBySyncId(utils_, masterFolder_.Get(), SyncId(), byObjectId_, lookForPaste);
   if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
   if (found.item && found.another) {
     HRESULT hr = RepairPastedCopy();
     if (FAILED(hr)) return hr;
-    found = FindBySyncId(utils_, masterFolder_.Get(), syncId_, byObjectId_);
+    found = FindBySyncId(utils_, masterFolder_.Get(), SyncId(), byObjectId_);
     if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
   }
   if (!found.item) {
@@ -150,13 +154,13 @@ HRESULT MasterItem::RepairPastedCopy() {
   BYTE changed = 0;
   com::Bstr newId;
   HRESULT hr =
-      ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, syncId_.c_str(), &changed, &newId, nullptr, byObjectId_);
+      ChangeSyncIDFromDuplicatedItem(sink_, session_, utils_, SyncId().c_str(), &changed, &newId, nullptr, byObjectId_);
   if (FAILED(hr)) {
     LogError(hr, L"PSTprocessItemInMasterFolder::Duplicate");
     return hr;
   }
   if (changed && !newId.Empty()) {
-    NoteNewKey(sink_, masterFolder_.Get(), syncId_, byObjectId_, newId.Str());
+    NoteNewKey(sink_, masterFolder_.Get(), SyncId(), byObjectId_, newId.Str());
     rekeyed_.push_back(newId.Str());
   }
   return S_OK;
@@ -197,7 +201,7 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
     if (other == owner_ || other->IsStandard || !other->Events || !FeedsMyDefaultFolder(other)) continue;
     const bool otherByObjectId = other->Events->HotMailMode && other->Partner != partner_;
     const bool byMeetingId = byObjectId_ && other->Events->HotMailMode;
-    const std::wstring sharedKey = byObjectId_ && !byMeetingId ? searchKeyOfMeeting : syncId_;
+    const std::wstring sharedKey = byObjectId_ && !byMeetingId ? searchKeyOfMeeting : SyncId();
     if (sharedKey.empty()) continue;
     com::ComPtr<IRdoFolder> otherFolder;
     if (FAILED(OpenFolderOf(session_, other->Events, &otherFolder))) continue;
@@ -273,12 +277,15 @@ std::wstring MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoF
   const bool mine = item == masterItem_.Get();
   if (mine && byObjectId_ && !byMeetingId) return newKey;
   NoteNewKey(sink, folder, sharedKey, byMeetingId, newKey);
-  if (mine) syncId_ = newKey;
+  if (mine) {
+    newSyncId_ = newKey;
+    syncId_ = &newSyncId_;
+  }
   return newKey;
 }
 
 HRESULT MasterItem::Process() {
-  const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), syncId_, byObjectId_);
+  const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), SyncId(), byObjectId_);
   if (!CheckHr(copy.hr, L"PSTprocessItemInMasterFolder::NoModificationFromSearchKey")) return E_FAIL;
   isNew_ = !copy.item;
   slaveItem_ = copy.item;
@@ -287,8 +294,8 @@ HRESULT MasterItem::Process() {
     if (DeletionPending()) return S_OK;
     return CopyNewItem();
   }
-  CopyVerified(partner_, syncId_);
-  if (IsUnfinishedCopy(partner_, syncId_)) return FinishUnfinishedCopy();
+  CopyVerified(partner_, SyncId());
+  if (IsUnfinishedCopy(partner_, SyncId())) return FinishUnfinishedCopy();
   if (!iIA(owner_, masterItem_.Get(), owner_)) {
     // Filters hold for changes as well: an item made private or marked
     // NO_SYNC after its copy was made stops flowing (its copy stays).
@@ -310,15 +317,15 @@ HRESULT MasterItem::Process() {
 bool MasterItem::DeletionPending() {
   if (!sink_->BOTH_DIRECTIONS) return false;
   // An Exchange folder learns of the deletion through its own run.
-  if (partner_->Events->ExchangeMode ? !ExchangeDeletionPending(partner_, syncId_)
-                                     : !partner_->Events->InFolderCache(syncId_))
+  if (partner_->Events->ExchangeMode ? !ExchangeDeletionPending(partner_, SyncId())
+                                     : !partner_->Events->InFolderCache(SyncId()))
     return false;
-  DebugLogString(L"PSTprocessItemInMasterFolder::copy deleted, its search is pending:", syncId_.c_str());
+  DebugLogString(L"PSTprocessItemInMasterFolder::copy deleted, its search is pending:", SyncId().c_str());
   return true;
 }
 
 PairWrite MasterItem::Write() const {
-  return {engine_, session_, utils_, owner_, partner_, masterItem_.Get(), slaveItem_.Get(), slaveFolder_.Get(), syncId_};
+  return {engine_, session_, utils_, owner_, partner_, masterItem_.Get(), slaveItem_.Get(), slaveFolder_.Get(), SyncId()};
 }
 
 HRESULT MasterItem::CopyNewItem() {
@@ -350,7 +357,7 @@ HRESULT MasterItem::FinishUnfinishedCopy() {
 }
 
 HRESULT MasterItem::MasterIsNewer() {
-  if (IsPSTMyChange(sink_, syncId_, masterItem_.Get())) return S_OK;
+  if (IsPSTMyChange(sink_, SyncId(), masterItem_.Get())) return S_OK;
   if (g_bDebugLog) {
     DebugLog(L"PSTprocessItemInMasterFolder::Masteritem is newer");
     DebugLogString(DateText(masterDate_).c_str(), (L" > Slave:" + DateText(slaveDate_)).c_str());
@@ -369,7 +376,7 @@ HRESULT MasterItem::SlaveIsNewer() {
     DebugLog(L"PSTprocessItemInMasterFolder::Slave (Item im Standardordner) is newer:");
     DebugLogString(DateText(masterDate_).c_str(), (L" < " + DateText(slaveDate_)).c_str());
   }
-  HRESULT t = CopyDefault2Master(sink_, session_, utils_, syncId_, owner_, partner_, byObjectId_);
+  HRESULT t = CopyDefault2Master(sink_, session_, utils_, SyncId(), owner_, partner_, byObjectId_);
   CheckHr(t, L"PSTprocessItemInMasterFolder::CopyDefaultItem2Master");
   return t;
 }
