@@ -91,7 +91,7 @@ com::Bstr SyncIdFilter(std::wstring_view syncId, bool byObjectId) {
 }
 
 FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
-                       bool lookForAnother) {
+                       bool lookForAnother, const com::Bstr* filter) {
   FoundItem found;
   if (!utils || !folder) {
     found.hr = E_POINTER;
@@ -106,7 +106,8 @@ FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring&
   if (SUCCEEDED(found.hr) && !items) found.hr = E_FAIL;
   if (FAILED(found.hr)) return found;
   if (byObjectId) MapGlobalObjectIdName(utils, folder);
-  found.hr = items->Find(SyncIdFilter(syncId, byObjectId), found.item.Put());
+  const com::Bstr made = filter ? com::Bstr() : SyncIdFilter(syncId, byObjectId);
+  found.hr = items->Find(filter ? filter->Get() : made.Get(), found.item.Put());
   if (FAILED(found.hr) || !found.item) return found;
   DATE modified = 0;
   HRESULT hr = found.item->get_LastModificationTime(&modified);

@@ -64,9 +64,11 @@ struct FoundItem {
 com::Bstr SyncIdFilter(std::wstring_view syncId, bool byObjectId);
 
 // `lookForAnother` also asks whether a second item (another EntryID) carries
-// the id: the copy of a pasted item keeps the original's search key.
+// the id: the copy of a pasted item keeps the original's search key. A
+// caller that looks for one key in several folders may hand in the filter,
+// made once by SyncIdFilter(syncId, byObjectId).
 FoundItem FindBySyncId(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
-                       bool lookForAnother = false);
+                       bool lookForAnother = false, const com::Bstr* filter = nullptr);
 
 // The sync id of `message`: with `hotMail` its meeting GlobalObjectId when
 // it has one, else (and outside that mode) its PR_SEARCH_KEY; empty when

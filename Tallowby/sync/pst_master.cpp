@@ -57,6 +57,7 @@ class MasterItem {
   HRESULT SlaveIsNewer();
   PairWrite Write() const;
   const std::wstring& SyncId() const { return *syncId_; }
+  const com::Bstr* Filter();
 
   CItemsEvents* sink_;
   CMAPIFolderObject* owner_;
@@ -68,6 +69,8 @@ class MasterItem {
   // repair gives the item a key of its own.
   const std::wstring* syncId_;
   std::wstring newSyncId_;
+  // The filter of the searches for the key, made once for both folders.
+  com::Bstr filter_;
   DATE masterDate_;
   bool byObjectId_;
   DATE slaveDate_ = 0;
@@ -131,12 +134,12 @@ HRESULT MasterItem::FindMasterItem() {
   // iCloud folders tell their twins apart while building their key list.
   // A pasted appointment of a Hotmail store keeps the meeting id as well.
   const bool lookForPaste = !sink_->iCloudMode;
-  FoundItem found = FindBySyncId(utils_, masterFolder_.Get(), SyncId(), byObjectId_, lookForPaste);
+  FoundItem found = FindBySyncId(utils_, masterFolder_.Get(), SyncId(), byObjectId_, lookForPaste, Filter());
   if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
   if (found.item && found.another) {
     HRESULT hr = RepairPastedCopy();
     if (FAILED(hr)) return hr;
-    found = FindBySyncId(utils_, masterFolder_.Get(), SyncId(), byObjectId_);
+    found = FindBySyncId(utils_, masterFolder_.Get(), SyncId(), byObjectId_, false, Filter());
     if (!CheckHr(found.hr, L"PSTprocessItemInMasterFolder::EIDFromSKEY")) return found.hr;
   }
   if (!found.item) {
@@ -280,12 +283,13 @@ std::wstring MasterItem::TakeNewKey(IRdoMessage* item, CItemsEvents* sink, IRdoF
   if (mine) {
     newSyncId_ = newKey;
     syncId_ = &newSyncId_;
+    filter_.Reset();
   }
   return newKey;
 }
 
 HRESULT MasterItem::Process() {
-  const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), SyncId(), byObjectId_);
+  const FoundItem copy = FindBySyncId(utils_, slaveFolder_.Get(), SyncId(), byObjectId_, false, Filter());
   if (!CheckHr(copy.hr, L"PSTprocessItemInMasterFolder::NoModificationFromSearchKey")) return E_FAIL;
   isNew_ = !copy.item;
   slaveItem_ = copy.item;
@@ -322,6 +326,11 @@ bool MasterItem::DeletionPending() {
     return false;
   DebugLogString(L"PSTprocessItemInMasterFolder::copy deleted, its search is pending:", SyncId().c_str());
   return true;
+}
+
+const com::Bstr* MasterItem::Filter() {
+  if (filter_.Empty()) filter_ = SyncIdFilter(SyncId(), byObjectId_);
+  return &filter_;
 }
 
 PairWrite MasterItem::Write() const {

@@ -99,5 +99,26 @@ TEST_F(SharedKeyTest, APasteFromAHotmailMasterTakesAKeyAndAMeetingIdOfItsOwnWhic
   EXPECT_EQ(1u, sim_->Items(familyId.Str()).size());
 }
 
+// The pasted item's own master comes first: the pasted item takes a key of
+// its own and, in the same processing, is copied under that key beside the
+// original's copy, which it must not take for its own.
+TEST_F(SharedKeyTest, APasteWhoseMasterComesFirstIsCopiedUnderItsNewKeyAtOnce) {
+  sim::SimItem appointment;
+  appointment.messageClass = L"IPM.Appointment";
+  appointment.subject = L"Party";
+  const std::wstring party = sim_->AddItem(workId.Str(), appointment);
+  ASSERT_EQ(S_OK, ProcessMaster(work, party, true));
+  ASSERT_EQ(1u, sim_->Items(calendarId.Str()).size());
+
+  const std::wstring pasted = sim_->CopyItem(party, familyId.Str());
+  ASSERT_EQ(S_OK, ProcessMaster(family, pasted, false));
+
+  ASSERT_NE(SearchKeyOf(party), SearchKeyOf(pasted));
+  const std::vector<std::wstring> copies = sim_->Items(calendarId.Str());
+  ASSERT_EQ(2u, copies.size());
+  EXPECT_EQ(1, int(SearchKeyOf(copies[0]) == SearchKeyOf(pasted)) + int(SearchKeyOf(copies[1]) == SearchKeyOf(pasted)));
+  EXPECT_EQ(1, int(SearchKeyOf(copies[0]) == SearchKeyOf(party)) + int(SearchKeyOf(copies[1]) == SearchKeyOf(party)));
+}
+
 }  // namespace
 }  // namespace pass_testing
