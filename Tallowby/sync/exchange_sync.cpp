@@ -1032,10 +1032,10 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
 }
 
 HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
-                              const std::wstring& syncId) {
+                              std::wstring_view syncId) {
   if (!target || !target->Events || !target->Events->ExchangeMode) return S_FALSE;
   RememberItemKeys(target, utils, item);
-  return ADDEXMODIF(target, session, utils, syncId);
+  return ADDEXMODIF(target, session, utils, std::wstring(syncId));
 }
 
 void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item) {

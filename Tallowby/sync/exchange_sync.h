@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rdo.h"
@@ -86,7 +87,7 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
 void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item);
 
 HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
-                              const std::wstring& syncId);
+                              std::wstring_view syncId);
 
 // What an Exchange folder's worker does with a reset request. A reload asks
 // every folder to start afresh; that rewrites every item of a pair that was

@@ -20,10 +20,8 @@
 
 namespace {
 
-std::wstring SearchKeyHex(IRdoUtils* utils, IRdoMessage* message) { return SyncIdOfItem(utils, message, false); }
-
 // Whether `message` carries `key` as its search key.
-bool HasSearchKey(IRdoUtils* utils, IRdoMessage* message, const std::wstring& key) {
+bool HasSearchKey(IRdoUtils* utils, IRdoMessage* message, std::wstring_view key) {
   return SyncIdTextOfItem(utils, message, false).View() == key;
 }
 
@@ -64,7 +62,7 @@ class ItemCopy {
   CItemsEvents* targetSink_;
   CSyncEngine* engine_;
   long kind_ = kItemOther;
-  std::wstring key_;
+  com::Bstr key_;  // the source's search key, as the wrapper gave it
   com::ComPtr<IRdoFolder> targetFolder_;
   com::ComPtr<IRdoMessage> copy_;
 };
@@ -83,8 +81,8 @@ HRESULT ItemCopy::Prepare(IRdoMessage* source) {
     return hr;
   }
   if (g_bDebugLog) DebugLogString(L"copyItemToFolder::Target", FolderName(targetFolder_.Get()).c_str());
-  key_ = SearchKeyHex(utils_, source);
-  if (key_.empty()) {
+  key_ = SyncIdTextOfItem(utils_, source, false);
+  if (key_.Empty()) {
     LogError(MAPI_E_NOT_FOUND, L"copyItemToFolder::NoSearchKey");
     return E_FAIL;
   }
@@ -95,7 +93,7 @@ HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
   HRESULT t = Prepare(source);
   if (FAILED(t)) return t;
   auto& unverified = targetSink_->UnverifiedCopies;
-  if (std::find(unverified.begin(), unverified.end(), key_) != unverified.end()) {
+  if (std::find(unverified.begin(), unverified.end(), key_.View()) != unverified.end()) {
     // The copy made before is there, under a key no lookup finds: another
     // copy would be one more per pass.
     LogError(kCopyNotVerified, L"copyItemToFolder::copy made before could not be verified, not copied again");
@@ -140,7 +138,7 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
     // Registering the key without an item behind it would let the deletion
     // search delete the original; copying again would duplicate it for ever.
     LogError(t, L"copyItemToFolder::Just CopiedMsg Not Found");
-    targetSink_->UnverifiedCopies.push_back(key_);
+    targetSink_->UnverifiedCopies.push_back(key_.Str());
     return kCopyNotVerified;
   }
   if (targetSink_->iCloudMode) RememberICloudEntry();
@@ -153,16 +151,16 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
 // makes the copy anew and gives it a search key of its own: there the copy
 // gets the source's key written, as a new item in an iCloud master does.
 bool ItemCopy::FindCopy(com::ComPtr<IRdoMessage> returned) {
-  if (returned && targetSink_->iCloudMode && !HasSearchKey(utils_, returned.Get(), key_)) {
+  if (returned && targetSink_->iCloudMode && !HasSearchKey(utils_, returned.Get(), key_.View())) {
     com::Variant key;
     if (CheckHr(utils_->HexToBin(com::Bstr(key_), key.Put()), L"copyItemToFolder::MobileMe:Str2Arr"))
       CheckHr(utils_->SetPropByTag(returned.Get(), kTagSearchKey, key, 1), L"copyItemToFolder::MobileMe:SetKey");
   }
-  if (returned && HasSearchKey(utils_, returned.Get(), key_)) {
+  if (returned && HasSearchKey(utils_, returned.Get(), key_.View())) {
     copy_ = std::move(returned);
     return true;
   }
-  FoundItem found = FindBySyncId(utils_, targetFolder_.Get(), key_, false);
+  FoundItem found = FindBySyncId(utils_, targetFolder_.Get(), key_.Str(), false);
   if (!CheckHr(found.hr, L"copyItemToFolder::FallBack1") || !found.item) return false;
   copy_ = found.item;
   return true;
@@ -172,7 +170,7 @@ void ItemCopy::RememberICloudEntry() {
   com::Bstr entryId;
   HRESULT hr = copy_->get_EntryID(entryId.Put());
   if (!CheckHr(hr, L"copyItemToFolder::MobileMe:EntryID") || entryId.Empty()) return;
-  targetSink_->AddICloudEntry(key_, entryId.Str());
+  targetSink_->AddICloudEntry(key_.Str(), entryId.Str());
 }
 
 // A copy whose finishing failed is not a finished counterpart: the next try
@@ -182,14 +180,14 @@ HRESULT ItemCopy::FinishAndRecord(IRdoMessage* source) {
   copy_->Save();
   auto& unfinished = targetSink_->UnfinishedCopies;
   if (FAILED(t)) {
-    unfinished.insert(key_);
+    unfinished.insert(key_.Str());
     LogError(t, L"copyItemToFolder");
     return t;
   }
-  unfinished.erase(key_);
+  if (!unfinished.empty()) unfinished.erase(key_.Str());
   // A copy into an Exchange folder must be known there, or the folder's run
   // could not follow its deletion (or would send it back as the user's).
-  RegisterExchangeWrite(targetObject_, session_, utils_, copy_.Get(), key_);
+  RegisterExchangeWrite(targetObject_, session_, utils_, copy_.Get(), key_.View());
   return t;
 }
 
