@@ -189,7 +189,7 @@ class DefaultItem {
   HRESULT MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate);
   HRESULT SlaveIsNewer(CMAPIFolderObject* job, DATE masterDate);
   bool RekeyedPaste(CMAPIFolderObject* job);
-  bool RekeyedItemsOfNoJob(CMAPIFolderObject* job);
+  bool RekeyedItemsOfNoJob(CMAPIFolderObject* job, com::ComPtr<IRdoMessage>* jobItem = nullptr);
 
   CItemsEvents* sink_;
   CMAPIFolderObject* owner_;
@@ -334,9 +334,13 @@ bool DefaultItem::DeletionPending(CMAPIFolderObject* job) {
 }
 
 HRESULT DefaultItem::NewItem(CMAPIFolderObject* job) {
+  // The item given the job's category may be a paste of an item of no job:
+  // the first item the search by key meets is then the original.
   com::ComPtr<IRdoMessage> item;
-  HRESULT hr = FindItem(utils_, ownFolder_.Get(), syncId_, byObjectId_, L"PSTprocessItemInDefaultFolder::EIDFromSKAY",
-                        &item);
+  RekeyedItemsOfNoJob(job, &item);
+  HRESULT hr = S_OK;
+  if (!item)
+    hr = FindItem(utils_, ownFolder_.Get(), syncId_, byObjectId_, L"PSTprocessItemInDefaultFolder::EIDFromSKAY", &item);
   bool bySearchKey = !byObjectId_;
   if (hr == MAPI_E_NOT_FOUND && byObjectId_) {
     // An id that is no GlobalObjectId: the item's search key.
@@ -466,31 +470,34 @@ bool DefaultItem::RekeyedPaste(CMAPIFolderObject* job) {
 // linked to, however new the paste. So when this item alone of those that
 // carry the key has the job's category, and the others are of no job, the
 // others take keys of their own (nothing refers to theirs) and this one
-// keeps its link: true then.
-bool DefaultItem::RekeyedItemsOfNoJob(CMAPIFolderObject* job) {
+// keeps its link: true then. `jobItem` gets the one item of the job when
+// no other job's item carries the key.
+bool DefaultItem::RekeyedItemsOfNoJob(CMAPIFolderObject* job, com::ComPtr<IRdoMessage>* jobItem) {
   if (byObjectId_ || !ownFolder_) return false;
   com::ComPtr<IRdoItems> items;
   if (FAILED(ownFolder_->get_Items(items.Put())) || !items) return false;
   std::vector<com::ComPtr<IRdoMessage>> ofNoJob;
   int ofThisJob = 0;
-  com::ComPtr<IRdoMessage> hit;
+  com::ComPtr<IRdoMessage> hit, ofJob;
   HRESULT hr = items->Find(SyncIdFilter(syncId_, false), hit.Put());
   while (SUCCEEDED(hr) && hit) {
-    if (HasCategory(hit.Get(), job->Categorie))
+    if (HasCategory(hit.Get(), job->Categorie)) {
       ++ofThisJob;
-    else if (CarriesOtherJobCategory(job, hit.Get()))
+      ofJob = hit;
+    } else if (CarriesOtherJobCategory(job, hit.Get()))
       return false;  // another job's item: the masters' repair decides
     else
       ofNoJob.push_back(hit);
     hr = items->FindNext(hit.Put());
   }
-  if (FAILED(hr) || ofThisJob != 1 || ofNoJob.empty()) return false;
+  if (FAILED(hr) || ofThisJob != 1) return false;
   for (const auto& other : ofNoJob) {
     com::Bstr newKey;
     if (FAILED(SetNewSyncID(engine_, utils_, other.Get(), &newKey, true))) return false;
     DebugLogString(L"PSTprocessItemInDefaultFolder::key of an item of no job renewed:", newKey.c_str());
   }
-  return true;
+  if (jobItem) *jobItem = ofJob;
+  return !ofNoJob.empty();
 }
 
 }  // namespace
