@@ -43,6 +43,9 @@ Program::Program(const wchar_t* name, bool ole) : name_(name), ole_(ole) {
   }
   UseErrorLog((name_ + L"_error.log").c_str());
   sim_ = sim;
+  std::printf("   each timed call costs %.1f ns beside its own time (the stubs that time it); own work is given "
+              "without it\n",
+              StubCostMs() * 1e6);
 }
 
 Program::~Program() {

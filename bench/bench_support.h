@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -94,11 +95,14 @@ class Figure {
 };
 
 // A timed stretch of the add-in's work, split into the calls it made into
-// the wrapper library (and Outlook's objects) and the rest.
+// the wrapper library (and Outlook's objects) and the rest, less what the
+// stubs that time those calls cost beside them.
 struct Split {
   double totalMs = 0;
   CallRecord calls;
-  double OwnMs() const { return totalMs - calls.total.ms; }
+  double OwnMs() const {
+    return std::max(0.0, totalMs - calls.total.ms - double(calls.total.calls) * StubCostMs());
+  }
 };
 Split Measure(const std::function<void()>& body);
 
