@@ -206,10 +206,9 @@ bool FolderWalk::Prepare(IRdoFolder* rdoFolder) {
     DebugLog(L"MakeFolderList::NoCatId");
   }
   if (sink_->HotMailMode) {
-    hr = utils_->GetNamedPropId(rdoFolder, com::Bstr(kMeetingSet), com::Variant(0x0003L), 0, &id);
-    if (SUCCEEDED(hr)) {
+    if (const long objectIdTag = GlobalObjectIdTag(utils_, rdoFolder, false)) {
       columns_.objectId = int(tags.size());
-      tags.push_back(id | kTypeBinary);
+      tags.push_back(objectIdTag);
     } else {
       DebugLog(L"MakeFolderList::NOObjectId");
     }

@@ -23,7 +23,6 @@ class CMAPIFolderObject;
 // Property tags of the contents-table walk.
 inline constexpr long kTagLastModificationTime = 0x30080040;
 inline constexpr long kTypeMvUnicode = 0x101F;
-inline constexpr long kTypeBinary = 0x0102;
 inline constexpr wchar_t kPublicStringsSet[] = L"{00020329-0000-0000-C000-000000000046}";
 
 // The pass sleeps this long after each item, so that Outlook keeps up.
