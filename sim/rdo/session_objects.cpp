@@ -300,14 +300,21 @@ class SessionObject : public IRdoSession, public ISimObject {
   }
   STDMETHODIMP get_ConnectionMode(long* v) override {
     if (!v) return E_POINTER;
+    *v = 0;
+    if (!mapi_) return kNotLoggedOn;
     *v = TheWorld().ConnectionMode();
     return S_OK;
   }
-  STDMETHODIMP get_ProfileName(BSTR* v) override { return ReturnString(TheWorld().Settings().profileName, v); }
+  STDMETHODIMP get_ProfileName(BSTR* v) override {
+    if (!mapi_) return Refuse(v);
+    return ReturnString(TheWorld().Settings().profileName, v);
+  }
   STDMETHODIMP get_ExchangeVersion(BSTR* v) override {
+    if (!mapi_) return Refuse(v);
     return ReturnStringOrNull(TheWorld().HasExchangeStore() ? TheWorld().Settings().exchangeVersion : L"", v);
   }
   STDMETHODIMP get_CurrentUser(IRdoAddressEntry** v) override {
+    if (!mapi_) return Refuse(v);
     ProfileSettings s = TheWorld().Settings();
     AddressEntry e;
     e.name = s.userName;
@@ -315,17 +322,22 @@ class SessionObject : public IRdoSession, public ISimObject {
     e.smtp = s.userSmtp;
     return NewAddressEntry(e, v);
   }
-  STDMETHODIMP get_Stores(IRdoStores** v) override { return MakeObject<StoresObject>(v); }
+  STDMETHODIMP get_Stores(IRdoStores** v) override {
+    if (!mapi_) return Refuse(v);
+    return MakeObject<StoresObject>(v);
+  }
   STDMETHODIMP GetStoreById(BSTR storeId, VARIANT flags, IRdoStore** v) override {
     if (v) *v = nullptr;
     TheWorld().Record(L"Session.GetStoreById", std::wstring(storeId ? storeId : L"") + L" " + DescribeFlags(flags));
     if (HRESULT hr = Injected(L"Session.GetStoreById"); FAILED(hr)) return hr;
+    if (!mapi_) return kNotLoggedOn;
     ObjId s = TheWorld().StoreByStoreId(storeId ? storeId : L"");
     return s ? NewStore(s, v) : MAPI_E_NOT_FOUND;
   }
   STDMETHODIMP GetDefaultFolder(long kind, IRdoFolder** v) override {
     if (v) *v = nullptr;
     if (HRESULT hr = Injected(L"Session.GetDefaultFolder"); FAILED(hr)) return hr;
+    if (!mapi_) return kNotLoggedOn;
     ObjId f = TheWorld().StoreDefaultFolder(TheWorld().DefaultStore(), kind);
     return f ? NewFolder(f, v) : MAPI_E_NOT_FOUND;
   }
@@ -334,6 +346,7 @@ class SessionObject : public IRdoSession, public ISimObject {
     std::wstring id = entryId ? entryId : L"";
     TheWorld().Record(L"Session.GetFolderById", id + L" " + DescribeFlags(flags));
     if (HRESULT hr = Injected(L"Session.GetFolderById"); FAILED(hr)) return hr;
+    if (!mapi_) return kNotLoggedOn;
     ObjId f = TheWorld().FolderByEntryId(id);
     if (!f || !InStore(storeId, TheWorld().GetFolder(f)->store)) return MAPI_E_NOT_FOUND;
     return NewFolder(f, v);
@@ -343,12 +356,16 @@ class SessionObject : public IRdoSession, public ISimObject {
     std::wstring id = entryId ? entryId : L"";
     TheWorld().Record(L"Session.GetMessageById", id + L" " + DescribeFlags(flags));
     if (HRESULT hr = Injected(L"Session.GetMessageById"); FAILED(hr)) return hr;
+    if (!mapi_) return kNotLoggedOn;
     ObjId item = TheWorld().ItemByEntryId(id);
     auto info = TheWorld().GetItem(item);
     if (!info || !InStore(storeId, info->store)) return MAPI_E_NOT_FOUND;
     return NewMessage(std::move(*info), v);
   }
-  STDMETHODIMP get_AddressBook(IRdoAddressBook** v) override { return MakeObject<AddressBookObject>(v); }
+  STDMETHODIMP get_AddressBook(IRdoAddressBook** v) override {
+    if (!mapi_) return Refuse(v);
+    return MakeObject<AddressBookObject>(v);
+  }
   STDMETHODIMP UtcToLocal(DATE utc, DATE* local) override {
     if (!local) return E_POINTER;
     *local = times::ToLocal(utc);
@@ -356,6 +373,20 @@ class SessionObject : public IRdoSession, public ISimObject {
   }
 
  private:
+  // A session neither attached to a MAPI session nor logged on answers
+  // nothing that needs the profile, as the wrapper's own does.
+  static constexpr HRESULT kNotLoggedOn = MAPI_E_NOT_INITIALIZED;
+  template <typename T>
+  static HRESULT Refuse(T** v) {
+    if (!v) return E_POINTER;
+    *v = nullptr;
+    return kNotLoggedOn;
+  }
+  static HRESULT Refuse(BSTR* v) {
+    if (!v) return E_POINTER;
+    *v = nullptr;
+    return kNotLoggedOn;
+  }
   // A StoreID argument that is given must name the store.
   static bool InStore(const VARIANT& storeId, ObjId store) {
     std::wstring id;

@@ -51,6 +51,10 @@ using ObjId = uint64_t;
 //   "DistList.AddMember", "DistList.Save", "AddressEntry.CopyTo",
 //   "AddressBook.AddressLists", "AddressList.Entries", "AddressEntries.Item",
 //   "AddressEntry.SmtpAddress".
+//   A session that is neither attached ("Session.MapiSession") nor logged on
+//   ("Session.Logon") answers MAPI_E_NOT_INITIALIZED to every call that needs
+//   the profile (its stores, folders, messages, address book, profile name,
+//   connection mode), as the wrapper's own does.
 // Outlook side (sim/outlook) adds its own, e.g. "GetNamespace",
 //   "Advise.ApplicationEvents", "Advise.NameSpaceEvents",
 //   "Advise.ItemsEvents", "PropertyPages.Add", "GetFolderFromID".

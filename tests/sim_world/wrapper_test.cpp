@@ -284,6 +284,27 @@ TEST_F(WrapperTest, OpenAndDeleteFlagsAreRecordedAndFailuresInjected) {
   EXPECT_EQ(S_OK, CreateDistList(__uuidof(IRdoDistList), list.PutVoid()));
 }
 
+// A session whose logon failed (and that was never attached) reaches no
+// store until a later logon works.
+TEST_F(WrapperTest, ASessionAnswersOnlyOnceLoggedOn) {
+  ComPtr<IRdoSession> fresh;
+  ASSERT_EQ(S_OK, CreateSession(__uuidof(IRdoSession), fresh.PutVoid()));
+  World::Instance().InjectFailure(L"Session.Logon", 1, MAPI_E_LOGON_FAILED);
+  EXPECT_EQ(MAPI_E_LOGON_FAILED, fresh->Logon(Variant(), Variant(), Variant(), Variant(), Variant(), Variant()));
+  VARIANT_BOOL loggedOn = VARIANT_TRUE;
+  EXPECT_EQ(S_OK, fresh->get_LoggedOn(&loggedOn));
+  EXPECT_EQ(VARIANT_FALSE, loggedOn);
+  ComPtr<IRdoFolder> contacts;
+  ComPtr<IRdoStores> stores;
+  long mode = -1;
+  EXPECT_EQ(MAPI_E_NOT_INITIALIZED, fresh->GetDefaultFolder(kOlContacts, contacts.Put()));
+  EXPECT_EQ(MAPI_E_NOT_INITIALIZED, fresh->get_Stores(stores.Put()));
+  EXPECT_EQ(MAPI_E_NOT_INITIALIZED, fresh->get_ConnectionMode(&mode));
+  EXPECT_FALSE(contacts);
+  EXPECT_EQ(S_OK, fresh->Logon(Variant(), Variant(), Variant(), Variant(), Variant(), Variant()));
+  EXPECT_EQ(S_OK, fresh->GetDefaultFolder(kOlContacts, contacts.Put()));
+}
+
 TEST_F(WrapperTest, SynchronizerThroughTheFolder) {
   ComPtr<IRdoMessage> a = NewSaved(L"a");
   ComPtr<IRdoSynchronizer> sync;
