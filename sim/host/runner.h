@@ -32,6 +32,9 @@ class Runner {
 
   // Each returns an empty string on success, else the error (which stops the run).
   std::wstring Execute(const Command& c);
+  // What the user, the stores and the scenario's settings do to the world
+  // once it stands (runner_world.cpp).
+  std::wstring UserStep(const Command& c);
   std::wstring Outlook(const Command& c);
   std::wstring Store(const Command& c);
   std::wstring MakeFolder(const Command& c);

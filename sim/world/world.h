@@ -412,7 +412,7 @@ class World {
   // A readable dump of stores, folders and items (for failing scenarios).
   std::wstring Dump() const;
 
-  struct State;  // the guarded state (world.cpp)
+  struct State;  // the guarded state (world_state.h)
 
  private:
   void Notify(const std::vector<ChangeNote>& notes);

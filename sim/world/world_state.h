@@ -1,8 +1,6 @@
 // The world's guarded state, shared by the files that implement World one
-// concern each: world.cpp (stores, folders, items and their commits),
-// properties.cpp (property reads, DASL names, sorting and queries),
-// incremental_sync.cpp, failures.cpp and call_record.cpp. Only they include
-// this header; everything in it runs under World's mutex.
+// concern each (world.cpp names them). Only they include this header;
+// everything in it runs under World's mutex.
 #pragma once
 #include <algorithm>
 #include <cmath>
@@ -186,16 +184,6 @@ struct World::State {
     return b;
   }
 
-  // Now by the store's clock (UTC), at the store's resolution.
-  double Stamp(StoreRec& store) const {
-    double offset = store.info.clockOffsetSeconds + (store.info.exchange ? settings.serverClockOffsetSeconds : 0);
-    double now = times::NowUtc() + offset * times::kSecond;
-    if (store.wholeSeconds) return times::WholeSeconds(now);
-    now = std::floor(now / detail::kMillisecond + 0.5) * detail::kMillisecond;
-    if (now <= store.lastStamp) now = store.lastStamp + detail::kMillisecond;
-    return store.lastStamp = now;
-  }
-
   void MapNamed(StoreRec& s, const PropKey& k) {
     if (!k.IsNamed() || s.namedIds.count(k)) return;
     PropKey plain = k;
@@ -209,236 +197,64 @@ struct World::State {
     for (const auto& [k, v] : c.props) MapNamed(s, k);
   }
 
-  ObjId NewFolder(StoreRec& store, ObjId parent, std::wstring_view name, long itemType, long defaultKind) {
-    ObjId id = nextObj++;
-    FolderRec f;
-    f.info.id = id;
-    f.info.store = store.info.id;
-    f.info.parent = parent;
-    f.info.name = name;
-    f.info.itemType = itemType;
-    f.info.messageClass = detail::MessageClassOf(itemType);
-    f.info.defaultKind = defaultKind;
-    f.info.storeId = store.info.storeId;
-    f.info.entryId = detail::Format(L"0000000053494D46%08X%08X", store.number, nextFolderNumber++);
-    f.info.created = Stamp(store);
-    folderById[f.info.entryId] = id;
-    folders[id] = std::move(f);
-    if (FolderRec* p = Folder(parent)) p->children.push_back(id);
-    return id;
-  }
+  // --- store_clock.cpp ---
+  // Now by the store's clock (UTC), at the store's resolution.
+  double Stamp(StoreRec& store) const;
 
-  ObjId DefaultFolder(ObjId store, long kind) {
-    StoreRec* s = Store(store);
-    if (!s) return 0;
-    FolderRec* root = Folder(s->info.root);
-    if (!root) return 0;
-    for (ObjId c : root->children) {
-      FolderRec* f = Folder(c);
-      if (f && f->info.defaultKind == kind) return c;
-    }
-    return 0;
-  }
+  // --- folders.cpp ---
+  ObjId NewFolder(StoreRec& store, ObjId parent, std::wstring_view name, long itemType, long defaultKind);
+  ObjId DefaultFolder(ObjId store, long kind);
+  void EnsureInbox(ObjId store);
 
-  void EnsureInbox(ObjId store) {
-    StoreRec* s = Store(store);
-    if (s && !DefaultFolder(store, kOlInbox)) NewFolder(*s, s->info.root, L"Inbox", kOlMailItem, kOlInbox);
-  }
-
-  void IndexItem(ItemRec& r) {
-    FolderRec* f = Folder(r.info.folder);
-    StoreRec* s = Store(r.info.store);
-    std::wstring sk = r.info.SearchKeyHex();
-    if (f && !sk.empty()) {
-      auto& v = f->bySearchKey[sk];
-      v.insert(std::upper_bound(v.begin(), v.end(), r.info.id), r.info.id);  // ids grow with creation
-    }
-    if (s) {
-      if (std::wstring source = r.info.SourceKeyHex(); !source.empty()) s->bySourceKey[source] = r.info.id;
-      const Value* set = r.info.content.Find(named::ReminderSet());
-      if (set && set->num) s->withReminder.insert(r.info.id);
-    }
-  }
-
-  void UnindexItem(ItemRec& r) {
-    FolderRec* f = Folder(r.info.folder);
-    StoreRec* s = Store(r.info.store);
-    std::wstring sk = r.info.SearchKeyHex();
-    if (f && !sk.empty()) {
-      auto it = f->bySearchKey.find(sk);
-      if (it != f->bySearchKey.end()) {
-        std::erase(it->second, r.info.id);
-        if (it->second.empty()) f->bySearchKey.erase(it);
-      }
-    }
-    if (s) {
-      if (std::wstring source = r.info.SourceKeyHex(); !source.empty()) s->bySourceKey.erase(source);
-      s->withReminder.erase(r.info.id);
-    }
-  }
-
+  // --- items.cpp ---
+  void IndexItem(ItemRec& r);
+  void UnindexItem(ItemRec& r);
   // Stamps a commit on the item: change key, modification time (the store's
   // now unless one is given), sequence, folder commit time.
-  void StampCommit(ItemRec& r, StoreRec& store, std::optional<double> modifiedUtc = std::nullopt) {
-    const double now = Stamp(store);
-    r.info.content.Set(PropKey::Tag(tags::kChangeKey), Value::Binary(NewKey(L"434B%036llX")));
-    r.info.content.Set(PropKey::Tag(tags::kLastModificationTime), Value::Date(modifiedUtc.value_or(now)));
-    r.lastSeq = ++seq;
-    if (FolderRec* f = Folder(r.info.folder)) {
-      f->info.commitTimeMaxUtc = now;
-      ++f->version;
-    }
-  }
-
-  // Replaces any work of that kind already due for the item.
-  void Schedule(ObjId item, detail::LaterWork what, double afterSeconds) {
-    std::erase_if(scheduled, [&](const detail::Scheduled& w) { return w.item == item && w.what == what; });
-    scheduled.push_back({times::NowUtc() + afterSeconds * times::kSecond, item, what});
-  }
-
-  ChangeNote Note(const ItemRec& r, ChangeKind kind) {
-    ChangeNote n;
-    n.folder = r.info.folder;
-    n.item = r.info.id;
-    n.itemEntryId = r.info.entryId;
-    n.kind = kind;
-    if (auto it = folders.find(r.info.folder); it != folders.end()) n.folderEntryId = it->second.info.entryId;
-    return n;
-  }
-
-  // An item new in `store` (made there, or moved in from another store) gets
-  // its source key now, or, in a cached mailbox, when it is uploaded.
-  void GiveSourceKey(ItemRec& r, const StoreRec& store) {
-    if (!r.info.SourceKeyHex().empty()) return;
-    if (store.info.uploadAfterSeconds < 0)
-      r.info.content.Set(PropKey::Tag(tags::kSourceKey), Value::Binary(NewKey(L"5352%040llX")));
-    else
-      Schedule(r.info.id, detail::LaterWork::Upload, store.info.uploadAfterSeconds);
-  }
-
+  void StampCommit(ItemRec& r, StoreRec& store, std::optional<double> modifiedUtc = std::nullopt);
+  ChangeNote Note(const ItemRec& r, ChangeKind kind);
   // A new record of `store` for an item entering `folder`: its id and EntryID.
-  ItemRec NewItemRecord(const FolderRec& folder, StoreRec& store) {
-    ItemRec r;
-    r.info.id = nextObj++;
-    r.info.folder = folder.info.id;
-    r.info.store = store.info.id;
-    r.info.entryId = detail::Format(L"0000000053494D49%08X%08X", store.number, nextItemNumber++);
-    return r;
-  }
-
+  ItemRec NewItemRecord(const FolderRec& folder, StoreRec& store);
   // Puts a record into its folder and the indexes; observers hear of an Add.
-  ObjId Place(FolderRec& folder, ItemRec r, std::vector<ChangeNote>* notes) {
-    const ObjId id = r.info.id;
-    folder.items.push_back(id);
-    folder.byOrdinal.push_back(id);
-    itemById[r.info.entryId] = id;
-    auto& stored = items[id] = std::move(r);
-    IndexItem(stored);
-    if (notes) notes->push_back(Note(stored, ChangeKind::Add));
-    return id;
-  }
+  ObjId Place(FolderRec& folder, ItemRec r, std::vector<ChangeNote>* notes);
+  ObjId CreateItem(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes);
+  // `notes` may be null: the deletion raises no item event.
+  void DeleteItem(ItemRec& r, std::vector<ChangeNote>* notes);
 
-  ObjId CreateItem(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes) {
-    StoreRec& store = stores[folder.info.store];
-    ItemRec r = NewItemRecord(folder, store);
-    r.info.content = std::move(content);
-    auto& c = r.info.content;
-    c.props.erase(PropKey::Tag(tags::kEntryId));
-    if (!c.Find(PropKey::Tag(tags::kSearchKey))) c.Set(PropKey::Tag(tags::kSearchKey), Value::Binary(NewKey(L"534B%028llX")));
-    if (detail::StringOf(c, tags::kMessageClass).empty()) c.Set(PropKey::Tag(tags::kMessageClass), Value::String(folder.info.messageClass));
-    c.props.erase(PropKey::Tag(tags::kSourceKey));
-    GiveSourceKey(r, store);
-    // A Hotmail store keeps its calendar on the service, which gives every
-    // meeting item (a copy too) its meeting id.
-    if (store.info.flavor == StoreFlavor::Hotmail && detail::IsMeetingClass(detail::StringOf(c, tags::kMessageClass)) &&
-        !c.Find(named::GlobalObjectId()))
-      c.Set(named::GlobalObjectId(), Value::Binary(NewKey(L"040000008200E00074C5B7101A82E008%032llX")));
-    MapContent(store, c);
-    const Value* carried = c.Find(PropKey::Tag(tags::kLastModificationTime));
-    std::optional<double> modified;
-    if (carried && carried->type == ValueType::Date) modified = carried->dbl;
-    if (!c.Find(PropKey::Tag(tags::kCreationTime))) c.Set(PropKey::Tag(tags::kCreationTime), Value::Date(Stamp(store)));
-    StampCommit(r, store, modified);
-    return Place(folder, std::move(r), notes);
-  }
-
+  // --- copies.cpp ---
   // A copy is a new item of the target store: its own change key and times.
   // An iCloud store makes the copy anew through its service, which gives it
   // a search key of its own; the user's paste in Outlook keeps the key.
-  ObjId CreateCopy(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes, bool userPaste) {
-    for (uint32_t tag : {tags::kChangeKey, tags::kLastModificationTime, tags::kCreationTime})
-      content.props.erase(PropKey::Tag(tag));
-    if (!userPaste && stores[folder.info.store].info.flavor == StoreFlavor::ICloud)
-      content.props.erase(PropKey::Tag(tags::kSearchKey));
-    return CreateItem(folder, std::move(content), notes);
-  }
+  ObjId CreateCopy(FolderRec& folder, ItemContent content, std::vector<ChangeNote>* notes, bool userPaste);
 
-  // `notes` may be null: the deletion raises no item event.
-  void DeleteItem(ItemRec& r, std::vector<ChangeNote>* notes) {
-    UnindexItem(r);
-    r.info.deleted = true;
-    itemById.erase(r.info.entryId);
-    if (FolderRec* f = Folder(r.info.folder)) {
-      std::erase(f->items, r.info.id);
-      ++f->version;
-      r.deletedSeq = ++seq;
-      if (StoreRec* s = Store(r.info.store)) f->info.commitTimeMaxUtc = Stamp(*s);
-    }
-    if (notes) notes->push_back(Note(r, ChangeKind::Remove));
-  }
-
+  // --- moves.cpp ---
   // The item leaves its folder and enters `to` as it is: its search key,
   // change key and times stay; it gets a new EntryID, and a new source key
   // only in another store.
-  ObjId MoveItem(ItemRec& r, FolderRec& to, std::vector<ChangeNote>* notes) {
-    ItemContent content = r.info.content;
-    const bool sameStore = r.info.store == to.info.store;
-    const bool readOnly = r.info.readOnly;
-    DeleteItem(r, notes);
-    StoreRec& store = stores[to.info.store];
-    ItemRec m = NewItemRecord(to, store);
-    m.info.readOnly = readOnly;
-    m.info.content = std::move(content);
-    if (!sameStore) m.info.content.props.erase(PropKey::Tag(tags::kSourceKey));
-    GiveSourceKey(m, store);
-    MapContent(store, m.info.content);
-    m.lastSeq = ++seq;
-    to.info.commitTimeMaxUtc = Stamp(store);
-    ++to.version;
-    return Place(to, std::move(m), notes);
-  }
-
+  ObjId MoveItem(ItemRec& r, FolderRec& to, std::vector<ChangeNote>* notes);
   // True when the folder is the store's Deleted Items or lies below it.
-  bool InDeletedItems(ObjId folder) {
-    const FolderRec* f = Folder(folder);
-    const ObjId bin = f ? DefaultFolder(f->info.store, kOlDeletedItems) : 0;
-    for (; f && bin; f = Folder(f->info.parent)) {
-      if (f->info.id == bin) return true;
-    }
-    return false;
-  }
-
+  bool InDeletedItems(ObjId folder);
   // Where a user's delete of an item of `folder` puts it; 0: nowhere (gone).
-  ObjId BinFor(ObjId folder) {
-    const FolderRec* f = Folder(folder);
-    if (!f || InDeletedItems(folder)) return 0;
-    return DefaultFolder(f->info.store, kOlDeletedItems);
-  }
-
+  ObjId BinFor(ObjId folder);
   // A folder deleted for good takes its items and subfolders with it; its
   // items raise no events of their own.
-  void DeleteFolderTree(ObjId id) {
-    FolderRec* f = Folder(id);
-    if (!f) return;
-    for (ObjId c : std::vector<ObjId>(f->children)) DeleteFolderTree(c);
-    for (ObjId i : std::vector<ObjId>(f->items)) {
-      if (ItemRec* r = Item(i)) DeleteItem(*r, nullptr);
-    }
-    f->deleted = true;
-    folderById.erase(f->info.entryId);
-    if (FolderRec* p = Folder(f->info.parent)) std::erase(p->children, id);
-  }
+  void DeleteFolderTree(ObjId id);
 
+  // --- conflicts.cpp ---
+  // An Exchange store refuses a save over an item that changed since the
+  // writer read it at `openedAt` (a personal-folders file takes the last write).
+  bool RefusesSave(const ItemRec& r, std::wstring_view openedAt);
+
+  // --- later_work.cpp ---
+  // Replaces any work of that kind already due for the item.
+  void Schedule(ObjId item, detail::LaterWork what, double afterSeconds);
+
+  // --- cached_upload.cpp ---
+  // An item new in `store` (made there, or moved in from another store) gets
+  // its source key now, or, in a cached mailbox, when it is uploaded.
+  void GiveSourceKey(ItemRec& r, const StoreRec& store);
+
+  // --- property reads (inline: every read of a row uses them) ---
   bool KeyForTag(const StoreRec* s, uint32_t tag, PropKey* key) const {
     uint16_t id = TagId(tag);
     if (id < 0x8000) { *key = PropKey::Tag(tag); return true; }
