@@ -140,6 +140,34 @@ HRESULT CopyOldReminder(CSyncEngine*, IRdoUtils* utils, IRdoMessage* message, lo
   return S_OK;
 }
 
+bool ReminderIsSet(IRdoMessage* message) {
+  VARIANT_BOOL set = VARIANT_FALSE;
+  return message && SUCCEEDED(message->get_ReminderSet(&set)) && set != VARIANT_FALSE;
+}
+
+HRESULT ReminderAfterWrite(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* written, long side,
+                           bool writtenHadReminder, IRdoMessage* source, bool clearUnmarked) {
+  if (!utils || !written || !source) return E_POINTER;
+  com::Variant mark;
+  HRESULT hr = ReadMark(utils, written, kOriginSideName, kTypeLong, &mark);
+  if (FAILED(hr)) return hr;
+  long origin = 0;
+  if (ReadOriginSide(mark, &origin)) {
+    // The mark the write brought along is the source's, as old as the
+    // source's own first copy: the origin item's reminder as it is now is
+    // the written item's own when it lies on its origin side, else the
+    // source's. Saved with the item below.
+    long tag = 0;
+    hr = MarkTag(utils, written, kReminderWasSetName, kTypeBoolean, &tag);
+    const bool now = origin == side ? writtenHadReminder : ReminderIsSet(source);
+    if (SUCCEEDED(hr)) hr = utils->SetPropByTag(written, tag, Canonical16(now), 0);
+    if (FAILED(hr)) return hr;
+  }
+  hr = CopyOldReminder(engine, utils, written, side);
+  if (SUCCEEDED(hr)) hr = RemoveReminder(engine, utils, written, side, clearUnmarked);
+  return hr;
+}
+
 HRESULT ReminderToiCloud(CSyncEngine*, IRdoMessage* iCloudItem, IRdoMessage* other) {
   if (!iCloudItem || !other) return E_POINTER;
   VARIANT_BOOL reminderSet = VARIANT_FALSE;

@@ -41,6 +41,19 @@ HRESULT RemoveReminder(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* messa
 // and saves it.
 HRESULT CopyOldReminder(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* message, long side);
 
+// The item's ReminderSet; false when it cannot be read.
+bool ReminderIsSet(IRdoMessage* message);
+
+// The reminder rule for `written`, an item on `side` that the add-in has
+// just written over with the content of `source`: its "reminder was set"
+// mark follows the origin item's reminder as it is now (on the origin side
+// the written item's own from before the write, `writtenHadReminder`;
+// elsewhere the source's), then CopyOldReminder and RemoveReminder (with
+// `clearUnmarked`) run. A mark as old as the first copy would undo every
+// reminder change made since on the origin side.
+HRESULT ReminderAfterWrite(CSyncEngine* engine, IRdoUtils* utils, IRdoMessage* written, long side,
+                           bool writtenHadReminder, IRdoMessage* source, bool clearUnmarked);
+
 // Copies `other`'s ReminderSet into the iCloud reminder flag of `iCloudItem`.
 HRESULT ReminderToiCloud(CSyncEngine* engine, IRdoMessage* iCloudItem, IRdoMessage* other);
 

@@ -182,6 +182,7 @@ class MasterToDefault {
   com::Variant key_;
   com::ComPtr<IRdoFolder> defaultFolder_;
   com::ComPtr<IRdoMessage> copy_;
+  bool copyHadReminder_ = false;  // before the master item was written over it
   HRESULT failure_ = S_OK;
 };
 
@@ -364,6 +365,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
     return true;
   }
   const CopyPrivacy before = PrivacyBeforeWrite(copy_.Get());
+  copyHadReminder_ = ReminderIsSet(copy_.Get());
   hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
   ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
   if (FAILED(hr)) {
@@ -393,8 +395,9 @@ bool MasterToDefault::PutCategoryOnMasterItem() {
 // The reminder rule, the save and the registration of the copy.
 bool MasterToDefault::FinishCopy(bool isNew) {
   if (sink_->DONT_SYNC_REMINDERS) {
-    HRESULT hr = isNew ? S_OK : CopyOldReminder(engine_, utils_, copy_.Get(), kSideDefault);
-    if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, copy_.Get(), kSideDefault, !TwoWay());
+    HRESULT hr = isNew ? RemoveReminder(engine_, utils_, copy_.Get(), kSideDefault, !TwoWay())
+                       : ReminderAfterWrite(engine_, utils_, copy_.Get(), kSideDefault, copyHadReminder_,
+                                            masterItem_, !TwoWay());
     if (FAILED(hr)) {
       LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
       return Fail(hr);
@@ -738,13 +741,13 @@ HRESULT CopyOverMaster::CopyAndSave() {
   // user's own item in the master keeps its privacy.
   long ownSensitivity = 0;
   const bool keepSensitivity = job->MARK_AS_PRIVATE && SUCCEEDED(masterItem_->get_Sensitivity(&ownSensitivity));
+  const bool hadReminder = ReminderIsSet(masterItem_.Get());
   HRESULT hr = defaultItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CDI2M::CopyTo")) return hr;
   if (keepSensitivity) masterItem_->put_Sensitivity(ownSensitivity);
   cleanRecipients(engine_, masterItem_.Get());
   if (job->DONT_SYNC_REMINDERS) {
-    hr = CopyOldReminder(engine_, utils_, masterItem_.Get(), kSideMaster);
-    if (SUCCEEDED(hr)) hr = RemoveReminder(engine_, utils_, masterItem_.Get(), kSideMaster, true);
+    hr = ReminderAfterWrite(engine_, utils_, masterItem_.Get(), kSideMaster, hadReminder, defaultItem_.Get(), true);
     if (FAILED(hr)) {
       LogError(hr, L"CDI2M::RemoveReminders");
       return hr;

@@ -100,6 +100,7 @@ class CopyBack {
   bool byObjectId_;
   com::ComPtr<IRdoFolder> defaultFolder_, masterFolder_;
   com::ComPtr<IRdoMessage> masterItem_, slaveItem_;
+  bool masterHadReminder_ = false;
 };
 
 HRESULT CopyBack::Run() {
@@ -143,6 +144,7 @@ HRESULT CopyBack::CopyOntoMaster() {
   long ownSensitivity = 0;
   const bool keepSensitivity =
       master_->Events->MARK_AS_PRIVATE && SUCCEEDED(masterItem_->get_Sensitivity(&ownSensitivity));
+  masterHadReminder_ = ReminderIsSet(masterItem_.Get());
   HRESULT hr = slaveItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CopyDefault2Master::CopyTo")) return hr;
   if (keepSensitivity) masterItem_->put_Sensitivity(ownSensitivity);
@@ -159,7 +161,8 @@ HRESULT CopyBack::SaveBoth() {
     LogError(hr, L"CopyDefault2Master::SaveDefaultMail");
     return hr;
   }
-  CheckHr(ApplyReminderRule(engine_, utils_, master_->Events, kSideMaster, masterItem_.Get(), slaveItem_.Get(), false),
+  CheckHr(ApplyReminderRule(engine_, utils_, master_->Events, kSideMaster, masterItem_.Get(), slaveItem_.Get(), false,
+                            masterHadReminder_),
           L"CopyDefault2Master::RemoveReminders");
   hr = masterItem_->Save();
   if (FAILED(hr)) LogError(hr, L"CopyDefault2Master::SaveMasterItem");

@@ -46,11 +46,11 @@ void PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMess
 }
 
 HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* job, long side, IRdoMessage* written,
-                          IRdoMessage* other, bool freshCopy) {
+                          IRdoMessage* other, bool freshCopy, bool writtenHadReminder) {
   if (job->DONT_SYNC_REMINDERS) {
-    HRESULT hr = freshCopy ? S_OK : CopyOldReminder(engine, utils, written, side);
-    if (SUCCEEDED(hr)) hr = RemoveReminder(engine, utils, written, side, side == kSideDefault && !job->BOTH_DIRECTIONS);
-    return hr;
+    const bool clearUnmarked = side == kSideDefault && !job->BOTH_DIRECTIONS;
+    if (freshCopy) return RemoveReminder(engine, utils, written, side, clearUnmarked);
+    return ReminderAfterWrite(engine, utils, written, side, writtenHadReminder, other, clearUnmarked);
   }
   if (!job->iCloudMode) return S_OK;
   if (side == kSideDefault) return ReminderFromiCloud2PST(engine, other, written);
@@ -60,6 +60,7 @@ HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* j
 HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* label) {
   CItemsEvents* job = w.job->Events;
   const CopyPrivacy before = PrivacyBeforeWrite(w.copy);
+  const bool copyHadReminder = ReminderIsSet(w.copy);
   HRESULT hr = freshCopy ? S_OK : CopyContent(w);
   if (!CheckHr(hr, Label(label, L"::CopyTo").c_str())) return hr;
   if (freshCopy) {
@@ -72,7 +73,7 @@ HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* l
   if (!CheckHr(hr, Label(label, L"::SaveSlaveItem").c_str())) return hr;
   // A fresh copy had the reminder rule applied when it was made.
   if (!freshCopy)
-    CheckHr(ApplyReminderRule(w.engine, w.utils, job, kSideDefault, w.copy, w.masterItem, false),
+    CheckHr(ApplyReminderRule(w.engine, w.utils, job, kSideDefault, w.copy, w.masterItem, false, copyHadReminder),
             Label(label, L"::Reminder").c_str());
   // In a two-way pair the master item carries the job's category too, so
   // that what comes back from the default folder keeps it.

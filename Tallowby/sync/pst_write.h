@@ -41,12 +41,13 @@ HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* l
 
 // The reminder rule of the pair of `job` for `written`, an item the add-in
 // has just written on `side` (kSideMaster or kSideDefault) from `other`:
-// with DONT_SYNC_REMINDERS the reminder stays on the item's origin side (a
-// fresh copy carries its marks already: it only loses the reminder of the
-// side that is not its origin); in an iCloud master the iCloud reminder flag
-// and the reminder follow each other.
+// with DONT_SYNC_REMINDERS the reminder stays on the item's origin side as
+// it is there now (`writtenHadReminder`: whether `written` rang before the
+// write; a fresh copy carries its marks already: it only loses the reminder
+// of the side that is not its origin); in an iCloud master the iCloud
+// reminder flag and the reminder follow each other.
 HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* job, long side, IRdoMessage* written,
-                          IRdoMessage* other, bool freshCopy);
+                          IRdoMessage* other, bool freshCopy, bool writtenHadReminder = false);
 
 // Puts the job's category on an item of the default folder, with the job's
 // private mark.
