@@ -49,7 +49,8 @@ void CHiddenWindow::Destroy() {
 
 LRESULT CHiddenWindow::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
   CSyncEngine* engine = g_pSyncEngine;
-  if (engine && !engine->SyncPaused && engine->IsReady() && g_bStartPending.exchange(false))
+  if (engine && !engine->SyncPaused && engine->IsReady() && g_bStartPending && engine->SessionUsable() &&
+      g_bStartPending.exchange(false))
     StartSync(engine);
   return 0;
 }

@@ -117,7 +117,8 @@ CSyncEngine::CSyncEngine(IDispatch* nameSpace, const wchar_t* debugLogPath) {
   if (debugLogPath && debugLogPath != g_szDebugLogPath) SetDebugLogPath(debugLogPath);
   ReadOutlookVersionMode();
   if (!CreateWrapperObjects()) return;
-  AttachOrLogOn();
+  sessionUsable_ = AttachOrLogOn();
+  lastLogonTry_ = clk::TickMs();
   srand(static_cast<unsigned>(time(nullptr)));
   if (UseSessionThread)
     StartSessionThread();
@@ -163,13 +164,31 @@ bool CSyncEngine::CreateWrapperObjects() {
   return true;
 }
 
-void CSyncEngine::AttachOrLogOn() {
+bool CSyncEngine::AttachOrLogOn() {
   com::ComPtr<IUnknown> mapiObject;
   if (SUCCEEDED(ReadMapiObject(OutlookNameSpace.Get(), mapiObject)) &&
       SUCCEEDED(RdoSession->put_MapiSession(mapiObject.Get())))
-    return;
+    return true;
   HRESULT hr = LogOnWithDefaults(RdoSession.Get());
-  if (FAILED(hr)) LogError(hr, L"no session");
+  if (SUCCEEDED(hr)) return true;
+  LogError(hr, L"no session");
+  return false;
+}
+
+// The session thread's own logon proves nothing for this session, which
+// the settings load, the pages and the workers' sessions use: while it has
+// neither attached nor logged on, it tries again every 10 s, as the session
+// thread does, and the synchronisation waits for it.
+bool CSyncEngine::SessionUsable() {
+  if (sessionUsable_) return true;
+  if (!RdoSession || clk::TickMs() - lastLogonTry_ < kSessionRetryMs) return false;
+  lastLogonTry_ = clk::TickMs();
+  sessionUsable_ = AttachOrLogOn();
+  if (!sessionUsable_) {
+    DebugLog(L"Try enter Session again in 10s");
+    SetSyncStatus(kStatusStarting);
+  }
+  return sessionUsable_;
 }
 
 void CSyncEngine::InitiateShutdown() {

@@ -10,6 +10,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -122,6 +123,9 @@ class CSyncEngine {
   void SetSettingsLoaded(bool loaded) { SettingsLoaded = loaded; }
   bool IsReady() const { return SessionReady; }
   void SetReady() { SessionReady = true; }
+  // Whether RdoSession is attached to Outlook's session or logged on; when
+  // neither worked, tries again at most every 10 s. User-interface thread.
+  bool SessionUsable();
 
   // For E_ACCESSDENIED: the "No access" text in the user-interface language
   // and true; for anything else false, leaving `text` alone.
@@ -203,7 +207,7 @@ class CSyncEngine {
 
   void ReadOutlookVersionMode();
   bool CreateWrapperObjects();
-  void AttachOrLogOn();
+  bool AttachOrLogOn();
   void StartSessionThread();
   void JoinThreads();
   void DeleteFolderObjects();
@@ -219,6 +223,8 @@ class CSyncEngine {
   PendingTrayMessage TrayMessage;  // guarded by g_csTrayMessage
   mutable std::mutex statusTextLock_;
   std::wstring StatusText;         // guarded by statusTextLock_
+  bool sessionUsable_ = false;      // RdoSession attached or logged on
+  uint64_t lastLogonTry_ = 0;       // clock ms of its last try
   HANDLE sessionThread_ = nullptr;
   std::vector<HANDLE> threads_;    // adopted worker threads
   std::mutex threadsLock_;
