@@ -1,10 +1,12 @@
 #include "connect.h"
 
 #include <cwchar>
+#include <functional>
 #include <iterator>
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "addin_module.h"
 #include "date_time.h"
@@ -35,6 +37,18 @@ void ShowStartupError(const wchar_t* step, HRESULT hr) {
 }
 
 constexpr HRESULT kPathTooLong = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+
+// Connections that hold the global locks: the first one made them, the last
+// one to go deletes them. Locks that were live before any connection (a
+// host's own) are no connection's to delete.
+int g_lockHolders = 0;
+
+// Shutdowns waiting for their engine's threads (the wait pumps messages),
+// and the engine starts of connections made meanwhile, put off until no
+// shutdown waits: two engines never live at once, so that neither one's
+// shutdown signal ends the other's threads.
+int g_shutdownsWaiting = 0;
+std::vector<std::function<void()>> g_startsAfterShutdown;
 
 // The folder of the log files (ending in a backslash): the temporary folder,
 // or the DLL folder when the system cannot give the temporary folder or a
@@ -131,10 +145,7 @@ STDMETHODIMP CConnect::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
 
 STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDispatch* addInInst, SAFEARRAY**) {
   try {
-    if (!GlobalLocksLive()) {
-      InitializeGlobalLocks();
-      m_ownsLocks = true;
-    }
+    HoldGlobalLocks();
     m_quitDone = false;
     g_lcidUi = GetUiLanguage();
     // Connected again after Quit (the add-in turned off and on): what Quit
@@ -161,10 +172,23 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDi
     if (config.Open(HKEY_CURRENT_USER, reg::kConfigPath, KEY_READ | KEY_WRITE) == ERROR_SUCCESS)
       g_bDebugLog = reg::IsOne(config.ReadDword(L"debug", reg::DwordType::kAnyType));
 
-    StartEngine(logFolder);
-    if (tempTooLong) LogError(kPathTooLong, L"Temporary folder too long for the log files");
-    PrepareDataFolder(dllFolder);
-    m_hiddenWindow.StartTimer();
+    auto start = [this, logFolder, dllFolder, tempTooLong] {
+      StartEngine(logFolder);
+      if (tempTooLong) LogError(kPathTooLong, L"Temporary folder too long for the log files");
+      PrepareDataFolder(dllFolder);
+      m_hiddenWindow.StartTimer();
+    };
+    if (g_shutdownsWaiting == 0) {
+      start();
+      return S_OK;
+    }
+    // Another connection's shutdown is waiting for its engine's threads:
+    // this connection's engine is made once that one has gone.
+    m_startPutOff = true;
+    com::ComPtr<IUnknown> keepAlive(GetUnknown());
+    g_startsAfterShutdown.push_back([this, keepAlive, start] {
+      if (std::exchange(m_startPutOff, false)) start();
+    });
     return S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
@@ -204,7 +228,7 @@ void CConnect::StartEngine(const std::wstring& logFolder) {
   m_hiddenWindow.CreateHidden();  // gone after an earlier Quit of this object
   auto* engine = new CSyncEngine(m_pNameSpace.Get(), LogFilePath(logFolder, kDebugLogName).c_str());
   g_pSyncEngine = engine;
-  m_ownsEngine = true;
+  m_engine = engine;
   // Armed only for a new engine: a repeated connection that fails must not
   // make the running start timer start the running engine again.
   g_bStartPending = true;
@@ -216,7 +240,7 @@ void CConnect::StartEngine(const std::wstring& logFolder) {
 }
 
 void CConnect::PrepareDataFolder(const std::wstring& dllFolder) {
-  CSyncEngine* engine = g_pSyncEngine;
+  CSyncEngine* engine = m_engine;
   wchar_t special[MAX_PATH] = {};
   std::wstring dataDir = dllFolder;
   if (GetSpecialFolderPath(special, false)) {
@@ -260,7 +284,12 @@ HRESULT CConnect::OnNameSpaceOptionsPagesAdd(const com::DispArgs& args) {
 HRESULT CConnect::OnReminder(const com::DispArgs&) { return S_OK; }
 
 HRESULT CConnect::OnQuit(const com::DispArgs&) {
-  if (CSyncEngine* engine = g_pSyncEngine) {
+  m_quitDone = true;
+  // Outlook quits while this connection's shutdown waits for the engine's
+  // threads (the user turned the add-in off, then closed Outlook): the
+  // running shutdown finishes the work.
+  if (m_shutdownRunning) return S_OK;
+  if (CSyncEngine* engine = m_engine) {
     engine->InitiateShutdown();
     if (engine->UserLogOn) {
       engine->UserLog(L"Tallowby shutdown");
@@ -268,7 +297,6 @@ HRESULT CConnect::OnQuit(const com::DispArgs&) {
     }
     StoreQuitTime();
   }
-  m_quitDone = true;
   ShutdownWhenSafe();
   return S_OK;
 }
@@ -288,7 +316,7 @@ void CConnect::ShutdownWhenSafe() {
     Shutdown();
     return;
   }
-  if (m_ownsEngine && g_pSyncEngine && !g_pSyncEngine->ShutdownInitiated) g_pSyncEngine->InitiateShutdown();
+  if (m_engine && !m_engine->ShutdownInitiated) m_engine->InitiateShutdown();
   if (m_shutdownPending) return;
   m_shutdownPending = true;
   DebugLog(L"Shutdown waits for the running Reload");
@@ -299,25 +327,47 @@ void CConnect::ShutdownWhenSafe() {
   });
 }
 
+// The wait for the engine's threads pumps messages, so a Quit or a
+// disconnection may arrive inside it: they find the shutdown running and
+// leave the rest to it.
 void CConnect::Shutdown() {
+  if (m_shutdownRunning) return;
+  m_shutdownRunning = true;
   m_connectionEnded = true;
-  if (m_ownsEngine && g_pSyncEngine && !g_pSyncEngine->ShutdownInitiated) g_pSyncEngine->InitiateShutdown();
+  m_startPutOff = false;
+  if (m_engine && !m_engine->ShutdownInitiated) m_engine->InitiateShutdown();
   m_hiddenWindow.Destroy();
   if (m_tray.IsVisible()) m_tray.SetVisible(false);
-  if (m_ownsEngine) {
-    CSyncEngine* engine = g_pSyncEngine;
+  if (CSyncEngine* engine = m_engine) {
     // A worker in its last pass still reaches the engine through
     // g_pSyncEngine: it is unpublished only once every worker has ended.
-    if (engine) engine->StopAndJoinThreads();
-    g_pSyncEngine = nullptr;
+    ++g_shutdownsWaiting;
+    engine->StopAndJoinThreads();
+    --g_shutdownsWaiting;
+    if (g_pSyncEngine == engine) g_pSyncEngine = nullptr;
+    m_engine = nullptr;
     delete engine;
-    m_ownsEngine = false;
   }
   ReleasePageFolder();  // while Outlook's objects are still alive
   m_appSink.Unadvise();  // the sinks' references on this object go here
   m_nameSpaceSink.Unadvise();
-  if (m_ownsLocks) {
-    DeleteGlobalLocks();
-    m_ownsLocks = false;
-  }
+  ReleaseGlobalLocks();
+  m_shutdownRunning = false;
+  if (g_shutdownsWaiting == 0)
+    for (auto& start : std::exchange(g_startsAfterShutdown, {})) start();
+}
+
+void CConnect::HoldGlobalLocks() {
+  if (m_holdsLocks) return;
+  if (!GlobalLocksLive())
+    InitializeGlobalLocks();
+  else if (g_lockHolders == 0)
+    return;  // made by the host itself
+  m_holdsLocks = true;
+  ++g_lockHolders;
+}
+
+void CConnect::ReleaseGlobalLocks() {
+  if (!std::exchange(m_holdsLocks, false)) return;
+  if (--g_lockHolders == 0) DeleteGlobalLocks();
 }

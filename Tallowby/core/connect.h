@@ -14,6 +14,8 @@
 #include "hidden_window.h"
 #include "outlook.h"
 
+class CSyncEngine;
+
 // The user-interface language, set when the add-in connects.
 extern LCID g_lcidUi;
 // The Office COMAddIn object of this add-in; set once, never released.
@@ -82,9 +84,14 @@ class CConnect : public _IDTExtensibility2 {
   // Shutdown at once, or, inside a Reload's pumped wait, once Reload has
   // unwound (the workers are told to stop at once).
   void ShutdownWhenSafe();
-  // Stops the engine, the windows and the sinks and deletes the locks; runs
-  // once per connection, whoever calls it first.
+  // Stops the engine, the windows and the sinks and lets go of the locks;
+  // runs once per connection, whoever calls it first, and never inside
+  // itself.
   void Shutdown();
+  // The global locks: made by the first connection, deleted when the last
+  // one that holds them goes.
+  void HoldGlobalLocks();
+  void ReleaseGlobalLocks();
 
   com::DispEventSink<CConnect> m_appSink{this, kAppEventsSinkId, DIID_ApplicationEvents};
   com::DispEventSink<CConnect> m_nameSpaceSink{this, kNameSpaceEventsSinkId, DIID_NameSpaceEvents};
@@ -92,9 +99,11 @@ class CConnect : public _IDTExtensibility2 {
   CHiddenWindowTray m_tray;
   com::ComPtr<IDispatch> m_pApplication;
   com::ComPtr<IDispatch> m_pNameSpace;
-  bool m_ownsEngine = false;   // this connection created g_pSyncEngine
-  bool m_ownsLocks = false;    // this connection initialised the global locks
+  CSyncEngine* m_engine = nullptr;  // the engine this connection made
+  bool m_holdsLocks = false;   // this connection uses the global locks it or another made
   bool m_quitDone = false;     // Quit has run the shutdown
   bool m_shutdownPending = false;  // waits for a Reload to unwind
+  bool m_shutdownRunning = false;  // waits for the engine's threads
+  bool m_startPutOff = false;      // the engine waits for another connection's shutdown
   bool m_connectionEnded = false;  // Quit or a disconnection took it down
 };

@@ -2,7 +2,10 @@
 // failures that end it, Quit, and disconnection without Quit.
 #include <gtest/gtest.h>
 
+#include <process.h>
+
 #include <cmath>
+#include <functional>
 
 #include "connect.h"
 #include "date_time.h"
@@ -317,6 +320,94 @@ TEST(Connect, DisconnectionWithoutQuitLeavesNothingBehind) {
   EXPECT_EQ(RefCount(conn.Get()), 1u);
   EXPECT_EQ(conn->OnDisconnection(ext_dm_UserClosed, nullptr), S_OK) << "a second call is harmless";
   outlook.Quit();  // reaches nobody
+  Pump(50);
+}
+
+// The user turns the add-in off while a thread of the engine still runs;
+// the disconnection waits for it, pumping messages, and what Outlook sends
+// meanwhile (a Quit, a new connection) is handled inside that wait.
+class DuringDisconnection {
+ public:
+  explicit DuringDisconnection(std::function<void()> act) : act_(std::move(act)) { current_ = this; }
+  ~DuringDisconnection() { current_ = nullptr; }
+  // Gives the engine a thread that ends on its own a little later, and acts
+  // once the disconnection waits for it.
+  void Arm(CSyncEngine* engine) {
+    engine->AdoptThread(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &SlowThread, nullptr, 0, nullptr)));
+    SetTimer(nullptr, 0, 100, &Act);
+  }
+  int acted = 0;
+
+ private:
+  static unsigned __stdcall SlowThread(void*) {
+    Sleep(800);
+    return 0;
+  }
+  static void CALLBACK Act(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    ++current_->acted;
+    current_->act_();
+  }
+  static inline DuringDisconnection* current_ = nullptr;
+  std::function<void()> act_;
+};
+
+TEST(Connect, AQuitDuringADisconnectionsWaitLeavesTheShutdownToIt) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  CreateConfig(1);
+  Outlook outlook;
+  auto conn = NewConnection();
+  ASSERT_EQ(conn->OnConnection(outlook.Dispatch(), ext_cm_AfterStartup, nullptr, nullptr), S_OK);
+  CSyncEngine* engine = g_pSyncEngine;
+  ASSERT_NE(engine, nullptr);
+  bool engineAfterQuit = false, locksAfterQuit = false;
+  DuringDisconnection during([&] {
+    outlook.Quit();
+    engineAfterQuit = g_pSyncEngine == engine;
+    locksAfterQuit = GlobalLocksLive();
+  });
+  during.Arm(engine);
+  EXPECT_EQ(conn->OnDisconnection(ext_dm_UserClosed, nullptr), S_OK);
+  ASSERT_EQ(during.acted, 1);
+  EXPECT_TRUE(engineAfterQuit) << "the engine is the running shutdown's to delete";
+  EXPECT_TRUE(locksAfterQuit);
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_FALSE(GlobalLocksLive());
+  EXPECT_EQ(outlook.app->Events()->SinkCount(), 0u);
+  const std::string log = ReadFileBytes(box.Temp() + kDebugLogName);
+  ASSERT_NE(log.find("Shutdown initiated"), std::string::npos);
+  EXPECT_EQ(log.find("Shutdown initiated"), log.rfind("Shutdown initiated")) << "begun once";
+  EXPECT_EQ(RefCount(conn.Get()), 1u);
+}
+
+// The add-in turned off and on again at once: the new connection comes
+// while the old one still waits for its engine's threads. The old one
+// takes down only what was its own.
+TEST(Connect, AConnectionMadeDuringADisconnectionsWaitKeepsItsEngineAndLocks) {
+  Sandbox box;
+  ASSERT_NE(LoadAddInModule(), nullptr);
+  Outlook outlook;
+  auto first = NewConnection();
+  com::ComPtr<_IDTExtensibility2> second;
+  ASSERT_EQ(first->OnConnection(outlook.Dispatch(), ext_cm_AfterStartup, nullptr, nullptr), S_OK);
+  HRESULT connected = E_PENDING;
+  DuringDisconnection during([&] {
+    second = NewConnection();
+    connected = second->OnConnection(outlook.Dispatch(), ext_cm_AfterStartup, nullptr, nullptr);
+  });
+  during.Arm(g_pSyncEngine);
+  EXPECT_EQ(first->OnDisconnection(ext_dm_UserClosed, nullptr), S_OK);
+  ASSERT_EQ(during.acted, 1);
+  EXPECT_EQ(connected, S_OK);
+  ASSERT_NE(g_pSyncEngine, nullptr) << "the new connection's engine";
+  EXPECT_EQ(g_pSyncEngine->HiddenWindow, Impl(second)->HiddenWindowHandle());
+  EXPECT_TRUE(GlobalLocksLive()) << "the new connection's engine uses them";
+  EXPECT_FALSE(g_bShutdown) << "the old engine's shutdown signal must not end the new one's threads";
+  EXPECT_TRUE(KillTimer(Impl(second)->HiddenWindowHandle(), kStartTimerId)) << "its start timer runs";
+  outlook.Quit();
+  EXPECT_EQ(g_pSyncEngine, nullptr);
+  EXPECT_FALSE(GlobalLocksLive());
   Pump(50);
 }
 

@@ -172,6 +172,7 @@ struct QuitLater {
   com::ConnectionPoint* outlookEvents = nullptr;
   DeleteListHeld* held = nullptr;
   bool fired = false;
+  CSyncEngine* engineAfterQuit = nullptr;
 };
 QuitLater g_quitLater;
 
@@ -179,6 +180,7 @@ void CALLBACK QuitFromTheWait(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
   g_quitLater.fired = true;
   g_quitLater.outlookEvents->Fire(kDispidQuit, {});
+  g_quitLater.engineAfterQuit = g_pSyncEngine;
   g_quitLater.held->Release();
 }
 
@@ -191,8 +193,10 @@ TEST_F(QuitWhileWorking, QuitWhileReloadWaitsFinishesOnceReloadHasReturned) {
   StartedFolder();
   g_quitLater = QuitLater{app_->Events(), &held};
   ASSERT_NE(0u, SetTimer(nullptr, 0, 10, QuitFromTheWait));  // handled by Reload's pumped wait
-  EXPECT_TRUE(Reload(g_pSyncEngine));
+  CSyncEngine* engine = g_pSyncEngine;
+  EXPECT_TRUE(Reload(engine));
   ASSERT_TRUE(g_quitLater.fired);
+  EXPECT_EQ(g_quitLater.engineAfterQuit, engine) << "Reload still uses the engine after the Quit handler";
   EXPECT_EQ(g_pSyncEngine, nullptr) << "the shutdown finished after Reload";
   EXPECT_EQ(0u, LiveFolderObjectCount());
   EXPECT_EQ(0u, app_->Events()->SinkCount());
