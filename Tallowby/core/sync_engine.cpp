@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
@@ -351,6 +352,22 @@ void CSyncEngine::DeleteFolderObjects() {
   CsLock lock(g_csFolderList);
   FolderList.clear();
   FolderList.shrink_to_fit();
+}
+
+// ---- Pauses ----
+
+void CSyncEngine::PauseForNetwork(const CMAPIFolderObject* folder) {
+  std::lock_guard<std::mutex> lock(networkPauseLock_);
+  if (std::find(networkPausedBy_.begin(), networkPausedBy_.end(), folder) == networkPausedBy_.end())
+    networkPausedBy_.push_back(folder);
+  networkPauses_ = int(networkPausedBy_.size());
+}
+
+void CSyncEngine::EndNetworkPause(const CMAPIFolderObject* folder) {
+  if (!networkPauses_) return;
+  std::lock_guard<std::mutex> lock(networkPauseLock_);
+  std::erase(networkPausedBy_, folder);
+  networkPauses_ = int(networkPausedBy_.size());
 }
 
 // ---- What the tray shows ----

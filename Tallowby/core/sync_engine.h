@@ -118,6 +118,16 @@ class CSyncEngine {
   bool SetStatusText(const wchar_t* text);
   bool GetStatusText(std::wstring& text) const;
 
+  // ---- Pauses ----
+  // SyncPaused is the user's pause from the tray: every job waits while it
+  // is set. A network error in a mailbox folder's run holds the jobs outside
+  // Exchange back as well, until that folder's next run gets its changes
+  // (the connection is back) or the folder object goes. The two are kept
+  // apart: neither ends the other.
+  void PauseForNetwork(const CMAPIFolderObject* folder);
+  void EndNetworkPause(const CMAPIFolderObject* folder);
+  bool NetworkPaused() const { return networkPauses_ > 0; }
+
   // ---- Flags ----
   bool IsSettingsLoaded() const { return SettingsLoaded; }
   void SetSettingsLoaded(bool loaded) { SettingsLoaded = loaded; }
@@ -187,6 +197,7 @@ class CSyncEngine {
   // ready.
   com::ComPtr<IRdoSession> RdoSession;
   com::ComPtr<IDispatch> OutlookApplication;
+  // The user's pause (the tray's double click); see Pauses above.
   std::atomic<bool> SyncPaused{false};
   // Server time minus local time, in days.
   std::atomic<double> ServerTimeDiff{0.0};
@@ -225,6 +236,9 @@ class CSyncEngine {
   std::wstring StatusText;         // guarded by statusTextLock_
   bool sessionUsable_ = false;      // RdoSession attached or logged on
   uint64_t lastLogonTry_ = 0;       // clock ms of its last try
+  std::mutex networkPauseLock_;    // a leaf
+  std::vector<const CMAPIFolderObject*> networkPausedBy_;  // guarded by networkPauseLock_
+  std::atomic<int> networkPauses_{0};
   HANDLE sessionThread_ = nullptr;
   std::vector<HANDLE> threads_;    // adopted worker threads
   std::mutex threadsLock_;

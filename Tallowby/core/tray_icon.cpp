@@ -1,5 +1,6 @@
 #include "tray_icon.h"
 
+#include "folder_object.h"
 #include "logs.h"
 #include "sync_engine.h"
 
@@ -9,6 +10,15 @@ int TrayAnimationFrame = 0;
 namespace {
 
 constexpr int kLastAnimationStep = kIconBusyLast - kIconBusyFirst;  // 11
+
+// The item events of the pause were not looked at: every job looks at its
+// folder again at its next tick, and goes on where it stopped.
+void WakeFolderObjects(CSyncEngine* engine) {
+  for (int i = 0; CMAPIFolderObject* folder = engine->GetFolderObject(i, false); ++i) {
+    folder->Events->MarkChanged();
+    folder->Events->MarkDeleted();
+  }
+}
 
 }  // namespace
 
@@ -34,12 +44,15 @@ void CHiddenWindowTray::TogglePause() {
   } else {
     SetTooltipText(L"Tallowby Stop");
     SetIconId(kIconIdle);
+    WakeFolderObjects(engine);
   }
 }
 
 void CHiddenWindowTray::UpdateTrayStatus() {
   CSyncEngine* engine = g_pSyncEngine;
-  // While paused the tray keeps what it shows, and no balloon comes.
+  // While the user has paused, the tray keeps what it shows, and no balloon
+  // comes. A network pause shows as the offline state it is, with its
+  // balloon.
   if (!engine || engine->SyncPaused) return;
   std::wstring suffix;
   engine->GetStatusText(suffix);

@@ -245,6 +245,7 @@ void IncrementalRun::Run() {
     ReportIcsFailure(hr);
     return;
   }
+  engine_->EndNetworkPause(f_);
   TakeCount();
   KeepAwakeWhileRunning awake;
   if (!HandOnEntries(awake)) return;
@@ -316,7 +317,7 @@ void IncrementalRun::ReportIcsFailure(HRESULT hr) {
     LogError(hr, L"RCI:MAPI_E_NETWORK_ERROR");
     if (!offlineShown) engine_->SetTrayMessage(L"NETWORK ERROR", L"EXCHANGE OFFLINE", kTrayError);
     engine_->SetSyncStatus(kStatusOffline);
-    engine_->SyncPaused = true;
+    engine_->PauseForNetwork(f_);
     return;
   }
   LogError(hr, L"RCI::syncdata fehlerhaft");

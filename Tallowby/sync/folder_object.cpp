@@ -307,6 +307,7 @@ std::wstring CMAPIFolderObject::StateName() const {
 CMAPIFolderObject::~CMAPIFolderObject() {
   RunFlag = false;
   StopAllFolderWorkers();
+  if (engine_) engine_->EndNetworkPause(this);  // nothing else would end it
   if (engine_ && engine_->IsSettingsLoaded()) saveMasterfoldertime(this);
   size_t left;
   {

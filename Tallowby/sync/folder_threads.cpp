@@ -151,7 +151,7 @@ void Worker::RunPst() {
 void Worker::PstTick() {
   clk::Sleep(kTickMs);
   if (!f_->RunFlag || !engine_) return;
-  if (engine_->SyncPaused || !utils_ || !engine_->IsSettingsLoaded()) return;
+  if (engine_->SyncPaused || engine_->NetworkPaused() || !utils_ || !engine_->IsSettingsLoaded()) return;
   if (events_->TakeRebuild() && !RebuildDeleteList(f_, session_.Get(), utils_.Get())) events_->AskForRebuild();
   if (events_->ResetRequest) {
     f_->LastFolderSyncTime = com::DateTime(kResetDate);
@@ -310,8 +310,11 @@ void Worker::RunExchange() {
 
 void Worker::ExchangeTick() {
   clk::Sleep(kTickMs);
+  // The user's pause holds mailbox jobs too; their count stands still, so
+  // that they go on where they stopped. A network pause does not: their
+  // runs tell when the connection is back.
+  if (!engine_ || engine_->SyncPaused) return;
   ++tickCount_;
-  if (!engine_) return;
   while (!engine_->IsSettingsLoaded() && f_->RunFlag) clk::Sleep(kTickMs);
   if (!f_->RunFlag) return;
   bool changed = events_->TakeChanged();

@@ -203,6 +203,19 @@ TEST_F(Tray, DoubleClickPausesAndResumes) {
   Tick();
   EXPECT_EQ(tray_.Tooltip(), L"Tallowby");
   EXPECT_STREQ(Last().record.szInfo, L"pending") << "the message waited for the resume";
+
+  // A mailbox's network error is no pause of the user's: the tray shows the
+  // offline state and its balloon.
+  CMAPIFolderObject* const mailbox = nullptr;
+  engine_->PauseForNetwork(mailbox);
+  engine_->SetSyncStatus(kStatusOffline);
+  engine_->SetTrayMessage(L"NETWORK ERROR", L"EXCHANGE OFFLINE", kTrayError);
+  Tick();
+  EXPECT_EQ(tray_.IconId(), kIconOffline);
+  EXPECT_STREQ(Last().record.szInfo, L"EXCHANGE OFFLINE");
+  EXPECT_STREQ(Last().record.szInfoTitle, L"NETWORK ERROR");
+  engine_->EndNetworkPause(mailbox);
+  EXPECT_FALSE(engine_->NetworkPaused());
 }
 
 TEST_F(Tray, PauseBeforeReadyDelaysTheStart) {

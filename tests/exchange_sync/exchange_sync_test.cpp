@@ -604,7 +604,8 @@ TEST_F(ExchangeIcsFailureTest, AnOfflineOrUnsupportedStoreIsShownInTheTrayOnce) 
   EXPECT_EQ(L"NETWORK ERROR", title);
   EXPECT_EQ(L"EXCHANGE OFFLINE", text);
   EXPECT_EQ(kTrayError, level);
-  EXPECT_TRUE(engine_->SyncPaused);
+  EXPECT_FALSE(engine_->SyncPaused) << "the user's pause is the user's";
+  EXPECT_TRUE(engine_->NetworkPaused()) << "the jobs outside Exchange wait for the connection";
   EXPECT_EQ(kStatusOffline, engine_->GetSyncStatus());
   Run(master_);
   EXPECT_FALSE(TakeTray(&title, &text, &level)) << "shown while the status says offline";
@@ -618,6 +619,9 @@ TEST_F(ExchangeIcsFailureTest, AnOfflineOrUnsupportedStoreIsShownInTheTrayOnce) 
   EXPECT_EQ(L"The ICS Interface is not supported", title);
   EXPECT_EQ(L"EXCHANGE ICS NOT SUPPORTED", text);
   EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+  EXPECT_TRUE(engine_->NetworkPaused());
+  Run(master_);
+  EXPECT_FALSE(engine_->NetworkPaused()) << "the mailbox's next run that gets its changes ends it";
 }
 
 TEST_F(ExchangeIcsFailureTest, RunsWithoutChangeCollectionRecoverByStartingAfresh) {
