@@ -375,6 +375,7 @@ class GalRun {
                const std::wstring& listName, Target& target);
   void CreateCopy(IRdoAddressEntry* entry, const std::wstring& smtp, Target& target, const com::Bstr& storeId);
   void DeleteVanishedCopies(const Target& target);
+  void DeleteCopiesFromOtherTarget(const Target& target, const std::wstring& list);
   bool MayDeleteFrom(const Target& target, IRdoMessage* item) const;
   bool EveryChosenListReadWhole(const Target& target) const;
   void DeleteIfVanished(IRdoMessage* item);
@@ -427,6 +428,8 @@ void GalRun::Run() {
     return;
   }
   for (const Target& target : targets_) DeleteVanishedCopies(target);
+  for (const Target& target : targets_)
+    for (const std::wstring& list : target.listsReadWhole) DeleteCopiesFromOtherTarget(target, list);
   StoreRunTime();
   DebugLog(L"GalSync ended");
 }
@@ -443,8 +446,12 @@ bool GalRun::CopyIsDue() {
     config.WriteDword(reg::kGalSyncAllxDays, kIntervalStored);
   }
   if (auto last = config.ReadDate(reg::kLastGalSync)) {
+    // A last copy later than now proves no recent copy (the clock ran ahead
+    // when it was stored): the copy is due, and its time counts from now.
+    const double now = NowWholeSeconds();
+    if (*last > now) return true;
     reference_ = *last;
-    if (*last + intervalDays_ > NowWholeSeconds()) {
+    if (*last + intervalDays_ > now) {
       DebugLog(L"No GalSync needed");
       return false;
     }
@@ -792,6 +799,42 @@ void GalRun::DeleteVanishedCopies(const Target& target) {
   }
 }
 
+// Copies a list left in the folder it went into before the user switched
+// the target ("Create subfolders"): once the list was copied whole into its
+// present target, its stamped copies in the other one go, so that the
+// phone's folder keeps no copy that nothing refreshes any more. In the
+// default Contacts folder a copy is the list's by its category, or, not
+// refreshed yet, by the address of one of the run's entries; a list's own
+// subfolder holds its copies only.
+void GalRun::DeleteCopiesFromOtherTarget(const Target& target, const std::wstring& list) {
+  if (Stopping()) return;
+  com::ComPtr<IRdoFolder> other;
+  if (target.isDefaultFolder)
+    FindGALSubfolder(kGalSubfolderPrefix + list, store_.Get(), other.Put());
+  else
+    store_->GetDefaultFolder(kContactsFolder, other.Put());
+  com::Bstr otherId;
+  if (!other || FAILED(other->get_EntryID(otherId.Put())) || otherId.Empty() || otherId.Str() == target.entryId)
+    return;
+  std::set<std::wstring> addresses;
+  for (const auto& copy : current_) addresses.insert(copy.second);
+  MapStampName(settings_, other.Get());
+  com::ComPtr<IRdoItems> items;
+  if (FAILED(TakeItems(other.Get(), &items))) return;
+  com::ComPtr<IRdoMessage> item;
+  if (!CheckHr(items->Find(com::Bstr(kStampFilter), item.Put()), L"getItemFromGALFolder:Item")) return;
+  while (item && !Stopping()) {
+    const std::wstring category = ReadText(item.Get(), &IRdoMessage::get_Categories);
+    const std::wstring address = ReadText(item.Get(), &IRdoMessage::get_EmailAddress);
+    const bool lists = target.isDefaultFolder || category == list || (category.empty() && addresses.count(address));
+    if (lists && HasStamp(item.Get())) {
+      if (!address.empty()) DebugLogString(L"DELETEFROMGAL:", address.c_str());
+      item->Delete(com::Variant(kDeleteOption));
+    }
+    if (!CheckHr(items->FindNext(item.Put()), L"getItemFromGALFolder:wItems")) return;
+  }
+}
+
 bool GalRun::MayDeleteFrom(const Target& target, IRdoMessage* item) const {
   if (!target.isDefaultFolder) return true;
   const std::wstring category = ReadText(item, &IRdoMessage::get_Categories);
@@ -855,30 +898,51 @@ bool IsGALFolderSelected(const std::wstring& listName) {
   return false;
 }
 
-HRESULT GetGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder) {
-  if (!folder) return E_POINTER;
-  *folder = nullptr;
-  if (!store) return E_POINTER;
+namespace {
+
+// The subfolder `name` of the store's default Contacts folder: S_OK with
+// the folder, S_FALSE with the subfolder collection to add it to when there
+// is none, or a failure.
+HRESULT FindSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder, IRdoFolders** subfolders) {
   com::ComPtr<IRdoFolder> contacts;
-  com::ComPtr<IRdoFolders> subfolders;
   HRESULT hr = store->GetDefaultFolder(kContactsFolder, contacts.Put());
-  if (SUCCEEDED(hr) && contacts) hr = contacts->get_Folders(subfolders.Put());
+  if (SUCCEEDED(hr) && contacts) hr = contacts->get_Folders(subfolders);
   if (FAILED(hr)) {
     DebugLog(kNoSubfolder);
     return hr;
   }
-  if (!contacts || !subfolders) return E_FAIL;
+  if (!contacts || !*subfolders) return E_FAIL;
   long count = 0;
-  if (FAILED(hr = subfolders->get_Count(&count))) {
+  if (FAILED(hr = (*subfolders)->get_Count(&count))) {
     DebugLog(kNoSubfolder);
     return hr;
   }
   for (long i = 1; i <= count; ++i) {
     com::ComPtr<IRdoFolder> sub;
     com::Bstr subName;
-    if (FAILED(subfolders->Item(com::Variant(i), sub.Put())) || !sub) continue;
+    if (FAILED((*subfolders)->Item(com::Variant(i), sub.Put())) || !sub) continue;
     if (SUCCEEDED(sub->get_Name(subName.Put())) && SameText(name, subName)) return sub.CopyTo(folder);
   }
+  return S_FALSE;
+}
+
+}  // namespace
+
+HRESULT FindGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder) {
+  if (!folder) return E_POINTER;
+  *folder = nullptr;
+  if (!store) return E_POINTER;
+  com::ComPtr<IRdoFolders> subfolders;
+  return FindSubfolder(name, store, folder, subfolders.Put());
+}
+
+HRESULT GetGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder) {
+  if (!folder) return E_POINTER;
+  *folder = nullptr;
+  if (!store) return E_POINTER;
+  com::ComPtr<IRdoFolders> subfolders;
+  HRESULT hr = FindSubfolder(name, store, folder, subfolders.Put());
+  if (hr != S_FALSE) return hr;
   com::ComPtr<IRdoFolder> created;
   hr = subfolders->Add(com::Bstr(name), MissingArgument(), created.Put());
   if (SUCCEEDED(hr) && !created) hr = E_POINTER;

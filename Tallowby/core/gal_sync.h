@@ -51,6 +51,8 @@ bool IsGALFolderSelected(const std::wstring& listName);
 // The subfolder `name` directly below the store's default Contacts folder,
 // created (with the copy description) when missing. Null on failure.
 HRESULT GetGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder);
+// The same subfolder when it exists; S_FALSE and no folder when it does not.
+HRESULT FindGALSubfolder(const std::wstring& name, IRdoStore* store, IRdoFolder** folder);
 
 // Which items of a target folder may count as the copy of an entry. Stamped
 // copies always do; items without the stamp only where the folder is the

@@ -113,6 +113,15 @@ class GalSyncTest : public ::testing::Test {
   std::string ErrorLogText() { return testing_support::ReadFileBytes(box_->Temp() + L"error.log"); }
   // Lets the copies grow older than the 0.04 days after which an unrefreshed
   // copy counts as gone.
+  // A contact of the user's own in the default Contacts folder.
+  sim::ObjId OwnContact(const wchar_t* subject, const wchar_t* address) {
+    sim::ItemContent own;
+    own.Set(sim::PropKey::Tag(sim::tags::kMessageClass), sim::Value::String(L"IPM.Contact"));
+    own.Set(sim::PropKey::Tag(sim::tags::kSubject), sim::Value::String(subject));
+    own.Set(sim::named::Email1Address(), sim::Value::String(address));
+    sim::ObjId id = 0;
+    return World().CreateItem(contacts_, own, &id) == S_OK ? id : 0;
+  }
   static void AgeCopies() { clk::Sleep(DWORD(0.05 * 86400 * 1000)); }
 
   std::unique_ptr<testing_support::Sandbox> box_;
@@ -218,6 +227,44 @@ TEST_F(GalSyncTest, IntervalDecidesWhetherARunIsDue) {
   World().ClearCalls();
   Run();
   EXPECT_LT(0u, World().CallsOf(L"Items.Find").size());
+
+  // A last copy later than now (the clock once ran ahead) proves no recent
+  // copy: due, and replaced by this run's time.
+  config_.WriteDate(reg::kLastGalSync, clk::NowLocalDate() + 3000);
+  World().ClearCalls();
+  Run();
+  EXPECT_EQ(1u, World().CallsOf(L"Message.Save").size());
+  EXPECT_EQ(0u, World().CallsOf(L"Message.Delete").size());
+  EXPECT_LT(config_.ReadDate(reg::kLastGalSync).value_or(0), clk::NowLocalDate() + 1);
+}
+
+// The target switched on the Options tab: once the list is copied whole
+// into its new folder, its copies in the other one go, refreshed ones (by
+// their category) and new ones (by their entry's address); the user's own
+// contact stays.
+TEST_F(GalSyncTest, SwitchingTheTargetTakesTheListsCopiesOutOfTheOtherFolder) {
+  ASSERT_TRUE(OwnContact(L"Ada (my own)", L"ada.king@example.com"));
+  config_.WriteDword(L"syncGALin2Defaultfolder", 1);
+  SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}});
+  Choose(L"Sales");
+  Run();
+  Run();
+  SetLists({{L"Sales", {Person(L"Ada", L"King"), Person(L"Alan", L"Turing")}, 0}});
+  RunAgain();
+  ASSERT_EQ(3u, ItemsOf(contacts_).size());
+
+  config_.WriteDword(L"syncGALin2Defaultfolder", 0);
+  RunAgain();
+  EXPECT_EQ(2u, ItemsOf(Subfolder(L"TWY.Sales")).size());
+  auto left = ItemsOf(contacts_);
+  ASSERT_EQ(1u, left.size());
+  EXPECT_EQ(L"Ada (my own)", left[0].Subject());
+
+  // And back into the default folder: the subfolder's copies go.
+  config_.WriteDword(L"syncGALin2Defaultfolder", 1);
+  RunAgain();
+  EXPECT_EQ(3u, ItemsOf(contacts_).size());
+  EXPECT_EQ(0u, ItemsOf(Subfolder(L"TWY.Sales")).size());
 }
 
 TEST_F(GalSyncTest, RemovedEntryLosesItsCopyButAnIncompleteReadDeletesNothing) {
@@ -277,12 +324,7 @@ TEST_F(GalSyncTest, RemovedEntryLosesItsCopyButAnIncompleteReadDeletesNothing) {
 
 TEST_F(GalSyncTest, SharedDefaultFolderKeepsEveryListsCopiesAndTheUsersOwnContacts) {
   config_.WriteDword(L"syncGALin2Defaultfolder", 1);
-  sim::ItemContent own;
-  own.Set(sim::PropKey::Tag(sim::tags::kMessageClass), sim::Value::String(L"IPM.Contact"));
-  own.Set(sim::PropKey::Tag(sim::tags::kSubject), sim::Value::String(L"Ada (private notes)"));
-  own.Set(sim::named::Email1Address(), sim::Value::String(L"ada.king@example.com"));
-  sim::ObjId ownId = 0;
-  ASSERT_EQ(S_OK, World().CreateItem(contacts_, own, &ownId));
+  ASSERT_TRUE(OwnContact(L"Ada (private notes)", L"ada.king@example.com"));
   SetLists({{L"Sales", {Person(L"Ada", L"King")}, 0}, {L"Support", {Person(L"Alan", L"Turing")}, 0}});
   Choose(L"Sales");
   Choose(L"Support");
