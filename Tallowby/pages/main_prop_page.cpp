@@ -270,6 +270,7 @@ LRESULT CMainPropPage::OnOpenLogfile(int, LPNMHDR, BOOL&) {
 
 STDMETHODIMP CMainPropPage::Apply() {
   if (!m_hWnd) return S_OK;  // never shown: nothing to save
+  if (RefuseListsDifferingInCase()) return E_INVALIDARG;
   HRESULT hr = WriteConfig();
   if (SUCCEEDED(hr)) hr = WriteChosenLists();
   if (FAILED(hr)) LogError(hr, L"MainPropPage::Apply");
@@ -301,6 +302,26 @@ HRESULT CMainPropPage::WriteConfig() const {
   if (r != ERROR_SUCCESS) return FromRegistry(r);
   // The next address-list copy runs at once.
   return FromRegistry(DeleteIfPresent(config, reg::kLastGalSync));
+}
+
+// Names that differ in letter case alone are one key of the registry and
+// one folder name of a store, so of two such lists only one can be copied:
+// Apply writes nothing and says so, and the user chooses one of them.
+bool CMainPropPage::RefuseListsDifferingInCase() const {
+  HWND view = ::GetDlgItem(m_hWnd, IDC_MAIN_GAL_LIST);
+  std::vector<std::wstring> checked;
+  for (int row = 0; row < ListView_GetItemCount(view); ++row)
+    if (ListView_GetCheckState(view, row) == 1) checked.push_back(RowText(row));
+  for (size_t i = 0; i < checked.size(); ++i)
+    for (size_t j = i + 1; j < checked.size(); ++j)
+      if (checked[i] != checked[j] && SameRegistryName(checked[i], checked[j])) {
+        const LCID lcid = GetUiLanguage();
+        const std::wstring text =
+            LoadUiString(IDS_GAL_LISTS_DIFFER_IN_CASE, lcid) + L"\n\n" + checked[i] + L"\n" + checked[j];
+        MessageBoxW(m_hWnd, text.c_str(), LoadUiString(IDS_PRODUCT_NAME, lcid).c_str(), MB_OK | MB_ICONWARNING);
+        return true;
+      }
+  return false;
 }
 
 HRESULT CMainPropPage::WriteChosenLists() const {

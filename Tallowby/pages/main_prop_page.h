@@ -65,6 +65,7 @@ class CMainPropPage : public CPropPage<IMainPropPage> {
 
   HRESULT WriteConfig() const;
   HRESULT WriteChosenLists() const;
+  bool RefuseListsDifferingInCase() const;
   std::wstring RowText(int row) const;
   bool Checked(int id) const;
 

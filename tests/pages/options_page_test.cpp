@@ -169,6 +169,32 @@ TEST_F(OptionsPage, ChosenListsTheAddressBookDoesNotShowAreKept) {
   EXPECT_EQ(ChosenLists(), (std::vector<std::wstring>{L"Sales"}));
 }
 
+// "Sales" and "SALES" would be one key of the registry and one folder of
+// the store: Apply writes nothing, says so, and keeps the page open.
+TEST_F(OptionsPage, ListsDifferingOnlyInLetterCaseAreNotBothChosen) {
+  sim_->SetAddressList(L"Sales", L"", {});
+  sim_->SetAddressList(L"SALES", L"", {});
+  StartEngine();
+  Open(kMainPage);
+  SetRowChecked(L"Sales", true);
+  SetRowChecked(L"SALES", true);
+  Click(IDC_MAIN_DEBUG);
+  testing_support::MessageBoxRecorder boxes;
+  EXPECT_NE(Apply(), S_OK);
+  const std::vector<testing_support::MessageBoxRecorder::Box> shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_NE(shown[0].text.find(L"differ only in letter case"), std::wstring::npos) << shown[0].text;
+  EXPECT_NE(shown[0].text.find(L"\nSales"), std::wstring::npos);
+  EXPECT_NE(shown[0].text.find(L"\nSALES"), std::wstring::npos);
+  EXPECT_TRUE(ChosenLists().empty());
+  EXPECT_EQ(RegDword(kConfig, L"debug"), -1) << "nothing written";
+
+  SetRowChecked(L"SALES", false);
+  EXPECT_EQ(Apply(), S_OK);
+  EXPECT_EQ(ChosenLists(), (std::vector<std::wstring>{L"Sales"}));
+  EXPECT_EQ(RegDword(kConfig, L"debug"), 1);
+}
+
 TEST_F(OptionsPage, StoreSelectedByItsExactNameAndKeptWhileAbsent) {
   for (const wchar_t* name : {L"Mailbox - John", L"Mailbox", L"Archive"}) {
     sim::SimStore s;
