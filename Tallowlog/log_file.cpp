@@ -10,6 +10,8 @@ namespace {
 
 // Bytes kept of either end of the shown part of the file.
 constexpr size_t kMarkBytes = 64;
+// Bytes read at a time in the search for a line's start.
+constexpr size_t kBackChunk = 1 << 16;
 
 struct HandleCloser {
   void operator()(HANDLE h) const { CloseHandle(h); }
@@ -129,16 +131,17 @@ bool LogFollower::IsNewFile(HANDLE file, const FileIdentity& identity, uint64_t 
 std::wstring LogFollower::ReadNewLines(HANDLE file, uint64_t size, bool* skipped) {
   if (size <= shownEnd_) return {};
   uint64_t from = shownEnd_;
-  // More than the view takes: only the newest part, from a line's start.
-  // The byte before the place read from tells whether a line starts there.
+  // More than the view takes: only the newest part, from a view line's start.
   *skipped = size - from > maxChars_;
-  if (*skipped) from = size - maxChars_ - 1;
+  if (*skipped) from = NewestPieceStart(file, size);
   std::string bytes;
   if (!ReadAt(file, from, size_t(size - from), &bytes)) return {};
   size_t begin = 0;
   if (*skipped) {
+    // A piece that would begin at the line's end (its CR or LF) is none:
+    // the view goes on with the next line.
     const size_t lineEnd = bytes.find('\n');
-    begin = lineEnd == std::string::npos ? 1 : lineEnd + 1;
+    if (lineEnd == 0 || (lineEnd == 1 && bytes[0] == '\r')) begin = lineEnd + 1;
   }
   DecodedLines lines = DecodeLogBytes(std::string_view(bytes).substr(begin));
   const size_t used = begin + lines.bytesUsed;
@@ -152,6 +155,36 @@ std::wstring LogFollower::ReadNewLines(HANDLE file, uint64_t size, bool* skipped
     return NewestLines(lines.text, maxChars_);
   }
   return std::move(lines.text);
+}
+
+// Where the newest maxChars_ bytes begin with a view line: the next line's
+// start, or, inside a line longer than a view line, the start of its next
+// piece, as the line shows when it is read whole.
+uint64_t LogFollower::NewestPieceStart(HANDLE file, uint64_t size) {
+  const uint64_t window = size - maxChars_;
+  const uint64_t line = LineStart(file, window);
+  const uint64_t piece =
+      std::min(size, line + (window - line + kMaxLineChars - 1) / kMaxLineChars * kMaxLineChars);
+  std::string bytes;
+  if (piece > window && ReadAt(file, window, size_t(piece - window), &bytes)) {
+    const size_t lf = bytes.find('\n');
+    if (lf != std::string::npos) return window + lf + 1;  // the line ends first
+  }
+  return piece;
+}
+
+// The offset after the last line break before `offset` (0 when there is
+// none); `offset` itself when the file cannot be read back.
+uint64_t LogFollower::LineStart(HANDLE file, uint64_t offset) {
+  std::string bytes;
+  for (uint64_t end = offset; end > 0;) {
+    const uint64_t begin = end > kBackChunk ? end - kBackChunk : 0;
+    if (!ReadAt(file, begin, size_t(end - begin), &bytes)) return offset;
+    const size_t lf = bytes.rfind('\n');
+    if (lf != std::string::npos) return begin + lf + 1;
+    end = begin;
+  }
+  return 0;
 }
 
 bool LogFollower::ReadAt(HANDLE file, uint64_t offset, size_t count, std::string* bytes) {

@@ -76,6 +76,8 @@ class LogFollower {
  private:
   bool IsNewFile(HANDLE file, const FileIdentity& identity, uint64_t size);
   std::wstring ReadNewLines(HANDLE file, uint64_t size, bool* skipped);
+  uint64_t NewestPieceStart(HANDLE file, uint64_t size);
+  uint64_t LineStart(HANDLE file, uint64_t offset);
   bool ReadAt(HANDLE file, uint64_t offset, size_t count, std::string* bytes);
   void Forget();
 

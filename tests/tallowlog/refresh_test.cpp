@@ -252,6 +252,31 @@ TEST_F(TallowlogHugeLog, ShowsTheNewestLinesAndGoesOnFollowingTheEnd) {
   }
 }
 
+// One line longer than the view keeps: the view goes on with the newest of
+// its pieces and the lines after it.
+TEST_F(TallowlogHugeLog, ALineLongerThanTheViewShowsItsNewestPiecesAndWhatFollows) {
+  WriteBytes(LogPath(), Block(0, 52), false);
+  ViewerWindow viewer(folder_.Path());
+  std::string huge = "HUGE:";
+  char number[16];
+  for (int i = 0; i < 375000; ++i) {  // no piece of it is like another
+    snprintf(number, sizeof number, "%07d|", i);
+    huge += number;
+  }
+  AppendLog(huge + "\r\n10:00:03|4711|-> after the huge line\r\n");
+  viewer.Tick();
+  const std::wstring text = viewer.ViewText();
+  const size_t lastPiece = huge.size() / 1023 * 1023;
+  EXPECT_TRUE(EndsWith(text, huge.substr(lastPiece) + "\r\n10:00:03|4711|-> after the huge line\r\n"));
+  EXPECT_GT(text.size(), CMainDlg::KeptViewChars / 2) << "the newest part of the line, not only what follows";
+  EXPECT_LE(text.size(), CMainDlg::ViewBudgetChars);
+  const std::wstring first = text.substr(0, text.find(L"\r\n"));
+  ASSERT_EQ(first.size(), 1023u) << "a whole piece";
+  const size_t at = Widen(huge).find(first);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(at % 1023, 0u) << "the pieces of the line, as when it is shown whole";
+}
+
 TEST_F(TallowlogRefresh, EachRefreshReadsOnlyWhatWasAppended) {
   const Lines lines = NumberedLines(1, 50000);
   WriteLog(lines);
