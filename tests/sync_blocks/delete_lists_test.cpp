@@ -198,6 +198,37 @@ TEST_F(DeleteListTest, AnItemAddReturnsWhileAWorkerHoldsTheListsLock) {
   EXPECT_EQ((std::vector<std::wstring>{SearchKeyOf(ada)}), List(object_));
 }
 
+// Outlook's thread appends the keys of added items while a worker takes
+// them over into the list: none is lost or read half written.
+TEST_F(DeleteListTest, KeysAddedWhileAWorkerTakesThemOverAllReachTheList) {
+  engine_->SetSettingsLoaded(true);
+  std::vector<com::ComPtr<IDispatch>> items;
+  std::vector<std::wstring> keys;
+  for (int i = 0; i < 300; ++i) {
+    const sim::ObjId id = AddItem(folder_, (L"Person " + std::to_wstring(i)).c_str());
+    items.push_back(simol::Model::Instance().NewItem(id));
+    keys.push_back(SearchKeyOf(id));
+  }
+  std::atomic<bool> adding{true};
+  std::thread worker([&] {
+    while (adding) object_->Events->InFolderCache(L"none");
+  });
+  for (const com::ComPtr<IDispatch>& item : items) {
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_DISPATCH;
+    arg.pdispVal = item.Get();
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    object_->Events->Invoke(0xF001, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+  }
+  adding = false;
+  worker.join();
+  std::vector<std::wstring> listed = List(object_);
+  std::sort(listed.begin(), listed.end());
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, listed);
+}
+
 class CounterpartTest : public DeleteListTest {
  protected:
   void SetUp() override {
