@@ -16,6 +16,7 @@
 #include "logs.h"
 #include "pst_items.h"
 #include "pst_pass.h"
+#include "pst_write.h"
 #include "rdo_folder.h"
 #include "reminders.h"
 #include "settings.h"
@@ -709,6 +710,8 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
     DebugLog(L"Cannot copy S=>M (SDATE < MDATE)");
     return S_OK;
   }
+  if (HandledAsOldCopyOfRefusedItem(default_, master_, utils_, masterItem_.Get(), defaultItem_.Get(), syncId_))
+    return S_OK;
   hr = CopyAndSave();
   if (SUCCEEDED(hr)) {
     TimeDiff(master_, masterItem_.Get());

@@ -94,14 +94,28 @@ bool IsRefusedAsPrivate(IRdoMessage* message, CMAPIFolderObject* job) {
   return (sensitivity & kSensitivityPrivateBit) != 0;
 }
 
-bool IIAUnguarded(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job) {
+bool IIAUnguarded(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job, bool privacyCounts) {
   com::Bstr categories;
   if (FAILED(message->get_Categories(categories.Put()))) return false;
   bool result = !IsFilteredOutByCategories(folder->Engine(), job, categories.Str());
   if (Upper(categories.Str()).find(kNoSyncMarker) != std::wstring::npos) result = false;
   if (!result) return false;
   if (IsRefusedRequest(folder, message, job)) return false;
-  return !IsRefusedAsPrivate(message, job);
+  return !privacyCounts || !IsRefusedAsPrivate(message, job);
+}
+
+// The passes hold locks and wrapper objects around the filter; a failure in
+// it refuses the item instead of unwinding through them.
+bool GuardedIIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job, bool privacyCounts) {
+  if (!folder || !message || !job || !job->Events) return false;
+  try {
+    return IIAUnguarded(folder, message, job, privacyCounts);
+  } catch (const HrException& e) {
+    LogError(e.hr, L"iIA");
+  } catch (...) {
+    LogError(E_UNEXPECTED, L"iIA");
+  }
+  return false;
 }
 
 // The texts of a keywords value (VT_ARRAY of VT_BSTR or of VT_VARIANT);
@@ -198,20 +212,14 @@ bool IsRequestItem(CMAPIFolderObject*, IRdoMessage* message) {
 }
 
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job) {
-  if (!folder || !message || !job || !job->Events) return false;
-  // The passes hold locks and wrapper objects around this call; a failure
-  // in here refuses the item instead of unwinding through them.
-  try {
-    return IIAUnguarded(folder, message, job);
-  } catch (const HrException& e) {
-    LogError(e.hr, L"iIA");
-  } catch (...) {
-    LogError(E_UNEXPECTED, L"iIA");
-  }
-  return false;
+  return GuardedIIA(folder, message, job, true);
 }
 
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message) { return iIA(folder, message, folder); }
+
+bool iIAAsCopy(CMAPIFolderObject* folder, IRdoMessage* copy, CMAPIFolderObject* job) {
+  return GuardedIIA(folder, copy, job, !(job && job->Events && job->Events->MARK_AS_PRIVATE));
+}
 
 bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message, const wchar_t* category,
               PrivateMark mark, HRESULT* saved) {

@@ -27,6 +27,9 @@ inline constexpr long kResponseNotResponded = 5;
 // asks. Never throws: an unexpected wrapper failure refuses the item.
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObject* job);
 bool iIA(CMAPIFolderObject* folder, IRdoMessage* message);
+// The same for `copy`, a default-folder item of the job: where the job marks
+// its copies private, that mark is the job's and is not held against it.
+bool iIAAsCopy(CMAPIFolderObject* folder, IRdoMessage* copy, CMAPIFolderObject* job);
 
 // The pieces of a categories text split at any of `separators`, each without
 // its surrounding blanks (the text has a blank after each separator); empty

@@ -302,7 +302,8 @@ HRESULT MasterItem::Process() {
   if (IsUnfinishedCopy(partner_, SyncId())) return FinishUnfinishedCopy();
   if (!iIA(owner_, masterItem_.Get(), owner_)) {
     // Filters hold for changes as well: an item made private or marked
-    // NO_SYNC after its copy was made stops flowing (its copy stays).
+    // NO_SYNC after its copy was made stops flowing (its copy stays, until
+    // the phone edits it: HandledAsOldCopyOfRefusedItem).
     DebugLog(L"PSTprocessItemInMasterFolder::changed item refused by the filter");
     return S_OK;
   }

@@ -107,7 +107,9 @@ HRESULT CopyBack::Run() {
   const DWORD start = DWORD(clk::TickMs());
   DebugLogString(L"CopyDefault2Master::Start", syncId_.c_str());
   HRESULT hr = OpenItems();
-  if (SUCCEEDED(hr) && IsDefaultItemOwnWrite(master_, default_, syncId_, slaveItem_.Get())) {
+  if (SUCCEEDED(hr) && (IsDefaultItemOwnWrite(master_, default_, syncId_, slaveItem_.Get()) ||
+                        HandledAsOldCopyOfRefusedItem(default_, master_, utils_, masterItem_.Get(), slaveItem_.Get(),
+                                                      syncId_))) {
     DebugElapsed(L"CopyDefault2Master", start);
     return S_OK;
   }

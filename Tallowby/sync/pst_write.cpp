@@ -4,9 +4,11 @@
 #include "exchange_sync.h"
 #include "folder_object.h"
 #include "item_filter.h"
+#include "locks.h"
 #include "logs.h"
 #include "pst_items.h"
 #include "pst_pass.h"
+#include "rdo_folder.h"
 #include "reminders.h"
 #include "sync_engine.h"
 #include "variant.h"
@@ -35,7 +37,32 @@ void RecordWrite(const PairWrite& w) {
   RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId);
 }
 
+// The old copy leaves the default folder; its going is the add-in's, not
+// the user's, so the folder's lists forget its key: no search takes it for
+// a deletion and follows it to the master item.
+void RemoveOldCopy(CMAPIFolderObject* defaultFolder, IRdoUtils* utils, IRdoMessage* copy, const std::wstring& syncId) {
+  CItemsEvents* sink = defaultFolder->Events;
+  const std::wstring sourceKey = sink->ExchangeMode ? HexOfProperty(utils, copy, kTagSourceKey) : std::wstring();
+  const std::wstring subject = SubjectOr(copy, kNoSubject);
+  if (!CheckHr(copy->Delete(com::Variant(0L)), L"RemoveOldCopy::Delete")) return;
+  if (sink->ExchangeMode) {
+    ForgetFromFolderCache(defaultFolder, {sourceKey});
+  } else {
+    CsLock lock(g_csDeleteList);
+    sink->DeleteList().Remove(syncId);
+  }
+  DebugLogString(L"RemoveOldCopy::copy of an item the job's filter refuses removed:", subject.c_str());
+}
+
 }  // namespace
+
+bool HandledAsOldCopyOfRefusedItem(CMAPIFolderObject* defaultFolder, CMAPIFolderObject* job, IRdoUtils* utils,
+                                   IRdoMessage* masterItem, IRdoMessage* copy, const std::wstring& syncId) {
+  if (iIA(job, masterItem, job) || !iIAAsCopy(defaultFolder, copy, job)) return false;
+  DebugLog(L"master item refused by the filter: its old copy is not written over it");
+  if (!CarriesOtherJobCategory(job, copy)) RemoveOldCopy(defaultFolder, utils, copy, syncId);
+  return true;
+}
 
 void PutJobCategoryOnCopy(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* copy) {
   Cat2Item(job, utils, copy, job->Categorie);

@@ -49,6 +49,16 @@ HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* l
 HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* job, long side, IRdoMessage* written,
                           IRdoMessage* other, bool freshCopy, bool writtenHadReminder = false);
 
+// Before a default-folder item is written over its master item: when the
+// job's filter refuses the master item while `copy` would pass, the user has
+// changed the master item since so that it left the job, and `copy` is its
+// old copy. It is never written over the master item (true: nothing is to
+// be written); it leaves the default folder, as a refused item has no copy
+// there, unless another job's category keeps it. Its key leaves the
+// folder's lists, so that its going is not followed to the master item.
+bool HandledAsOldCopyOfRefusedItem(CMAPIFolderObject* defaultFolder, CMAPIFolderObject* job, IRdoUtils* utils,
+                                   IRdoMessage* masterItem, IRdoMessage* copy, const std::wstring& syncId);
+
 // Puts the job's category on an item of the default folder, with the job's
 // private mark.
 void PutJobCategoryOnCopy(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* copy);

@@ -92,6 +92,12 @@ def passes(job, content):
     return True
 
 
+def passes_as_copy(job, content):
+    """The item filter for a default-folder item: where the job marks its
+    copies private, that mark is the job's and is not held against it."""
+    return passes(replace(job, no_private=False) if job.mark_private else job, content)
+
+
 class World:
     def __init__(self):
         self.default_store = ""   # the store that holds the default folders
@@ -224,7 +230,8 @@ class World:
             # The filter holds for changes too, in the master's pass and the
             # default folder's alike: an item made private, or marked
             # NO_SYNC, after its copy was made stops flowing, and its copy
-            # stays as it was (one that may have been made again, too).
+            # stays as it was (one that may have been made again, too) until
+            # the phone edits it.
             return []
         if copy is not None and copy.maybe:
             target.items.remove(copy)
@@ -256,6 +263,14 @@ class World:
                 return writes  # not touched while a reminder of it is due
             copy = job.master.item(item.key)
             if copy is None and not passes(job, item.content):
+                continue
+            if copy is not None and not passes(job, copy.content) and passes_as_copy(job, item.content):
+                # The user's change took the master item out of the job: its
+                # old copy is not written over it and leaves the default
+                # folder, unless another job's category keeps it there.
+                if not any(c != job.category and c in self._job_categories() for c in item.content.cats):
+                    folder.items.remove(item)
+                    return writes
                 continue
             content = self._to_master(job, item.content)
             if copy is None:

@@ -85,6 +85,13 @@ class Outcomes(unittest.TestCase):
                 'change a subject="Ada King" private\n')
         self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), False)])
 
+    def test_a_phone_edit_of_the_old_copy_of_a_refused_item_takes_the_copy_away(self):
+        w = run('job "Archive/Work" category=Work both no-private mark-private\nitem a in "Archive/Work" subject="Ada"\n'
+                'start\nchange a subject="Ada King" private\nfind c in "Local/Contacts" subject="Ada"\n'
+                'change c subject="Ada Byron"\n')
+        self.assertEqual(held(w, "Archive/Work"), [("Ada King", ("Work",), False)])
+        self.assertEqual(held(w, "Local/Contacts"), [])
+
     def test_an_item_of_two_two_way_jobs_deleted_in_one_master_goes_everywhere(self):
         w = run('job "Archive/Work" category=Work both\njob "Archive/Family" category=Family both\nstart\n'
                 'item d in "Local/Contacts" subject="Ada" categories="Work;Family"\n'
