@@ -61,6 +61,24 @@ std::wstring FolderEntryId(IRdoFolder* folder) {
   return id.Str();
 }
 
+// Outlook's form of a wrapper folder's EntryID, which may differ from the
+// wrapper's in its bytes: the option pages have Outlook's folders and name
+// their registry keys by it. Empty when Outlook cannot open the folder.
+std::wstring OutlookEntryId(IDispatch* nameSpace, IRdoFolder* folder) {
+  com::Bstr storeId;
+  folder->get_StoreID(storeId.Put());
+  com::Variant result, id;
+  com::ComPtr<IDispatch> outlookFolder;
+  if (!nameSpace ||
+      FAILED(com::CallMethod(nameSpace, L"GetFolderFromID",
+                             {com::Variant(FolderEntryId(folder).c_str()), com::Variant(storeId.c_str())},
+                             result.Put())) ||
+      FAILED(com::ResultToDispatch(result, outlookFolder.Put())) ||
+      FAILED(com::GetProperty(outlookFolder.Get(), L"EntryID", id.Put())) || id.vt != VT_BSTR)
+    return {};
+  return id.AsString();
+}
+
 bool SameIds(CSyncEngine* engine, const std::wstring& a, const std::wstring& b, const wchar_t* label) {
   VARIANT_BOOL same = VARIANT_FALSE;
   if (!engine->MapiUtils) return false;
@@ -436,7 +454,9 @@ com::ComPtr<IRdoFolder> JobLoader::CategorySubfolder(IRdoFolder* parent, bool pa
     if (FAILED(*hr) || !found) return nullptr;
     if (master_->Events->BOTH_DIRECTIONS) {
       reg::Key entry;
-      std::wstring path = std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + FolderEntryId(found.Get());
+      std::wstring name = OutlookEntryId(engine_->OutlookNameSpace.Get(), found.Get());
+      if (name.empty()) name = FolderEntryId(found.Get());
+      std::wstring path = std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + name;
       if (entry.Create(HKEY_CURRENT_USER, path.c_str()) == ERROR_SUCCESS) {
         entry.WriteDword(L"used", 1);
         entry.WriteString(L"Categorie", category);
@@ -500,9 +520,15 @@ CMAPIFolderObject* JobLoader::MakeDefaultFolderObject(IRdoFolder* target, const 
   standard->Events->MARK_AS_PRIVATE = masterSink->MARK_AS_PRIVATE;
   standard->Events->MasterCreateSubfolder = masterSink->CREATESUBFOLDER;
   engine_->AddFolderObject(standard);
+  // The pages name the entry by Outlook's form of the EntryID, the folder
+  // object's own; an entry named by the wrapper's form is still read.
   reg::Key entry;
-  if (entry.Open(HKEY_CURRENT_USER, (std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + targetId).c_str(),
-                 KEY_READ) == ERROR_SUCCESS) {
+  auto openEntry = [&](const std::wstring& name) {
+    return entry.Open(HKEY_CURRENT_USER, (std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + name).c_str(),
+                      KEY_READ) == ERROR_SUCCESS;
+  };
+  const std::wstring ownId = standard->Events->EntryID.Str();
+  if ((!ownId.empty() && openEntry(ownId)) || openEntry(targetId)) {
     bool used = reg::IsNotZero(entry.ReadDword(L"used", reg::DwordType::kAnyType));
     std::wstring category = entry.ReadString(L"Categorie", MAX_PATH * sizeof(wchar_t)).value_or(L"");
     SetFolderCategory(standard->DefaultCategorie, category);

@@ -88,13 +88,15 @@ HRESULT AddPage(IDispatch* pages, const wchar_t* progId) {
 bool SameEntryId(const std::wstring& a, const std::wstring& b) {
   if (a.empty() || b.empty()) return false;
   if (a == b) return true;
+  // Outlook's and the wrapper's forms of one id may differ in their bytes:
+  // only the wrapper tells that they name one object. Without the engine's
+  // utility object a utility object of its own is asked.
   CSyncEngine* engine = g_pSyncEngine;
+  com::ComPtr<IRdoUtils> utils(engine ? engine->MapiUtils.Get() : nullptr);
+  if (!utils) CreateRdoObject(kRdoUtilsProgId, __uuidof(IRdoUtils), utils.PutVoid());
   VARIANT_BOOL same = VARIANT_FALSE;
-  if (engine && engine->MapiUtils &&
-      SUCCEEDED(engine->MapiUtils->CompareIds(com::Bstr(a).Get(), com::Bstr(b).Get(), &same)))
-    return same != VARIANT_FALSE;
-  // Without the wrapper: the two forms differ in letter case at most.
-  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+  return utils && SUCCEEDED(utils->CompareIds(com::Bstr(a).Get(), com::Bstr(b).Get(), &same)) &&
+         same != VARIANT_FALSE;
 }
 
 HRESULT OfferGlobalPage(const com::DispArgs& args) {

@@ -243,8 +243,12 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
 bool MasterItem::FeedsMyDefaultFolder(CMAPIFolderObject* other) const {
   CMAPIFolderObject* theirs = other->Partner;
   if (theirs == partner_) return true;
-  return theirs && theirs->Events && theirs->Events->HotMailMode != partner_->Events->HotMailMode &&
-         _wcsicmp(theirs->Events->EntryID.c_str(), partner_->Events->EntryID.c_str()) == 0;
+  if (!theirs || !theirs->Events || theirs->Events->HotMailMode == partner_->Events->HotMailMode) return false;
+  // The twins' EntryIDs are only ever compared through the wrapper: one id
+  // may come in forms that differ in their bytes.
+  VARIANT_BOOL same = VARIANT_FALSE;
+  return SUCCEEDED(utils_->CompareIds(theirs->Events->EntryID, partner_->Events->EntryID, &same)) &&
+         same != VARIANT_FALSE;
 }
 
 // An item pasted from a Hotmail master, which finds its items by meeting

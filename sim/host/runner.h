@@ -61,6 +61,10 @@ class Runner {
   std::wstring AddressBook(const Command& c);
 
   bool ResolveFolder(const std::wstring& path, Folder* out);
+  // The EntryID of an expectation's folder=PATH (empty without one) in
+  // Outlook's form, as the pages name keys and the add-in its files, or with
+  // wrapper-id in the wrapper's; false (and a failure) for no such folder.
+  bool FolderIdOption(const Command& c, std::wstring* id);
   std::wstring ItemId(const std::wstring& name, std::wstring* error);
   static std::vector<std::wstring> NamesOf(const Command& c);
   std::wstring StorePathOf(const std::wstring& storeId);

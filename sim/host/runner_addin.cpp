@@ -29,10 +29,11 @@ std::wstring Runner::Job(const Command& c) {
   if (!ResolveFolder(path, &master)) return L"no folder " + Quoted(path);
   std::vector<std::wstring> parts = SplitPath(path);
   const std::wstring base = kTallowbyKey;
-  std::wstring storeId = stores_[parts[0]];
+  // The page names keys and writes StoreIDs in Outlook's form, which it has them in.
+  std::wstring storeId = side_->OutlookId(stores_[parts[0]]);
   std::wstring profile = c.Opt(L"profile").value_or(L"Outlook");
   std::wstring category = c.Opt(L"category").value_or(parts.back());
-  std::wstring key = base + L"\\Folders\\" + master.entryId;
+  std::wstring key = base + L"\\Folders\\" + side_->OutlookId(master.entryId);
   std::vector<std::wstring> errors = {
       RegCreate(base + L"\\Config"),
       RegSetDword(key, L"used", 1),
@@ -66,15 +67,16 @@ std::wstring Runner::Job(const Command& c) {
   if (c.Has(L"subfolder")) {
     for (const sim::HostFolder& f : side_->Subfolders(target)) {
       if (f.name != category) continue;
-      std::wstring e = RegSetDword(entries + f.entryId, L"used", 1);
-      return e.empty() ? RegSetString(entries + f.entryId, L"Categorie", category) : e;
+      const std::wstring sub = entries + side_->OutlookId(f.entryId);
+      std::wstring e = RegSetDword(sub, L"used", 1);
+      return e.empty() ? RegSetString(sub, L"Categorie", category) : e;
     }
   }
   if (RegReadString(base + L"\\Config", L"defaultStoreName").empty()) return L"";
-  std::wstring k = entries + target;
+  std::wstring k = entries + side_->OutlookId(target);
   if (RegReadDword(k, L"used", 0) != 0) return L"";
   for (const std::wstring& e : {RegSetDword(k, L"IS_STANDARD_KATEGORIE_ADD_INFO", 1), RegSetDword(k, L"used", 1),
-                                RegSetString(k, L"SID", defaultStore), RegSetString(k, L"Profil", profile),
+                                RegSetString(k, L"SID", side_->OutlookId(defaultStore)), RegSetString(k, L"Profil", profile),
                                 RegSetString(k, L"Categorie", category), RegSetString(k, L"Foldername", L"Default")})
     if (!e.empty()) return e;
   return L"";

@@ -159,6 +159,9 @@ std::wstring Runner::Expect(const Command& c) {
   if (sub == L"registry") {
     std::wstring key;
     if (!UserSubkey(c.Arg(L"KEY"), &key)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
+    std::wstring folderId;
+    if (!FolderIdOption(c, &folderId)) return L"";
+    if (!folderId.empty()) key += L"\\" + folderId;
     bool exists = RegKeyExists(key);
     if (c.Has(L"missing")) {
       if (exists) Fail(c, L"the key exists");
@@ -185,18 +188,25 @@ std::wstring Runner::Expect(const Command& c) {
 }
 
 
+bool Runner::FolderIdOption(const Command& c, std::wstring* id) {
+  id->clear();
+  auto path = c.Opt(L"folder");
+  if (!path) return true;
+  Folder f;
+  if (!ResolveFolder(*path, &f)) {
+    Fail(c, L"no folder " + Quoted(*path));
+    return false;
+  }
+  *id = c.Has(L"wrapper-id") ? f.entryId : side_->OutlookId(f.entryId);
+  return true;
+}
+
 std::wstring Runner::ExpectMore(const Command& c) {
   const std::wstring sub = c.Sub();
   if (sub == L"file") {
-    std::wstring name = c.Arg(L"NAME");
-    if (auto folderPath = c.Opt(L"folder")) {
-      Folder f;
-      if (!ResolveFolder(*folderPath, &f)) {
-        Fail(c, L"no folder " + Quoted(*folderPath));
-        return L"";
-      }
-      name = f.entryId + name;
-    }
+    std::wstring name;
+    if (!FolderIdOption(c, &name)) return L"";
+    name += c.Arg(L"NAME");
     std::filesystem::path path(FolderOf(c.Arg(L"WHERE")) + name);
     std::error_code ec;
     bool exists = std::filesystem::is_regular_file(path, ec);
@@ -227,14 +237,9 @@ std::wstring Runner::ExpectMore(const Command& c) {
   if (sub == L"registry-value") {
     std::wstring key;
     if (!UserSubkey(c.Arg(L"KEY"), &key)) return L"registry paths start with HKCU\\: " + c.Arg(L"KEY");
-    if (auto path = c.Opt(L"folder")) {
-      Folder f;
-      if (!ResolveFolder(*path, &f)) {
-        Fail(c, L"no folder " + Quoted(*path));
-        return L"";
-      }
-      key += L"\\" + f.entryId;
-    }
+    std::wstring folderId;
+    if (!FolderIdOption(c, &folderId)) return L"";
+    if (!folderId.empty()) key += L"\\" + folderId;
     DWORD type = 0, size = 0;
     bool exists = RegValueInfo(key, c.Arg(L"VALUE"), &type, &size);
     if (c.Has(L"missing")) {

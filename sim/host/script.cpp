@@ -113,16 +113,18 @@ const Form kForms[] = {
     // count= how many times the text stands; except="A;B": count (or find)
     // only the lines that hold none of those texts.
     {L"expect", L"error-log TEXT", L"count= except="},
-    {L"expect", L"registry KEY", L"subkeys= values= missing"},
+    // folder=PATH: KEY's subkey named by that folder's EntryID, in Outlook's
+    // form (wrapper-id: in the wrapper's, which differs in its bytes).
+    {L"expect", L"registry KEY", L"subkeys= values= missing folder= wrapper-id"},
     {L"expect", L"box CAPTION TEXT", L""},
     // Seeds a file in the scenario's temporary folder or the add-in's data folder.
     {L"file", L"WHERE NAME TEXT?", L""},
     // folder=PATH: the file's name is that folder's EntryID followed by NAME.
-    {L"expect", L"file WHERE NAME STATE?", L"contains= lacks= folder="},
+    {L"expect", L"file WHERE NAME STATE?", L"contains= lacks= folder= wrapper-id"},
     {L"expect", L"data-folder STATE", L""},
     // folder=PATH: the value sits in KEY's subkey named by that folder's EntryID.
     // data= compares a dword (decimal) or sz value.
-    {L"expect", L"registry-value KEY VALUE TYPE?", L"size= missing folder= data="},
+    {L"expect", L"registry-value KEY VALUE TYPE?", L"size= missing folder= data= wrapper-id"},
     {L"expect", L"boxes CAPTION N", L""},
     // Empties the simulation's record of calls.
     {L"calls", L"clear", L""},

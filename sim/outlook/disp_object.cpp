@@ -32,12 +32,6 @@ bool DispObject::OnOwnThread() const {
   return false;
 }
 
-std::wstring HostForm(const std::wstring& id) {
-  std::wstring out = id;
-  for (wchar_t& c : out) c = wchar_t(std::towlower(c));
-  return out;
-}
-
 STDMETHODIMP DispObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   if (!names || !ids) return E_POINTER;
   if (!OnOwnThread()) return RPC_E_WRONG_THREAD;

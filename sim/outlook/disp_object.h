@@ -51,11 +51,6 @@ class DispObject : public IDispatch {
   const DWORD owner_ = GetCurrentThreadId();
 };
 
-// The form in which Outlook gives an EntryID or StoreID: the same object's
-// id as the wrapper gives it, in lower-case hexadecimal. Only the wrapper's
-// CompareIds (or a comparison that ignores case) takes the two for one.
-std::wstring HostForm(const std::wstring& id);
-
 // Result helpers: each stores the value into an empty VARIANT and returns S_OK.
 HRESULT ReturnString(VARIANT* result, const std::wstring& s);
 HRESULT ReturnLong(VARIANT* result, long v);

@@ -4,6 +4,7 @@
 
 #include "control/sim_control.h"
 #include "model.h"
+#include "world/id_forms.h"
 
 namespace simol {
 namespace {
@@ -59,6 +60,7 @@ class HostSide final : public sim::IHostSide, public sim::IOutlookSide {
   long PendingEvents() override { return M().PendingEvents(); }
   uint64_t ChangeCount() override { return M().ChangeCount(); }
 
+  std::wstring OutlookId(const std::wstring& id) override { return sim::OutlookIdForm(id); }
   std::vector<sim::HostStore> Stores() override {
     std::vector<sim::HostStore> out;
     for (ObjId id : W().Stores()) {

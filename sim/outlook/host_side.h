@@ -62,6 +62,9 @@ class IHostSide {
   virtual long PendingEvents() = 0;
   virtual uint64_t ChangeCount() = 0;
 
+  // The ids here are the wrapper's form; OutlookId gives Outlook's form of
+  // one, as Outlook's objects (and so the option pages) give it.
+  virtual std::wstring OutlookId(const std::wstring& id) = 0;
   virtual std::vector<HostStore> Stores() = 0;
   virtual std::vector<HostFolder> Subfolders(const std::wstring& folderEntryId) = 0;
   virtual std::vector<HostItem> ItemsOf(const std::wstring& folderEntryId) = 0;

@@ -10,6 +10,7 @@
 #include "model.h"
 #include "outlook.h"
 #include "rdo/mapi_object.h"
+#include "world/id_forms.h"
 #include "world/times.h"
 
 namespace simol {
@@ -141,7 +142,7 @@ class CNameSpace : public DispObject, public EventSource {
         ObjId f = w.FolderByEntryId(entryId);
         auto info = w.GetFolder(f);
         if (!info) return kNotFound;
-        if (ArgString(args, 1, &storeId) && !storeId.empty() && sim::Upper(storeId) != info->storeId)
+        if (ArgString(args, 1, &storeId) && !storeId.empty() && sim::WrapperIdForm(storeId) != info->storeId)
           return kNotFound;
         return ReturnObject(result, m.NewFolder(f).Get());
       }
@@ -183,8 +184,8 @@ class CFolder : public DispObject {
     switch (id) {
       case kName: return ReturnString(result, info->name);
       case kDescription: return ReturnString(result, info->description);
-      case kEntryId: return ReturnString(result, HostForm(info->entryId));
-      case kStoreId: return ReturnString(result, HostForm(info->storeId));
+      case kEntryId: return ReturnString(result, sim::OutlookIdForm(info->entryId));
+      case kStoreId: return ReturnString(result, sim::OutlookIdForm(info->storeId));
       case kItems: return ReturnObject(result, m.NewItems(id_).Get());
       case kFolders: return ReturnObject(result, m.NewFolders(id_).Get());
       case kDefaultItemType: return ReturnLong(result, info->itemType);
@@ -354,11 +355,11 @@ class CItem : public DispObject {
   HRESULT InvokeMember(DISPID id, WORD flags, const com::DispArgs&, VARIANT* result) override {
     Model& m = Model::Instance();
     auto info = m.World().GetItem(id_);
-    if (id == kEntryId && !IsPut(flags) && !entryId_.empty()) return ReturnString(result, HostForm(entryId_));
+    if (id == kEntryId && !IsPut(flags) && !entryId_.empty()) return ReturnString(result, sim::OutlookIdForm(entryId_));
     if (!info || info->deleted) return kNotFound;
     if (IsPut(flags)) return DISP_E_MEMBERNOTFOUND;
     switch (id) {
-      case kEntryId: return ReturnString(result, HostForm(info->entryId));
+      case kEntryId: return ReturnString(result, sim::OutlookIdForm(info->entryId));
       case kMessageClass: return ReturnString(result, info->MessageClass());
       case kSubject: return ReturnString(result, info->Subject());
       case kSensitivity: {

@@ -6,6 +6,7 @@
 #include "mapi_object.h"
 #include "message_object.h"
 #include "rdo_common.h"
+#include "world/id_forms.h"
 #include "world/times.h"
 #include "world/variant_value.h"
 
@@ -469,7 +470,7 @@ class UtilsObject : public IRdoUtils {
   }
   STDMETHODIMP CompareIds(BSTR id1, BSTR id2, VARIANT_BOOL* same) override {
     if (!same) return E_POINTER;
-    *same = Upper(id1 ? id1 : L"") == Upper(id2 ? id2 : L"") ? VARIANT_TRUE : VARIANT_FALSE;
+    *same = WrapperIdForm(id1 ? id1 : L"") == WrapperIdForm(id2 ? id2 : L"") ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
   }
   STDMETHODIMP get_Version(BSTR* v) override { return ReturnString(L"5.5.0.0", v); }

@@ -1,5 +1,6 @@
 // Folders: made (default folders with their store), looked up, and their
 // own properties.
+#include "world/id_forms.h"
 #include "world/world_state.h"
 
 namespace sim {
@@ -75,7 +76,7 @@ std::optional<FolderInfo> World::GetFolder(ObjId folder) const {
 
 ObjId World::FolderByEntryId(std::wstring_view entryIdHex) const {
   std::lock_guard lock(mutex_);
-  auto it = s_->folderById.find(Upper(entryIdHex));
+  auto it = s_->folderById.find(WrapperIdForm(entryIdHex));
   return it == s_->folderById.end() ? 0 : it->second;
 }
 

@@ -1,4 +1,5 @@
 // Items: made, committed, read, and the folder's and store's indexes of them.
+#include "world/id_forms.h"
 #include "world/world_state.h"
 
 namespace sim {
@@ -142,7 +143,7 @@ std::optional<ItemInfo> World::GetItem(ObjId item) const {
 
 ObjId World::ItemByEntryId(std::wstring_view entryIdHex) const {
   std::lock_guard lock(mutex_);
-  auto it = s_->itemById.find(Upper(entryIdHex));
+  auto it = s_->itemById.find(WrapperIdForm(entryIdHex));
   return it == s_->itemById.end() ? 0 : it->second;
 }
 

@@ -1,6 +1,7 @@
 // The stores of the profile: added with their default folders, removed, looked up.
 #include <algorithm>
 
+#include "world/id_forms.h"
 #include "world/world_state.h"
 
 namespace sim {
@@ -94,7 +95,7 @@ std::optional<StoreInfo> World::GetStore(ObjId store) const {
 
 ObjId World::StoreByStoreId(std::wstring_view storeIdHex) const {
   std::lock_guard lock(mutex_);
-  auto it = s_->storeById.find(Upper(storeIdHex));
+  auto it = s_->storeById.find(WrapperIdForm(storeIdHex));
   return it == s_->storeById.end() ? 0 : it->second;
 }
 

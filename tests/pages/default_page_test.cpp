@@ -32,10 +32,10 @@ COLORREF PicturePixel(int x, int y) {
 
 class DefaultFolderPage : public SettingsPageTest {
  protected:
-  // A pair as the folder page saves it.
+  // A pair as the folder page saves it, named by Outlook's form of the EntryID.
   void Job(const std::wstring& masterEntryId, const std::wstring& category, const std::wstring& folderName,
            bool subfolder, const std::wstring& storeId) {
-    const std::wstring key = kFolders + L"\\" + masterEntryId;
+    const std::wstring key = kFolders + L"\\" + OutlookId(masterEntryId);
     SetRegDword(key, L"used", 1);
     SetRegString(key, L"SID", storeId);
     SetRegString(key, L"Categorie", category);
@@ -74,9 +74,10 @@ TEST_F(DefaultFolderPage, ListsThePairsWritingIntoTheFolderAndOffersTheirCategor
   const std::wstring projects = sim_->AddFolder(root, L"Projects", kAppointment);
   const std::wstring contacts = sim_->AddFolder(root, L"Work Contacts", kContact);
   const std::wstring subfolder = sim_->AddFolder(calendar, L"Projekt", kAppointment);
-  Job(team, L"Team", L"Team calendar", false, store_);
-  Job(projects, L"Projekt", L"Projects calendar", true, store_);
-  Job(contacts, L"Work", L"Work Contacts", false, store_);
+  const std::wstring storeId = OutlookId(calendar, L"StoreID");  // as the folder page saves it
+  Job(team, L"Team", L"Team calendar", false, storeId);
+  Job(projects, L"Projekt", L"Projects calendar", true, storeId);
+  Job(contacts, L"Work", L"Work Contacts", false, storeId);
   Job(L"00112233", L"Elsewhere", L"Other profile's calendar", false, L"44556677");  // cannot be opened here
   StartEngine();
 
@@ -117,7 +118,7 @@ TEST_F(DefaultFolderPage, ListsThePairsWritingIntoTheFolderAndOffersTheirCategor
 
 TEST_F(DefaultFolderPage, ShowsTheEntryAndApplyWritesOrDeletesItThenReloads) {
   const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);
-  const std::wstring entry = kEntries + L"\\" + calendar;
+  const std::wstring entry = kEntries + L"\\" + OutlookId(calendar);
   SetRegDword(entry, L"used", 1);
   SetRegString(entry, L"Categorie", L"Team");
   StartEngine();
@@ -146,8 +147,7 @@ TEST_F(DefaultFolderPage, ShowsTheEntryAndApplyWritesOrDeletesItThenReloads) {
   ASSERT_EQ(Apply(), S_OK);
   EXPECT_EQ(RegDword(entry, L"IS_STANDARD_KATEGORIE_ADD_INFO"), 1);
   EXPECT_EQ(RegDword(entry, L"used"), 1);
-  // Outlook's form of the StoreID, which differs from the wrapper's in case.
-  EXPECT_EQ(_wcsicmp(RegString(entry, L"SID").c_str(), store_.c_str()), 0) << RegString(entry, L"SID");
+  EXPECT_EQ(RegString(entry, L"SID"), OutlookId(calendar, L"StoreID")) << "Outlook's form, which the page has";
   EXPECT_EQ(RegString(entry, L"Profil"), L"Outlook");
   EXPECT_EQ(RegString(entry, L"Categorie"), L"Projekt");
   EXPECT_EQ(RegString(entry, L"Foldername"), L"Calendar");
@@ -157,7 +157,7 @@ TEST_F(DefaultFolderPage, ShowsTheEntryAndApplyWritesOrDeletesItThenReloads) {
 TEST_F(DefaultFolderPage, KeepsTheFolderItWasMadeFor) {
   const std::wstring calendar = sim_->DefaultFolder(store_, kCalendarFolder);
   const std::wstring contacts = sim_->DefaultFolder(store_, 10);
-  const std::wstring entry = kEntries + L"\\" + calendar;
+  const std::wstring entry = kEntries + L"\\" + OutlookId(calendar);
   SetRegDword(entry, L"used", 1);
   SetRegString(entry, L"Categorie", L"Team");
   StartEngine();
@@ -170,7 +170,7 @@ TEST_F(DefaultFolderPage, KeepsTheFolderItWasMadeFor) {
   ASSERT_EQ(Apply(), S_OK);
   EXPECT_EQ(RegString(entry, L"Categorie"), L"Team days");
   EXPECT_EQ(RegString(entry, L"Foldername"), L"Calendar");
-  EXPECT_EQ(RegDword(kEntries + L"\\" + contacts, L"used"), -1) << "nothing for the other folder";
+  EXPECT_EQ(RegDword(kEntries + L"\\" + OutlookId(contacts), L"used"), -1) << "nothing for the other folder";
 }
 
 TEST_F(DefaultFolderPage, EmptyCategoryIsRefusedAndCancelChangesNothing) {

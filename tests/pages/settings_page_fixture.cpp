@@ -11,6 +11,7 @@
 #include "main_prop_page.h"
 #include "page_requests.h"
 #include "standard_prop_page.h"
+#include "../support/outlook_ids.h"
 #include "variant.h"
 
 namespace page_testing {
@@ -120,6 +121,10 @@ void SettingsPageTest::StopEngine() {
   g_pSyncEngine = nullptr;
   delete engine_;
   engine_ = nullptr;
+}
+
+std::wstring SettingsPageTest::OutlookId(const std::wstring& entryId, const wchar_t* property) const {
+  return testing_support::OutlookFolderId(nameSpace_.Get(), entryId, property);
 }
 
 void SettingsPageTest::SetPageFolder(const std::wstring& entryId) {

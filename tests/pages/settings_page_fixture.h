@@ -28,6 +28,10 @@ class SettingsPageTest : public ::testing::Test {
   // An engine over the simulated Outlook's namespace, with its DllDir.
   void StartEngine(const std::wstring& dllDir = L"");
   void StopEngine();
+  // Outlook's form of a folder's EntryID, or of its StoreID: the pages have
+  // Outlook's folders and name keys by that form. An id that Outlook cannot
+  // open stays as it is.
+  std::wstring OutlookId(const std::wstring& entryId, const wchar_t* property = L"EntryID") const;
   // Makes the folder of `entryId` the folder whose properties are shown.
   void SetPageFolder(const std::wstring& entryId);
   // Opens the dialog with the one page of `progId`; its window.

@@ -23,6 +23,7 @@
 #include "registry.h"
 #include "res/pages_resource.h"
 #include "sandbox.h"
+#include "../support/outlook_ids.h"
 #include "control/sim_control.h"
 #include "sync_engine.h"
 #include "tallowby_prop_page.h"
@@ -82,7 +83,8 @@ int g_failingWrite = 0;
 int g_writes = 0;
 LONG FailOneWrite() { return ++g_writes == g_failingWrite ? ERROR_WRITE_FAULT : ERROR_SUCCESS; }
 
-std::wstring JobKey(const std::wstring& entryId) { return std::wstring(reg::kFoldersPath) + L"\\" + entryId; }
+// The job key named NAME.
+std::wstring JobKeyNamed(const std::wstring& name) { return std::wstring(reg::kFoldersPath) + L"\\" + name; }
 
 class ReplicationPage : public testing::Test {
  protected:
@@ -137,6 +139,17 @@ class ReplicationPage : public testing::Test {
     DeleteGlobalLocks();
     OleUninitialize();
     box_.reset();
+  }
+
+  // Outlook's form of a folder's EntryID, or of its StoreID: the page has
+  // Outlook's folder and names keys and files by that form. An id that
+  // Outlook cannot open stays as it is.
+  std::wstring OutlookId(const std::wstring& entryId, const wchar_t* property = L"EntryID") const {
+    return testing_support::OutlookFolderId(nameSpace_.Get(), entryId, property);
+  }
+  std::wstring JobKey(const std::wstring& entryId) const { return JobKeyNamed(OutlookId(entryId)); }
+  std::wstring EntryKey(const std::wstring& entryId) const {
+    return std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + OutlookId(entryId);
   }
 
   // Outlook's request for the pages of the folder's properties.
@@ -205,14 +218,14 @@ class ReplicationPage : public testing::Test {
     reg::Key k;
     ASSERT_EQ(k.Create(HKEY_CURRENT_USER, JobKey(entryId).c_str()), ERROR_SUCCESS);
     k.WriteDword(L"used", 1);
-    k.WriteString(L"SID", storeId_);
+    k.WriteString(L"SID", OutlookId(entryId, L"StoreID"));
     k.WriteString(L"Categorie", category);
     k.WriteDword(L"BOTH_DIRECTIONS", 1);
     reg::Key filter;
     filter.Create(k.Get(), L"CategoriesFilter\\Private");
   }
   std::wstring DataFile(const std::wstring& entryId, const wchar_t* suffix) const {
-    return box_->LocalAppData() + entryId + suffix;
+    return box_->LocalAppData() + OutlookId(entryId) + suffix;
   }
 
   std::unique_ptr<testing_support::Sandbox> box_;
@@ -257,8 +270,7 @@ TEST_F(ReplicationPage, FolderWithoutJobThenSwitchedOnAndApplied) {
   EXPECT_FALSE(engine_->IsSettingsLoaded()) << "no folder page until the reload has loaded the settings";
   const std::wstring key = JobKey(team_);
   EXPECT_EQ(ReadDword(key, L"used"), 1);
-  // Outlook's form of the StoreID, which differs from the wrapper's in case.
-  EXPECT_EQ(_wcsicmp(ReadString(key, L"SID").c_str(), storeId_.c_str()), 0) << ReadString(key, L"SID");
+  EXPECT_EQ(ReadString(key, L"SID"), OutlookId(team_, L"StoreID")) << "Outlook's form, which the page has";
   EXPECT_EQ(ReadString(key, L"Profil"), L"Outlook");
   EXPECT_EQ(ReadString(key, L"Categorie"), L"Team");
   EXPECT_EQ(ReadString(key, L"Foldername"), L"Team");
@@ -364,7 +376,7 @@ TEST_F(ReplicationPage, SwitchingOffResettingAndTheAdministratorsLock) {
   WriteJob(team_, L"Team");
   WriteJob(friends_, L"Friends");
   reg::Key entry;
-  entry.Create(HKEY_CURRENT_USER, (std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + defaultCalendar_).c_str());
+  entry.Create(HKEY_CURRENT_USER, EntryKey(defaultCalendar_).c_str());
   entry.WriteString(L"Categorie", L"Mine");
   entry.Close();
   for (const wchar_t* suffix : {L".twysyncdata.ids", L".twysyncdata.ids.bak", L".twysyncdata.cache2"})
@@ -458,7 +470,7 @@ TEST_F(ReplicationPage, KeepsTheFolderItWasOpenedFor) {
 }
 
 TEST_F(ReplicationPage, CategoryEntriesGoOnlyWithTheLastJobThatApplyRemoved) {
-  const std::wstring entry = std::wstring(reg::kAddCategorieFoldersPath) + L"\\" + defaultCalendar_;
+  const std::wstring entry = EntryKey(defaultCalendar_);
   reg::Key k;
   ASSERT_EQ(k.Create(HKEY_CURRENT_USER, reg::kFoldersPath), ERROR_SUCCESS);
   ASSERT_EQ(k.Create(HKEY_CURRENT_USER, entry.c_str()), ERROR_SUCCESS);
@@ -609,7 +621,7 @@ TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
   const std::wstring dir = box.LocalAppData();
   auto job = [](const wchar_t* id) {
     reg::Key k;
-    k.Create(HKEY_CURRENT_USER, JobKey(id).c_str());
+    k.Create(HKEY_CURRENT_USER, JobKeyNamed(id).c_str());
     reg::Key f;
     f.Create(k.Get(), L"CategoriesFilter\\Work");
   };
@@ -624,7 +636,7 @@ TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
   testing_support::WriteFileBytes(dir + L"00BB.twysyncdata.ids", "x");
 
   RemoveFolderConfig(L"00AA", dir, nullptr);
-  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(L"00AA").c_str()));
+  EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKeyNamed(L"00AA").c_str()));
   EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath)) << "a job is left";
   for (const wchar_t* gone : {L".twy.keys.ids", L".twysyncdata.ids", L".twysyncdata.ids.bak"})
     EXPECT_FALSE(testing_support::FileExists(dir + L"00AA" + gone)) << gone;
@@ -633,7 +645,7 @@ TEST(FolderConfigRemoval, LastJobTakesTheCategoryEntriesFilesOfOthersStay) {
   EXPECT_TRUE(testing_support::FileExists(dir + L"00BB.twysyncdata.ids"));
 
   RemoveFolderConfig(L"", dir, nullptr);
-  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKey(L"00BB").c_str())) << "no name removes nothing";
+  EXPECT_TRUE(testing_support::KeyExists(HKEY_CURRENT_USER, JobKeyNamed(L"00BB").c_str())) << "no name removes nothing";
 
   RemoveFolderConfig(L"00BB", dir, nullptr);
   EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, reg::kAddCategorieFoldersPath));

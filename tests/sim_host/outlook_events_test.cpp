@@ -15,6 +15,7 @@
 #include "outlook/host_side.h"
 #include "outlook/disp_object.h"
 #include "outlook/model.h"
+#include "world/id_forms.h"
 #include "world/world.h"
 
 extern "C" sim::IHostSide* SimGetHostSide();
@@ -144,9 +145,9 @@ TEST_F(OutlookModel, WorkerThreadChangesRaiseItemsEventsOnTheUiThread) {
 
   ASSERT_EQ(sink->events.size(), 3u);
   EXPECT_EQ(sink->events[0].id, 0xF001);  // ItemAdd(item)
-  EXPECT_EQ(sink->events[0].entryId, simol::HostForm(entryId));
+  EXPECT_EQ(sink->events[0].entryId, sim::OutlookIdForm(entryId));
   EXPECT_EQ(sink->events[1].id, 0xF002);  // ItemChange(item)
-  EXPECT_EQ(sink->events[1].entryId, simol::HostForm(entryId));
+  EXPECT_EQ(sink->events[1].entryId, sim::OutlookIdForm(entryId));
   EXPECT_EQ(sink->events[2].id, 0xF003);  // ItemRemove()
   EXPECT_EQ(sink->events[2].argc, 0u);
   for (const auto& e : sink->events) EXPECT_EQ(e.thread, GetCurrentThreadId());
@@ -212,9 +213,9 @@ TEST_F(OutlookModel, FoldersAnswerTheAddInsDispIdsAndInjectedFailures) {
   auto info = world().GetFolder(contacts_);
   Variant v;
   ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0xF01E, v.Put()));
-  EXPECT_EQ(v.AsString(), simol::HostForm(info->entryId));
+  EXPECT_EQ(v.AsString(), sim::OutlookIdForm(info->entryId));
   ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0x3108, v.Put()));
-  EXPECT_EQ(v.AsString(), simol::HostForm(info->storeId));
+  EXPECT_EQ(v.AsString(), sim::OutlookIdForm(info->storeId));
   ASSERT_HRESULT_SUCCEEDED(com::GetPropertyById(folder.Get(), 0xFAB6, v.Put()));
   EXPECT_EQ(v.vt, VT_BOOL);
   EXPECT_FALSE(v.AsTruth());
@@ -326,7 +327,7 @@ TEST_F(OutlookModel, ObjectsKeepToTheirThreadItemsLiveAsLongAsTheyAreHeld) {
   for (int i = 0; i < 3; ++i) PumpUntil([] { return false; });  // three more timer periods
   ASSERT_EQ(1u, r.sink->events.size()) << "once per reminder";
   EXPECT_EQ(0xF004, r.sink->events[0].id);
-  EXPECT_EQ(simol::HostForm(world().ItemEntryId(due)), r.sink->events[0].entryId);
+  EXPECT_EQ(sim::OutlookIdForm(world().ItemEntryId(due)), r.sink->events[0].entryId);
 
   for (Advised* x : {&a, &b, &r}) x->sink->Release();
 }
