@@ -11,6 +11,7 @@
 #include "com_ptr.h"
 #include "exchange_sync.h"
 #include "folder_object.h"
+#include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
 #include "logs.h"
@@ -333,6 +334,7 @@ bool MasterToDefault::CreateByFolderCopy() {
   clk::Sleep(kICloudPauseMs);
   ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
   if (!CheckHr(hr, L"CopyTo(iCloud)")) return Fail(hr);
+  if (returned && FAILED(hr = GiveFreshCopyTheKey(utils_, returned.Get(), syncId_))) return Fail(hr);
   bool found = false;
   com::Bstr entryId;
   hr = FindEntryId(engine_, utils_, defaultFolder_.Get(), key_, false, &found, &entryId);
@@ -589,7 +591,10 @@ HRESULT DefaultToMasters::AddToMaster(CMAPIFolderObject* job, IRdoFolder* master
                                     L"pExInDefFldr::Add", created);
   if (FAILED(hr)) return hr;
   const bool iCloud = job->Events->iCloudMode;
-  if (iCloud) utils_->SetPropByTag(created->Get(), kTagSearchKey, key, 1);
+  // Saved under a key of its own, the new item would be taken for one of
+  // the user's; unsaved, it is dropped with its reference.
+  if (iCloud && !CheckHr(hr = WriteOriginalKey(utils_, created->Get(), key), L"pExInDefFldr::SetKey(iCloud)"))
+    return hr;
   hr = item_->CopyTo(com::Variant(static_cast<IDispatch*>(created->Get())), nullptr);
   ReportAccessDenied(engine_, hr, FolderName(defaultFolder_), FolderName(masterFolder));
   if (!CheckHr(hr, L"pExInDefFldr::CopyToFolder")) return hr;
@@ -613,6 +618,7 @@ HRESULT DefaultToMasters::CopyIntoMasterFolder(CMAPIFolderObject* job, IRdoFolde
   HRESULT hr = item_->CopyTo(com::Variant(static_cast<IDispatch*>(masterFolder)), returned.Put());
   clk::Sleep(kICloudPauseMs);
   if (!CheckHr(hr, L"pExInDefFldr::CopyToMaster")) return hr;
+  if (returned && FAILED(hr = GiveFreshCopyTheKey(utils_, returned.Get(), syncId_))) return hr;
   bool found = false;
   com::Bstr entryId;
   hr = FindEntryId(engine_, utils_, masterFolder, key, false, &found, &entryId);

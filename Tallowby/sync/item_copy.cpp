@@ -25,6 +25,14 @@ bool HasSearchKey(IRdoUtils* utils, IRdoMessage* message, std::wstring_view key)
   return SyncIdTextOfItem(utils, message, false).View() == key;
 }
 
+// Removes a fresh copy the add-in made that it could not finish as the
+// counterpart of its source.
+HRESULT RemoveFreshCopy(IRdoMessage* copy) {
+  HRESULT hr = copy->Delete(com::Variant(0L));
+  CheckHr(hr, L"GiveFreshCopyTheKey::Delete");
+  return hr;
+}
+
 class ItemCopy {
  public:
   ItemCopy(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, CMAPIFolderObject* source,
@@ -134,6 +142,13 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
     DebugLogString(L"CopyTo Failed With Item:", SubjectOr(source, L"").c_str());
     return t;
   }
+  if (returned && targetSink_->iCloudMode) {
+    // Removed: the next try makes a proper copy. Left: it is not found
+    // under the source's key below, and not copied again.
+    bool removed = false;
+    const HRESULT keyed = GiveFreshCopyTheKey(utils_, returned.Get(), key_.View(), &removed);
+    if (removed) return keyed;
+  }
   if (!FindCopy(std::move(returned))) {
     // Registering the key without an item behind it would let the deletion
     // search delete the original; copying again would duplicate it for ever.
@@ -147,15 +162,8 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
 }
 
 // The copy as the wrapper returned it, when it carries the source's key;
-// otherwise the item of the target folder found by that key. An iCloud store
-// makes the copy anew and gives it a search key of its own: there the copy
-// gets the source's key written, as a new item in an iCloud master does.
+// otherwise the item of the target folder found by that key.
 bool ItemCopy::FindCopy(com::ComPtr<IRdoMessage> returned) {
-  if (returned && targetSink_->iCloudMode && !HasSearchKey(utils_, returned.Get(), key_.View())) {
-    com::Variant key;
-    if (CheckHr(utils_->HexToBin(com::Bstr(key_), key.Put()), L"copyItemToFolder::MobileMe:Str2Arr"))
-      CheckHr(utils_->SetPropByTag(returned.Get(), kTagSearchKey, key, 1), L"copyItemToFolder::MobileMe:SetKey");
-  }
   if (returned && HasSearchKey(utils_, returned.Get(), key_.View())) {
     copy_ = std::move(returned);
     return true;
@@ -264,6 +272,31 @@ HRESULT copyItemToFolder(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* se
   if (copy) copy->Reset();
   if (!Usable(caller, utils, session, source, sourceObject, targetObject)) return E_FAIL;
   return ItemCopy(caller, utils, session, sourceObject, targetObject).Run(source, copy);
+}
+
+HRESULT WriteOriginalKey(IRdoUtils* utils, IRdoMessage* copy, const VARIANT& key) {
+  HRESULT hr = utils->SetPropByTag(copy, kTagSearchKey, key, 1);
+  if (FAILED(hr)) {
+    LogError(hr, L"WriteOriginalKey::SetKey, tried again");
+    hr = utils->SetPropByTag(copy, kTagSearchKey, key, 1);
+  }
+  return hr;
+}
+
+HRESULT GiveFreshCopyTheKey(IRdoUtils* utils, IRdoMessage* copy, std::wstring_view key, bool* removed) {
+  if (removed) *removed = false;
+  if (!utils || !copy) return E_POINTER;
+  if (HasSearchKey(utils, copy, key)) return S_OK;
+  com::Variant binary;
+  HRESULT hr = utils->HexToBin(com::Bstr(key), binary.Put());
+  if (SUCCEEDED(hr)) hr = WriteOriginalKey(utils, copy, binary);
+  if (SUCCEEDED(hr) && !HasSearchKey(utils, copy, key)) hr = E_FAIL;
+  if (SUCCEEDED(hr)) return S_OK;
+  // Under a key of its own the copy would be taken for an item of the
+  // user's, and copied back as a second one.
+  LogError(hr, L"GiveFreshCopyTheKey::SetKey, the copy is removed");
+  if (SUCCEEDED(RemoveFreshCopy(copy)) && removed) *removed = true;
+  return hr;
 }
 
 bool IsUnfinishedCopy(CMAPIFolderObject* targetObject, const std::wstring& syncId) {

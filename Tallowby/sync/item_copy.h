@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 #include "com_ptr.h"
 #include "rdo.h"
@@ -22,6 +23,17 @@ inline constexpr wchar_t kPlaceholderMemberAddress[] = L"temp@placeholder.invali
 // could not be found again under the item's sync id: it is not copied again
 // (that would make a copy per pass), and the caller tries again later.
 inline constexpr HRESULT kCopyNotVerified = E_PENDING;
+
+// Writes `key` (binary) as the search key of `copy`, a copy the add-in has
+// just made; a failed write is tried once more.
+HRESULT WriteOriginalKey(IRdoUtils* utils, IRdoMessage* copy, const VARIANT& key);
+// An iCloud store makes a copy anew, with a search key of its own: `copy`,
+// just made by the wrapper's copy into such a store, gets its original's
+// `key` (hexadecimal). S_OK when it carries it. Otherwise the copy is
+// removed, as under a key of its own it would be taken for an item of the
+// user's, and the failure returned (`removed`, when given, tells whether the
+// removal succeeded).
+HRESULT GiveFreshCopyTheKey(IRdoUtils* utils, IRdoMessage* copy, std::wstring_view key, bool* removed = nullptr);
 
 // Copies `source` (an item of `sourceObject`'s folder) into `targetObject`'s
 // folder. `caller` is the sink whose pass runs. The copy must be found again
