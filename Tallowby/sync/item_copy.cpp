@@ -47,6 +47,7 @@ class ItemCopy {
   // The master side of the pair decides about reminders and privacy for both
   // directions.
   CMAPIFolderObject* Job() const { return sourceSink_->IsStandard ? targetObject_ : sourceObject_; }
+  const com::Bstr& SyncId() const { return meetingId_.Empty() ? key_ : meetingId_; }
   const wchar_t* JobCategory() const {
     return sourceObject_->Categorie[0] ? sourceObject_->Categorie : targetObject_->Categorie;
   }
@@ -55,8 +56,11 @@ class ItemCopy {
   HRESULT MakeCopy(IRdoMessage* source);
   bool FindCopy(com::ComPtr<IRdoMessage> returned);
   void RememberICloudEntry();
+  bool OriginalTakesCategory() const { return !caller_->IsStandard && caller_->BOTH_DIRECTIONS; }
   HRESULT FinishAndRecord(IRdoMessage* source);
   HRESULT Finish(IRdoMessage* source);
+  HRESULT FinishKind(IRdoMessage* source);
+  HRESULT OriginalCategory(IRdoMessage* source);
   HRESULT FinishAppointment(IRdoMessage* source);
   HRESULT FinishDistList();
   void CategorySteps();
@@ -71,8 +75,13 @@ class ItemCopy {
   CSyncEngine* engine_;
   long kind_ = kItemOther;
   com::Bstr key_;  // the source's search key, as the wrapper gave it
+  // The source's meeting id where the caller's walk knows items by it (a
+  // Hotmail folder): the walks ask under their sync id whether a copy was
+  // verified and finished.
+  com::Bstr meetingId_;
   com::ComPtr<IRdoFolder> targetFolder_;
   com::ComPtr<IRdoMessage> copy_;
+  HRESULT originalSaved_ = S_OK;  // the save of the job's category on the original
 };
 
 HRESULT ItemCopy::Prepare(IRdoMessage* source) {
@@ -90,6 +99,7 @@ HRESULT ItemCopy::Prepare(IRdoMessage* source) {
   }
   if (g_bDebugLog) DebugLogString(L"copyItemToFolder::Target", FolderName(targetFolder_.Get()).c_str());
   key_ = SyncIdTextOfItem(utils_, source, false);
+  if (caller_->HotMailMode) meetingId_ = SyncIdTextOfItem(utils_, source, true);
   if (key_.Empty()) {
     LogError(MAPI_E_NOT_FOUND, L"copyItemToFolder::NoSearchKey");
     return E_FAIL;
@@ -101,13 +111,13 @@ HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
   HRESULT t = Prepare(source);
   if (FAILED(t)) return t;
   auto& unverified = targetSink_->UnverifiedCopies;
-  if (std::find(unverified.begin(), unverified.end(), key_.View()) != unverified.end()) {
+  if (std::find(unverified.begin(), unverified.end(), SyncId().View()) != unverified.end()) {
     // The copy made before is there, under a key no lookup finds: another
     // copy would be one more per pass.
     LogError(kCopyNotVerified, L"copyItemToFolder::copy made before could not be verified, not copied again");
     return kCopyNotVerified;
   }
-  if (!caller_->IsStandard && caller_->BOTH_DIRECTIONS) PutJobCategoryOnOriginal(sourceObject_, utils_, source);
+  if (OriginalTakesCategory()) originalSaved_ = PutJobCategoryOnOriginal(sourceObject_, utils_, source);
   // The marks go on the source before the copy is made, so that the copy
   // carries them and loses its reminder on the side that is not its origin.
   t = MarkOrigin(source);
@@ -153,7 +163,7 @@ HRESULT ItemCopy::MakeCopy(IRdoMessage* source) {
     // Registering the key without an item behind it would let the deletion
     // search delete the original; copying again would duplicate it for ever.
     LogError(t, L"copyItemToFolder::Just CopiedMsg Not Found");
-    targetSink_->UnverifiedCopies.push_back(key_.Str());
+    targetSink_->UnverifiedCopies.push_back(SyncId().Str());
     return kCopyNotVerified;
   }
   if (targetSink_->iCloudMode) RememberICloudEntry();
@@ -188,11 +198,11 @@ HRESULT ItemCopy::FinishAndRecord(IRdoMessage* source) {
   copy_->Save();
   auto& unfinished = targetSink_->UnfinishedCopies;
   if (FAILED(t)) {
-    unfinished.insert(key_.Str());
+    unfinished.insert(SyncId().Str());
     LogError(t, L"copyItemToFolder");
     return t;
   }
-  if (!unfinished.empty()) unfinished.erase(key_.Str());
+  if (!unfinished.empty()) unfinished.erase(SyncId().Str());
   // A copy into an Exchange folder must be known there, or the folder's run
   // could not follow its deletion (or would send it back as the user's).
   RegisterExchangeWrite(targetObject_, session_, utils_, copy_.Get(), key_.View());
@@ -201,7 +211,12 @@ HRESULT ItemCopy::FinishAndRecord(IRdoMessage* source) {
 
 HRESULT ItemCopy::Finish(IRdoMessage* source) {
   HRESULT t = copy_->Save();
-  if (FAILED(t)) return t;
+  if (SUCCEEDED(t)) t = FinishKind(source);
+  if (SUCCEEDED(t)) t = OriginalCategory(source);
+  return t;
+}
+
+HRESULT ItemCopy::FinishKind(IRdoMessage* source) {
   switch (kind_) {
     case kItemAppointment:
     case kItemTask:
@@ -212,6 +227,15 @@ HRESULT ItemCopy::Finish(IRdoMessage* source) {
       CategorySteps();
       return S_OK;
   }
+}
+
+// The job's category went on the original of a two-way pair before the copy
+// was made; when that save failed, the copy is not finished, and the next
+// try (finishing the copy) puts it on again.
+HRESULT ItemCopy::OriginalCategory(IRdoMessage* source) {
+  if (!OriginalTakesCategory()) return S_OK;
+  if (FAILED(originalSaved_)) return originalSaved_;
+  return PutJobCategoryOnOriginal(sourceObject_, utils_, source);
 }
 
 HRESULT ItemCopy::FinishAppointment(IRdoMessage* source) {

@@ -68,8 +68,10 @@ void PutJobCategoryOnCopy(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage*
   Cat2Item(job, utils, copy, job->Categorie);
 }
 
-void PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* original) {
-  Cat2Item(job, utils, original, job->Categorie, PrivateMark::kNever);
+HRESULT PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* original) {
+  HRESULT saved = S_OK;
+  Cat2Item(job, utils, original, job->Categorie, PrivateMark::kNever, &saved);
+  return saved;
 }
 
 HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* job, long side, IRdoMessage* written,
@@ -86,6 +88,14 @@ HRESULT ApplyReminderRule(CSyncEngine* engine, IRdoUtils* utils, CItemsEvents* j
 
 HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* label) {
   CItemsEvents* job = w.job->Events;
+  // In a two-way pair the master item carries the job's category too, so
+  // that what comes back from the default folder keeps it. It goes on
+  // first: a save of it that fails leaves the pair as it was, still to be
+  // written, and the next pass tries again.
+  if (job->BOTH_DIRECTIONS) {
+    const HRESULT saved = PutJobCategoryOnOriginal(w.job, w.utils, w.masterItem);
+    if (!CheckHr(saved, Label(label, L"::SaveMasterItem").c_str())) return saved;
+  }
   const CopyPrivacy before = PrivacyBeforeWrite(w.copy);
   const bool copyHadReminder = ReminderIsSet(w.copy);
   HRESULT hr = freshCopy ? S_OK : CopyContent(w);
@@ -102,9 +112,6 @@ HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* l
   if (!freshCopy)
     CheckHr(ApplyReminderRule(w.engine, w.utils, job, kSideDefault, w.copy, w.masterItem, false, copyHadReminder),
             Label(label, L"::Reminder").c_str());
-  // In a two-way pair the master item carries the job's category too, so
-  // that what comes back from the default folder keeps it.
-  if (job->BOTH_DIRECTIONS) PutJobCategoryOnOriginal(w.job, w.utils, w.masterItem);
   UserLogWrite(w.engine, freshCopy ? L"NEW:" : L"CHANGE(M=>S):", w.copy, w.copyFolder);
   RecordWrite(w);
   return S_OK;

@@ -1,8 +1,8 @@
 // The writes of a personal-folder pair, each step one routine, called by
 // the master walk and by the default-folder walk alike:
 // - the master item onto its copy in the default folder (WriteMasterOntoCopy:
-//   content, recipients, the job's category and privacy on the copy, save,
-//   reminders, the job's category on a two-way master item, the records);
+//   the job's category on a two-way master item, content, recipients, the
+//   job's category and privacy on the copy, save, reminders, the records);
 // - the reminder rule of a job for any item the add-in writes
 //   (ApplyReminderRule), which the new copy (item_copy.h) and the copy back
 //   onto the master (pst_slave.h) use too.
@@ -63,5 +63,6 @@ bool HandledAsOldCopyOfRefusedItem(CMAPIFolderObject* defaultFolder, CMAPIFolder
 // private mark.
 void PutJobCategoryOnCopy(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* copy);
 // Puts the job's category on one of the user's items in the master folder:
-// never marked private, whatever the job asks for its copies.
-void PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* original);
+// never marked private, whatever the job asks for its copies. The result is
+// that of the item's save (S_OK when none was needed).
+HRESULT PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* original);
