@@ -17,6 +17,7 @@
 #include "dispatch.h"
 #include "folder_object.h"
 #include "folder_threads.h"
+#include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
 #include "locks.h"
@@ -302,7 +303,10 @@ struct Removed {
 
 // Deletes the key's item in F; false when F could not be reached or the
 // item not deleted. Unless `removed` is asked for, F's delete list forgets
-// the key of an item deleted.
+// the key of an item deleted. With `removed` F is D's default folder, and
+// its item goes only while it is an item of D's job: one the user filed
+// under another job there is that job's now, and D's deletion leaves it
+// (true: nothing of D's is left to delete).
 bool DeleteCounterpartIn(CMAPIFolderObject* d, CMAPIFolderObject* f, IRdoSession* session, IRdoUtils* utils,
                          const wchar_t* syncId, const VARIANT& flags, Removed* removed = nullptr) {
   com::ComPtr<IRdoFolder> target;
@@ -323,8 +327,13 @@ bool DeleteCounterpartIn(CMAPIFolderObject* d, CMAPIFolderObject* f, IRdoSession
   com::Bstr subject;  // read while the item still exists
   item->get_Subject(subject.Put());
   if (removed) {
+    // A copy whose finishing failed may lack the category it was made for.
+    if (!BelongsToJob(d, f, item.Get()) && !IsUnfinishedCopy(f, syncId)) {
+      DebugLogString(L"deleteItem2(withkey)::item of another job now, left:", subject.c_str());
+      return true;
+    }
     com::Bstr text;
-    if (SUCCEEDED(item->get_Categories(text.Put()))) removed->categories = SplitCategories(text.Str(), L";,");
+    if (SUCCEEDED(item->get_Categories(text.Put()))) removed->categories = ItemCategoryNames(text.Str());
   }
   hr = item->Delete(com::Variant(0L));
   if (!CheckHr(hr, L"deleteItem2(withkey)::DELETE ITEM FAILED")) {

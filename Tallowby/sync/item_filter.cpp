@@ -54,6 +54,10 @@ bool IsRequestOf(Face* face) {
   return SUCCEEDED(face->get_IsRequest(&request)) && request != VARIANT_FALSE;
 }
 
+bool Holds(const std::vector<std::wstring>& names, std::wstring_view category) {
+  return std::find(names.begin(), names.end(), category) != names.end();
+}
+
 bool IsFilteredOutByCategories(CSyncEngine* engine, CMAPIFolderObject* job, const std::wstring& categories) {
   std::vector<std::wstring> filter;
   GetCategoriesFilter(engine, filter, job->Events->EntryID.c_str());
@@ -252,11 +256,22 @@ bool Cat2Item(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* message,
   return true;
 }
 
+std::vector<std::wstring> ItemCategoryNames(const std::wstring& text) { return SplitCategories(text, ListSeparator()); }
+
 bool HasCategory(IRdoMessage* item, const wchar_t* category) {
   com::Bstr text;
   if (!item || !category || !*category || FAILED(item->get_Categories(text.Put()))) return false;
-  const std::vector<std::wstring> pieces = SplitCategories(text.Str(), L";,");
-  return std::find(pieces.begin(), pieces.end(), category) != pieces.end();
+  return Holds(ItemCategoryNames(text.Str()), category);
+}
+
+bool BelongsToJob(CMAPIFolderObject* job, CMAPIFolderObject* defaultFolder, IRdoMessage* item) {
+  if (!job || !job->Events || !item) return false;
+  // Only its own job's items go into a category subfolder.
+  if (job->Events->CREATESUBFOLDER) return true;
+  if (defaultFolder && defaultFolder->AddDefaultCategory &&
+      Holds(SplitCategories(defaultFolder->DefaultCategorie, L";,"), job->Categorie))
+    return true;
+  return HasCategory(item, job->Categorie);
 }
 
 CopyPrivacy PrivacyBeforeWrite(IRdoMessage* item) {
@@ -275,7 +290,7 @@ bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item) {
   com::Bstr categories;
   if (!job || !item || FAILED(item->get_Categories(categories.Put())) || categories.Empty()) return false;
   const std::vector<com::Bstr>& jobs = JobCategoriesOf(job);
-  for (const std::wstring& category : SplitCategories(categories.Str(), ListSeparator()))
+  for (const std::wstring& category : ItemCategoryNames(categories.Str()))
     if (category != job->Categorie && IsJobCategory(jobs, category.c_str())) return true;
   return false;
 }
@@ -304,7 +319,7 @@ std::vector<std::wstring>& GetItemCategories(CMAPIFolderObject* folder, std::vec
   if (!folder || !message) return list;
   com::Bstr categories;
   if (SUCCEEDED(message->get_Categories(categories.Put())) && !categories.Empty())
-    list = SplitCategories(categories.Str(), ListSeparator());
+    list = ItemCategoryNames(categories.Str());
   if (folder->AddDefaultCategory && folder->IsStandard) {
     for (const std::wstring& piece : SplitCategories(folder->DefaultCategorie, L";,")) {
       if (std::find(list.begin(), list.end(), piece) != list.end()) continue;

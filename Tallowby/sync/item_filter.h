@@ -68,8 +68,23 @@ struct CopyPrivacy {
 CopyPrivacy PrivacyBeforeWrite(IRdoMessage* item);
 void KeepCopyPrivacy(CMAPIFolderObject* job, IRdoMessage* item, const CopyPrivacy& before);
 
+// The categories of an item's categories text as Outlook writes the list:
+// split at the user's list separator, each without the blanks around it.
+// Every test of whether an item carries a category takes its names from
+// here and compares whole names, letter case counting: "Work" is not
+// "Workshop", nor "work".
+std::vector<std::wstring> ItemCategoryNames(const std::wstring& text);
+
 // True when `item` carries `category` (one of its categories, whole).
 bool HasCategory(IRdoMessage* item, const wchar_t* category);
+
+// True when `item`, an item of the folder of `defaultFolder` (the job's
+// partner), is an item of the job of `job`: it carries the job's category,
+// or the default folder puts that category on all its items, or the job's
+// folder is its own category subfolder. An item the user filed under
+// another job in the default folder belongs to that job: neither this job's
+// deletions nor its writes reach it.
+bool BelongsToJob(CMAPIFolderObject* job, CMAPIFolderObject* defaultFolder, IRdoMessage* item);
 
 // True when `item` carries the category of a job other than `job`'s.
 bool CarriesOtherJobCategory(CMAPIFolderObject* job, IRdoMessage* item);

@@ -325,14 +325,23 @@ class World:
 
     def _follow_deletion(self, folder, key):
         """An item deleted in one folder takes its counterparts along: a
-        master's copy in the default folder, a default-folder item's copies
-        in every two-way master. A one-way master keeps its item."""
+        master's copy in the default folder while the copy is the job's (it
+        carries the job's category, or lies in the job's category
+        subfolder), and with it the copies in the two-way masters whose
+        categories it carried; a default-folder item's copies in every
+        two-way master. A one-way master keeps its item."""
         job = self.job_of_master(folder)
+        carried = None
         if job:
-            self._delete_key(job.target, key)
+            copies = [i for i in job.target.items
+                      if i.key == key and (job.subfolder or job.category in i.content.cats)]
+            if not copies:
+                return  # the copy is another job's now, or none: it stays
+            carried = {c for i in copies for c in i.content.cats}
+            job.target.items[:] = [i for i in job.target.items if i not in copies]
             folder = job.target
         for j in self.jobs_of_target(folder):
-            if j.both:
+            if j.both and (carried is None or j.category in carried):
                 self._delete_key(j.master, key)
         for j in self.jobs_of_target(folder):
             master_item = j.master.item(key)

@@ -98,6 +98,12 @@ class Outcomes(unittest.TestCase):
                 'find c in "Archive/Work" subject="Ada"\ndelete c\n')
         self.assertEqual([held(w, p) for p in ("Local/Contacts", "Archive/Work", "Archive/Family")], [[], [], []])
 
+    def test_a_master_deletion_leaves_a_copy_filed_under_another_job(self):
+        w = run('job "Archive/Work" category=Work both\njob "Archive/Family" category=Family\n'
+                'item a in "Archive/Work" subject="Ada"\nstart\n'
+                'find c in "Local/Contacts" subject="Ada"\nchange c categories="Family"\ndelete a\n')
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Family",), False)])
+
     def test_an_item_added_while_closed_to_a_master_empty_at_the_first_start_is_copied(self):
         text = annotate('store "Mailbox" kind=exchange default\nfolder "Mailbox/Team" type=contacts\n'
                         'job "Mailbox/Team" category=Team\nstart\nwait until idle\nquit\n'

@@ -343,9 +343,17 @@ class ExchangeDeletionTest : public ExchangeTest {
  protected:
   void SetUp() override {
     ExchangeTest::SetUp();
-    original_ = AddItem(team_, L"Ada");
+    // The copy carries the job's category; a one-way job's master item
+    // needs none.
+    original_ = AddItem(team_, L"Ada", {L"Team"});
     ASSERT_EQ(S_OK, World().CopyItemToFolder(original_, contacts_, &copy_));
+    SetCategories(original_, {});
     Prepare(master_);
+  }
+  void SetCategories(sim::ObjId item, std::vector<std::wstring> categories) {
+    sim::ItemContent c = World().GetItem(item)->content;
+    c.Set(sim::PropKey::Keywords(), categories.empty() ? sim::Value() : sim::Value::List(std::move(categories)));
+    ASSERT_EQ(S_OK, World().CommitItem(item, c));
   }
   bool Alive(sim::ObjId item) { return World().GetItem(item) && !World().GetItem(item)->deleted; }
   bool CopyAlive() { return Alive(copy_); }
@@ -371,7 +379,7 @@ TEST_F(ExchangeDeletionTest, ADeletedMasterItemTakesItsCopyAlongAlsoAfterAFailed
 // the key maps, and its copy goes all the same; an item still there keeps
 // its copy.
 TEST_F(ExchangeDeletionTest, ARunFromNothingFollowsTheItemsDeletedMeanwhile) {
-  const sim::ObjId kept = AddItem(team_, L"Bob");
+  const sim::ObjId kept = AddItem(team_, L"Bob", {L"Team"});
   sim::ObjId keptCopy = 0;
   ASSERT_EQ(S_OK, World().CopyItemToFolder(kept, contacts_, &keptCopy));
   Run(master_);
@@ -449,7 +457,7 @@ TEST_F(ExchangeDeletionTest, AnOwnWriteGoneBeforeItsUploadTakesItsMasterItemAlon
 // folder, which no longer shows an item deleted while Outlook was closed:
 // the saved maps still name it.
 TEST_F(ExchangeDeletionTest, ADeletionMadeWhileOutlookWasClosedIsFollowed) {
-  const sim::ObjId bob = AddItem(team_, L"Bob");
+  const sim::ObjId bob = AddItem(team_, L"Bob", {L"Team"});
   sim::ObjId bobCopy = 0;
   ASSERT_EQ(S_OK, World().CopyItemToFolder(bob, contacts_, &bobCopy));
   Run(master_);  // Bob came after the state: learnt by a run, saved with it
@@ -497,11 +505,6 @@ class ExchangeScopeTest : public ExchangeDeletionTest {
                                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &filter, nullptr));
     RegCloseKey(filter);
   }
-  void SetCategories(sim::ObjId item, std::vector<std::wstring> categories) {
-    sim::ItemContent c = World().GetItem(item)->content;
-    c.Set(sim::PropKey::Keywords(), categories.empty() ? sim::Value() : sim::Value::List(std::move(categories)));
-    ASSERT_EQ(S_OK, World().CommitItem(item, c));
-  }
 };
 
 TEST_F(ExchangeScopeTest, AnItemThatOnlyLeftTheRestrictionIsNoDeletion) {
@@ -519,8 +522,8 @@ TEST_F(ExchangeScopeTest, AnItemThatOnlyLeftTheRestrictionIsNoDeletion) {
 // an item went from the folder, and now and then without that (many items
 // deleted at once raise no event).
 TEST_F(ExchangeScopeTest, AnItemDeletedOutsideTheRestrictionTakesItsCopyAlong) {
-  const sim::ObjId bob = AddItem(team_, L"Bob", {L"Work"});
-  const sim::ObjId cy = AddItem(team_, L"Cy", {L"Work"});
+  const sim::ObjId bob = AddItem(team_, L"Bob", {L"Work", L"Team"});
+  const sim::ObjId cy = AddItem(team_, L"Cy", {L"Work", L"Team"});
   sim::ObjId bobCopy = 0, cyCopy = 0;
   ASSERT_EQ(S_OK, World().CopyItemToFolder(bob, contacts_, &bobCopy));
   ASSERT_EQ(S_OK, World().CopyItemToFolder(cy, contacts_, &cyCopy));

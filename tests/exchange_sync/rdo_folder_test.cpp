@@ -82,7 +82,7 @@ TEST_F(ExchangeFolderTest, TheFolderIsPreparedOnceAndItsKeyMapsAreFilledAlsoOnAF
 // until one succeeded a deletion it cannot map keeps the run's state.
 TEST_F(ExchangeFolderTest, AKeyMapFillThatFailedIsTriedAgainAndNoDeletionIsDroppedMeanwhile) {
   auto alive = [&](sim::ObjId item) { return World().GetItem(item) && !World().GetItem(item)->deleted; };
-  const sim::ObjId ada = AddItem(team_, L"Ada"), bob = AddItem(team_, L"Bob");
+  const sim::ObjId ada = AddItem(team_, L"Ada", {L"Team"}), bob = AddItem(team_, L"Bob", {L"Team"});
   sim::ObjId adaCopy = 0, bobCopy = 0;
   ASSERT_EQ(S_OK, World().CopyItemToFolder(ada, contacts_, &adaCopy));
   ASSERT_EQ(S_OK, World().CopyItemToFolder(bob, contacts_, &bobCopy));

@@ -28,15 +28,17 @@ class DeleteListTest : public BlocksTest {
     folder_ = AddFolder(store_, L"Family");
     object_ = AddFolderObject(folder_, 0, L"Family");
   }
-  sim::ObjId ItemWithKey(sim::ObjId folder, const wchar_t* subject, sim::Value key) {
+  sim::ObjId ItemWithKey(sim::ObjId folder, const wchar_t* subject, sim::Value key,
+                         const std::vector<std::wstring>& categories = {}) {
     sim::ItemContent c;
     c.Set(sim::PropKey::Tag(sim::tags::kSearchKey), std::move(key));
-    return AddItem(folder, subject, {}, L"IPM.Contact", c);
+    return AddItem(folder, subject, categories, L"IPM.Contact", c);
   }
-  sim::ObjId ItemWithKey(sim::ObjId folder, const wchar_t* subject, const wchar_t* hex = kKey) {
+  sim::ObjId ItemWithKey(sim::ObjId folder, const wchar_t* subject, const wchar_t* hex = kKey,
+                         const std::vector<std::wstring>& categories = {}) {
     sim::Bytes key;
     sim::FromHex(hex, &key);
-    return ItemWithKey(folder, subject, sim::Value::Binary(key));
+    return ItemWithKey(folder, subject, sim::Value::Binary(key), categories);
   }
   std::vector<std::wstring> List(CMAPIFolderObject* f) { return f->Events->FolderCacheSnapshot(); }
   bool Listed(CMAPIFolderObject* f, const std::wstring& key) {
@@ -249,7 +251,15 @@ class CounterpartTest : public DeleteListTest {
     clubObject_->Partner = standard_;
     tripsObject_->Partner = subfolder_;
     engine_->UserLogOn = 1;
-    for (sim::ObjId f : {folder_, contacts, club_, trips_, tripsTarget_}) copies_.push_back(ItemWithKey(f, L"Ada"));
+    // The copy in Contacts is Family's.
+    for (sim::ObjId f : {folder_, contacts, club_, trips_, tripsTarget_})
+      copies_.push_back(ItemWithKey(f, L"Ada", kKey, f == contacts ? Family() : std::vector<std::wstring>{}));
+  }
+  static std::vector<std::wstring> Family() { return {L"Family"}; }
+  void FileCopyUnder(std::vector<std::wstring> categories) {
+    sim::ItemContent c = World().GetItem(copies_[1])->content;
+    c.Set(sim::PropKey::Keywords(), sim::Value::List(std::move(categories)));
+    ASSERT_EQ(S_OK, World().CommitItem(copies_[1], std::move(c)));
   }
   // Which folders (Family, Contacts, Club, Journeys, Contacts/Trips) still hold their copy.
   std::vector<bool> Left() {
@@ -281,6 +291,28 @@ TEST_F(CounterpartTest, AMasterDeletionReachesOnlyItsOwnTarget) {
   EXPECT_EQ((std::vector<bool>{true, false, true, true, false}), Left());
 }
 
+// An item belongs to the job whose category it carries: once the user filed
+// the copy under Club, Family's deletion leaves it (and Club's item) alone
+// and forgets the key. A copy of both jobs goes, and Club's copy with it; a
+// copy whose finishing failed goes without its category.
+TEST_F(CounterpartTest, AMasterDeletionTakesOnlyItsOwnJobsItemFromTheDefaultFolder) {
+  CsLock lock(g_csDeleteList);
+  for (auto categories : {std::vector<std::wstring>{L"Club"}, {L"family"}, {L"Family Trips"}, {}}) {
+    FileCopyUnder(categories);
+    EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), kKey));
+    EXPECT_EQ((std::vector<bool>{true, true, true, true, true}), Left());
+  }
+  EXPECT_EQ(4u, CountOf(DebugLogText(), "item of another job now, left: Ada"));
+
+  standard_->Events->UnfinishedCopies.insert(kKey);
+  EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_EQ((std::vector<bool>{true, false, true, true, true}), Left());
+
+  copies_[1] = ItemWithKey(World().StoreDefaultFolder(store_, sim::kOlContacts), L"Ada", kKey, {L"Club", L"Family"});
+  EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), kKey));
+  EXPECT_EQ((std::vector<bool>{true, false, false, true, true}), Left());
+}
+
 TEST_F(CounterpartTest, ADefaultFolderDeletionReachesTheTwoWayMastersOfItsFolder) {
   CsLock lock(g_csDeleteList);
   EXPECT_EQ(0, deleteItem2(standard_, session_.Get(), utils_.Get(), kKey));
@@ -309,7 +341,7 @@ TEST_F(CounterpartTest, AFailedDeletionIsTriedAgainAndGivenUpInTheEnd) {
 
   // A counterpart that can never be reached is given up after a few tries.
   const std::wstring other = L"00112233445566778899AABBCCDDEEFF";
-  ItemWithKey(World().StoreDefaultFolder(store_, sim::kOlContacts), L"Bob", other.c_str());
+  ItemWithKey(World().StoreDefaultFolder(store_, sim::kOlContacts), L"Bob", other.c_str(), Family());
   World().InjectFailure(L"Session.GetFolderById", 1, MAPI_E_NETWORK_ERROR, -1);
   for (int i = 1; i < kDeleteRetries; ++i) EXPECT_EQ(1, deleteItem2(object_, session_.Get(), utils_.Get(), other.c_str()));
   EXPECT_EQ(0, deleteItem2(object_, session_.Get(), utils_.Get(), other.c_str()));
