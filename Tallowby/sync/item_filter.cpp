@@ -63,8 +63,9 @@ bool IsFilteredOutByCategories(CSyncEngine* engine, CMAPIFolderObject* job, cons
   GetCategoriesFilter(engine, filter, job->Events->EntryID.c_str());
   if (filter.empty()) return false;
   DebugLog(L"iIA::FILTER BY CATEGORIES ACTIVE");
+  const std::vector<std::wstring> names = ItemCategoryNames(categories);
   for (const std::wstring& wanted : filter) {
-    if (categories.find(wanted) != std::wstring::npos) {
+    if (Holds(names, wanted)) {
       DebugLogString(L"iIA::FILTER BY CATEGORIES::FOUND", wanted.c_str());
       return false;
     }

@@ -77,11 +77,11 @@ def cat2item(cats, category, job_categories):
 
 
 def passes(job, content):
-    """The item filter: the job's filter categories (a substring test on the
-    categories text), the NO_SYNC marker, requests, requests not responded
-    to, and private items (private and confidential)."""
+    """The item filter: the job's filter categories (whole categories of the
+    item), the NO_SYNC marker, requests, requests not responded to, and
+    private items (private and confidential)."""
     text = ", ".join(content.cats)
-    if job.filter and not any(f in text for f in job.filter):
+    if job.filter and not any(f in content.cats for f in job.filter):
         return False
     if "NO_SYNC" in text.upper():
         return False

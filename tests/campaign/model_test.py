@@ -30,10 +30,11 @@ class CategoriesAndFilter(unittest.TestCase):
         self.assertEqual(cat2item(("Family", "Holiday"), "Work", ["Work", "Family"]), ("Holiday", "Work"))
         self.assertEqual(cat2item(("Holiday", "Work"), "Work", ["Work", "Family"]), ("Holiday", "Work"))
 
-    def test_filter_is_a_case_sensitive_substring_test(self):
+    def test_filter_takes_whole_case_sensitive_categories(self):
         job = Job(Folder("A/W", "pst", "contacts"), "Work", filter=("Work", "Home"))
-        self.assertTrue(passes(job, Content("x", ("Homework",))))
+        self.assertFalse(passes(job, Content("x", ("Homework",))))
         self.assertFalse(passes(job, Content("x", ("work",))))
+        self.assertTrue(passes(job, Content("x", ("Workshop", "Home"))))
 
     def test_marker_requests_and_privacy(self):
         job = Job(Folder("A/W", "pst", "calendar"), "Work", no_private=True)

@@ -41,13 +41,17 @@ class ItemFilterTest : public BlocksTest {
   CMAPIFolderObject* job_ = nullptr;
 };
 
-TEST_F(ItemFilterTest, CategoryFilterIsACaseSensitiveSubstringTestAndNoSyncAlwaysWins) {
+// The filter takes an item that carries one of its categories as a whole
+// entry of its category list; part of a name is another category.
+TEST_F(ItemFilterTest, CategoryFilterMatchesWholeCaseSensitiveNamesAndNoSyncAlwaysWins) {
   EXPECT_TRUE(Passes(Item(L"no categories, no filter")));
   EXPECT_FALSE(Passes(Item(L"marker", {L"no_sync"})));
   EXPECT_FALSE(Passes(Item(L"marker inside", {L"Home", L"Please No_Sync"})));
 
   SetFilter({L"Work", L"Home"});
-  EXPECT_TRUE(Passes(Item(L"substring", {L"Homework"})));
+  EXPECT_FALSE(Passes(Item(L"part of a name", {L"Homework"})));
+  EXPECT_FALSE(Passes(Item(L"name with a blank", {L"Work travel", L"Workshop"})));
+  EXPECT_TRUE(Passes(Item(L"second of the list", {L"Workshop", L"Home"})));
   EXPECT_FALSE(Passes(Item(L"lower case", {L"work"})));
   EXPECT_FALSE(Passes(Item(L"none")));
   EXPECT_FALSE(Passes(Item(L"filtered but marked", {L"Work", L"NO_SYNC"})));
