@@ -1,6 +1,8 @@
 // The key maps' and change tables' container: its hashed lookups find what a
 // walk from the start of the list finds, duplicates included, through
-// appends, key and value changes and erasures.
+// appends, key and value changes and erasures; and what was appended since a
+// mark is known only while nothing else changed (a file that grows with the
+// table relies on it).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,7 +45,15 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
   auto pick = [&](int n) { return std::to_wstring(std::uniform_int_distribution<int>(0, n - 1)(random)); };
   KeyTable t;
   Model model;
+  KeyTable::Mark mark = t.EndMark();
+  size_t marked = 0;
+  bool onlyAppends = true;
   for (int step = 0; step < 4000; ++step) {
+    if (step % 7 == 0) {
+      mark = t.EndMark();
+      marked = model.size();
+      onlyAppends = true;
+    }
     const std::wstring key = pick(40), value = pick(40);
     const bool byValue = step % 2 == 0;
     auto found = byValue ? t.FindValue(value) : t.FindKey(key);
@@ -60,22 +70,32 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
         break;
       case 2:
         if (found != t.end()) {
+          const std::wstring was = found->first;
           t.SetKey(found, pick(40));
           model[size_t(walked - model.begin())].first = found->first;
+          if (found->first != was) onlyAppends = false;
         }
         break;
       case 3:
         if (found != t.end()) {
+          const std::wstring was = found->second;
           t.SetValue(found, pick(40));
           model[size_t(walked - model.begin())].second = found->second;
+          if (found->second != was) onlyAppends = false;
         }
         break;
       case 4:
         if (found != t.end()) {
           t.Erase(found);
           model.erase(walked);
+          onlyAppends = false;
         }
         break;
+    }
+    Model appended;
+    ASSERT_EQ(onlyAppends, t.ForEachAppendedSince(mark, [&](const Entry& e) { appended.push_back(e); })) << step;
+    if (onlyAppends) {
+      ASSERT_EQ(Model(model.begin() + long(marked), model.end()), appended) << step;
     }
     ASSERT_EQ(model.size(), t.size());
   }
@@ -83,6 +103,16 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
   KeyTable copy = t;
   EXPECT_EQ(t, copy);
   for (const Entry& e : model) EXPECT_EQ(*Walk(model, e.first, false), *copy.FindKey(e.first));
+  // Another table, or one emptied or moved from, is not the marked table grown.
+  auto none = [](const Entry&) {};
+  EXPECT_FALSE(copy.ForEachAppendedSince(t.EndMark(), none));
+  mark = t.EndMark();
+  KeyTable moved = std::move(t);
+  EXPECT_TRUE(moved.ForEachAppendedSince(mark, none)) << "the entries moved with their table";
+  EXPECT_FALSE(t.ForEachAppendedSince(mark, none));
+  mark = moved.EndMark();
+  moved.clear();
+  EXPECT_FALSE(moved.ForEachAppendedSince(mark, none));
 }
 
 }  // namespace
