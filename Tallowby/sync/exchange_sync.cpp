@@ -942,6 +942,7 @@ HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
   NoteSettings(folder);
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
   IncrementalRun(folder, session, utils).Run();
+  EndTableFileAppends(&folder->Cache2File);
   return S_OK;
 }
 

@@ -24,6 +24,7 @@
 #include "pst_listing.h"
 #include "rdo.h"
 #include "key_table.h"
+#include "state_files.h"
 #include "sync_id_list.h"
 
 class CMAPIFolderObject;
@@ -215,6 +216,9 @@ class CMAPIFolderObject {
   KeyTable FolderCache[2];
   KeyTable CacheTable;
   KeyTable Cache2Table;
+  // What the ".cache2" file holds of Cache2Table, as its saver last left it
+  // (state_files.cpp; worker only).
+  TableFileMark Cache2File;
   // Items that left the Exchange run's restriction while they stayed in the
   // folder: sync id (or GlobalObjectId) -> source key (under
   // CacheTablesLock). The server reports no deletion of theirs any more, so

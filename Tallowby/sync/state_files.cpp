@@ -26,21 +26,6 @@ using LineFn = std::function<void(std::string_view)>;
 constexpr wchar_t kTempSuffix[] = L".tmp";
 constexpr DWORD kReadChunk = 64 * 1024;
 
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE h) : h_(h) {}
-  ~FileHandle() {
-    if (IsOpen()) CloseHandle(h_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  bool IsOpen() const { return h_ != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
 HANDLE OpenForReading(const std::wstring& path) {
   if (path.empty()) return INVALID_HANDLE_VALUE;
   return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -261,24 +246,94 @@ void LoadCacheFile(CMAPIFolderObject* folder, const wchar_t* suffix, KeyTable* t
   DebugLog(endLine);
 }
 
-HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const KeyTable& table, const wchar_t* label) {
+void AppendEntryLine(std::string* bytes, const KeyTable::Entry& entry) {
+  AppendNarrow(bytes, entry.first);
+  bytes->push_back(';');
+  AppendNarrow(bytes, entry.second);
+  *bytes += "\r\n";
+}
+
+// Adds `bytes` to the end of the table's file, as `mark` says its saver
+// left it, through the handle the mark keeps open for the run's appends.
+// Why an append is safe where the other writers go through ".tmp": each
+// entry is a line of its own, and a reader takes only lines of hexadecimal
+// key, ";" and hexadecimal value, so what an append cut short can leave (a
+// last line without its end, a key with part of its value, bytes never
+// written that read as zeros) is either skipped or an entry whose value is
+// no change key: either way the entry counts as not handled, and its change
+// is handed on again, as it would be had the save not been made. The lines
+// before the append are not touched. A write that fails is taken back off
+// the file where it can be.
+HRESULT AppendToTableFile(const std::wstring& path, TableFileMark* mark, const std::string& bytes) {
+  if (!mark->file.IsOpen())
+    mark->file.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!mark->file.IsOpen()) return LastErrorHr();
+  const HANDLE file = mark->file.Get();
+  LARGE_INTEGER size{}, end{};
+  end.QuadPart = LONGLONG(mark->bytes);
+  if (!GetFileSizeEx(file, &size)) return LastErrorHr();
+  if (static_cast<unsigned long long>(size.QuadPart) != mark->bytes) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+  if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) return LastErrorHr();
+  DWORD written = 0;
+  HRESULT hr = S_OK;
+  if (!WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr))
+    hr = LastErrorHr();
+  else if (written != bytes.size())
+    hr = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+  if (SUCCEEDED(hr)) return S_OK;
+  if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+  return hr;
+}
+
+// Writes `table` to its file. With a `mark` of the file, only the entries
+// appended to the table since the mark are added to its end, where that
+// gives the same file; else, and when that fails, the whole file is written
+// again.
+HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const KeyTable& table, const wchar_t* label,
+                  TableFileMark* mark = nullptr) {
   if (!folder || !folder->Engine()) return E_FAIL;
   const std::wstring path = StateFilePath(folder, suffix);
   if (path.empty()) return E_FAIL;
   DebugLog(label);
   std::string bytes;
+  KeyTable::Mark now;
+  if (mark && mark->valid) {
+    bool appendsOnly = false;
+    {
+      CsLock lock(folder->CacheTablesLock.Get());
+      now = table.EndMark();
+      appendsOnly = table.ForEachAppendedSince(mark->table,
+                                               [&](const KeyTable::Entry& entry) { AppendEntryLine(&bytes, entry); });
+    }
+    if (appendsOnly && (bytes.empty() || SUCCEEDED(AppendToTableFile(path, mark, bytes)))) {
+      mark->table = now;
+      mark->bytes += bytes.size();
+      return S_OK;
+    }
+    bytes.clear();
+  }
+  if (mark) {
+    // The file is replaced: no handle may keep it open.
+    mark->valid = false;
+    mark->file.Reset();
+  }
   {
     CsLock lock(folder->CacheTablesLock.Get());
-    for (const auto& [key, value] : table) {
-      AppendNarrow(&bytes, key);
-      bytes.push_back(';');
-      AppendNarrow(&bytes, value);
-      bytes += "\r\n";
-    }
+    now = table.EndMark();
+    for (const auto& entry : table) AppendEntryLine(&bytes, entry);
   }
   HRESULT hr = WriteReplacing(path, bytes);
-  if (FAILED(hr)) LogError(hr, label);
-  return FAILED(hr) ? E_FAIL : S_OK;
+  if (FAILED(hr)) {
+    LogError(hr, label);
+    return E_FAIL;
+  }
+  if (mark) {
+    mark->table = now;
+    mark->bytes = bytes.size();
+    mark->valid = true;
+  }
+  return S_OK;
 }
 
 }  // namespace
@@ -355,7 +410,12 @@ HRESULT SaveCacheTable(CMAPIFolderObject* folder) {
 
 HRESULT SaveCache2Table(CMAPIFolderObject* folder) {
   if (!folder) return E_FAIL;
-  return SaveTable(folder, kCache2TableSuffix, folder->Cache2Table, L"Saving Exchange Cache2 Table");
+  return SaveTable(folder, kCache2TableSuffix, folder->Cache2Table, L"Saving Exchange Cache2 Table",
+                   &folder->Cache2File);
+}
+
+void EndTableFileAppends(TableFileMark* mark) {
+  if (mark) mark->file.Reset();
 }
 
 void ResetSyncData(CMAPIFolderObject* folder) {

@@ -17,15 +17,18 @@
 // Every writer builds the new content in "<name>.tmp" and only then puts it
 // in place, so a failed or short write never leaves a truncated file behind:
 // the previous file stays as it was, the failure is logged and E_FAIL
-// returned. Readers skip lines that do not hold their format (no ";", keys
-// that are not hexadecimal, lines longer than a reader takes) instead of
-// making entries of them.
+// returned. The one exception is the save of Cache2Table during a run,
+// which adds the lines of the entries recorded since its last save to the
+// end of the file (see SaveCache2Table). Readers skip lines that do not hold
+// their format (no ";", keys that are not hexadecimal, lines longer than a
+// reader takes) instead of making entries of them.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
 #include "bstr.h"
+#include "key_table.h"
 #include "rdo.h"
 
 class CMAPIFolderObject;
@@ -69,10 +72,54 @@ HRESULT LoadSynccData(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils
 HRESULT SaveSyncData(CMAPIFolderObject* folder, const wchar_t* state);
 // The same with the folder's SyncData.
 HRESULT SaveSyncData(CMAPIFolderObject* folder);
+
+// A file handle, closed with its holder.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+  ~FileHandle() { Reset(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool IsOpen() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return h_; }
+  void Reset(HANDLE h = INVALID_HANDLE_VALUE) {
+    if (IsOpen()) CloseHandle(h_);
+    h_ = h;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+// What a table's file held when its saver last wrote it: the table's mark
+// then and the file's length, and the file kept open for the appends of a
+// run. Kept by the folder object for the file of a table that mostly grows
+// (its worker's alone); not valid until the saver has written the whole
+// file once.
+struct TableFileMark {
+  KeyTable::Mark table;
+  unsigned long long bytes = 0;
+  bool valid = false;
+  FileHandle file;
+};
+
 // Write CacheTable or Cache2Table under CacheTablesLock. E_FAIL without
 // engine or when the file could not be written.
+//
+// Cache2Table is saved every ten entries of a run, and grows by appends
+// alone until the run ends: a save then adds only the lines of the entries
+// recorded since the last one to the end of the file, so that a run of n
+// entries writes n lines instead of the whole table each time. Where an
+// entry was replaced or taken out, or the file is not as this object left
+// it (its first save, another writer, a failed append), the whole file is
+// written again through ".tmp". The appended lines are not flushed: they
+// need not survive more than the add-in's own end (the operating system
+// writes them), and losing some to a crash of the system loses nothing but
+// the skipping of those entries, which the next run then hands on again.
 HRESULT SaveCacheTable(CMAPIFolderObject* folder);
 HRESULT SaveCache2Table(CMAPIFolderObject* folder);
+// Closes the file that the appends of a run kept open (at the end of a run).
+void EndTableFileAppends(TableFileMark* mark);
 
 // A fresh start of the Exchange state: SyncData and both tables empty; an
 // empty state file, an empty ".cache" and an empty ".cache2" are written

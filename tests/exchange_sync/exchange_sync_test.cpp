@@ -273,6 +273,32 @@ TEST_F(ExchangeRunTest, ARunBrokenOffSkipsTheChangesItHandledWhenTheyComeAgain) 
   EXPECT_EQ(0u, StoredLines(master_, kCache2TableSuffix));
 }
 
+// Outlook may end at any point of a run. The next start skips what the
+// saves so far hold; a save cut short leaves its last line without its end
+// and with part of its change key, and that change is handed on again. No
+// item is copied twice.
+TEST_F(ExchangeRunTest, AfterARunCutShortTheNextStartSkipsWhatWasSavedAndRepeatsATornLastLine) {
+  for (int i = 0; i < 40; ++i) AddItem(team_, (L"item " + std::to_wstring(i)).c_str());
+  World().InjectFailure(L"Change.EntryID", 26, E_FAIL);
+  Run(master_);
+  ASSERT_EQ(25u, HandedOn());
+  std::string saved = Stored(master_, kCache2TableSuffix);
+  ASSERT_EQ(19u, CountOf(saved, "\n"));
+  saved.resize(saved.size() - 6);
+  testing_support::WriteFileBytes(StateFile(master_, kCache2TableSuffix), saved);
+
+  CMAPIFolderObject* master = AddFolderObject(team_, 0, L"Team", true);
+  master->Partner = AddFolderObject(contacts_, 1, L"", true);
+  Prepare(master);
+  Prepare(master->Partner);
+  Run(master);
+  EXPECT_EQ(18u, CountOf(DebugLogText(), "IsFromLastRun"));
+  EXPECT_EQ(25u + 22u, HandedOn());
+  EXPECT_EQ(40u, World().ItemCount(contacts_));
+  EXPECT_NE(startState_, Stored(master, kSyncDataSuffix));
+  EXPECT_EQ("", Stored(master, kCache2TableSuffix));
+}
+
 TEST_F(ExchangeRunTest, AStopRequestEndsTheRunWithoutSavingAndShutdownKeepsTheTables) {
   AddItem(team_, L"new");
   master_->RunFlag = false;

@@ -183,6 +183,50 @@ TEST_F(StateFilesTest, AFailedWriteLeavesThePreviousFilesAndIsReported) {
   EXPECT_FALSE(g->SyncStateReset);
 }
 
+// A run saves Cache2Table every ten entries. A save adds the lines of the
+// entries recorded since the last one (it needs no ".tmp": a directory in
+// its way does not stop it), and the file is always the table's lines as a
+// whole save writes them, so the one reader reads it. A replaced entry, a
+// save that failed or a file gone meanwhile makes the next save write the
+// whole file again; a failed one leaves the previous file.
+TEST_F(StateFilesTest, Cache2SavesAddTheNewLinesAndWriteTheWholeFileWhereTheyMust) {
+  CMAPIFolderObject* f = Folder(true, false);
+  KeyTable& table = f->Cache2Table;
+  table.PushBack(L"A1", L"C1");
+  ASSERT_EQ(S_OK, SaveCache2Table(f));
+  const std::wstring blocker = File(kCache2TableSuffix) + L".tmp";
+  ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), nullptr));
+  table.PushBack(L"A2", L"C2");
+  table.PushBack(L"A3", L"C3");
+  EXPECT_EQ(S_OK, SaveCache2Table(f));
+  EXPECT_EQ(S_OK, SaveCache2Table(f)) << "nothing new";
+  EXPECT_EQ("A1;C1\r\nA2;C2\r\nA3;C3\r\n", Bytes(kCache2TableSuffix));
+
+  table.SetValue(table.FindKey(L"A2"), L"C9");
+  EXPECT_EQ(E_FAIL, SaveCache2Table(f)) << "a replaced entry needs the whole file";
+  table.PushBack(L"A4", L"C4");
+  EXPECT_EQ(E_FAIL, SaveCache2Table(f));
+  EXPECT_EQ("A1;C1\r\nA2;C2\r\nA3;C3\r\n", Bytes(kCache2TableSuffix));
+  ASSERT_TRUE(RemoveDirectoryW(blocker.c_str()));
+  EXPECT_EQ(S_OK, SaveCache2Table(f));
+  EXPECT_EQ("A1;C1\r\nA2;C9\r\nA3;C3\r\nA4;C4\r\n", Bytes(kCache2TableSuffix));
+
+  // Between runs the file went (the folder's configuration was removed).
+  EndTableFileAppends(&f->Cache2File);
+  ASSERT_TRUE(DeleteFileW(File(kCache2TableSuffix).c_str()));
+  table.PushBack(L"A5", L"C5");
+  EXPECT_EQ(S_OK, SaveCache2Table(f));
+  CMAPIFolderObject* g = Folder(true, false);
+  ASSERT_EQ(S_OK, SaveSyncData(g, L"s"));
+  com::Bstr state;
+  ASSERT_EQ(S_OK, LoadSynccData(g, session_.Get(), utils_.Get(), &state));
+  EXPECT_EQ(table, g->Cache2Table);
+
+  table.clear();  // the end of a run
+  EXPECT_EQ(S_OK, SaveCache2Table(f));
+  EXPECT_EQ("", Bytes(kCache2TableSuffix));
+}
+
 TEST_F(StateFilesTest, ResetEmptiesTheStateAndBothCachesButKeepsTheBackup) {
   CMAPIFolderObject* f = Folder(true, false);
   f->SyncData = com::Bstr(L"state");
