@@ -65,11 +65,18 @@ bool ReadModificationTime(IRdoMessage* message, DATE* time) {
 // What tells one write of an item from the next: its change key, which every
 // commit renews (two commits within one tick of the store's clock carry the
 // same modification time), and the time where a store has no change key.
-std::wstring ItemVersion(IRdoUtils* utils, IRdoMessage* message) {
-  if (!message) return {};
+struct ItemVersion {
+  std::wstring changeKey;
   DATE time = 0;
-  ReadModificationTime(message, &time);
-  return HexOfProperty(utils, message, kTagChangeKey) + L"@" + std::to_wstring(time);
+  bool operator==(const ItemVersion&) const = default;
+};
+
+ItemVersion VersionOf(IRdoUtils* utils, IRdoMessage* message) {
+  ItemVersion version;
+  if (!message) return version;
+  ReadModificationTime(message, &version.time);
+  version.changeKey = HexOfProperty(utils, message, kTagChangeKey);
+  return version;
 }
 
 // A modification time of `f`'s store on the local clock: an Exchange store
@@ -191,11 +198,11 @@ class MasterToDefault {
 bool MasterToDefault::Run() {
   DebugLog(L"pExInMasterFldr start");
   const DWORD start = DWORD(clk::TickMs());
-  const std::wstring before = ItemVersion(utils_, masterItem_);
+  const ItemVersion before = VersionOf(utils_, masterItem_);
   const bool ok = Process();
   // A category or origin mark put on the master item is the add-in's write
   // as well; registered last, with the master item's final change.
-  if (ok && masterItem_ && ItemVersion(utils_, masterItem_) != before)
+  if (ok && masterItem_ && VersionOf(utils_, masterItem_) != before)
     RegisterOwnWrite(master_, master_, session_, utils_, masterItem_, syncId_);
   if (ok) DebugLog(L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER:ExchangeMode");
   DebugElapsed(L"pExInMasterFldr = %d msec", start);
@@ -744,7 +751,7 @@ HRESULT CopyOverMaster::FindWithRetries(IRdoFolder* folder, const wchar_t* retry
 }
 
 HRESULT CopyOverMaster::CopyAndSave() {
-  const std::wstring versionBefore = ItemVersion(utils_, masterItem_.Get());
+  const ItemVersion versionBefore = VersionOf(utils_, masterItem_.Get());
   CItemsEvents* job = master_->Events;
   // The default-folder item may be private by the job's mark alone: the
   // user's own item in the master keeps its privacy.
@@ -769,7 +776,7 @@ HRESULT CopyOverMaster::CopyAndSave() {
     CheckHr(hr, L"CDI2M::Save(iCloud)");
     com::ComPtr<IRdoMessage> stored;
     if (SUCCEEDED(OpenItemOfObject(session_, master_, masterId_, &stored)) &&
-        ItemVersion(utils_, stored.Get()) != versionBefore) {
+        VersionOf(utils_, stored.Get()) != versionBefore) {
       masterItem_ = stored;
       return S_OK;
     }
@@ -825,7 +832,7 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
     LogError(E_FAIL, L"pExInDefFldr2:rdomail is null");
     return ReportFailure(failure, E_FAIL);
   }
-  const std::wstring before = ItemVersion(utils, message);
+  const ItemVersion before = VersionOf(utils, message);
   std::vector<std::wstring> categories;
   GetItemCategories(folder, categories, utils, message);
   if (categories.empty()) return true;
@@ -833,7 +840,7 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   // Default categories or an origin mark put on the item are the add-in's
   // own write; registered last, with the item's final change, and only when
   // the item was handed on: after a failure the changed item must come again.
-  if (ok && ItemVersion(utils, message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
+  if (ok && VersionOf(utils, message) != before) RegisterExchangeWrite(folder, session, utils, message, syncId);
   return ok;
 }
 

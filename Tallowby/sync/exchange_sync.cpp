@@ -941,7 +941,11 @@ HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return E_FAIL;
   NoteSettings(folder);
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
-  IncrementalRun(folder, session, utils).Run();
+  {
+    // The run asks for the job's category filter for every item.
+    CategoriesFilterPassCache filters;
+    IncrementalRun(folder, session, utils).Run();
+  }
   EndTableFileAppends(&folder->Cache2File);
   return S_OK;
 }
