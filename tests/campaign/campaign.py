@@ -3,6 +3,10 @@
 
   campaign.py generate SEED               the scenario of one seed
   campaign.py run FIRST LAST [-j N]       runs seeds FIRST..LAST, N at a time
+  campaign.py forms                       the world's forms the generator can make
+
+`generate` and `run` take --forms LIST (or CAMPAIGN_FORMS): "all", or form
+names, each with + or - against the default set.
   campaign.py shrink SEED|FILE [-j N]     the shortest scenario that fails the same way
 
 `run` gives each of its N workers a Wine prefix, display and Wine session of
@@ -316,7 +320,10 @@ def main():
     sub = parser.add_subparsers(dest="command", required=True)
     g = sub.add_parser("generate")
     g.add_argument("seed", type=int)
+    g.add_argument("--forms")
+    sub.add_parser("forms")
     r = sub.add_parser("run")
+    r.add_argument("--forms")
     r.add_argument("first", type=int)
     r.add_argument("last", type=int)
     r.add_argument("-j", "--jobs", type=int, default=max(1, (os.cpu_count() or 2) // 2))
@@ -330,6 +337,13 @@ def main():
     w.add_argument("--out", required=True)
     w.add_argument("seeds", type=int, nargs="+")
     args = parser.parse_args()
+    if getattr(args, "forms", None):
+        generate.forms_from(args.forms)  # a name that is no form stops here
+        os.environ["CAMPAIGN_FORMS"] = args.forms
+    if args.command == "forms":
+        for name, what in generate.FORMS.items():
+            print(f"{name:14} {'on ' if name in generate.DEFAULT_FORMS else 'off'}  {what}")
+        return 0
     if args.command == "generate":
         sys.stdout.write(generate.generate(args.seed))
         return 0

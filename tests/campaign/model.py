@@ -10,6 +10,12 @@ none of the passes, threads or timings that lead to it.
 Where the add-in's rules leave an outcome open, the generator does not make
 that step (`World.why_not_*` say why); where it depends on timing alone, the
 item is held as "maybe" until a later step settles it.
+
+Folders outside every job (a store's Deleted Items, a folder the user files
+items in) hold what the user moved or deleted there, so that it can come
+back. A few rules have an earlier and a mended form (`World.rules` names the
+mended ones in force): the generator makes a step that meets such a rule
+only where both forms agree, or where the mended one is in force.
 """
 
 from dataclasses import dataclass, field, replace
@@ -98,6 +104,18 @@ def passes_as_copy(job, content):
     return passes(replace(job, no_private=False) if job.mark_private else job, content)
 
 
+# The mended rules the model can follow:
+#   refile   a default-folder item the user re-files from one two-way job to
+#            another leaves the first job's master (it moved)
+RULES = ("refile",)
+
+DELETED_ITEMS = "Deleted Items"
+
+
+def store_of(path):
+    return path.split("/")[0]
+
+
 class World:
     def __init__(self):
         self.default_store = ""   # the store that holds the default folders
@@ -106,6 +124,7 @@ class World:
         self.jobs = []
         self.next_key = 1
         self.started = False
+        self.rules = set()
 
     # ----- the world as the scenario sets it up -----
 
@@ -144,12 +163,28 @@ class World:
                     seen.append(f)
         return seen
 
+    def is_synchronised(self, folder):
+        return any(f is folder for f in self.synchronised())
+
     def named(self, name):
         for f in self.folders.values():
             for i in f.items:
                 if i.name == name:
                     return f, i
         raise KeyError(name)
+
+    def bin_of(self, store):
+        """The store's Deleted Items, outside every job."""
+        path = f"{store}/{DELETED_ITEMS}"
+        return self.folders.get(path) or self.folder(path, "", "")
+
+    def in_bin(self, folder):
+        return folder.path.startswith(f"{store_of(folder.path)}/{DELETED_ITEMS}")
+
+    def snapshot(self):
+        """What every folder holds, to compare two ways of following a step."""
+        return {p: sorted((i.key, i.content.subject, i.content.cats, i.content.sens, i.content.reminder, i.maybe)
+                          for i in f.items) for p, f in self.folders.items()}
 
     def in_reminders(self, key):
         """An active reminder belongs to some item with this sync id, in any
@@ -169,13 +204,53 @@ class World:
 
     def change(self, name, **changes):
         folder, item = self.named(name)
+        before = item.content
         item.content = replace(item.content, **changes)
+        if "refile" in self.rules and not self.job_of_master(folder):
+            # The user took a two-way job's category off its item: the item
+            # has moved out of that job, and its master item goes.
+            for j in self.jobs_of_target(folder):
+                if j.both and j.category in before.cats and j.category not in item.content.cats:
+                    self._delete_key(j.master, item.key)
         self._settle([(folder, item.key, None)])
 
-    def delete(self, name):
+    def delete(self, name, hard=False):
+        """The user's delete: to the store's Deleted Items (hard, or from
+        there already: for good)."""
         folder, item = self.named(name)
         folder.items.remove(item)
-        self._follow_deletion(folder, item.key)
+        if not hard and not self.in_bin(folder):
+            self.bin_of(store_of(folder.path)).items.append(item)
+        if self.is_synchronised(folder):
+            self._follow_deletion(folder, item.key)
+
+    def move(self, name, path):
+        """The user drags an item into another folder: it keeps its sync id
+        and its time. It leaves its folder as a deletion; where it arrives,
+        a pass sees it only by its time, so the generator changes it there
+        at once (and the change settles it)."""
+        folder, item = self.named(name)
+        folder.items.remove(item)
+        if self.is_synchronised(folder):
+            self._follow_deletion(folder, item.key)
+        item.made_by_addin = False  # it is the user's item where it is now
+        self.folders[path].items.append(item)
+
+    def delete_folder(self, path, hard=False):
+        """A folder outside every job goes, with its items, to Deleted Items
+        (hard: for good)."""
+        folder = self.folders.pop(path)
+        if not hard:
+            bin_ = self.bin_of(store_of(path))
+            moved = self.folder(f"{bin_.path}/{path.split('/')[-1]}", "", folder.type)
+            moved.items = folder.items
+
+    def empty_bin(self, store):
+        for path in [p for p in self.folders if p.startswith(f"{store}/{DELETED_ITEMS}")]:
+            if path == f"{store}/{DELETED_ITEMS}":
+                self.folders[path].items.clear()
+            else:
+                del self.folders[path]
 
     def start(self):
         """The first start: a personal-folders master or default folder has

@@ -3,7 +3,7 @@ makes every seed that meets it fail, or worse, pass."""
 
 import unittest
 
-from generate import Generator
+from generate import DEFAULT_FORMS, FORMS, Generator, forms_from
 from model import Content, cat2item, passes, Job, Folder
 from script import annotate, Script
 
@@ -14,9 +14,9 @@ folder "Archive/Family" type=contacts
 """
 
 
-def run(steps):
+def run(steps, rules=""):
     script = Script()
-    for line in (WORLD + steps).splitlines():
+    for line in (f"# rules: {rules}\n" + WORLD + steps).splitlines():
         script.apply(line)
     return script.world
 
@@ -151,6 +151,40 @@ class Outcomes(unittest.TestCase):
         self.assertEqual(held(w, "Archive/Dates"), [])
 
 
+TWO_JOBS = ('job "Archive/Work" category=Work both\njob "Archive/Family" category=Family both\n'
+            'item a in "Archive/Work" subject="Ada"\nstart\nfind c in "Local/Contacts" subject="Ada"\n')
+
+
+class MovesAndMendedRules(unittest.TestCase):
+    def test_a_refiled_item_moves_from_one_job_to_the_other_once_the_rule_is_mended(self):
+        steps = TWO_JOBS + 'change c categories="Family"\n'
+        before, after = run(steps), run(steps, rules="refile")
+        self.assertEqual(held(before, "Archive/Work"), [("Ada", ("Work",), False)])
+        self.assertEqual([held(after, p) for p in ("Archive/Work", "Archive/Family", "Local/Contacts")],
+                         [[], [("Ada", ("Family",), False)], [("Ada", ("Family",), False)]])
+
+    def test_a_moved_item_is_its_new_jobs_and_one_brought_back_from_deleted_items_is_copied_again(self):
+        w = run(TWO_JOBS + 'move a to "Archive/Family"\nchange a subject="Ada King"\ndelete a\n'
+                'find r in "Archive/Deleted Items" subject="Ada King"\nmove r to "Archive/Work"\n'
+                'change r subject="Ada Byron"\n')
+        self.assertEqual([held(w, p) for p in ("Archive/Family", "Archive/Work", "Local/Contacts")],
+                         [[], [("Ada Byron", ("Work",), False)], [("Ada Byron", ("Work",), False)]])
+
+    def test_deleted_for_good_and_folders_outside_the_jobs_take_nothing_along(self):
+        w = run('job "Archive/Work" category=Work both\nfolder "Archive/Old" type=contacts\n'
+                'item a in "Archive/Work" subject="Ada"\nitem b in "Archive/Work" subject="Bob"\nstart\n'
+                'copy a to "Archive/Old" as p\ndelete-folder "Archive/Old"\ndelete b hard\n')
+        self.assertEqual(held(w, "Local/Contacts"), [("Ada", ("Work",), False)])
+        self.assertEqual(held(w, "Archive/Deleted Items"), [])
+        self.assertEqual(len(w.folders["Archive/Deleted Items/Old"].items), 1)
+
+    def test_forms_are_all_the_default_set_or_changes_of_it(self):
+        self.assertEqual(forms_from("all"), set(FORMS))
+        self.assertEqual(forms_from("+clock,-move"), DEFAULT_FORMS - {"move"} | {"clock"})
+        self.assertEqual(forms_from("clock echo"), {"clock", "echo"})
+        self.assertRaises(ValueError, forms_from, "+clocks")
+
+
 class Steps(unittest.TestCase):
     def test_after_a_reload_a_stopped_pass_may_stand_in_the_error_log_until_outlook_restarts(self):
         script = Script()
@@ -160,6 +194,13 @@ class Steps(unittest.TestCase):
         self.assertEqual(checks, ['expect error-log "ERROR:" count=0 except="RESET...;::ThreadStop;'
                                   'checkIfSomethingChanged::errors>0"'])
         self.assertEqual(script.finish(), ['expect error-log "ERROR:" count=0 except="RESET..."'])
+
+    def test_while_a_mended_rule_is_off_no_step_is_made_whose_outcome_it_decides(self):
+        g = Generator(1, forms=set())
+        for line in (WORLD + TWO_JOBS).splitlines():
+            g.emit(line)
+        self.assertFalse(g.rules_agree(['change c categories="Family"']))
+        self.assertTrue(g.rules_agree(['change c subject="Ada King"']))
 
     def test_while_outlook_is_closed_a_find_by_subject_counts_the_copies_old_subjects(self):
         g = Generator(1)

@@ -10,7 +10,7 @@ that a shrunk scenario gets the expectations of its own steps.
 import shlex
 from dataclasses import replace
 
-from model import Content, Job, World
+from model import RULES, Content, Job, World
 
 # Error lines the add-in writes in normal work: an Exchange folder that
 # starts without a synchronisation state says so once.
@@ -27,6 +27,18 @@ RACING_DELETION_ERRORS = ("PSTprocessItemInMasterFolder::NO MasterMSG FROM ID", 
 # pass's error. A pass starts on its timer too, so whether the Reload meets
 # one is timing alone.
 STOPPED_PASS_ERRORS = ("::ThreadStop", "checkIfSomethingChanged::errors>0")
+
+# A folder whose sync state the server forgot is refused until it starts
+# from nothing (the sixth refusal in a row), each refusal logged; how many
+# fall before the end of the scenario, or after a restart that counts them
+# from 0 again, is timing alone.
+EXPIRED_STATE_ERRORS = ("RCI::syncdata fehlerhaft", "no syncinterface", "RCI:It's something else???",
+                        "RCI:Recovering from SyncDataError")
+# In a mailbox in cached mode, an item not uploaded yet has no source key:
+# a folder opened meanwhile logs it once while it fills its key maps (the
+# item enters them when the run meets it). Whether a folder opens before
+# an upload is timing alone.
+CACHED_UPLOAD_ERRORS = ("FILLFOLDERCACHE::nosourcekey", "FillFolderCache.no Ids")
 
 
 def tokens(line):
@@ -59,6 +71,8 @@ class Script:
         self.failures_since_start = False
         self.master_deletions_since_start = False
         self.reloads_since_start = False
+        self.cached_store = False
+        self.expired_state = False
         self.job_lines = []
 
     # ----- reading -----
@@ -66,6 +80,9 @@ class Script:
     def apply(self, line):
         """Follows one command in the model; returns the lines to write."""
         text = line.strip()
+        if text.startswith("# rules:"):
+            # The mended rules the scenario was made for (the model's RULES).
+            self.world.rules = {r for r in text.split(":", 1)[1].replace(",", " ").split() if r in RULES}
         if not text or text.startswith("#"):
             self.lines.append(line)
             return [line]
@@ -77,14 +94,14 @@ class Script:
             return []
         if verb == "store":
             self.stores[words[1]] = (opts.get("kind", "pst"), "default" in words)
+            self.cached_store = self.cached_store or "upload" in opts
         elif verb == "reg" and len(words) >= 4 and words[3] == "defaultStoreName":
             self.default_store_name = words[5] if len(words) > 5 else ""
         elif verb == "folder":
             store = words[1].split("/")[0]
             # An iCloud or Hotmail store is a personal-folders file to the
             # add-in's passes.
-            kind = self.stores[store][0]
-            w.folder(words[1], "exchange" if kind == "exchange" else "pst", opts["type"])
+            w.folder(words[1], self._model_kind(self.stores[store][0]), opts["type"])
         elif verb == "job":
             self._set_default_store()
             master = self._folder(words[1])
@@ -130,10 +147,30 @@ class Script:
             for name in names:
                 self._named(name)
             for name in names:
-                folder, _ = w.named(name)
-                if folder.kind == "pst" and w.job_of_master(folder):
-                    self.master_deletions_since_start = True
-                w.delete(name)
+                self._note_master_deletion(name)
+                w.delete(name, hard="hard" in words)
+        elif verb == "move":
+            self._user_step()
+            self._named(words[1])
+            self._folder(words[3])
+            self._note_master_deletion(words[1])
+            w.move(words[1], words[3])
+        elif verb == "delete-folder":
+            self._user_step()
+            if w.is_synchronised(self._folder(words[1])):
+                raise ScriptError(f"a synchronised folder: {text}")
+            w.delete_folder(words[1], hard="hard" in words)
+        elif verb == "empty-deleted-items":
+            self._user_step()
+            w.empty_bin(words[1])
+        elif verb == "expire-sync":
+            # The runs are refused until the folder starts from nothing, and
+            # each refusal is logged.
+            self._user_step()
+            self._folder(words[1])
+            self.failures_since_start = self.expired_state = True
+        elif verb == "clock":
+            self._user_step()
         elif verb == "echo":
             # The store writes the item again on its own: a change without
             # a difference.
@@ -177,6 +214,17 @@ class Script:
         self.lines += out
         return out
 
+    def _note_master_deletion(self, name):
+        folder, _ = self.world.named(name)
+        if folder.kind == "pst" and self.world.job_of_master(folder):
+            self.master_deletions_since_start = True
+
+    @staticmethod
+    def _model_kind(store_kind):
+        """iCloud and Hotmail stores are personal-folder files to the
+        add-in's passes."""
+        return "exchange" if store_kind == "exchange" else "pst"
+
     def _user_step(self):
         self.writes_cleared = False
 
@@ -198,7 +246,7 @@ class Script:
         if name not in self.stores:
             raise ScriptError("no default store")
         self.world.default_store = name
-        self.world.default_kind = self.stores[name][0]
+        self.world.default_kind = self._model_kind(self.stores[name][0])
 
     # ----- writing -----
 
@@ -225,6 +273,10 @@ class Script:
         explained = EXPLAINED_ERRORS + (RACING_DELETION_ERRORS if self.master_deletions_since_start else ())
         if self.reloads_since_start:
             explained += tuple(e for e in STOPPED_PASS_ERRORS if e not in explained)
+        if self.cached_store:
+            explained += CACHED_UPLOAD_ERRORS
+        if self.expired_state:
+            explained += EXPIRED_STATE_ERRORS
         return [f'expect error-log "ERROR:" count=0 except="{";".join(explained)}"']
 
     def finish(self):
