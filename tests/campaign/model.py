@@ -236,6 +236,11 @@ class World:
         item.made_by_addin = False  # it is the user's item where it is now
         self.folders[path].items.append(item)
 
+    def run_from_nothing(self, folder):
+        """An Exchange folder without a sync state that it can go on from
+        gets every item it holds as a change."""
+        self._settle([(folder, i.key, None) for i in list(folder.items)])
+
     def delete_folder(self, path, hard=False):
         """A folder outside every job goes, with its items, to Deleted Items
         (hard: for good)."""

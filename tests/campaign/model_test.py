@@ -202,6 +202,16 @@ class Steps(unittest.TestCase):
         self.assertFalse(g.rules_agree(['change c categories="Family"']))
         self.assertTrue(g.rules_agree(['change c subject="Ada King"']))
 
+    def test_no_run_from_nothing_where_it_would_hand_on_what_the_first_run_adopted(self):
+        g = Generator(1, forms=set())
+        for line in ('store "Mailbox" kind=exchange default\nfolder "Mailbox/Team" type=contacts\n'
+                     'job "Mailbox/Team" category=Team both\nitem a in "Mailbox/Contacts" subject="Ada" '
+                     'categories="Team"\nstart\n').splitlines():
+            g.emit(line)
+        world = g.world.folders
+        self.assertFalse(g.run_from_nothing_changes_nothing(world["Mailbox/Contacts"]))
+        self.assertTrue(g.run_from_nothing_changes_nothing(world["Mailbox/Team"]))
+
     def test_while_outlook_is_closed_a_find_by_subject_counts_the_copies_old_subjects(self):
         g = Generator(1)
         for line in (WORLD + 'job "Archive/Work" category=Work\nitem a in "Archive/Work" subject="Ada"\n'
