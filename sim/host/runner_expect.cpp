@@ -84,10 +84,14 @@ std::wstring Runner::Expect(const Command& c) {
       Fail(c, L"the item has no modification time");
       return L"";
     }
-    const double off = value.date - control_->LocalTime(0);
+    // A local wall-clock time instead of an offset: the time the item's
+    // local time reads (the world's conversion, daylight saving included).
+    double at = 0;
+    const bool wallClock = ParseLocalTime(c.Arg(L"OFFSET"), &at);
+    const double off = value.date - (wallClock ? at : control_->LocalTime(0));
     if (std::fabs(off - offset) > within) {
       wchar_t text[64];
-      swprintf(text, 64, L"%+.1f minutes from now", off * 1440);
+      swprintf(text, 64, wallClock ? L"%+.1f minutes from it" : L"%+.1f minutes from now", off * 1440);
       Fail(c, text);
     }
     return L"";

@@ -224,7 +224,8 @@ std::wstring CheckValue(const std::wstring& name, const std::wstring& value) {
   }
   const bool offset = name == L"modified" || name == L"clock" || name == L"OFFSET" || name == L"within" ||
                       name == L"delay" || name == L"upload" || (name == L"echo" && !value.empty());
-  if (offset && !ParseOffsetDays(value, &d) && !((name == L"OFFSET" || name == L"clock") && ParseUtcTime(value, &d)))
+  if (offset && !ParseOffsetDays(value, &d) && !((name == L"OFFSET" || name == L"clock") && ParseUtcTime(value, &d)) &&
+      !(name == L"OFFSET" && ParseLocalTime(value, &d)))
     return name + L" must look like -2d or +1h: " + value;
   if (name == L"TYPE" && value != L"dword" && value != L"sz" && value != L"binary")
     return L"registry type must be dword, sz or binary: " + value;
@@ -407,6 +408,14 @@ bool ParseUtcTime(const std::wstring& text, double* utcDate) {
                                    &t.wHour, &t.wMinute, &zone) != 6 || zone != L'Z')
     return false;
   return SystemTimeToVariantTime(&t, utcDate) != 0;
+}
+
+bool ParseLocalTime(const std::wstring& text, double* localDate) {
+  SYSTEMTIME t{};
+  if (text.size() != 16 || swscanf(text.c_str(), L"%4hu-%2hu-%2huT%2hu:%2hu", &t.wYear, &t.wMonth, &t.wDay, &t.wHour,
+                                   &t.wMinute) != 5)
+    return false;
+  return SystemTimeToVariantTime(&t, localDate) != 0;
 }
 
 bool ParseOffsetDays(const std::wstring& text, double* days) {

@@ -44,5 +44,8 @@ bool ParseLong(const std::wstring& text, long* out);   // decimal or 0x hex
 bool ParseOffsetDays(const std::wstring& text, double* days);
 // A UTC time written 2026-10-25T00:40Z, as an OLE Automation date.
 bool ParseUtcTime(const std::wstring& text, double* utcDate);
+// A local wall-clock time written 2026-10-25T02:40 (no zone), as an OLE
+// Automation date.
+bool ParseLocalTime(const std::wstring& text, double* localDate);
 
 }  // namespace host
