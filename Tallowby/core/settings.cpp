@@ -614,7 +614,6 @@ void GetSettings(CSyncEngine* engine, bool reload) {
   DebugLog(L"EXIT GetSettings");
   ListAddIns(engine);
   engine->SetSettingsLoaded(true);
-  engine->ServerTimeDiff = 0.0;
   DebugLog(L"SettingsLoaded");
 }
 

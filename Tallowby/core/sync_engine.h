@@ -19,6 +19,7 @@
 #include "bstr.h"
 #include "com_ptr.h"
 #include "rdo.h"
+#include "store_clocks.h"
 #include "variant.h"
 
 class CSyncEngine;
@@ -199,8 +200,8 @@ class CSyncEngine {
   com::ComPtr<IDispatch> OutlookApplication;
   // The user's pause (the tray's double click); see Pauses above.
   std::atomic<bool> SyncPaused{false};
-  // Server time minus local time, in days.
-  std::atomic<double> ServerTimeDiff{0.0};
+  // How far each store's clock is from the add-in's (store_clocks.h).
+  StoreClocks Clocks;
   std::atomic<bool> ShutdownInitiated{false};
   // Config "syncGAL" = 1 (set by the settings load).
   std::atomic<bool> GalCopyOn{false};

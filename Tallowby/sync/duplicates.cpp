@@ -12,6 +12,7 @@
 #include "com_ptr.h"
 #include "folder_object.h"
 #include "item_identity.h"
+#include "item_time.h"
 #include "logs.h"
 #include "pst_items.h"
 #include "sync_engine.h"
@@ -24,7 +25,7 @@ constexpr long kOpenBestAccess = 16;
 
 struct Hit {
   std::wstring entryId;
-  DATE modified = 0;
+  DATE modified = 0;  // its stamp (item_time.h): the items are of one store
 };
 
 std::wstring Upper(std::wstring text) {
@@ -75,8 +76,8 @@ bool IsTaskToKeep(IRdoSession* session, CItemsEvents* sink, IRdoMessage* hit, co
 
 // Collects every item that carries the key, in query order. The result is
 // the last find's HRESULT.
-HRESULT CollectHits(IRdoSession* session, CItemsEvents* sink, IRdoItems* items, const wchar_t* searchKey,
-                    bool byObjectId, std::vector<Hit>* hits, std::wstring* taskToKeep) {
+HRESULT CollectHits(IRdoSession* session, IRdoUtils* utils, CItemsEvents* sink, IRdoItems* items,
+                    const wchar_t* searchKey, bool byObjectId, std::vector<Hit>* hits, std::wstring* taskToKeep) {
   com::ComPtr<IRdoMessage> hit;
   HRESULT hr = items->Find(com::Bstr(DuplicateQuery(searchKey, byObjectId)), hit.Put());
   if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem::FindBySearchId")) return hr;
@@ -84,7 +85,7 @@ HRESULT CollectHits(IRdoSession* session, CItemsEvents* sink, IRdoItems* items, 
     Hit entry;
     com::Bstr entryId;
     hit->get_EntryID(entryId.Put());
-    hit->get_LastModificationTime(&entry.modified);
+    entry.modified = StampOf(utils, hit.Get());
     entry.entryId = entryId.Str();
     if (IsTaskToKeep(session, sink, hit.Get(), entry.entryId)) *taskToKeep = entry.entryId;
     hits->push_back(std::move(entry));
@@ -114,7 +115,7 @@ HRESULT ChangeSyncIDFromDuplicatedItem(CItemsEvents* sink, IRdoSession* session,
   if (FAILED(OpenItems(session, sink, &items, byObjectId ? utils : nullptr))) return E_FAIL;
   std::vector<Hit> hits;
   std::wstring taskToKeep;
-  HRESULT hr = CollectHits(session, sink, items.Get(), searchKey, byObjectId, &hits, &taskToKeep);
+  HRESULT hr = CollectHits(session, utils, sink, items.Get(), searchKey, byObjectId, &hits, &taskToKeep);
   if (FAILED(hr) || hits.size() < 2) return hr;
 
   DebugLog(L"ChangeSyncIDFromDuplicatedItem elems");

@@ -14,6 +14,7 @@
 #include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
+#include "item_time.h"
 #include "logs.h"
 #include "pst_items.h"
 #include "pst_pass.h"
@@ -77,14 +78,6 @@ ItemVersion VersionOf(IRdoUtils* utils, IRdoMessage* message) {
   ReadModificationTime(message, &version.time);
   version.changeKey = HexOfProperty(utils, message, kTagChangeKey);
   return version;
-}
-
-// A modification time of `f`'s store on the local clock: an Exchange store
-// stamps its items with the server's clock, so times of an Exchange and a
-// personal folder are comparable only after this correction. Two times of
-// Exchange folders keep their exact difference.
-DATE OnLocalClock(CMAPIFolderObject* f, DATE time) {
-  return f->Events->ExchangeMode ? time - f->Engine()->ServerTimeDiff : time;
 }
 
 // Records a write of the add-in into `target`'s folder (the item `item`
@@ -192,6 +185,7 @@ class MasterToDefault {
   com::ComPtr<IRdoFolder> defaultFolder_;
   com::ComPtr<IRdoMessage> copy_;
   bool copyHadReminder_ = false;  // before the master item was written over it
+  double copyStamp_ = 0;          // the existing copy's, before it is written
   HRESULT failure_ = S_OK;
 };
 
@@ -272,12 +266,12 @@ bool MasterToDefault::KeyOfAnotherJobsItem(BSTR copyEntryId) {
     const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.Get(), master_->Categorie),
                                           HasCategory(copy.Get(), other->Categorie), [&] {
                                             com::ComPtr<IRdoMessage> theirItem;
-                                            DATE myDate = 0, theirDate = 0;
-                                            return SUCCEEDED(OpenItemOfObject(session_, other, theirEntryId,
-                                                                              &theirItem)) &&
-                                                   ReadModificationTime(masterItem_, &myDate) &&
-                                                   ReadModificationTime(theirItem.Get(), &theirDate) &&
-                                                   OnLocalClock(master_, myDate) >= OnLocalClock(other, theirDate);
+                                            if (FAILED(OpenItemOfObject(session_, other, theirEntryId, &theirItem)))
+                                              return false;
+                                            const double mine = StampOf(utils_, masterItem_);
+                                            const double theirs = StampOf(utils_, theirItem.Get());
+                                            return mine != 0 && theirs != 0 &&
+                                                   !IsLater(TimeOf(other, theirs), TimeOf(master_, mine));
                                           });
     if (who != NewKeyFor::kMine) continue;
     com::Bstr newKey;
@@ -364,12 +358,10 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
     LogError(hr, L"pExInMasterFldr::GetMessageFromID");
     return Fail(hr);
   }
-  DATE masterTime = 0, copyTime = 0;
-  if (CheckHr(ReadModificationTime(masterItem_, &masterTime) && ReadModificationTime(copy_.Get(), &copyTime)
-                  ? S_OK
-                  : E_FAIL,
-              L"pExInMasterFldr::GetDate") &&
-      OnLocalClock(partner_, copyTime) > OnLocalClock(master_, masterTime)) {
+  const double masterStamp = StampOf(utils_, masterItem_);
+  copyStamp_ = StampOf(utils_, copy_.Get());
+  if (CheckHr(masterStamp != 0 && copyStamp_ != 0 ? S_OK : E_FAIL, L"pExInMasterFldr::GetDate") &&
+      IsLater(TimeOf(partner_, copyStamp_), TimeOf(master_, masterStamp))) {
     // Changed in the default folder since: that change goes the other way.
     DebugLog(L"Cannot copy M=>S (MDATE < SDATE)");
     return true;
@@ -413,12 +405,11 @@ bool MasterToDefault::FinishCopy(bool isNew) {
       return Fail(hr);
     }
   }
-  HRESULT hr = copy_->Save();
+  HRESULT hr = SaveOwnWrite(partner_, utils_, copy_.Get(), isNew ? 0 : copyStamp_);
   if (!CheckHr(hr, L"pExInMasterFldr::SaveSlaveFailed")) {
     LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
     return Fail(hr);
   }
-  TimeDiff(partner_, copy_.Get());
   RegisterOwnWrite(partner_, master_, session_, utils_, copy_.Get(), syncId_);
   if (isNew) RememberNewItem(partner_, syncId_);
   WriteUserLog(isNew ? L"NEW:" : L"CHANGE:");
@@ -606,7 +597,7 @@ HRESULT DefaultToMasters::AddToMaster(CMAPIFolderObject* job, IRdoFolder* master
   ReportAccessDenied(engine_, hr, FolderName(defaultFolder_), FolderName(masterFolder));
   if (!CheckHr(hr, L"pExInDefFldr::CopyToFolder")) return hr;
   cleanRecipients(engine_, created->Get());
-  hr = (*created)->Save();
+  hr = SaveOwnWrite(job, utils_, created->Get());
   if (!CheckHr(hr, iCloud ? L"pExInDefFldr::Save(iCloud)" : L"pExInDefFldr::Save") && iCloud) {
     // An iCloud store may report a failed save of an item it did take.
     bool found = false;
@@ -653,7 +644,6 @@ bool DefaultToMasters::FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* 
       return Fail(hr);
     }
   }
-  TimeDiff(job, created);
   RegisterOwnWrite(job, job, session_, utils_, created, syncId_);
   RememberNewItem(job, syncId_);
   if (engine_->UserLogOn) {
@@ -692,6 +682,7 @@ class CopyOverMaster {
   CMAPIFolderObject* default_;
   com::ComPtr<IRdoMessage> masterItem_, defaultItem_;
   com::Bstr masterId_;
+  double masterStamp_ = 0;  // before the copy
 };
 
 HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder) {
@@ -712,13 +703,10 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
   if (SUCCEEDED(hr)) hr = OpenItemOfObject(session_, default_, defaultId, &defaultItem_);
   if (!CheckHr(hr, L"CDI2M::MessageFromID")) return hr;
 
-  DATE masterTime = 0, defaultTime = 0;
-  if (CheckHr(ReadModificationTime(masterItem_.Get(), &masterTime) &&
-                      ReadModificationTime(defaultItem_.Get(), &defaultTime)
-                  ? S_OK
-                  : E_FAIL,
-              L"CDI2M::GetDate") &&
-      OnLocalClock(master_, masterTime) > OnLocalClock(default_, defaultTime)) {
+  masterStamp_ = StampOf(utils_, masterItem_.Get());
+  const double defaultStamp = StampOf(utils_, defaultItem_.Get());
+  if (CheckHr(masterStamp_ != 0 && defaultStamp != 0 ? S_OK : E_FAIL, L"CDI2M::GetDate") &&
+      IsLater(TimeOf(master_, masterStamp_), TimeOf(default_, defaultStamp))) {
     // Changed in the master since: that change goes the other way.
     DebugLog(L"Cannot copy S=>M (SDATE < MDATE)");
     return S_OK;
@@ -727,7 +715,6 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
     return S_OK;
   hr = CopyAndSave();
   if (SUCCEEDED(hr)) {
-    TimeDiff(master_, masterItem_.Get());
     RegisterOwnWrite(master_, master_, session_, utils_, masterItem_.Get(), syncId_);
     WriteUserLog();
   }
@@ -769,7 +756,7 @@ HRESULT CopyOverMaster::CopyAndSave() {
       return hr;
     }
   }
-  hr = masterItem_->Save();
+  hr = SaveOwnWrite(master_, utils_, masterItem_.Get(), masterStamp_);
   if (FAILED(hr) && job->iCloudMode) {
     // An iCloud store may report a failed save of an item it did take: the
     // item read afresh tells. One it did not take is a failure like any.

@@ -266,6 +266,14 @@ void CItemsEvents::Detach() {
 
 // ---- CMAPIFolderObject ----
 
+StoreClock& CMAPIFolderObject::Clock() {
+  if (StoreClock* known = clock_.load(std::memory_order_acquire)) return *known;
+  if (!engine_ || !Events || Events->StoreID.Empty()) return ownClock_;
+  StoreClock* clock = &engine_->Clocks.Of(Events->StoreID.View());
+  clock_.store(clock, std::memory_order_release);
+  return *clock;
+}
+
 CMAPIFolderObject::CMAPIFolderObject(IDispatch* folder, int isStandard, bool exchangeMode, bool iCloudMode,
                                      bool hotMailMode)
     : IsStandard(isStandard), engine_(g_pSyncEngine) {

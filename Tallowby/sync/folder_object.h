@@ -25,6 +25,7 @@
 #include "rdo.h"
 #include "key_table.h"
 #include "state_files.h"
+#include "store_clocks.h"
 #include "sync_id_list.h"
 
 class CMAPIFolderObject;
@@ -129,8 +130,8 @@ class CItemsEvents final : public IDispatch {
   std::atomic<bool> RebuildWanted{false};
   bool HotMailMode = false;
   bool iCloudMode = false;
-  // The add-in's own writes: the modification time of its last write, by
-  // SyncID (hashed: a two-way pass records every item it copies).
+  // The add-in's own writes: the stamp (UTC) of its last write, by SyncID
+  // (hashed: a two-way pass records every item it copies).
   std::unordered_map<std::wstring, com::DateTime> PSTChangeKeyList;
   // SyncIDs whose copy into this folder could not be found again after the
   // copy was made; they are not copied again until a lookup finds the copy
@@ -201,6 +202,9 @@ class CMAPIFolderObject {
   std::wstring StateName() const;
   // The engine this object belongs to (the one that existed when it was made).
   CSyncEngine* Engine() const { return engine_; }
+  // The clock of the folder's store, kept by the engine for every folder of
+  // that store (one of the object's own without an engine).
+  StoreClock& Clock();
   // True until the worker has ended (and from before it starts).
   bool WorkerAlive() const { return ThreadRunning; }
   // A duplicate of the worker thread's handle (the caller closes it); null
@@ -270,6 +274,8 @@ class CMAPIFolderObject {
  private:
   CSyncEngine* engine_ = nullptr;
   HANDLE thread_ = nullptr;
+  std::atomic<StoreClock*> clock_{nullptr};
+  StoreClock ownClock_;
 };
 
 // Clears the RunFlag of every folder object in the process and waits

@@ -10,6 +10,7 @@
 #include "dispatch.h"
 #include "folder_object.h"
 #include "item_identity.h"
+#include "item_time.h"
 #include "locks.h"
 #include "logs.h"
 #include "outlook.h"
@@ -280,8 +281,10 @@ bool Worker::ICloudCheck() {
   if (!CheckHr(items->Sort(com::Bstr(L"DAV:getlastmodified"), com::Variant(true)), L"PSTThreadSort")) return true;
   clk::Sleep(2);
   com::ComPtr<IRdoMessage> first;
+  // Stamps as the instants they are: a later edit in the hour that comes
+  // twice has an earlier local time.
   DATE newest = 0;
-  if (SUCCEEDED(items->GetFirst(first.Put())) && first && SUCCEEDED(first->get_LastModificationTime(&newest))) {
+  if (SUCCEEDED(items->GetFirst(first.Put())) && first && (newest = StampOf(utils_.Get(), first.Get())) != 0) {
     if (iCloudNewest_ != 0 && newest > iCloudNewest_) {
       events_->MarkChanged();
       DebugLog(L"iCloud=>ElemUpdated?");

@@ -4,9 +4,9 @@
 #include <cwchar>
 #include <string>
 
-#include "clock.h"
 #include "date_time.h"
 #include "folder_object.h"
+#include "item_time.h"
 #include "logs.h"
 #include "pst_pass.h"
 #include "registry.h"
@@ -62,7 +62,9 @@ void FolderTime(CMAPIFolderObject* folder) {
     return;
   }
   const std::optional<double> stored = key.ReadDate(reg::kLastFolderSyncTime);
-  if (!stored || !IsStoredFolderTimeUsable(*stored, clk::NowLocalDate())) {
+  // The folder time holds the times of the folder's rows, by its store's
+  // clock, which is not measured yet at the start.
+  if (!stored || !IsStoredFolderTimeUsable(*stored, StoreNowUtc(folder))) {
     // A time in the far future would hide every change until that date.
     RequestReset(folder, L"FolderTime::no value::reset2:");
     return;
@@ -83,38 +85,44 @@ void saveMasterfoldertime(CMAPIFolderObject* folder) {
 
 // ---- The folder lock ----
 
-bool IsCommitTimeLocked(DATE commitLocal, DATE now, DWORD lockSeconds) {
+bool IsCommitTimeLocked(DATE commit, DATE now, DWORD lockSeconds) {
   const double lockDays = lockSeconds / kSecondsPerDay;
   const DATE threshold = now - lockDays;
   // A commit further ahead than the lock interval comes from a wrong clock
   // or a wrong server offset, not from a writer: it must not lock the
   // folder for the rest of the session.
-  return commitLocal > threshold && commitLocal <= now + lockDays;
+  return commit > threshold && commit <= now + lockDays;
 }
 
 bool LockFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, IRdoFolder* rdoFolder) {
   CSyncEngine* engine = folder ? folder->Engine() : nullptr;
   if (!engine || !session || !utils || !rdoFolder) return true;
-  const DATE now = clk::NowLocalDate();
+  const DATE now = AddinNowUtc();
   const DWORD lockSeconds = engine->LockTime;
 
   com::Variant commitUtc;
   if (!CheckHr(utils->GetPropByTag(rdoFolder, kTagLocalCommitTimeMax, commitUtc.Put()), L"LOCKFAILEDMAXCOMMITTIME") ||
       commitUtc.vt != VT_DATE)
     return true;
-  DATE commitLocal = 0;
-  if (!CheckHr(session->UtcToLocal(commitUtc.date, &commitLocal), L"LOCKFAILEDMAXMODIF")) return true;
-  commitLocal -= engine->ServerTimeDiff;
+  // The folder's store stamps its commits with its own clock; compared as
+  // instants on the add-in's, the hour that repeats when daylight saving
+  // ends is no different from any other.
+  const DATE commit = TimeOf(folder, commitUtc.date).OnAddinClock();
+  // The debug lines show local times.
+  auto local = [&](DATE utc) {
+    DATE shown = utc;
+    CheckHr(session->UtcToLocal(utc, &shown), L"LOCKFAILEDMAXMODIF");
+    return Format(L"%d%m%y-%H%M", shown);
+  };
 
   const DATE threshold = now - lockSeconds / kSecondsPerDay;
-  if (commitLocal > now + lockSeconds / kSecondsPerDay) {
-    DebugLogString(L"LockFldr:CommitTimeInTheFuture", Format(L"%d%m%y-%H%M", commitLocal).c_str());
+  if (commit > now + lockSeconds / kSecondsPerDay) {
+    if (g_bDebugLog) DebugLogString(L"LockFldr:CommitTimeInTheFuture", local(commit).c_str());
     return true;
   }
-  if (IsCommitTimeLocked(commitLocal, now, lockSeconds)) {
-    const std::wstring text =
-        Format(L"%d%m%y-%H%M", commitLocal) + L" <=?=> " + Format(L"%d%m%y-%H%M", threshold);
-    DebugLogString(L"LockFldr:FolderIsLockedByOtherUser", text.c_str());
+  if (IsCommitTimeLocked(commit, now, lockSeconds)) {
+    if (g_bDebugLog)
+      DebugLogString(L"LockFldr:FolderIsLockedByOtherUser", (local(commit) + L" <=?=> " + local(threshold)).c_str());
     return false;
   }
   DebugLog(L"LockFldr:We Have Locked Folder");

@@ -26,17 +26,19 @@ bool IsFolderUnlocked(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils
 // master's folder is opened through the calling worker's own session.
 bool AreMasterFoldersUnlocked(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
-// True when `rdoFolder` is not locked by another user: its last commit
-// (corrected by the engine's ServerTimeDiff) lies LockTime seconds or more
-// in the past. Every failure counts as not locked, and so does a commit time
-// implausibly far in the future. `folder` names the engine whose LockTime
-// and ServerTimeDiff apply.
+// True when `rdoFolder` is not locked by another user: its last commit,
+// taken onto the add-in's clock by the clock of `folder`'s store
+// (item_time.h), lies LockTime seconds or more in the past. Every failure
+// counts as not locked, and so does a commit time implausibly far in the
+// future. `folder` names the folder object and the engine whose LockTime
+// applies.
 bool LockFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, IRdoFolder* rdoFolder);
 
-// The lock rule on its own (dates in days, local time): the commit time is
+// The lock rule on its own (dates in days, on one clock): the commit time is
 // strictly later than now - lockSeconds and not later than now + lockSeconds.
-bool IsCommitTimeLocked(DATE commitLocal, DATE now, DWORD lockSeconds);
+bool IsCommitTimeLocked(DATE commit, DATE now, DWORD lockSeconds);
 
 // The registry rule for a stored folder time: a time more than a day ahead
-// of `now` cannot come from a finished walk and counts as missing.
+// of `now` (the store's, UTC) cannot come from a finished walk and counts as
+// missing.
 bool IsStoredFolderTimeUsable(DATE stored, DATE now);

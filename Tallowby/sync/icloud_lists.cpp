@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "folder_object.h"
 #include "item_identity.h"
+#include "item_time.h"
 #include "locks.h"
 #include "logs.h"
 #include "pst_items.h"
@@ -137,9 +138,10 @@ bool ICloudListBuilder::RepairDuplicate(const std::wstring& key, const std::wstr
   if (!rowItem) return false;
   com::ComPtr<IRdoMessage> listedItem = OpenItem(listedEntryId, L"FilliCoundList::Dublicated item 2");
   if (!listedItem) return false;
-  DATE rowDate = 0, listedDate = 0;
-  if (!CheckHr(rowItem->get_LastModificationTime(&rowDate), L"FilliCoundList::date 1")) return false;
-  if (!CheckHr(listedItem->get_LastModificationTime(&listedDate), L"FilliCoundList::date 2")) return false;
+  // Stamps of one store, compared as the instants they are.
+  const DATE rowDate = StampOf(utils_, rowItem.Get()), listedDate = StampOf(utils_, listedItem.Get());
+  if (!CheckHr(rowDate != 0 ? S_OK : E_FAIL, L"FilliCoundList::date 1")) return false;
+  if (!CheckHr(listedDate != 0 ? S_OK : E_FAIL, L"FilliCoundList::date 2")) return false;
   // The newer one is the copy; on equal dates the one listed first.
   const bool rowIsNewer = rowDate > listedDate;
   std::wstring newKey;

@@ -11,6 +11,7 @@
 #include "folder_object.h"
 #include "item_filter.h"
 #include "item_identity.h"
+#include "item_time.h"
 #include "logs.h"
 #include "pst_items.h"
 #include "pst_write.h"
@@ -195,7 +196,8 @@ void ItemCopy::RememberICloudEntry() {
 // finishes it. Only a finished copy is made known to an Exchange target.
 HRESULT ItemCopy::FinishAndRecord(IRdoMessage* source) {
   HRESULT t = Finish(source);
-  copy_->Save();
+  // The last save of the copy, whose stamp the target's store made now.
+  SaveOwnWrite(targetObject_, utils_, copy_.Get());
   auto& unfinished = targetSink_->UnfinishedCopies;
   if (FAILED(t)) {
     unfinished.insert(SyncId().Str());

@@ -55,7 +55,7 @@ HRESULT OpenMessageOf(IRdoSession* session, CItemsEvents* sink, BSTR entryId, co
 struct FoundItem {
   HRESULT hr = S_OK;                  // a failure: unknown whether it is there
   com::ComPtr<IRdoMessage> item;      // null: there is none
-  DATE modified = 0;                  // in the contents table's time base
+  DATE modified = 0;                  // its stamp (UTC, as the table gives it: item_time.h)
   bool another = false;               // a second item carries the id as well
   explicit operator bool() const { return SUCCEEDED(hr) && item; }
 };
@@ -98,9 +98,10 @@ std::wstring DefaultItemWriteKey(const std::wstring& syncId, CMAPIFolderObject* 
 // of `master`.
 HRESULT RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, IRdoUtils* utils,
                                IRdoSession* session, IRdoMessage* item, const std::wstring& syncId);
-// True when `item`'s last write was the one recorded for the job of `master`.
+// True when the default-folder item with `stamp` (item_time.h) is as the
+// add-in last wrote it for the job of `master`.
 bool IsDefaultItemOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, const std::wstring& syncId,
-                           IRdoMessage* item);
+                           double stamp);
 
 // Records `item`, just written into the master folder of `master`, as the
 // add-in's own write: in a personal-folder master for its walk, in an

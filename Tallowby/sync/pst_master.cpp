@@ -214,10 +214,8 @@ void MasterItem::RepairKeySharedWithAnotherJob() {
     if (FAILED(copy.hr)) continue;
     const NewKeyFor who = WhoseKeyChanges(HasCategory(copy.item.Get(), owner_->Categorie),
                                           HasCategory(copy.item.Get(), other->Categorie), [&] {
-                                            DATE myDate = 0, theirDate = 0;
-                                            masterItem_->get_LastModificationTime(&myDate);
-                                            theirs.item->get_LastModificationTime(&theirDate);
-                                            return myDate >= theirDate;
+                                            return !IsLater(TimeOf(other, theirs.modified),
+                                                            TimeOf(owner_, masterDate_));
                                           });
     // Between a Hotmail master and another one the item that takes a new
     // key may carry the other's meeting id as well.
@@ -311,7 +309,8 @@ HRESULT MasterItem::Process() {
     DebugLog(L"PSTprocessItemInMasterFolder::changed item refused by the filter");
     return S_OK;
   }
-  switch (CompareItemDates(masterDate_, slaveDate_, engine_ ? engine_->TimeTolerance : 5.0)) {
+  switch (CompareItemDates(TimeOf(owner_, masterDate_), TimeOf(partner_, slaveDate_),
+                           engine_ ? engine_->TimeTolerance : 5.0)) {
     case NewerSide::kMaster: return MasterIsNewer();
     case NewerSide::kEqual: return S_OK;
     case NewerSide::kSlave: return SlaveIsNewer();
@@ -339,7 +338,10 @@ const com::Bstr* MasterItem::Filter() {
 }
 
 PairWrite MasterItem::Write() const {
-  return {engine_, session_, utils_, owner_, partner_, masterItem_.Get(), slaveItem_.Get(), slaveFolder_.Get(), SyncId()};
+  PairWrite w{engine_, session_, utils_, owner_, partner_, masterItem_.Get(), slaveItem_.Get(), slaveFolder_.Get(),
+              SyncId()};
+  w.copyStamp = slaveDate_;
+  return w;
 }
 
 HRESULT MasterItem::CopyNewItem() {
@@ -371,7 +373,7 @@ HRESULT MasterItem::FinishUnfinishedCopy() {
 }
 
 HRESULT MasterItem::MasterIsNewer() {
-  if (IsPSTMyChange(sink_, SyncId(), masterItem_.Get())) return S_OK;
+  if (IsPSTMyChange(sink_, SyncId(), masterDate_)) return S_OK;
   if (g_bDebugLog) {
     DebugLog(L"PSTprocessItemInMasterFolder::Masteritem is newer");
     DebugLogString(DateText(masterDate_).c_str(), (L" > Slave:" + DateText(slaveDate_)).c_str());

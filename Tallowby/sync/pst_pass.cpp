@@ -4,7 +4,6 @@
 #include <mapicode.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cwchar>
 #include <iterator>
 #include <memory_resource>
@@ -471,12 +470,6 @@ int WalkMasterFolder(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils*
   return errors;
 }
 
-com::DateTime NowInTableBase(IRdoUtils* utils) {
-  DATE now = clk::NowLocalDate(), table = now;
-  if (utils && SUCCEEDED(utils->ToTableTimeBase(now, &table))) return com::DateTime(table);
-  return com::DateTime(now);
-}
-
 }  // namespace
 
 FolderListing MakeFolderList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, IRdoFolder* rdoFolder) {
@@ -526,7 +519,9 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
     if (WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) storeTime = false;
   }
   if (storeTime) {
-    folder->LastFolderSyncTime = CappedFolderTime(listing.newest, folder->LastFolderSyncTime, NowInTableBase(utils));
+    // Held against the store's own now: the rows carry its clock's times.
+    folder->LastFolderSyncTime =
+        CappedFolderTime(listing.newest, folder->LastFolderSyncTime, com::DateTime(StoreNowUtc(folder)));
     saveMasterfoldertime(folder);
   }
   DebugLog(L"checkIfSomethingChanged::End");
@@ -546,21 +541,25 @@ HRESULT GetLastModificationFromSearchKey(CItemsEvents* sink, IRdoUtils* utils, I
   return S_OK;
 }
 
-HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils*, IRdoSession*, IRdoMessage* item,
+HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*, IRdoMessage* item,
                               const std::wstring& syncId) {
   if (!sink || sink->ExchangeMode) return E_FAIL;
   if (!item) return E_POINTER;
-  DATE modified = 0;
-  HRESULT hr = item->get_LastModificationTime(&modified);
-  if (!CheckHr(hr, L"AddToPSTChangeKeyList:getDate")) return hr;
+  const double stamp = StampOf(utils, item);
+  if (!CheckHr(stamp != 0 ? S_OK : E_FAIL, L"AddToPSTChangeKeyList:getDate")) return E_FAIL;
+  AddToPSTChangeKeyList(sink, stamp, syncId);
+  return S_OK;
+}
+
+void AddToPSTChangeKeyList(CItemsEvents* sink, double stamp, std::wstring key) {
+  if (!sink || sink->ExchangeMode || stamp == 0) return;
   auto& list = sink->PSTChangeKeyList;
-  list.insert_or_assign(syncId, com::DateTime(modified));
+  list.insert_or_assign(std::move(key), com::DateTime(stamp));
   if (g_bDebugLog) {
     wchar_t line[64];
     swprintf(line, 64, L"AddToPSTChangeKeyList:%zu", list.size());
     DebugLog(line);
   }
-  return hr;
 }
 
 HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession* session, const std::wstring& syncId) {
@@ -582,13 +581,11 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*
   return AddToPSTChangeKeyList(sink, utils, session, message.Get(), syncId);
 }
 
-bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, IRdoMessage* item) {
-  if (!sink || !item) return false;
-  DATE modified = 0;
-  if (FAILED(item->get_LastModificationTime(&modified))) return false;
+bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, double stamp) {
+  if (!sink || stamp == 0) return false;
   const auto entry = sink->PSTChangeKeyList.find(syncId);
   const double recorded = entry == sink->PSTChangeKeyList.end() ? 0 : entry->second.Date();
-  if (recorded - kHalfSecond < modified && modified < recorded + kHalfSecond) {
+  if (recorded - kHalfSecond < stamp && stamp < recorded + kHalfSecond) {
     DebugLog(L"PST_mychange");
     return true;
   }
@@ -622,13 +619,6 @@ bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstrin
     }
   }
   return result;
-}
-
-NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds) {
-  if (std::fabs(master - slave) < toleranceSeconds / 86400.0) master = slave;
-  if (master > slave) return NewerSide::kMaster;
-  if (master - kHalfSecond < slave && slave < master + kHalfSecond) return NewerSide::kEqual;
-  return NewerSide::kSlave;
 }
 
 void PassStatusText(std::wstring* text, const wchar_t* prefix, size_t k, size_t n, const std::wstring& name) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "date_time.h"
+#include "item_time.h"
 #include "pst_listing.h"
 #include "rdo.h"
 #include "sync_seams.h"
@@ -21,7 +22,6 @@ class CItemsEvents;
 class CMAPIFolderObject;
 
 // Property tags of the contents-table walk.
-inline constexpr long kTagLastModificationTime = 0x30080040;
 inline constexpr long kTypeMvUnicode = 0x101F;
 inline constexpr wchar_t kPublicStringsSet[] = L"{00020329-0000-0000-C000-000000000046}";
 
@@ -51,25 +51,22 @@ FolderListing MakeFolderList(CMAPIFolderObject* folder, IRdoSession* session, IR
 HRESULT GetLastModificationFromSearchKey(CItemsEvents* sink, IRdoUtils* utils, IRdoSession* session, bool* found,
                                          DATE* date, IRdoFolder* rdoFolder, const std::wstring& syncId);
 
-// Records the modification time of `item`, just written by the add-in, under
-// `syncId`. E_FAIL in Exchange mode.
+// Records the stamp of `item` (UTC, item_time.h), as the add-in has just
+// left it, under `syncId`. E_FAIL in Exchange mode.
 HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession* session, IRdoMessage* item,
                               const std::wstring& syncId);
 // The same for the item of the sink's own folder with that sync id.
 HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession* session, const std::wstring& syncId);
+// The same for a stamp the caller has read already, under `key`.
+void AddToPSTChangeKeyList(CItemsEvents* sink, double stamp, std::wstring key);
 
-// True when `item`'s modification time is the one recorded for `syncId`
-// (within half a second): its last write was the add-in's own.
-bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, IRdoMessage* item);
+// True when an item of the sink's folder that carries `stamp` has the one
+// recorded for `syncId` (within half a second): its last write was the
+// add-in's own.
+bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, double stamp);
 
 // True when a due reminder of any store belongs to an item with this sync id.
 bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId);
-
-// Which side of a pair is newer, by the rule both directions share: dates
-// less than `toleranceSeconds` apart count as the same; then the later side
-// wins, and dates within half a second are equal.
-enum class NewerSide { kMaster, kEqual, kSlave };
-NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds);
 
 // The progress text of item k (0-based) of n: " M=>S: 40% / Private".
 std::wstring PassStatusText(const wchar_t* prefix, size_t k, size_t n, const std::wstring& name);

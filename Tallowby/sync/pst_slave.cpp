@@ -49,12 +49,13 @@ void PutDefaultCategories(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessa
 }
 
 // Writes the item's sensitivity back unchanged and saves it: the save gives
-// it a new modification time, close to its partner's.
-HRESULT TouchAndSave(IRdoMessage* item) {
+// it a new modification time, close to its partner's. `folder` and
+// `before` as for SaveOwnWrite.
+HRESULT TouchAndSave(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item, double before) {
   long sensitivity = 0;
   HRESULT hr = item->get_Sensitivity(&sensitivity);
   if (SUCCEEDED(hr)) hr = item->put_Sensitivity(sensitivity);
-  if (SUCCEEDED(hr)) hr = item->Save();
+  if (SUCCEEDED(hr)) hr = SaveOwnWrite(folder, utils, item, before);
   return hr;
 }
 
@@ -65,13 +66,15 @@ void DebugElapsed(const wchar_t* what, DWORD start) {
   DebugLog(line);
 }
 
-// The item of `folder` with the sync id; MAPI_E_NOT_FOUND when there is none.
+// The item of `folder` with the sync id, and its stamp when asked;
+// MAPI_E_NOT_FOUND when there is none.
 HRESULT FindItem(IRdoUtils* utils, IRdoFolder* folder, const std::wstring& syncId, bool byObjectId,
-                 const wchar_t* label, com::ComPtr<IRdoMessage>* out) {
+                 const wchar_t* label, com::ComPtr<IRdoMessage>* out, double* stamp = nullptr) {
   const FoundItem found = FindBySyncId(utils, folder, syncId, byObjectId);
   if (!CheckHr(found.hr, label)) return found.hr;
   if (!found.item) return MAPI_E_NOT_FOUND;
   *out = found.item;
+  if (stamp) *stamp = found.modified;
   return S_OK;
 }
 
@@ -101,15 +104,16 @@ class CopyBack {
   com::ComPtr<IRdoFolder> defaultFolder_, masterFolder_;
   com::ComPtr<IRdoMessage> masterItem_, slaveItem_;
   bool masterHadReminder_ = false;
+  double masterStamp_ = 0, slaveStamp_ = 0;
 };
 
 HRESULT CopyBack::Run() {
   const DWORD start = DWORD(clk::TickMs());
   DebugLogString(L"CopyDefault2Master::Start", syncId_.c_str());
   HRESULT hr = OpenItems();
-  if (SUCCEEDED(hr) && (IsDefaultItemOwnWrite(master_, default_, syncId_, slaveItem_.Get()) ||
-                        HandledAsOldCopyOfRefusedItem(default_, master_, utils_, masterItem_.Get(), slaveItem_.Get(),
-                                                      syncId_))) {
+  if (SUCCEEDED(hr) &&
+      (IsDefaultItemOwnWrite(master_, default_, syncId_, slaveStamp_) ||
+       HandledAsOldCopyOfRefusedItem(default_, master_, utils_, masterItem_.Get(), slaveItem_.Get(), syncId_))) {
     DebugElapsed(L"CopyDefault2Master", start);
     return S_OK;
   }
@@ -130,11 +134,11 @@ HRESULT CopyBack::OpenItems() {
   hr = OpenFolderOf(session_, master_->Events, &masterFolder_);
   if (!CheckHr(hr, L"CopyDefault2Master::GetMasterFolder")) return hr;
   hr = FindItem(utils_, masterFolder_.Get(), syncId_, byObjectId_, L"CopyDefault2Master::EIDFromSKEY.MASTER",
-                &masterItem_);
+                &masterItem_, &masterStamp_);
   if (hr == MAPI_E_NOT_FOUND) LogError(hr, L"CopyDefault2Master::MsgIDFromMasterNotFound");
   if (FAILED(hr)) return hr;
   hr = FindItem(utils_, defaultFolder_.Get(), syncId_, byObjectId_, L"CopyDefault2Master::EIDFromSKEY.SLAVE",
-                &slaveItem_);
+                &slaveItem_, &slaveStamp_);
   if (hr == MAPI_E_NOT_FOUND) LogError(hr, L"CopyDefault2Master::MsgIDFromSlaveNotFound");
   return hr;
 }
@@ -158,7 +162,7 @@ HRESULT CopyBack::CopyOntoMaster() {
 // meanwhile), the master keeps its old content, so the user's newer change is
 // not overwritten by the next pass and is copied then.
 HRESULT CopyBack::SaveBoth() {
-  HRESULT hr = TouchAndSave(slaveItem_.Get());
+  HRESULT hr = TouchAndSave(default_, utils_, slaveItem_.Get(), slaveStamp_);
   if (FAILED(hr)) {
     LogError(hr, L"CopyDefault2Master::SaveDefaultMail");
     return hr;
@@ -166,7 +170,7 @@ HRESULT CopyBack::SaveBoth() {
   CheckHr(ApplyReminderRule(engine_, utils_, master_->Events, kSideMaster, masterItem_.Get(), slaveItem_.Get(), false,
                             masterHadReminder_),
           L"CopyDefault2Master::RemoveReminders");
-  hr = masterItem_->Save();
+  hr = SaveOwnWrite(master_, utils_, masterItem_.Get(), masterStamp_);
   if (FAILED(hr)) LogError(hr, L"CopyDefault2Master::SaveMasterItem");
   return hr;
 }
@@ -283,7 +287,7 @@ HRESULT DefaultItem::ForCategory(const std::wstring& category, bool* holdItem) {
   if (!CheckHr(master.hr, L"PSTprocessItemInDefaultFolder::LastModifErr")) return master.hr;
   if (!master.item) return DeletionPending(job) ? S_OK : NewItem(job);
   if (IsUnfinishedCopy(job, syncId_)) return FinishUnfinishedCopy(job, master.item.Get());
-  switch (CompareItemDates(master.modified, slaveDate_, Tolerance(engine_))) {
+  switch (CompareItemDates(TimeOf(job, master.modified), TimeOf(owner_, slaveDate_), Tolerance(engine_))) {
     case NewerSide::kMaster: return MasterIsNewer(job, master.item.Get(), master.modified);
     case NewerSide::kEqual: result_ = 0; return S_OK;
     case NewerSide::kSlave: return SlaveIsNewer(job, master.modified);
@@ -419,7 +423,7 @@ HRESULT DefaultItem::FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* m
 
 HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate) {
   result_ = 1;
-  if (IsPSTMyChange(job->Events, syncId_, masterItem)) return S_OK;
+  if (IsPSTMyChange(job->Events, syncId_, masterDate)) return S_OK;
   // The job's filter holds for changes as the master's pass applies it: a
   // master item made private or marked NO_SYNC after its copy was made does
   // not reach the copy from this side either.
@@ -436,7 +440,8 @@ HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterIt
     DebugLog(L"PSTprocessItemInDefaultFolder::Masteritem is newer");
     DebugLogString(DateText(masterDate).c_str(), (L" > " + DateText(slaveDate_)).c_str());
   }
-  const PairWrite w{engine_, session_, utils_, job, owner_, masterItem, slaveItem.Get(), ownFolder_.Get(), syncId_};
+  PairWrite w{engine_, session_, utils_, job, owner_, masterItem, slaveItem.Get(), ownFolder_.Get(), syncId_};
+  w.copyStamp = slaveDate_;
   return WriteMasterOntoCopy(w, false, kLabel);
 }
 

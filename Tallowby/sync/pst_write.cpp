@@ -4,6 +4,7 @@
 #include "exchange_sync.h"
 #include "folder_object.h"
 #include "item_filter.h"
+#include "item_time.h"
 #include "locks.h"
 #include "logs.h"
 #include "pst_items.h"
@@ -69,8 +70,12 @@ void PutJobCategoryOnCopy(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage*
 }
 
 HRESULT PutJobCategoryOnOriginal(CMAPIFolderObject* job, IRdoUtils* utils, IRdoMessage* original) {
+  // Often the add-in's first write into the master's store: the store's
+  // clock is learnt from it (when the category was missing and is saved).
+  const double before = StampOf(utils, original);
   HRESULT saved = S_OK;
   Cat2Item(job, utils, original, job->Categorie, PrivateMark::kNever, &saved);
+  if (SUCCEEDED(saved)) TimeDiff(job, utils, original, before);
   return saved;
 }
 
@@ -106,7 +111,7 @@ HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* l
     Cat2Item(w.job, w.utils, w.copy, w.job->Categorie, PrivateMark::kNever);
     KeepCopyPrivacy(w.job, w.copy, before);
   }
-  hr = w.copy->Save();
+  hr = SaveOwnWrite(w.defaultFolder, w.utils, w.copy, w.copyStamp);
   if (!CheckHr(hr, Label(label, L"::SaveSlaveItem").c_str())) return hr;
   // A fresh copy had the reminder rule applied when it was made.
   if (!freshCopy)

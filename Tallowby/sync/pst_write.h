@@ -29,6 +29,7 @@ struct PairWrite {
   IRdoMessage* copy = nullptr;                 // the item in the default folder
   IRdoFolder* copyFolder = nullptr;            // the default folder, for the user log
   std::wstring syncId;
+  double copyStamp = 0;                        // the copy's stamp before this write (0: just made)
 };
 
 // Writes the master item onto its copy and finishes the copy. `freshCopy`:

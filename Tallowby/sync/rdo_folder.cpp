@@ -2,7 +2,6 @@
 #include "rdo_folder.h"
 
 #include <algorithm>
-#include <cmath>
 #include <unordered_set>
 #include <vector>
 
@@ -252,21 +251,4 @@ bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* 
       AddToFolderCache(folder, kGlobalObjectIdMap, objectId, source);
   }
   return true;
-}
-
-HRESULT TimeDiff(CMAPIFolderObject* folder, IRdoMessage* message) {
-  CSyncEngine* engine = folder ? folder->Engine() : nullptr;
-  if (!engine || !message || engine->ServerTimeDiff != 0.0) return S_OK;
-  // Only an Exchange store stamps its items with the server's clock.
-  if (!folder->Events || !folder->Events->ExchangeMode) return S_OK;
-  DATE modified = 0;
-  if (FAILED(message->get_LastModificationTime(&modified)) || modified == 0) return S_OK;
-  const double diff = modified - clk::NowLocalDate();
-  if (!(std::fabs(diff) < 1.0)) return S_OK;  // a wrong stamp, not a clock offset
-  double expected = 0.0;
-  if (!engine->ServerTimeDiff.compare_exchange_strong(expected, diff)) return S_OK;
-  wchar_t line[64];
-  swprintf(line, 64, L"TimeDiff:Server/Client = %ds", int(std::lround(diff * 24 * 3600)));
-  DebugLog(line);
-  return S_OK;
 }

@@ -77,11 +77,3 @@ void ForgetFromFolderCache(CMAPIFolderObject* folder, const std::vector<std::wst
 // no source key yet (it is learnt when the item is reported) or `folder` is
 // not an Exchange folder.
 bool RememberItemKeys(CMAPIFolderObject* folder, IRdoUtils* utils, IRdoMessage* item);
-
-// Measures once how far the server's clock is from the local one, from the
-// modification time of `message` just saved into `folder`'s Exchange
-// folder: server time minus local time goes to the engine's ServerTimeDiff.
-// A message outside Exchange, an unreadable time or a difference of a day or
-// more measures nothing (the next call tries again). The debug line gives
-// the difference in whole seconds. Always 0.
-HRESULT TimeDiff(CMAPIFolderObject* folder, IRdoMessage* message);

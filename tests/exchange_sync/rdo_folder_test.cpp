@@ -143,34 +143,4 @@ TEST_F(ExchangeFolderTest, KeyMapsKeepTheFirstRowOfASearchKeyAndEveryGlobalObjec
   EXPECT_EQ(3u, master_->FolderCache[kSyncIdMap].size());
 }
 
-TEST_F(ExchangeFolderTest, TheServerClockIsMeasuredOnceFromAnExchangeItem) {
-  sim::ProfileSettings settings = World().Settings();
-  settings.serverClockOffsetSeconds = 90;
-  World().SetSettings(settings);
-  const sim::ObjId stamped = AddItem(team_, L"stamped by the server");
-  const sim::ObjId personal = AddItem(AddFolder(AddStore(L"Personal Folders", 1), L"Local"), L"local");
-  CMAPIFolderObject* local = AddFolderObject(World().GetItem(personal)->folder, 0, L"Local");
-
-  EXPECT_EQ(S_OK, TimeDiff(local, Open(personal).Get()));
-  EXPECT_EQ(0.0, engine_->ServerTimeDiff.load()) << "a personal folder's item says nothing about the server";
-
-  EXPECT_EQ(S_OK, TimeDiff(master_, Open(stamped).Get()));
-  const double measured = engine_->ServerTimeDiff.load() * 86400;
-  EXPECT_NEAR(90.0, measured, 2.0);
-  EXPECT_EQ(1u, CountOf(DebugLogText(), "TimeDiff:Server/Client = 90s"));
-
-  settings.serverClockOffsetSeconds = 5;
-  World().SetSettings(settings);
-  EXPECT_EQ(S_OK, TimeDiff(master_, Open(AddItem(team_, L"later")).Get()));
-  EXPECT_EQ(measured, engine_->ServerTimeDiff.load() * 86400) << "measured once";
-}
-
-TEST_F(ExchangeFolderTest, AWildStampMeasuresNothing) {
-  sim::ProfileSettings settings = World().Settings();
-  settings.serverClockOffsetSeconds = 3 * 86400;
-  World().SetSettings(settings);
-  EXPECT_EQ(S_OK, TimeDiff(master_, Open(AddItem(team_, L"three days ahead")).Get()));
-  EXPECT_EQ(0.0, engine_->ServerTimeDiff.load());
-}
-
 }  // namespace

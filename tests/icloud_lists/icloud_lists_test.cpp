@@ -306,6 +306,7 @@ class DatedMessage final : public RdoMessageStub {
     return S_OK;
   }
   const std::wstring& EntryId() const { return entryId_; }
+  DATE Date() const { return date_; }
 
  private:
   std::wstring entryId_;
@@ -365,7 +366,14 @@ class FakeUtils final : public Fake<IRdoUtils> {
   }
   STDMETHODIMP BinToHex(VARIANT binary, BSTR* hex) override { return real_->BinToHex(binary, hex); }
   STDMETHODIMP HexToBin(BSTR hex, VARIANT* binary) override { return real_->HexToBin(hex, binary); }
-  STDMETHODIMP GetPropByTag(IUnknown*, long, VARIANT*) override { return E_NOTIMPL; }
+  // Only the stamp of a dated message.
+  STDMETHODIMP GetPropByTag(IUnknown* object, long tag, VARIANT* value) override {
+    VariantInit(value);
+    if (tag != 0x30080040) return E_NOTIMPL;
+    value->vt = VT_DATE;
+    value->date = static_cast<DatedMessage*>(static_cast<IRdoMessage*>(object))->Date();
+    return S_OK;
+  }
   STDMETHODIMP GetNamedPropId(IUnknown*, BSTR, VARIANT, short, long*) override { return E_NOTIMPL; }
   STDMETHODIMP GetMessageById(BSTR, VARIANT, VARIANT, IRdoMessage**) override { return E_NOTIMPL; }
   STDMETHODIMP CompareIds(BSTR, BSTR, VARIANT_BOOL*) override { return E_NOTIMPL; }

@@ -121,7 +121,7 @@ TEST_F(PassTest, CopyThatCannotBeFoundAgainIsNeitherRegisteredNorRepeated) {
   const std::wstring ada = AddMasterItem(L"Ada Lovelace");
   master->LastFolderSyncTime = com::DateTime(2.0);
   // The copy's key cannot be read back and the search for it fails.
-  sim_->InjectFailure(L"Utils.GetPropByTag", 2, E_FAIL, 1);
+  sim_->InjectFailure(L"Utils.GetPropByTag", 3, E_FAIL, 1);
   sim_->InjectFailure(L"Items.Find", 3, E_FAIL, 1);
   Pass();
   EXPECT_NE(std::string::npos, ErrorLogText().find("copyItemToFolder::Just CopiedMsg Not Found"));
@@ -142,7 +142,7 @@ TEST_F(PassTest, CopyThatCannotBeFoundAgainIsNeitherRegisteredNorRepeated) {
 TEST_F(PassTest, ACopyThatStaysUnverifiedHoldsTheFolderTimeUntilItIsFound) {
   AddMasterItem(L"Ada Lovelace");
   master->LastFolderSyncTime = com::DateTime(2.0);
-  sim_->InjectFailure(L"Utils.GetPropByTag", 2, E_FAIL, 1);
+  sim_->InjectFailure(L"Utils.GetPropByTag", 3, E_FAIL, 1);
   sim_->InjectFailure(L"Items.Find", 3, E_FAIL, 1);
   Pass();
   ASSERT_EQ(1u, SlaveItems().size());

@@ -208,16 +208,17 @@ TEST_F(FolderLockTest, FailuresAndCommitsFromTheFutureNeverLock) {
   EXPECT_TRUE(LockFldr(busy, session_.Get(), utils_.Get(), folder.Get()));
   EXPECT_NE(std::string::npos, ErrorLogText().find("LOCKFAILEDMAXCOMMITTIME"));
 
-  // A wrong server offset puts the commit an hour ahead: not another user.
-  engine_->ServerTimeDiff = -1.0 / 24;
+  // A wrong offset of the store's clock puts the commit an hour ahead: not
+  // another user.
+  busy->Clock().Learn(-1.0 / 24);
   EXPECT_TRUE(LockFldr(busy, session_.Get(), utils_.Get(), folder.Get()));
   EXPECT_NE(std::string::npos, DebugLogText().find("LockFldr:CommitTimeInTheFuture"));
 
   // The measured offset is taken off: with the server 60 s ahead, a commit
   // stamped 30 s ago by the server's clock happened 90 s ago.
-  engine_->ServerTimeDiff = 60.0 * kSecond;
+  busy->Clock().Learn(60.0 * kSecond);
   EXPECT_TRUE(LockFldr(busy, session_.Get(), utils_.Get(), folder.Get()));
-  engine_->ServerTimeDiff = 0;
+  busy->Clock().Learn(0);
 
   // A folder nobody has written to.
   com::ComPtr<IRdoFolder> empty = OpenFolder(target_);
