@@ -34,10 +34,10 @@ class StoreClock {
   std::atomic<bool> measured_{false};
 };
 
-// The clocks of the stores the add-in has met, by StoreID (hexadecimal text,
-// compared without regard to case, as Outlook and the wrapper spell it
-// differently). A clock once handed out lives as long as this object, so a
-// folder object may keep a pointer to its own.
+// The clocks of the stores the add-in has met, by the StoreID that their
+// folder objects carry (Outlook's form, one for every folder of a store;
+// letter case is ignored). A clock once handed out lives as long as this
+// object, so a folder object may keep a pointer to its own.
 class StoreClocks {
  public:
   StoreClock& Of(std::wstring_view storeId);

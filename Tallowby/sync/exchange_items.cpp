@@ -80,6 +80,13 @@ ItemVersion VersionOf(IRdoUtils* utils, IRdoMessage* message) {
   return version;
 }
 
+// What is known of an item that the run hands on: a change the run reports
+// since its last state came after the add-in's last write of the item (its
+// own writes do not come); a run from nothing reports every item.
+SinceOwnWrite ReportedItem(bool changedSinceLastState) {
+  return changedSinceLastState ? SinceOwnWrite::kChanged : SinceOwnWrite::kUnknown;
+}
+
 // Records a write of the add-in into `target`'s folder (the item `item`
 // with sync id `syncId`, just saved for the job of `job`), so that the next
 // run or pass of `target` does not take it for the user's change; an
@@ -150,9 +157,9 @@ HRESULT AddItemOfFolderClass(IRdoFolder* folder, const wchar_t* itemsLabel, cons
 class MasterToDefault {
  public:
   MasterToDefault(CMAPIFolderObject* master, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                  IRdoMessage* item)
+                  IRdoMessage* item, bool changedSinceLastState)
       : master_(master), sink_(master->Events), engine_(master->Engine()), session_(session), utils_(utils),
-        syncId_(syncId), masterItem_(item) {}
+        syncId_(syncId), masterItem_(item), reported_(ReportedItem(changedSinceLastState)) {}
 
   bool Run();
   HRESULT Failure() const { return failure_; }
@@ -181,6 +188,7 @@ class MasterToDefault {
   IRdoUtils* utils_;
   std::wstring syncId_;
   IRdoMessage* masterItem_;
+  SinceOwnWrite reported_;
   com::Variant key_;
   com::ComPtr<IRdoFolder> defaultFolder_;
   com::ComPtr<IRdoMessage> copy_;
@@ -360,8 +368,10 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   }
   const double masterStamp = StampOf(utils_, masterItem_);
   copyStamp_ = StampOf(utils_, copy_.Get());
+  const ItemTime copyTime =
+      TimeOf(partner_, copyStamp_, DefaultItemSinceOwnWrite(master_, partner_, syncId_, copyStamp_));
   if (CheckHr(masterStamp != 0 && copyStamp_ != 0 ? S_OK : E_FAIL, L"pExInMasterFldr::GetDate") &&
-      IsLater(TimeOf(partner_, copyStamp_), TimeOf(master_, masterStamp))) {
+      IsLater(copyTime, TimeOf(master_, masterStamp, reported_))) {
     // Changed in the default folder since: that change goes the other way.
     DebugLog(L"Cannot copy M=>S (MDATE < SDATE)");
     return true;
@@ -429,9 +439,10 @@ void MasterToDefault::WriteUserLog(const wchar_t* word) {
 class DefaultToMasters {
  public:
   DefaultToMasters(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoFolder* defaultFolder, IRdoMessage* item, const std::wstring& writer)
+                   IRdoFolder* defaultFolder, IRdoMessage* item, const std::wstring& writer, bool changedSinceLastState)
       : default_(folder), sink_(folder->Events), engine_(folder->Engine()), session_(session), utils_(utils),
-        syncId_(syncId), defaultFolder_(defaultFolder), item_(item), writer_(writer) {}
+        syncId_(syncId), defaultFolder_(defaultFolder), item_(item), writer_(writer),
+        reported_(ReportedItem(changedSinceLastState)) {}
 
   bool Run(const std::vector<std::wstring>& categories);
   HRESULT Failure() const { return failure_; }
@@ -460,6 +471,7 @@ class DefaultToMasters {
   IRdoFolder* defaultFolder_;
   IRdoMessage* item_;
   std::wstring writer_;  // the master whose write this is, left out
+  SinceOwnWrite reported_;
   long itemType_ = -1;
   std::vector<CMAPIFolderObject*> jobsSeen_;
   HRESULT failure_ = S_OK;
@@ -551,7 +563,8 @@ bool DefaultToMasters::ForCategory(const std::wstring& category) {
     return Fail(hr);
   }
   if (found) {
-    hr = CopyDefaultItem2Master(session_, utils_, syncId_, key, job, default_, masterFolder.Get(), defaultFolder_);
+    hr = CopyDefaultItem2Master(session_, utils_, syncId_, key, job, default_, masterFolder.Get(), defaultFolder_,
+                                reported_);
     return SUCCEEDED(hr) || Fail(hr);
   }
   return CreateInMaster(job, masterFolder.Get(), key);
@@ -662,9 +675,9 @@ bool DefaultToMasters::FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* 
 class CopyOverMaster {
  public:
   CopyOverMaster(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, const VARIANT& key,
-                 CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder)
+                 CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, SinceOwnWrite defaultItem)
       : session_(session), utils_(utils), engine_(defaultFolder->Engine()), syncId_(syncId), key_(key),
-        master_(master), default_(defaultFolder) {}
+        master_(master), default_(defaultFolder), defaultItemSince_(defaultItem) {}
 
   HRESULT Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder);
 
@@ -680,6 +693,7 @@ class CopyOverMaster {
   const VARIANT& key_;
   CMAPIFolderObject* master_;
   CMAPIFolderObject* default_;
+  SinceOwnWrite defaultItemSince_;
   com::ComPtr<IRdoMessage> masterItem_, defaultItem_;
   com::Bstr masterId_;
   double masterStamp_ = 0;  // before the copy
@@ -705,8 +719,10 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
 
   masterStamp_ = StampOf(utils_, masterItem_.Get());
   const double defaultStamp = StampOf(utils_, defaultItem_.Get());
+  const ItemTime masterTime =
+      TimeOf(master_, masterStamp_, MasterItemSinceOwnWrite(master_, syncId_, masterStamp_));
   if (CheckHr(masterStamp_ != 0 && defaultStamp != 0 ? S_OK : E_FAIL, L"CDI2M::GetDate") &&
-      IsLater(TimeOf(master_, masterStamp_), TimeOf(default_, defaultStamp))) {
+      IsLater(masterTime, TimeOf(default_, defaultStamp, defaultItemSince_))) {
     // Changed in the master since: that change goes the other way.
     DebugLog(L"Cannot copy S=>M (SDATE < MDATE)");
     return S_OK;
@@ -796,15 +812,15 @@ std::wstring NewItemMessageClass(const std::wstring& folderClass) {
 }
 
 bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                     IRdoMessage* message, HRESULT* failure) {
+                     IRdoMessage* message, HRESULT* failure, bool changedSinceLastState) {
   if (failure) *failure = S_OK;
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return ReportFailure(failure, E_POINTER);
-  MasterToDefault handOn(folder, session, utils, syncId, message);
+  MasterToDefault handOn(folder, session, utils, syncId, message, changedSinceLastState);
   return handOn.Run() || ReportFailure(failure, handOn.Failure());
 }
 
 bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoMessage* message, HRESULT* failure, const std::wstring& writer) {
+                   IRdoMessage* message, HRESULT* failure, const std::wstring& writer, bool changedSinceLastState) {
   if (failure) *failure = S_OK;
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils) return ReportFailure(failure, E_POINTER);
   com::ComPtr<IRdoFolder> own = folder->RdoFolder;
@@ -823,7 +839,8 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
   std::vector<std::wstring> categories;
   GetItemCategories(folder, categories, utils, message);
   if (categories.empty()) return true;
-  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message, failure, writer);
+  const bool ok = pExInDefFldr(folder, session, utils, syncId, categories, own.Get(), message, failure, writer,
+                               changedSinceLastState);
   // Default categories or an origin mark put on the item are the add-in's
   // own write; registered last, with the item's final change, and only when
   // the item was handed on: after a failure the changed item must come again.
@@ -833,20 +850,21 @@ bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* u
 
 bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
                   const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message,
-                  HRESULT* failure, const std::wstring& writer) {
+                  HRESULT* failure, const std::wstring& writer, bool changedSinceLastState) {
   if (failure) *failure = S_OK;
   if (!folder || !folder->Events || !folder->Engine() || !session || !utils || !defaultFolder)
     return ReportFailure(failure, E_POINTER);
-  DefaultToMasters handOn(folder, session, utils, syncId, defaultFolder, message, writer);
+  DefaultToMasters handOn(folder, session, utils, syncId, defaultFolder, message, writer, changedSinceLastState);
   return handOn.Run(categories) || ReportFailure(failure, handOn.Failure());
 }
 
 HRESULT CopyDefaultItem2Master(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, const VARIANT& key,
                                CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, IRdoFolder* masterFolder,
-                               IRdoFolder* defaultWrapperFolder) {
+                               IRdoFolder* defaultWrapperFolder, SinceOwnWrite defaultItem) {
   if (!defaultFolder || !defaultFolder->RunFlag || !master) return E_FAIL;
   if (!master->Events || !defaultFolder->Events || !defaultFolder->Engine() || !session || !utils || !masterFolder ||
       !defaultWrapperFolder)
     return E_FAIL;
-  return CopyOverMaster(session, utils, syncId, key, master, defaultFolder).Run(masterFolder, defaultWrapperFolder);
+  return CopyOverMaster(session, utils, syncId, key, master, defaultFolder, defaultItem)
+      .Run(masterFolder, defaultWrapperFolder);
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "item_time.h"
 #include "rdo.h"
 
 class CMAPIFolderObject;
@@ -30,30 +31,35 @@ class CMAPIFolderObject;
 // state and the change comes again); *failure (when given) then holds the
 // first failing status, which tells an outage from a broken item.
 // `writer`, when given, is the EntryID of a master whose write this is: that
-// master has the item as it is and is left out.
+// master has the item as it is and is left out. `changedSinceLastState`:
+// the run reports the item as changed since its last state (not a run from
+// nothing), so it changed after the add-in last wrote it.
 bool pExInDefFldr2(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                   IRdoMessage* message, HRESULT* failure = nullptr, const std::wstring& writer = {});
+                   IRdoMessage* message, HRESULT* failure = nullptr, const std::wstring& writer = {},
+                   bool changedSinceLastState = false);
 
 // The item `message` (sync id `syncId`) of the master folder `folder`. False
-// as above.
+// and `changedSinceLastState` as above.
 bool pExInMasterFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                     IRdoMessage* message, HRESULT* failure = nullptr);
+                     IRdoMessage* message, HRESULT* failure = nullptr, bool changedSinceLastState = false);
 
 // The per-job work of pExInDefFldr2: the item goes to the master of each of
 // `categories` that is a two-way job of this default folder, each master
 // once. `defaultFolder` is the default folder opened by the calling worker.
 bool pExInDefFldr(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
                   const std::vector<std::wstring>& categories, IRdoFolder* defaultFolder, IRdoMessage* message,
-                  HRESULT* failure = nullptr, const std::wstring& writer = {});
+                  HRESULT* failure = nullptr, const std::wstring& writer = {}, bool changedSinceLastState = false);
 
 // Copies the default-folder item with the key `key` (its sync id in binary
 // form, or its meeting GlobalObjectId in "HotMail" mode; `syncId` is its
-// sync id text) over its master item, unless the master item is newer. S_OK
-// when copied or when the master item is newer; a failure when an item
-// could not be found, opened, copied or saved.
+// sync id text) over its master item, unless the master item is newer
+// (item_time.h; `defaultItem`: what is known of the default-folder item's
+// change). S_OK when copied or when the master item is newer; a failure when
+// an item could not be found, opened, copied or saved.
 HRESULT CopyDefaultItem2Master(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId, const VARIANT& key,
                                CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, IRdoFolder* masterFolder,
-                               IRdoFolder* defaultWrapperFolder);
+                               IRdoFolder* defaultWrapperFolder,
+                               SinceOwnWrite defaultItem = SinceOwnWrite::kUnknown);
 
 // The message class of an item made new in a folder whose default class is
 // `folderClass`: a custom form's class is reduced to its standard class.

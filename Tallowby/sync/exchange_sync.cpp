@@ -702,10 +702,10 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   bool handedOn;
   if (f_->IsStandard) {
     DebugLog(L"RCI:process Exchange item in a slave folder");
-    handedOn = pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure);
+    handedOn = pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure, {}, !fromNothing_);
   } else {
     DebugLog(L"RCI:process Exchange item in a master folder");
-    handedOn = pExInMasterFldr(f_, session_, utils_, syncId.Str(), message.Get(), failure);
+    handedOn = pExInMasterFldr(f_, session_, utils_, syncId.Str(), message.Get(), failure, !fromNothing_);
   }
   if (handedOn) return Outcome::kHandled;
   LogError(E_FAIL, L"processExchangeItemInMasterFolder");
@@ -735,7 +735,8 @@ Outcome IncrementalRun::HandOnSharedWrite(IRdoChange* entry, const std::wstring&
   if (SUCCEEDED(hr)) hr = SetNewSyncID(engine_, utils_, message.Get(), &syncId, false);
   if (SUCCEEDED(hr) && syncId.Empty()) hr = E_FAIL;
   if (FAILED(hr)) *failure = hr;
-  if (SUCCEEDED(hr) && pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure, writer)) {
+  if (SUCCEEDED(hr) &&
+      pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure, writer, !fromNothing_)) {
     CsLock lock(f_->CacheTablesLock.Get());
     auto noted = f_->SharedItemWriters.find(sourceKey);
     if (noted != f_->SharedItemWriters.end() && noted->second == writer) f_->SharedItemWriters.erase(noted);

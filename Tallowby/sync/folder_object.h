@@ -31,6 +31,17 @@
 class CMAPIFolderObject;
 class CSyncEngine;
 
+// How the add-in left an item at its last write: the stamp (UTC) the item
+// had right after it, and where it is known the stamp its counterpart on the
+// other side of the pair had then (0 otherwise).
+struct OwnWriteRecord {
+  com::DateTime stamp;
+  double counterpart = 0;
+  bool operator==(const OwnWriteRecord& other) const {
+    return stamp == other.stamp && counterpart == other.counterpart;
+  }
+};
+
 // Owns a critical section.
 class CriticalSection {
  public:
@@ -130,9 +141,9 @@ class CItemsEvents final : public IDispatch {
   std::atomic<bool> RebuildWanted{false};
   bool HotMailMode = false;
   bool iCloudMode = false;
-  // The add-in's own writes: the stamp (UTC) of its last write, by SyncID
-  // (hashed: a two-way pass records every item it copies).
-  std::unordered_map<std::wstring, com::DateTime> PSTChangeKeyList;
+  // The add-in's own writes, by SyncID (hashed: a pass records every item it
+  // copies).
+  std::unordered_map<std::wstring, OwnWriteRecord> PSTChangeKeyList;
   // SyncIDs whose copy into this folder could not be found again after the
   // copy was made; they are not copied again until a lookup finds the copy
   // (worker threads, inside g_csFolderSync).

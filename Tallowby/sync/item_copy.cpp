@@ -41,7 +41,7 @@ class ItemCopy {
       : caller_(caller), utils_(utils), session_(session), sourceObject_(source), targetObject_(target),
         sourceSink_(source->Events), targetSink_(target->Events), engine_(g_pSyncEngine) {}
 
-  HRESULT Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut);
+  HRESULT Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut, double* stamp);
   HRESULT Resume(IRdoMessage* source, IRdoMessage* copy);
 
  private:
@@ -83,6 +83,7 @@ class ItemCopy {
   com::ComPtr<IRdoFolder> targetFolder_;
   com::ComPtr<IRdoMessage> copy_;
   HRESULT originalSaved_ = S_OK;  // the save of the job's category on the original
+  double stamp_ = 0;              // the copy's, after its last save
 };
 
 HRESULT ItemCopy::Prepare(IRdoMessage* source) {
@@ -108,7 +109,7 @@ HRESULT ItemCopy::Prepare(IRdoMessage* source) {
   return S_OK;
 }
 
-HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
+HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut, double* stamp) {
   HRESULT t = Prepare(source);
   if (FAILED(t)) return t;
   auto& unverified = targetSink_->UnverifiedCopies;
@@ -130,6 +131,7 @@ HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut) {
   if (SUCCEEDED(t)) t = FinishAndRecord(source);
   DebugLog(L"copyItemToFolder::Exit");
   if (SUCCEEDED(t) && copyOut) *copyOut = copy_;
+  if (SUCCEEDED(t) && stamp) *stamp = stamp_;
   return t;
 }
 
@@ -197,7 +199,7 @@ void ItemCopy::RememberICloudEntry() {
 HRESULT ItemCopy::FinishAndRecord(IRdoMessage* source) {
   HRESULT t = Finish(source);
   // The last save of the copy, whose stamp the target's store made now.
-  SaveOwnWrite(targetObject_, utils_, copy_.Get());
+  SaveOwnWrite(targetObject_, utils_, copy_.Get(), 0, &stamp_);
   auto& unfinished = targetSink_->UnfinishedCopies;
   if (FAILED(t)) {
     unfinished.insert(SyncId().Str());
@@ -294,10 +296,11 @@ bool Usable(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMe
 
 HRESULT copyItemToFolder(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMessage* source,
                          CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject,
-                         com::ComPtr<IRdoMessage>* copy) {
+                         com::ComPtr<IRdoMessage>* copy, double* stamp) {
   if (copy) copy->Reset();
+  if (stamp) *stamp = 0;
   if (!Usable(caller, utils, session, source, sourceObject, targetObject)) return E_FAIL;
-  return ItemCopy(caller, utils, session, sourceObject, targetObject).Run(source, copy);
+  return ItemCopy(caller, utils, session, sourceObject, targetObject).Run(source, copy, stamp);
 }
 
 HRESULT WriteOriginalKey(IRdoUtils* utils, IRdoMessage* copy, const VARIANT& key) {

@@ -43,10 +43,11 @@ HRESULT GiveFreshCopyTheKey(IRdoUtils* utils, IRdoMessage* copy, std::wstring_vi
 // as kCopyNotVerified until a lookup finds it. A copy whose finishing fails
 // (a save, the reminder, the list's members) is remembered as unfinished and
 // the failure returned: the caller's next try finishes it with
-// finishItemCopy instead of taking it for a complete counterpart.
+// finishItemCopy instead of taking it for a complete counterpart. `stamp`
+// (optional) receives the finished copy's stamp (item_time.h).
 HRESULT copyItemToFolder(CItemsEvents* caller, IRdoUtils* utils, IRdoSession* session, IRdoMessage* source,
                          CMAPIFolderObject* sourceObject, CMAPIFolderObject* targetObject,
-                         com::ComPtr<IRdoMessage>* copy = nullptr);
+                         com::ComPtr<IRdoMessage>* copy = nullptr, double* stamp = nullptr);
 
 // True when the copy of the item with this sync id in `targetObject`'s
 // folder was left unfinished by copyItemToFolder.

@@ -17,6 +17,19 @@ constexpr double kHalfSecond = 0.5 / 86400.0;
 constexpr double kFileTimePerDay = 864e9;
 constexpr double kOleEpochInFileTimeDays = 109205.0;
 
+// A comparison decided by what the add-in knows of how it left the pair:
+// kMaster or kSlave for the side changed since, kEqual when neither
+// changed; kUnknown otherwise.
+enum class Decided { kUnknown, kMaster, kEqual, kSlave };
+
+Decided ByOwnWrites(SinceOwnWrite master, SinceOwnWrite slave) {
+  using S = SinceOwnWrite;
+  if (master == S::kUnchanged && slave == S::kUnchanged) return Decided::kEqual;
+  if (master == S::kChanged && slave == S::kUnchanged) return Decided::kMaster;
+  if (master == S::kUnchanged && slave == S::kChanged) return Decided::kSlave;
+  return Decided::kUnknown;
+}
+
 }  // namespace
 
 double AddinNowUtc() { return double(clk::NowUtc()) / kFileTimePerDay - kOleEpochInFileTimeDays; }
@@ -30,7 +43,9 @@ double StampOf(IRdoUtils* utils, IRdoMessage* item) {
 
 double ItemTime::OnAddinClock() const { return clock ? stamp - clock->Offset() : stamp; }
 
-ItemTime TimeOf(CMAPIFolderObject* folder, double stamp) { return {stamp, folder ? &folder->Clock() : nullptr}; }
+ItemTime TimeOf(CMAPIFolderObject* folder, double stamp, SinceOwnWrite since) {
+  return {stamp, folder ? &folder->Clock() : nullptr, since};
+}
 
 NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds) {
   if (std::fabs(master - slave) < toleranceSeconds / 86400.0) master = slave;
@@ -40,10 +55,24 @@ NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds) {
 }
 
 NewerSide CompareItemDates(const ItemTime& master, const ItemTime& slave, double toleranceSeconds) {
+  switch (ByOwnWrites(master.since, slave.since)) {
+    case Decided::kMaster: return NewerSide::kMaster;
+    case Decided::kEqual: return NewerSide::kEqual;
+    case Decided::kSlave: return NewerSide::kSlave;
+    case Decided::kUnknown: break;
+  }
   return CompareItemDates(master.OnAddinClock(), slave.OnAddinClock(), toleranceSeconds);
 }
 
-bool IsLater(const ItemTime& a, const ItemTime& b) { return a.OnAddinClock() > b.OnAddinClock(); }
+bool IsLater(const ItemTime& a, const ItemTime& b) {
+  switch (ByOwnWrites(a.since, b.since)) {
+    case Decided::kMaster: return true;
+    case Decided::kEqual:
+    case Decided::kSlave: return false;
+    case Decided::kUnknown: break;
+  }
+  return a.OnAddinClock() > b.OnAddinClock();
+}
 
 double StoreNowUtc(CMAPIFolderObject* folder) {
   const double now = AddinNowUtc();

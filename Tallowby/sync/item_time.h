@@ -8,6 +8,10 @@
 // the add-in learns from its own writes into that store (SaveOwnWrite,
 // TimeDiff). A store whose offset is not known yet counts as agreeing.
 //
+// Before any clock, what the add-in knows of how it left a pair decides: a
+// side still as the add-in last wrote it (its own-write record) is older
+// than a side changed since, whatever the two stores' clocks say.
+//
 // Every comparison of two items' times goes through CompareItemDates or
 // IsLater below.
 #pragma once
@@ -27,24 +31,35 @@ double AddinNowUtc();
 // The stamp of the item's last write (UTC); 0 when it cannot be read.
 double StampOf(IRdoUtils* utils, IRdoMessage* item);
 
+// What the add-in's own-write record says of one side of a pair.
+enum class SinceOwnWrite {
+  kUnknown,    // no record (not written since the add-in started), or a change carrying an older time
+  kUnchanged,  // still as the add-in last left it
+  kChanged,    // changed by somebody else since
+};
+
 // One side of a comparison.
 struct ItemTime {
   double stamp = 0;                  // UTC, by its store's clock
   const StoreClock* clock = nullptr;  // null: the add-in's own
+  SinceOwnWrite since = SinceOwnWrite::kUnknown;
 
   double OnAddinClock() const;
 };
 // A stamp of an item of `folder`'s store.
-ItemTime TimeOf(CMAPIFolderObject* folder, double stamp);
+ItemTime TimeOf(CMAPIFolderObject* folder, double stamp, SinceOwnWrite since = SinceOwnWrite::kUnknown);
 
-// Which side of a pair is newer, by the rule both directions share: on the
-// add-in's clock, dates less than `toleranceSeconds` apart count as the
-// same, then the later side wins, and dates within half a second are equal.
+// Which side of a pair is newer, by the rule both directions share: a side
+// changed since the add-in left the pair beats one that is not (both left
+// as they were: equal); otherwise, on the add-in's clock, dates less than
+// `toleranceSeconds` apart count as the same, then the later side wins, and
+// dates within half a second are equal.
 enum class NewerSide { kMaster, kEqual, kSlave };
 NewerSide CompareItemDates(const ItemTime& master, const ItemTime& slave, double toleranceSeconds);
 // The date rule alone, for two dates on one clock.
 NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds);
-// Whether `a` is strictly later than `b` on the add-in's clock.
+// Whether `a` is strictly later than `b`, by the same rules without
+// tolerance.
 bool IsLater(const ItemTime& a, const ItemTime& b);
 
 // The store's now by its own clock (the add-in's while it is not measured):

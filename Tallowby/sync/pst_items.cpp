@@ -10,6 +10,7 @@
 #include "exchange_sync.h"
 #include "folder_object.h"
 #include "item_identity.h"
+#include "logs.h"
 #include "pst_pass.h"
 #include "sync_engine.h"
 #include "thread_pointer.h"
@@ -195,14 +196,34 @@ HRESULT RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* def
 }
 
 HRESULT RecordMasterWrite(CMAPIFolderObject* master, IRdoUtils* utils, IRdoSession* session, IRdoMessage* item,
-                          const std::wstring& syncId) {
+                          const std::wstring& syncId, double copyStamp) {
   if (!master || !master->Events) return E_FAIL;
   if (master->Events->ExchangeMode) return RegisterExchangeWrite(master, session, utils, item, syncId);
-  return AddToPSTChangeKeyList(master->Events, utils, session, item, syncId);
+  const double stamp = StampOf(utils, item);
+  if (!CheckHr(stamp != 0 ? S_OK : E_FAIL, L"AddToPSTChangeKeyList:getDate")) return E_FAIL;
+  AddToPSTChangeKeyList(master->Events, stamp, syncId, copyStamp);
+  return S_OK;
 }
 
-bool IsDefaultItemOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, const std::wstring& syncId,
-                           double stamp) {
-  if (!master || !master->Events || !defaultFolder || !defaultFolder->Events) return false;
-  return IsPSTMyChange(defaultFolder->Events, DefaultItemWriteKey(syncId, master), stamp);
+void RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, double stamp,
+                            const std::wstring& syncId) {
+  if (!master || !master->Events || !defaultFolder || !defaultFolder->Events) return;
+  AddToPSTChangeKeyList(defaultFolder->Events, stamp, DefaultItemWriteKey(syncId, master));
+}
+
+SinceOwnWrite DefaultItemSinceOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder,
+                                       const std::wstring& syncId, double stamp) {
+  if (!master || !master->Events || !defaultFolder || !defaultFolder->Events || defaultFolder->Events->ExchangeMode)
+    return SinceOwnWrite::kUnknown;
+  return PSTChangeSince(defaultFolder->Events, DefaultItemWriteKey(syncId, master), stamp);
+}
+
+SinceOwnWrite MasterItemSinceOwnWrite(CMAPIFolderObject* master, const std::wstring& syncId, double stamp) {
+  if (!master || !master->Events || master->Events->ExchangeMode) return SinceOwnWrite::kUnknown;
+  return PSTChangeSince(master->Events, syncId, stamp);
+}
+
+SinceOwnWrite CopySinceOwnWrite(CMAPIFolderObject* master, const std::wstring& syncId, double stamp) {
+  if (!master || !master->Events || master->Events->ExchangeMode) return SinceOwnWrite::kUnknown;
+  return PSTCounterpartSince(master->Events, syncId, stamp);
 }

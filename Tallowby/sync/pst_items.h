@@ -15,6 +15,7 @@
 #include "bstr.h"
 #include "com_ptr.h"
 #include "date_time.h"
+#include "item_time.h"
 #include "rdo.h"
 
 class CItemsEvents;
@@ -98,14 +99,26 @@ std::wstring DefaultItemWriteKey(const std::wstring& syncId, CMAPIFolderObject* 
 // of `master`.
 HRESULT RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, IRdoUtils* utils,
                                IRdoSession* session, IRdoMessage* item, const std::wstring& syncId);
-// True when the default-folder item with `stamp` (item_time.h) is as the
-// add-in last wrote it for the job of `master`.
-bool IsDefaultItemOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, const std::wstring& syncId,
-                           double stamp);
+// The same for a stamp the caller has read already.
+void RecordDefaultItemWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder, double stamp,
+                            const std::wstring& syncId);
+// What the record of the job of `master` says of its default-folder item
+// with `stamp` (item_time.h).
+SinceOwnWrite DefaultItemSinceOwnWrite(CMAPIFolderObject* master, CMAPIFolderObject* defaultFolder,
+                                       const std::wstring& syncId, double stamp);
+// What the record says of the master item of `master` with `stamp`; not
+// recorded in an Exchange master, whose run knows its own writes by their
+// change keys.
+SinceOwnWrite MasterItemSinceOwnWrite(CMAPIFolderObject* master, const std::wstring& syncId, double stamp);
+// What the master's record says of the master item's copy with `stamp`, by
+// the copy's stamp it kept.
+SinceOwnWrite CopySinceOwnWrite(CMAPIFolderObject* master, const std::wstring& syncId, double stamp);
 
-// Records `item`, just written into the master folder of `master`, as the
-// add-in's own write: in a personal-folder master for its walk, in an
-// Exchange master for its incremental run, which would otherwise send the
-// write back to the default folder as the user's change.
+// Records `item`, just written into the master folder of `master` or left as
+// it was by a write of the pair, as the add-in's own write: in a
+// personal-folder master for its walk, with `copyStamp`, the stamp of the
+// item's copy after that write (0: not known); in an Exchange master for its
+// incremental run, which would otherwise send the write back to the default
+// folder as the user's change.
 HRESULT RecordMasterWrite(CMAPIFolderObject* master, IRdoUtils* utils, IRdoSession* session, IRdoMessage* item,
-                          const std::wstring& syncId);
+                          const std::wstring& syncId, double copyStamp = 0);

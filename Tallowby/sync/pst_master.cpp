@@ -309,7 +309,16 @@ HRESULT MasterItem::Process() {
     DebugLog(L"PSTprocessItemInMasterFolder::changed item refused by the filter");
     return S_OK;
   }
-  switch (CompareItemDates(TimeOf(owner_, masterDate_), TimeOf(partner_, slaveDate_),
+  // In a one-way pair the add-in writes nothing into the master's store, so
+  // its clock is never learnt: how the add-in left the pair tells which side
+  // changed since. A two-way pair is compared on the clock alone, as the
+  // default folder's walk compares it: there the add-in's write back of an
+  // item that several jobs share saves it again for the others too.
+  const bool oneWay = !sink_->BOTH_DIRECTIONS;
+  const SinceOwnWrite masterSince =
+      oneWay ? MasterItemSinceOwnWrite(owner_, SyncId(), masterDate_) : SinceOwnWrite::kUnknown;
+  const SinceOwnWrite copySince = oneWay ? CopySinceOwnWrite(owner_, SyncId(), slaveDate_) : SinceOwnWrite::kUnknown;
+  switch (CompareItemDates(TimeOf(owner_, masterDate_, masterSince), TimeOf(partner_, slaveDate_, copySince),
                            engine_ ? engine_->TimeTolerance : 5.0)) {
     case NewerSide::kMaster: return MasterIsNewer();
     case NewerSide::kEqual: return S_OK;
@@ -350,16 +359,25 @@ HRESULT MasterItem::CopyNewItem() {
                    (FolderName(slaveFolder_.Get()) + L" => " + SubjectOr(masterItem_.Get(), kNoSubject)).c_str());
   }
   if (!iIA(owner_, masterItem_.Get(), owner_)) return S_OK;  // refused: nothing to finish either
-  HRESULT t = copyItemToFolder(sink_, utils_, session_, masterItem_.Get(), owner_, partner_, &slaveItem_);
+  double copyStamp = 0;
+  HRESULT t = copyItemToFolder(sink_, utils_, session_, masterItem_.Get(), owner_, partner_, &slaveItem_, &copyStamp);
   if (FAILED(t)) {
     // The item stays in the listing: the next pass copies it.
     LogError(t, L"PSTprocessItemInMasterFolder::AddItem");
     return t;
   }
-  if (!sink_->BOTH_DIRECTIONS || !slaveItem_) return S_OK;
+  if (!slaveItem_) return S_OK;
+  if (!sink_->BOTH_DIRECTIONS) {
+    // How the pair was left tells the next passes which side changed since,
+    // whatever the two stores' clocks.
+    RecordMasterWrite(owner_, utils_, session_, masterItem_.Get(), SyncId(), copyStamp);
+    return S_OK;
+  }
   // The copy was made just now: it is finished as a new item whatever the
   // master item's age, never written back over the original.
-  return WriteMasterOntoCopy(Write(), true, kLabel);
+  PairWrite write = Write();
+  write.copyStamp = copyStamp;
+  return WriteMasterOntoCopy(write, true, kLabel);
 }
 
 HRESULT MasterItem::FinishUnfinishedCopy() {
@@ -373,7 +391,7 @@ HRESULT MasterItem::FinishUnfinishedCopy() {
 }
 
 HRESULT MasterItem::MasterIsNewer() {
-  if (IsPSTMyChange(sink_, SyncId(), masterDate_)) return S_OK;
+  if (MasterItemSinceOwnWrite(owner_, SyncId(), masterDate_) == SinceOwnWrite::kUnchanged) return S_OK;
   if (g_bDebugLog) {
     DebugLog(L"PSTprocessItemInMasterFolder::Masteritem is newer");
     DebugLogString(DateText(masterDate_).c_str(), (L" > Slave:" + DateText(slaveDate_)).c_str());

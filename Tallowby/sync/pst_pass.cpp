@@ -124,10 +124,20 @@ void AddAllToFolderCache(CItemsEvents* sink, const std::vector<ListedItem>& list
   for (const ListedItem& item : listed) list.AddOnce(item.syncId);
 }
 
+// Room for one more record per listed item in a sink's own-write list.
+void ReserveRecords(CItemsEvents* sink, size_t listed) {
+  auto& list = sink->PSTChangeKeyList;
+  list.reserve(list.size() + listed);
+}
+
 // Each listed item of a master may bring a new copy, whose key then enters
-// the default folder's delete list: room for them is made once.
-void ReserveForCopies(CMAPIFolderObject* defaultFolder, size_t listed) {
+// the default folder's delete list, and a record of how the pair was left
+// on either side: room for them is made once.
+void ReserveForCopies(CMAPIFolderObject* master, size_t listed) {
+  CMAPIFolderObject* defaultFolder = master->Partner;
   if (!defaultFolder || !defaultFolder->Events) return;
+  ReserveRecords(master->Events, listed);
+  ReserveRecords(defaultFolder->Events, listed);
   CsLock lock(g_csDeleteList);
   defaultFolder->Events->DeleteList().Reserve(listed);
 }
@@ -515,7 +525,7 @@ HRESULT checkIfSomethingChanged(CMAPIFolderObject* folder, IRdoSession* session,
       storeTime = false;
     }
   } else if (!listing.items.empty()) {
-    ReserveForCopies(folder->Partner, listing.items.size());
+    ReserveForCopies(folder, listing.items.size());
     if (WalkMasterFolder(folder, session, utils, engine, listing.items) != 0) storeTime = false;
   }
   if (storeTime) {
@@ -551,10 +561,10 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*
   return S_OK;
 }
 
-void AddToPSTChangeKeyList(CItemsEvents* sink, double stamp, std::wstring key) {
+void AddToPSTChangeKeyList(CItemsEvents* sink, double stamp, std::wstring key, double counterpart) {
   if (!sink || sink->ExchangeMode || stamp == 0) return;
   auto& list = sink->PSTChangeKeyList;
-  list.insert_or_assign(std::move(key), com::DateTime(stamp));
+  list.insert_or_assign(std::move(key), OwnWriteRecord{com::DateTime(stamp), counterpart});
   if (g_bDebugLog) {
     wchar_t line[64];
     swprintf(line, 64, L"AddToPSTChangeKeyList:%zu", list.size());
@@ -581,16 +591,36 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*
   return AddToPSTChangeKeyList(sink, utils, session, message.Get(), syncId);
 }
 
-bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, double stamp) {
-  if (!sink || stamp == 0) return false;
-  const auto entry = sink->PSTChangeKeyList.find(syncId);
-  const double recorded = entry == sink->PSTChangeKeyList.end() ? 0 : entry->second.Date();
-  if (recorded - kHalfSecond < stamp && stamp < recorded + kHalfSecond) {
-    DebugLog(L"PST_mychange");
-    return true;
-  }
-  return false;
+namespace {
+
+// A stamp against the one recorded at the add-in's write (0: none).
+SinceOwnWrite SinceRecorded(double recorded, double stamp) {
+  if (recorded == 0 || stamp == 0) return SinceOwnWrite::kUnknown;
+  if (recorded - kHalfSecond < stamp && stamp < recorded + kHalfSecond) return SinceOwnWrite::kUnchanged;
+  // The item's store stamped a write after the add-in's. A change that
+  // carries an older time (a phone's edit uploaded later, an import) may
+  // have been made before the add-in's write: the clocks decide then.
+  return stamp > recorded ? SinceOwnWrite::kChanged : SinceOwnWrite::kUnknown;
 }
+
+}  // namespace
+
+SinceOwnWrite PSTChangeSince(CItemsEvents* sink, const std::wstring& syncId, double stamp) {
+  if (!sink) return SinceOwnWrite::kUnknown;
+  const auto entry = sink->PSTChangeKeyList.find(syncId);
+  if (entry == sink->PSTChangeKeyList.end()) return SinceOwnWrite::kUnknown;
+  const SinceOwnWrite since = SinceRecorded(entry->second.stamp.Date(), stamp);
+  if (since == SinceOwnWrite::kUnchanged) DebugLog(L"PST_mychange");
+  return since;
+}
+
+SinceOwnWrite PSTCounterpartSince(CItemsEvents* sink, const std::wstring& syncId, double stamp) {
+  if (!sink) return SinceOwnWrite::kUnknown;
+  const auto entry = sink->PSTChangeKeyList.find(syncId);
+  return entry == sink->PSTChangeKeyList.end() ? SinceOwnWrite::kUnknown
+                                                : SinceRecorded(entry->second.counterpart, stamp);
+}
+
 
 bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId) {
   if (!session || !utils) return false;

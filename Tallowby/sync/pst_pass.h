@@ -57,13 +57,18 @@ HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession*
                               const std::wstring& syncId);
 // The same for the item of the sink's own folder with that sync id.
 HRESULT AddToPSTChangeKeyList(CItemsEvents* sink, IRdoUtils* utils, IRdoSession* session, const std::wstring& syncId);
-// The same for a stamp the caller has read already, under `key`.
-void AddToPSTChangeKeyList(CItemsEvents* sink, double stamp, std::wstring key);
+// The same for a stamp the caller has read already, under `key`, with the
+// stamp its counterpart had at that write (0: not known).
+void AddToPSTChangeKeyList(CItemsEvents* sink, double stamp, std::wstring key, double counterpart = 0);
 
-// True when an item of the sink's folder that carries `stamp` has the one
-// recorded for `syncId` (within half a second): its last write was the
-// add-in's own.
-bool IsPSTMyChange(CItemsEvents* sink, const std::wstring& syncId, double stamp);
+// The own-change test: what the record says of an item of the sink's folder
+// that carries `stamp`: unchanged (within half a second: its last write was
+// the add-in's own), changed since (a later stamp of its store), or not known
+// (no record, or a change that carries an older time).
+SinceOwnWrite PSTChangeSince(CItemsEvents* sink, const std::wstring& syncId, double stamp);
+// The same for the counterpart of that item, which carries `stamp`, by the
+// stamp the record kept of it.
+SinceOwnWrite PSTCounterpartSince(CItemsEvents* sink, const std::wstring& syncId, double stamp);
 
 // True when a due reminder of any store belongs to an item with this sync id.
 bool IsItemInReminders(IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId);

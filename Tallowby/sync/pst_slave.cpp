@@ -112,7 +112,7 @@ HRESULT CopyBack::Run() {
   DebugLogString(L"CopyDefault2Master::Start", syncId_.c_str());
   HRESULT hr = OpenItems();
   if (SUCCEEDED(hr) &&
-      (IsDefaultItemOwnWrite(master_, default_, syncId_, slaveStamp_) ||
+      (DefaultItemSinceOwnWrite(master_, default_, syncId_, slaveStamp_) == SinceOwnWrite::kUnchanged ||
        HandledAsOldCopyOfRefusedItem(default_, master_, utils_, masterItem_.Get(), slaveItem_.Get(), syncId_))) {
     DebugElapsed(L"CopyDefault2Master", start);
     return S_OK;
@@ -121,8 +121,9 @@ HRESULT CopyBack::Run() {
   if (SUCCEEDED(hr)) hr = SaveBoth();
   if (SUCCEEDED(hr)) {
     UserLogWrite(engine_, L"CHANGE(S=>M):", masterItem_.Get(), masterFolder_.Get());
-    RecordDefaultItemWrite(master_, default_, utils_, session_, slaveItem_.Get(), syncId_);
-    RecordMasterWrite(master_, utils_, session_, masterItem_.Get(), syncId_);
+    const double slaveStamp = StampOf(utils_, slaveItem_.Get());
+    RecordDefaultItemWrite(master_, default_, slaveStamp, syncId_);
+    RecordMasterWrite(master_, utils_, session_, masterItem_.Get(), syncId_, slaveStamp);
   }
   DebugElapsed(L"CopyDefault2Master", start);
   return hr;
@@ -423,7 +424,7 @@ HRESULT DefaultItem::FinishUnfinishedCopy(CMAPIFolderObject* job, IRdoMessage* m
 
 HRESULT DefaultItem::MasterIsNewer(CMAPIFolderObject* job, IRdoMessage* masterItem, DATE masterDate) {
   result_ = 1;
-  if (IsPSTMyChange(job->Events, syncId_, masterDate)) return S_OK;
+  if (MasterItemSinceOwnWrite(job, syncId_, masterDate) == SinceOwnWrite::kUnchanged) return S_OK;
   // The job's filter holds for changes as the master's pass applies it: a
   // master item made private or marked NO_SYNC after its copy was made does
   // not reach the copy from this side either.

@@ -27,15 +27,16 @@ HRESULT CopyContent(const PairWrite& w) {
 }
 
 // What makes the next passes of both folders take this write for the
-// add-in's own: the copy's time per job in the default folder (two-way
-// pairs), the Exchange default folder's own-write record, and the master
-// item's time in the job's sink.
+// add-in's own, and tells them which side changed since: the copy's time
+// per job in the default folder (two-way pairs), the Exchange default
+// folder's own-write record, and the master item's time with its copy's in
+// the job's sink.
 void RecordWrite(const PairWrite& w) {
-  CItemsEvents* job = w.job->Events;
-  if (job->BOTH_DIRECTIONS) RecordDefaultItemWrite(w.job, w.defaultFolder, w.utils, w.session, w.copy, w.syncId);
+  const double copyStamp = StampOf(w.utils, w.copy);
+  if (w.job->Events->BOTH_DIRECTIONS) RecordDefaultItemWrite(w.job, w.defaultFolder, copyStamp, w.syncId);
   RegisterExchangeWrite(w.defaultFolder, w.session, w.utils, w.copy, w.syncId);
   NoteSharedItemWriter(w.defaultFolder, w.job, w.utils, w.copy);
-  RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId);
+  RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId, copyStamp);
 }
 
 // The old copy leaves the default folder; its going is the add-in's, not

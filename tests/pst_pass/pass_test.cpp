@@ -45,9 +45,11 @@ TEST_F(PassTest, OneWayCopiesCarryTheCategoryAndTheNextPassWritesNothing) {
   for (const std::wstring& copy : copies) EXPECT_EQ(L"Work", Text(copy, kKeywords));
   // The master item itself is not touched by a one-way pair.
   EXPECT_EQ(L"", Text(ada, kKeywords));
-  // One-way copies are not recorded as the add-in's own changes; their keys
-  // are in the target's delete list.
-  EXPECT_TRUE(master->Events->PSTChangeKeyList.empty());
+  // How each pair was left (both items' times) is recorded in the master's
+  // sink, so that a later pass knows which side changed since; the copies'
+  // keys are in the target's delete list.
+  EXPECT_EQ(2u, master->Events->PSTChangeKeyList.size());
+  for (const auto& [key, record] : master->Events->PSTChangeKeyList) EXPECT_NE(0.0, record.counterpart) << key;
   EXPECT_EQ(2u, slave->Events->FolderCacheSnapshot().size());
   EXPECT_GT(master->LastFolderSyncTime.Date(), 3.0);
 
@@ -91,13 +93,15 @@ TEST_F(PassTest, FailedCopiesKeepTheFolderTimeAndAreRetried) {
   ASSERT_TRUE(sim_->ChangeItem(babbage, {subject}));
   VariantClear(&subject.value);
   const double before = master->LastFolderSyncTime.Date();
+  const auto recorded = master->Events->PSTChangeKeyList;
   sim_->InjectFailure(L"Message.Save", 1, MAPI_E_OBJECT_CHANGED, 1);
   Pass();
-  EXPECT_TRUE(master->Events->PSTChangeKeyList.empty());
+  EXPECT_EQ(recorded, master->Events->PSTChangeKeyList);
   EXPECT_DOUBLE_EQ(before, master->LastFolderSyncTime.Date());
   Pass();
   EXPECT_EQ(L"Charles B.", Text(SlaveItems().front(), L"http://schemas.microsoft.com/mapi/proptag/0x0037001F"));
-  EXPECT_EQ(1u, master->Events->PSTChangeKeyList.size());
+  ASSERT_EQ(1u, master->Events->PSTChangeKeyList.size());
+  EXPECT_NE(recorded, master->Events->PSTChangeKeyList);
 }
 
 TEST_F(PassTest, UnsortedTableIsReadToTheEnd) {

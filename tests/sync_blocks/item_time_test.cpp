@@ -66,7 +66,8 @@ TEST_F(StoreClockTest, EachStoreIsMeasuredFromTheAddinsSavesAndFollowedWhenItsCl
   EXPECT_NEAR(-60.0, team->Clock().Offset() / kSecond, 2.0);
 }
 
-TEST(ItemTimeTest, TwoSidesAreComparedOnTheAddinsClock) {
+TEST(ItemTimeTest, TwoSidesAreComparedOnTheAddinsClockAfterWhatTheOwnWritesTell) {
+  using S = SinceOwnWrite;
   StoreClock behind, ahead;
   behind.Learn(-2.0 / 24);
   ahead.Learn(3 * 60 * kSecond);
@@ -83,6 +84,19 @@ TEST(ItemTimeTest, TwoSidesAreComparedOnTheAddinsClock) {
   EXPECT_EQ(NewerSide::kSlave, CompareItemDates(ItemTime{now}, ItemTime{now + 2 * 60 * kSecond}, 5.0));
   // Within the tolerance, and for a store not measured yet, as before.
   EXPECT_EQ(NewerSide::kEqual, CompareItemDates(ItemTime{now}, ItemTime{now + 4 * kSecond}, 5.0));
+
+  // What the add-in knows of how it left the pair comes first: the side
+  // changed since is the newer, whatever the clocks say, and a pair left as
+  // it was is in step.
+  const ItemTime oldEdit{now - 3600 * kSecond, nullptr, S::kChanged};
+  const ItemTime ownCopy{now, nullptr, S::kUnchanged};
+  EXPECT_EQ(NewerSide::kMaster, CompareItemDates(oldEdit, ownCopy, 5.0));
+  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(ownCopy, oldEdit, 5.0));
+  EXPECT_FALSE(IsLater(ownCopy, oldEdit));
+  EXPECT_EQ(NewerSide::kEqual, CompareItemDates(ItemTime{now, nullptr, S::kUnchanged}, ownCopy, 5.0));
+  // Both changed, or one not recorded: the clock decides.
+  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(oldEdit, ItemTime{now, nullptr, S::kChanged}, 5.0));
+  EXPECT_EQ(NewerSide::kSlave, CompareItemDates(oldEdit, ItemTime{now}, 5.0));
 }
 
 }  // namespace
