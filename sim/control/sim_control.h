@@ -36,6 +36,7 @@ struct SimStore {
   bool supportsIcs = true;          // Exchange stores only
   double clockOffsetSeconds = 0;    // the store's (its server's) clock runs ahead (> 0) or behind
   double echoAfterSeconds = -1;     // >= 0: the store writes each item the add-in wrote again, that much later
+  bool echoRewrites = false;        // ... changing it as a service keeps it (sim::RewriteAsService)
   double uploadAfterSeconds = -1;   // >= 0: an Exchange mailbox in cached mode, uploading a new item that much
                                     // later (until then it has no source key and is not on the server)
 };
@@ -111,8 +112,8 @@ class ISimControl {
   virtual std::wstring MoveItem(const std::wstring& entryId, const std::wstring& folderEntryId) = 0;
   // The store writes the item again on its own (new time and change key,
   // content unchanged), as a connector, a server assistant or a dismissed
-  // reminder does.
-  virtual bool EchoItem(const std::wstring& entryId) = 0;
+  // reminder does; with `rewrite`, changed as a service keeps it.
+  virtual bool EchoItem(const std::wstring& entryId, bool rewrite) = 0;
   // Runs what the stores do on their own and is due now (echoes); the host
   // calls it while it waits. PendingWork: what is scheduled and not run yet.
   virtual size_t RunDue() = 0;

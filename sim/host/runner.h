@@ -61,6 +61,7 @@ class Runner {
   std::wstring AddressBook(const Command& c);
 
   bool ResolveFolder(const std::wstring& path, Folder* out);
+  bool FieldOf(const Command& c, const std::wstring& name, std::wstring* text, std::wstring* error);
   // The EntryID of an expectation's folder=PATH (empty without one) in
   // Outlook's form, as the pages name keys and the add-in its files, or with
   // wrapper-id in the wrapper's; false (and a failure) for no such folder.

@@ -14,6 +14,48 @@
 #include "variant.h"
 
 namespace host {
+namespace {
+
+// A property value as `expect field` shows it: texts of a list joined by
+// ';', bytes as upper-case hexadecimal, "(empty)" when missing.
+std::wstring FieldText(const com::Variant& value) {
+  if (value.IsEmpty()) return L"(empty)";
+  if (!(value.vt & VT_ARRAY) || !value.parray) return value.AsString();
+  const SAFEARRAY* a = value.parray;
+  const ULONG n = a->rgsabound[0].cElements;
+  std::wstring text;
+  if ((value.vt & VT_TYPEMASK) == VT_UI1) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    for (ULONG i = 0; i < n; ++i) {
+      const BYTE b = static_cast<const BYTE*>(a->pvData)[i];
+      text += kHex[b >> 4];
+      text += kHex[b & 15];
+    }
+    return text;
+  }
+  if ((value.vt & VT_TYPEMASK) != VT_BSTR) return L"(a list)";
+  for (ULONG i = 0; i < n; ++i) {
+    BSTR s = static_cast<BSTR const*>(a->pvData)[i];
+    text += (i ? L";" : L"") + std::wstring(s ? s : L"");
+  }
+  return text;
+}
+
+}  // namespace
+
+// A property of a named item, as text; false (and a failure) when it
+// cannot be read.
+bool Runner::FieldOf(const Command& c, const std::wstring& name, std::wstring* text, std::wstring* error) {
+  std::wstring id = ItemId(name, error);
+  if (id.empty()) return false;
+  com::Variant value;
+  if (FAILED(control_->ReadItem(id, c.Arg(L"DASL"), value.Put()))) {
+    Fail(c, L"the property of " + name + L" cannot be read");
+    return false;
+  }
+  *text = FieldText(value);
+  return true;
+}
 
 std::wstring Runner::Dump(const Command& c) {
   const std::wstring sub = c.Sub();
@@ -62,15 +104,14 @@ std::wstring Runner::Expect(const Command& c) {
   const std::wstring sub = c.Sub();
   if (sub == L"file" || sub == L"data-folder" || sub == L"registry-value" || sub == L"boxes") return ExpectMore(c);
   if (sub == L"field") {
-    std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
-    if (id.empty()) return error;
-    com::Variant value;
-    if (FAILED(control_->ReadItem(id, c.Arg(L"DASL"), value.Put()))) {
-      Fail(c, L"the property cannot be read");
-      return L"";
-    }
-    std::wstring text = value.IsEmpty() ? L"(empty)" : value.AsString();
-    if (text != c.Arg(L"VALUE")) Fail(c, text);
+    // The value given, or the value another named item has (same-as=) or
+    // has not (differs-from=).
+    std::wstring error, text, other;
+    if (!FieldOf(c, c.Arg(L"NAME"), &text, &error)) return error;
+    const auto same = c.Opt(L"same-as"), differs = c.Opt(L"differs-from");
+    if ((same || differs) && !FieldOf(c, same ? *same : *differs, &other, &error)) return error;
+    const bool ok = same ? text == other : differs ? text != other : text == c.Arg(L"VALUE");
+    if (!ok) Fail(c, text + (same || differs ? L" (the other: " + other + L")" : L""));
     return L"";
   }
   if (sub == L"modified") {

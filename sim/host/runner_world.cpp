@@ -82,7 +82,7 @@ std::wstring Runner::UserStep(const Command& c) {
   }
   if (v == L"echo") {
     if ((id = ItemId(c.Arg(L"NAME"), &error)).empty()) return error;
-    return control_->EchoItem(id) ? L"" : L"cannot echo " + c.Arg(L"NAME");
+    return control_->EchoItem(id, c.Has(L"rewrite")) ? L"" : L"cannot echo " + c.Arg(L"NAME");
   }
   if (v == L"copy" || v == L"move") {
     Folder to;
@@ -138,6 +138,8 @@ std::wstring Runner::Store(const Command& c) {
   if (auto v = c.Opt(L"clock"); v && StoreClockDays(*v, &days)) s.clockOffsetSeconds = days * 86400.0;
   constexpr double kEchoAfterSeconds = 20;
   if (auto v = c.Opt(L"echo")) s.echoAfterSeconds = v->empty() || !ParseOffsetDays(*v, &days) ? kEchoAfterSeconds : days * 86400.0;
+  s.echoRewrites = c.Has(L"rewrite");
+  if (s.echoRewrites && s.echoAfterSeconds < 0) return L"rewrite is for a store that echoes (echo or echo=)";
   if (auto v = c.Opt(L"upload")) {
     if (kind != L"exchange") return L"upload= is for a store of kind exchange";
     if (ParseOffsetDays(*v, &days)) s.uploadAfterSeconds = days * 86400.0;
@@ -172,6 +174,7 @@ constexpr wchar_t kDaslEmail1[] = L"http://schemas.microsoft.com/mapi/id/{000620
 constexpr wchar_t kDaslResponseStatus[] = L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/82180003";
 constexpr wchar_t kDaslKeywords[] = L"urn:schemas:mailheader:keywords";
 constexpr wchar_t kDaslModified[] = L"DAV:getlastmodified";
+constexpr wchar_t kDaslBody[] = L"http://schemas.microsoft.com/mapi/proptag/0x1000001F";
 
 // Properties for the control, with the VARIANTs they point to kept alive.
 class PropList {
@@ -201,11 +204,13 @@ class PropList {
   std::vector<sim::SimProp> props_;
 };
 
-// modified=OFFSET: the local time that far from now.
-void AddModified(const Command& c, sim::ISimControl* control, PropList* props) {
+// What an item and a change of it share: modified=OFFSET (the local time
+// that far from now) and body=TEXT.
+void AddTimeAndBody(const Command& c, sim::ISimControl* control, PropList* props) {
   double days = 0;
   if (auto m = c.Opt(L"modified"); m && ParseOffsetDays(*m, &days))
     props->Add(kDaslModified, com::Variant(control->LocalTime(days * 86400.0), VT_DATE));
+  if (auto b = c.Opt(L"body")) props->Add(kDaslBody, com::Variant(std::wstring_view(*b)));
 }
 
 }  // namespace
@@ -229,7 +234,7 @@ std::wstring Runner::MakeItem(const Command& c) {
   props.Add(kDaslReminderSet, com::Variant(c.Has(L"reminder")));
   if (auto v = c.Opt(L"email")) props.Add(kDaslEmail1, com::Variant(std::wstring_view(*v)));
   if (c.Has(L"response")) props.Add(kDaslResponseStatus, com::Variant(LongOpt(c, L"response", 0)));
-  AddModified(c, control_, &props);
+  AddTimeAndBody(c, control_, &props);
   s.props = props.Props();
 
   const std::vector<std::wstring> names = NamesOf(c);
@@ -258,7 +263,7 @@ std::wstring Runner::Change(const Command& c) {
   if (c.Has(L"sensitivity")) props.Add(kDaslSensitivity, com::Variant(LongOpt(c, L"sensitivity", 0)));
   if (c.Has(L"reminder")) props.Add(kDaslReminderSet, com::Variant(true));
   if (c.Has(L"no-reminder")) props.Add(kDaslReminderSet, com::Variant(false));
-  AddModified(c, control_, &props);
+  AddTimeAndBody(c, control_, &props);
   if (c.verb == L"conflict")
     return control_->ChangeItemBeforeSave(id, props.Props()) ? L"" : L"cannot arm an edit of " + c.Arg(L"NAME");
   return control_->ChangeItem(id, props.Props()) ? L"" : L"cannot change " + c.Arg(L"NAME");

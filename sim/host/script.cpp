@@ -23,26 +23,28 @@ struct Form {
 
 constexpr wchar_t kItemOptions[] =
     L"subject= categories= private sensitivity= reminder email= class= members= request response= "
-    L"recipients= modified=";
+    L"recipients= modified= body=";
 constexpr wchar_t kMatchOptions[] = L"subject= categories= class= sensitivity= private reminder no-reminder";
 
 const Form kForms[] = {
     {L"outlook", L"", L"version= profile="},
     // echo: the store writes every item the add-in wrote again on its own,
-    // 20 s later (echo=DELAY: that much later).
+    // 20 s later (echo=DELAY: that much later); rewrite: changing it as its
+    // service keeps it (categories reordered, the add-in's marks and user
+    // properties dropped, the body cut).
     // upload=DELAY: an Exchange mailbox in cached mode, which uploads a new
     // item that much later (until then it has no source key).
-    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo= upload="},
+    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo= rewrite upload="},
     {L"folder", L"PATH", L"type="},
     {L"item", L"NAME in PATH", kItemOptions},
     // N items in one step (a paste, an import, a phone bringing many): named
     // NAME1 to NAMEn, subjects "<subject> 1" to "<subject> n". From 16 items
     // on Outlook raises no ItemAdd for them.
     {L"items", L"NAME N in PATH", kItemOptions},
-    {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
+    {L"change", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified= body="},
     // The same edit, made while the add-in holds the item: right before its
     // next save of it, which then meets a changed item.
-    {L"conflict", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified="},
+    {L"conflict", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified= body="},
     // The server forgets the folder's incremental-sync states: the add-in's
     // next run with its saved state is refused.
     {L"expire-sync", L"PATH", L""},
@@ -58,8 +60,9 @@ const Form kForms[] = {
     // The user moves the item (drag and drop): it leaves its folder and
     // enters PATH with its search key and time.
     {L"move", L"NAME to PATH", L""},
-    // The store writes the item again on its own, once, now.
-    {L"echo", L"NAME", L""},
+    // The store writes the item again on its own, once, now (rewrite: as its
+    // service keeps it).
+    {L"echo", L"NAME", L"rewrite"},
     {L"copy", L"NAME to PATH as COPY", L""},
     // The folder moves to its store's Deleted Items with its items (hard, or
     // a folder there already: for good).
@@ -137,8 +140,11 @@ const Form kForms[] = {
     // (Outlook.WrongThread: calls on an Outlook object off its thread;
     // Outlook.Reminder: Reminder events raised).
     {L"expect", L"calls OP N", L""},
-    // A property of a named item, by DASL name, as text ("(empty)" when missing).
-    {L"expect", L"field NAME DASL VALUE", L""},
+    // A property of a named item, by DASL name, as text ("(empty)" when
+    // missing; a list's texts joined by ';', bytes in hexadecimal); or the
+    // same value as another named item's (same-as=), or another
+    // (differs-from=).
+    {L"expect", L"field NAME DASL VALUE?", L"same-as= differs-from="},
     // The named item's modification time lies OFFSET from now (-1h: an hour
     // ago), give or take within= (10m by default).
     {L"expect", L"modified NAME OFFSET", L"within="},

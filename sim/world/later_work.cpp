@@ -24,6 +24,7 @@ size_t World::RunDue() {
   for (const detail::Scheduled& w : due) {
     switch (w.what) {
       case detail::LaterWork::Echo: EchoItem(w.item); break;
+      case detail::LaterWork::RewritingEcho: EchoItem(w.item, true); break;
       case detail::LaterWork::Upload: UploadItem(w.item); break;
     }
   }

@@ -26,6 +26,7 @@ class WorldControl final : public ISimControl {
     desc.supportsIcs = s.supportsIcs;
     desc.clockOffsetSeconds = s.clockOffsetSeconds;
     desc.echoAfterSeconds = s.echoAfterSeconds;
+    desc.echoRewrites = s.echoRewrites;
     desc.uploadAfterSeconds = s.uploadAfterSeconds;
     auto info = W().GetStore(W().AddStore(desc));
     return info ? info->storeId : L"";
@@ -103,7 +104,9 @@ class WorldControl final : public ISimControl {
     if (FAILED(W().MoveItem(W().ItemByEntryId(entryId), W().FolderByEntryId(folderId), &moved))) return L"";
     return W().ItemEntryId(moved);
   }
-  bool EchoItem(const std::wstring& entryId) override { return SUCCEEDED(W().EchoItem(W().ItemByEntryId(entryId))); }
+  bool EchoItem(const std::wstring& entryId, bool rewrite) override {
+    return SUCCEEDED(W().EchoItem(W().ItemByEntryId(entryId), rewrite));
+  }
   size_t RunDue() override { return W().RunDue(); }
   size_t PendingWork() override { return W().PendingWork(); }
   std::wstring CopyItem(const std::wstring& entryId, const std::wstring& folderId) override {

@@ -31,6 +31,7 @@ namespace tags {
 inline constexpr uint32_t kEntryId = 0x0FFF0102;
 inline constexpr uint32_t kMessageClass = 0x001A001F;
 inline constexpr uint32_t kSubject = 0x0037001F;
+inline constexpr uint32_t kBody = 0x1000001F;
 inline constexpr uint32_t kSensitivity = 0x00360003;
 inline constexpr uint32_t kDisplayName = 0x3001001F;
 inline constexpr uint32_t kComment = 0x3004001F;  // folder description

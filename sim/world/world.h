@@ -91,6 +91,8 @@ struct StoreSpec {
   // wrote it (a connector stamping its service's ids, a server assistant):
   // a new time and change key, the content unchanged. Negative: never.
   double echoAfterSeconds = -1;
+  // Its echoes change the content as a service does (RewriteAsService).
+  bool echoRewrites = false;
   // An Exchange mailbox in cached mode: a new item is on the server (has a
   // source key, and the incremental sync reports it) only this long after
   // its save, when it was uploaded. Negative: online, at once.
@@ -111,6 +113,7 @@ struct StoreInfo {
   ObjId root = 0;
   double clockOffsetSeconds = 0;
   double echoAfterSeconds = -1;
+  bool echoRewrites = false;
   double uploadAfterSeconds = -1;
 };
 
@@ -156,6 +159,12 @@ struct ItemInfo {
   std::wstring ChangeKeyHex() const;
   double LastModified() const;
 };
+
+// What a connector's or a server's service keeps of an item it writes back:
+// the categories in an order of its own (reversed), none of the add-in's
+// origin marks nor any user property, and a body cut to kServiceBodyChars.
+inline constexpr size_t kServiceBodyChars = 32;
+void RewriteAsService(ItemContent& content);
 
 // A reminder is due when it is set and its time (none: at once) has come.
 bool IsReminderDue(const ItemContent& content, double nowUtc);
@@ -330,8 +339,9 @@ class World {
   // (an echo, when the store echoes).
   void AddInWrote(ObjId item);
   // The store writes the item again on its own: a new change key and time,
-  // the content unchanged (an echo; also what a dismissed reminder does).
-  HRESULT EchoItem(ObjId item);
+  // the content unchanged (an echo; also what a dismissed reminder does),
+  // or with `rewrite` changed as a service keeps it (RewriteAsService).
+  HRESULT EchoItem(ObjId item, bool rewrite = false);
 
   // --- what stores do on their own, later ---
   // Runs the work that is due (echoes, uploads); returns how much ran. The host

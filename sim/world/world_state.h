@@ -86,7 +86,7 @@ struct ItemRec {
 
 // Work a store does on its own at a later time: an echo write, the upload
 // of an item a cached mailbox made.
-enum class LaterWork { Echo, Upload };
+enum class LaterWork { Echo, RewritingEcho, Upload };
 struct Scheduled {
   double dueUtc = 0;
   ObjId item = 0;
