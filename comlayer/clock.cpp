@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <atomic>
 #include <mutex>
+#include <string>
 
 namespace clk {
 namespace {
@@ -51,10 +52,53 @@ uint64_t NowUtc() {
   return b.anchor + uint64_t(double(real - b.anchor) * b.scale);
 }
 
+bool LocalZone(TIME_ZONE_INFORMATION* zone) {
+#ifdef TALLOWBY_TEST_SEAMS
+  wchar_t name[128] = {};
+  DWORD n = GetEnvironmentVariableW(L"TALLOWBY_TIME_ZONE", name, 128);
+  if (n == 0 || n >= 128) return false;
+  // The zone last named, kept: its rules are looked up only when the name changes.
+  static std::mutex mutex;
+  static std::wstring lastName;
+  static TIME_ZONE_INFORMATION lastZone{};
+  static bool lastFound = false;
+  std::lock_guard lock(mutex);
+  if (lastName != name) {
+    lastName = name;
+    lastFound = false;
+    // The zone's rules as the system keeps them: its "TZI" value.
+    struct {
+      LONG bias, standardBias, daylightBias;
+      SYSTEMTIME standardDate, daylightDate;
+    } tzi{};
+    DWORD size = sizeof tzi;
+    const std::wstring key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\" + lastName;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TZI", RRF_RT_REG_BINARY, nullptr, &tzi, &size) ==
+            ERROR_SUCCESS &&
+        size == sizeof tzi) {
+      lastFound = true;
+      lastZone = TIME_ZONE_INFORMATION{tzi.bias, {}, tzi.standardDate, tzi.standardBias, {}, tzi.daylightDate,
+                                       tzi.daylightBias};
+    }
+  }
+  if (lastFound) *zone = lastZone;
+  return lastFound;
+#else
+  (void)zone;
+  return false;
+#endif
+}
+
 SYSTEMTIME NowLocalSystemTime() {
   uint64_t utc = NowUtc();
   FILETIME ft{DWORD(utc), DWORD(utc >> 32)}, local{};
   SYSTEMTIME st{};
+  TIME_ZONE_INFORMATION zone;
+  if (LocalZone(&zone)) {
+    SYSTEMTIME now{};
+    FileTimeToSystemTime(&ft, &now);
+    if (SystemTimeToTzSpecificLocalTime(&zone, &now, &st)) return st;
+  }
   FileTimeToLocalFileTime(&ft, &local);
   FileTimeToSystemTime(&local, &st);
   return st;

@@ -7,6 +7,13 @@
 // that factor: time is anchored at the process's creation time, so every
 // module of one process reads the same "now", and waits and timer periods are
 // divided by the factor. Nothing but speed depends on the factor.
+//
+// Local time is the system's zone's; in the build with the test seams the
+// environment variable TALLOWBY_TIME_ZONE may name another zone (a time
+// zone's key name, "Pacific Standard Time"). It is read at every local
+// conversion, as Windows gives a running process a new zone at once, so
+// that a test moves every module of the process to another zone while it
+// runs.
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -22,6 +29,10 @@ uint64_t NowUtc();
 double NowLocalDate();
 // Current local time as SYSTEMTIME.
 SYSTEMTIME NowLocalSystemTime();
+// The rules of the local zone when TALLOWBY_TIME_ZONE names one (see
+// above); false: the system's own zone, which a null zone stands for in
+// SystemTimeToTzSpecificLocalTime and back.
+bool LocalZone(TIME_ZONE_INFORMATION* zone);
 // Milliseconds of clock time since the process started.
 uint64_t TickMs();
 

@@ -122,11 +122,10 @@ HRESULT ItemCopy::Run(IRdoMessage* source, com::ComPtr<IRdoMessage>* copyOut, do
   if (OriginalTakesCategory()) originalSaved_ = PutJobCategoryOnOriginal(sourceObject_, utils_, source);
   // The marks go on the source before the copy is made, so that the copy
   // carries them and loses its reminder on the side that is not its origin.
-  t = MarkOrigin(source);
-  if (FAILED(t)) {
-    LogError(t, L"copyItemToFolder::MarkAsSource");
-    return t;
-  }
+  // A source that cannot take them (its store names no new property once
+  // its quota is reached) is copied unmarked: the copy matters more than
+  // on which side its reminder rings.
+  if (HRESULT marked = MarkOrigin(source); FAILED(marked)) LogError(marked, L"copyItemToFolder::MarkAsSource");
   t = MakeCopy(source);
   if (SUCCEEDED(t)) t = FinishAndRecord(source);
   DebugLog(L"copyItemToFolder::Exit");

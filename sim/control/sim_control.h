@@ -37,6 +37,7 @@ struct SimStore {
   double clockOffsetSeconds = 0;    // the store's (its server's) clock runs ahead (> 0) or behind
   double echoAfterSeconds = -1;     // >= 0: the store writes each item the add-in wrote again, that much later
   bool echoRewrites = false;        // ... changing it as a service keeps it (sim::RewriteAsService)
+  bool namedPropsFull = false;      // the wrapper gets no id for a named property the store has not mapped
   double uploadAfterSeconds = -1;   // >= 0: an Exchange mailbox in cached mode, uploading a new item that much
                                     // later (until then it has no source key and is not on the server)
 };

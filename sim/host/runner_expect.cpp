@@ -114,6 +114,17 @@ std::wstring Runner::Expect(const Command& c) {
     if (!ok) Fail(c, text + (same || differs ? L" (the other: " + other + L")" : L""));
     return L"";
   }
+  if (sub == L"utc-offset") {
+    double want = 0;
+    ParseOffsetDays(c.Arg(L"OFFSET"), &want);
+    const double offset = control_->LocalTime(0) - NowUtcDate();
+    if (std::fabs(offset - want) > 1.0 / 1440) {
+      wchar_t text[64];
+      swprintf(text, 64, L"%+.2f hours", offset * 24);
+      Fail(c, text);
+    }
+    return L"";
+  }
   if (sub == L"modified") {
     std::wstring error, id = ItemId(c.Arg(L"NAME"), &error);
     if (id.empty()) return error;

@@ -63,10 +63,12 @@ bool Matches(const Command& c, const sim::HostItem& i) {
   return true;
 }
 
+double NowUtcDate() { return double(clk::NowUtc()) / 864e9 - 109205.0; }  // FILETIME days since 1601 to OLE dates
+
 bool StoreClockDays(const std::wstring& text, double* days) {
   double at = 0;
   if (!ParseUtcTime(text, &at)) return ParseOffsetDays(text, days);
-  *days = at - (double(clk::NowUtc()) / 864e9 - 109205.0);  // FILETIME days since 1601 to OLE dates
+  *days = at - NowUtcDate();
   return true;
 }
 

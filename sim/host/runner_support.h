@@ -38,6 +38,9 @@ long LongOpt(const Command& c, const wchar_t* name, long fallback);
 std::wstring ItemLine(const sim::HostItem& i);
 bool Matches(const Command& c, const sim::HostItem& i);
 
+// Now as a UTC OLE Automation date.
+double NowUtcDate();
+
 // A store clock's offset from now, given as one (-2d) or as the UTC time the
 // store's clock is to show now (2026-10-25T00:40Z).
 bool StoreClockDays(const std::wstring& text, double* days);

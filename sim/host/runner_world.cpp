@@ -6,6 +6,7 @@
 #include <deque>
 #include <sstream>
 
+#include "clock.h"
 #include "output.h"
 #include "runner_support.h"
 #include "variant.h"
@@ -75,9 +76,12 @@ std::wstring Runner::UserStep(const Command& c) {
     return control_->EmptyDeletedItems(it->second) ? L"" : L"the store has no Deleted Items";
   }
   if (v == L"events") {
+    // Each option given changes its setting; without any, both go back.
+    const bool both = !c.Has(L"delay") && !c.Has(L"changes");
     double days = 0;
     ParseOffsetDays(c.Opt(L"delay").value_or(L"0s"), &days);
-    side_->SetEventDelay(days * 86400.0);
+    if (both || c.Has(L"delay")) side_->SetEventDelay(days * 86400.0);
+    if (both || c.Has(L"changes")) side_->SetChangeRepeats(LongOpt(c, L"changes", 1));
     return L"";
   }
   if (v == L"echo") {
@@ -93,6 +97,14 @@ std::wstring Runner::UserStep(const Command& c) {
     if (made.empty()) return L"cannot " + v + L" " + c.Arg(L"NAME");
     items_[c.Arg(v == L"copy" ? L"COPY" : L"NAME")] = made;
     return L"";
+  }
+  if (v == L"timezone") {
+    // The machine moves to another zone while Outlook runs: from now on
+    // every module of the process, the add-in's included, gives local times
+    // in it.
+    SetEnvironmentVariableW(L"TALLOWBY_TIME_ZONE", c.Arg(L"ZONE").c_str());
+    TIME_ZONE_INFORMATION zone;
+    return clk::LocalZone(&zone) ? L"" : L"no time zone " + Quoted(c.Arg(L"ZONE"));
   }
   if (v == L"expire-sync") {
     Folder f;
@@ -139,6 +151,10 @@ std::wstring Runner::Store(const Command& c) {
   constexpr double kEchoAfterSeconds = 20;
   if (auto v = c.Opt(L"echo")) s.echoAfterSeconds = v->empty() || !ParseOffsetDays(*v, &days) ? kEchoAfterSeconds : days * 86400.0;
   s.echoRewrites = c.Has(L"rewrite");
+  if (auto v = c.Opt(L"named-props")) {
+    if (*v != L"full") return L"named-props= takes full";
+    s.namedPropsFull = true;
+  }
   if (s.echoRewrites && s.echoAfterSeconds < 0) return L"rewrite is for a store that echoes (echo or echo=)";
   if (auto v = c.Opt(L"upload")) {
     if (kind != L"exchange") return L"upload= is for a store of kind exchange";

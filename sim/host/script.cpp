@@ -34,7 +34,9 @@ const Form kForms[] = {
     // properties dropped, the body cut).
     // upload=DELAY: an Exchange mailbox in cached mode, which uploads a new
     // item that much later (until then it has no source key).
-    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo= rewrite upload="},
+    // named-props=full: the store's quota of named properties is reached;
+    // the wrapper gets no id for a name it has not mapped yet.
+    {L"store", L"PATH", L"kind= default name= no-default= clock= echo echo= rewrite upload= named-props="},
     {L"folder", L"PATH", L"type="},
     {L"item", L"NAME in PATH", kItemOptions},
     // N items in one step (a paste, an import, a phone bringing many): named
@@ -45,6 +47,9 @@ const Form kForms[] = {
     // The same edit, made while the add-in holds the item: right before its
     // next save of it, which then meets a changed item.
     {L"conflict", L"NAME", L"subject= categories= private public sensitivity= reminder no-reminder modified= body="},
+    // The machine's time zone changes while Outlook runs (a zone's key name,
+    // "Pacific Standard Time"): local times follow it from now on.
+    {L"timezone", L"ZONE", L""},
     // The server forgets the folder's incremental-sync states: the add-in's
     // next run with its saved state is refused.
     {L"expire-sync", L"PATH", L""},
@@ -69,8 +74,9 @@ const Form kForms[] = {
     {L"delete-folder", L"PATH", L"hard"},
     // Everything in the store's Deleted Items goes for good.
     {L"empty-deleted-items", L"STORE", L""},
-    // Outlook raises its item events that late from now on (0: at once).
-    {L"events", L"", L"delay="},
+    // Outlook raises its item events that late from now on (0: at once),
+    // and ItemChange `changes` times for one save (1: once).
+    {L"events", L"", L"delay= changes="},
     {L"remove-store", L"PATH", L""},
     // The directory: an address list (folder=: the contacts folder behind it;
     // generate=N: N entries "Person i" <personi@example.com>), an entry added
@@ -145,6 +151,9 @@ const Form kForms[] = {
     // same value as another named item's (same-as=), or another
     // (differs-from=).
     {L"expect", L"field NAME DASL VALUE?", L"same-as= differs-from="},
+    // The local time the world gives lies OFFSET ahead of UTC now (+9h in
+    // Tokyo; -5h: behind).
+    {L"expect", L"utc-offset OFFSET", L""},
     // The named item's modification time lies OFFSET from now (-1h: an hour
     // ago), give or take within= (10m by default).
     {L"expect", L"modified NAME OFFSET", L"within="},
@@ -170,7 +179,7 @@ const Form kForms[] = {
 // Values that options and captures must have.
 const std::set<std::wstring> kStoreKinds = {L"pst", L"exchange", L"icloud", L"internet-calendar", L"hotmail", L"kind6"};
 const std::set<std::wstring> kFolderTypes = {L"mail", L"calendar", L"contacts", L"tasks", L"notes", L"journal"};
-const std::set<std::wstring> kNumericOptions = {L"tab", L"sensitivity", L"response", L"nth", L"hr", L"count",
+const std::set<std::wstring> kNumericOptions = {L"tab", L"sensitivity", L"response", L"nth", L"hr", L"count", L"changes",
                                                 L"timeout", L"subkeys", L"values", L"size", L"generate"};
 const std::set<std::wstring> kNumericCaptures = {L"N", L"SECONDS", L"MODE"};
 

@@ -47,6 +47,7 @@ class HostSide final : public sim::IHostSide, public sim::IOutlookSide {
   bool TakeDisconnectRequest() override { return M().TakeDisconnectRequest(); }
   void SetOutlookRunning(bool running) override { M().SetRunning(running); }
   void SetEventDelay(double seconds) override { M().SetEventDelay(seconds); }
+  void SetChangeRepeats(int times) override { M().SetChangeRepeats(times); }
   void FireQuit() override { M().FireQuit(); }
   bool OpenInspector(const std::wstring& itemEntryId) override {
     ObjId item = W().ItemByEntryId(itemEntryId);

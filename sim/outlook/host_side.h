@@ -51,6 +51,8 @@ class IHostSide {
   virtual void SetOutlookRunning(bool running) = 0;
   // Item events come this many seconds of the clock late (0: at once).
   virtual void SetEventDelay(double seconds) = 0;
+  // ItemChange comes this many times for one save (1: once).
+  virtual void SetChangeRepeats(int times) = 0;
   // Raises ApplicationEvents.Quit on the calling (user-interface) thread.
   virtual void FireQuit() = 0;
   virtual bool OpenInspector(const std::wstring& itemEntryId) = 0;

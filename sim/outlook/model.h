@@ -102,6 +102,9 @@ class Model {
   // Item events come this late (0: at once), as with a server online.
   void SetEventDelay(double seconds);
   uint64_t EventDelayMs() const { return eventDelayMs_; }
+  // Outlook raises ItemChange this many times for one save (recorded as
+  // Outlook.ItemChange each time).
+  void SetChangeRepeats(int times);
   uint64_t ChangeCount() const { return changes_; }
   // On the user-interface thread: raises one world change as an ItemsEvents event.
   void Raise(const sim::ChangeNote& note);
@@ -126,6 +129,7 @@ class Model {
   bool running_ = true;
   uint64_t session_ = 1;
   std::atomic<uint64_t> eventDelayMs_{0};
+  std::atomic<int> changeRepeats_{1};
   std::atomic<long> pending_{0};
   std::atomic<uint64_t> changes_{0};
 };

@@ -223,7 +223,8 @@ void MessageObject::Reload() {
 }
 
 HRESULT MessageObject::Commit() {
-  HRESULT hr = S_OK;
+  HRESULT hr = TheWorld().NamesFit(store_, content_);
+  if (FAILED(hr)) return hr;
   if (item_) {
     // An edit armed for this save lands first, while this object holds the item.
     TheWorld().Saving(item_);
@@ -319,7 +320,8 @@ STDMETHODIMP MessageObject::get_Fields(BSTR dasl, VARIANT* v) {
 
 STDMETHODIMP MessageObject::put_Fields(BSTR dasl, VARIANT v) {
   PropKey key;
-  if (!TheWorld().ResolveDasl(store_, dasl ? dasl : L"", true, &key)) return E_INVALIDARG;
+  HRESULT quota = E_INVALIDARG;
+  if (!TheWorld().ResolveDasl(store_, dasl ? dasl : L"", true, &key, &quota)) return quota;
   if (!key.IsNamed() && (key.id == TagId(tags::kEntryId) || key.id == TagId(tags::kSourceKey))) return E_ACCESSDENIED;
   Value value;
   HRESULT hr = VariantToValue(v, key.type, &value);
@@ -337,7 +339,8 @@ STDMETHODIMP MessageObject::CopyTo(VARIANT target, IRdoMessage** copy) {
     auto folder = TheWorld().GetFolder(r.id);
     if (!folder) return MAPI_E_NOT_FOUND;
     ObjId created = 0;
-    HRESULT hr = TheWorld().CreateCopy(r.id, content_, &created);
+    HRESULT hr = TheWorld().NamesFit(folder->store, content_);
+    if (SUCCEEDED(hr)) hr = TheWorld().CreateCopy(r.id, content_, &created);
     if (FAILED(hr)) return hr;
     TheWorld().AddInWrote(created);
     TheWorld().Record(L"Message.CopyTo", entryId_ + L" -> folder " + folder->entryId + L" = " + TheWorld().ItemEntryId(created));

@@ -156,7 +156,9 @@ class AddressEntryObject : public IRdoAddressEntry {
       Fill(&c);
       c.Set(PropKey::Tag(tags::kMessageClass), Value::String(e_.isDistList ? L"IPM.DistList" : L"IPM.Contact"));
       ObjId id = 0;
-      HRESULT hr = TheWorld().CreateItem(r.id, std::move(c), &id);
+      auto folder = TheWorld().GetFolder(r.id);
+      HRESULT hr = folder ? TheWorld().NamesFit(folder->store, c) : MAPI_E_NOT_FOUND;
+      if (SUCCEEDED(hr)) hr = TheWorld().CreateItem(r.id, std::move(c), &id);
       if (FAILED(hr)) return hr;
       TheWorld().AddInWrote(id);
       return created ? NewMessage(id, created) : S_OK;
@@ -435,8 +437,9 @@ class UtilsObject : public IRdoUtils {
     if (ArgString(nameOrId, &name)) key = PropKey::Named(set, name, 0);
     else if (ArgLong(nameOrId, &lid)) key = PropKey::Named(set, lid, 0);
     else return E_INVALIDARG;
-    uint16_t mapped = TheWorld().NamedPropId(StoreOf(r), key, create != 0);
-    if (!mapped) return MAPI_E_NOT_FOUND;
+    HRESULT quota = MAPI_E_NOT_FOUND;
+    uint16_t mapped = TheWorld().NamedPropId(StoreOf(r), key, create != 0, &quota);
+    if (!mapped) return quota;
     *id = static_cast<long>(uint32_t(mapped) << 16);
     return S_OK;
   }

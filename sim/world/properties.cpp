@@ -141,7 +141,7 @@ bool World::ReadItemColumns(ObjId store, ObjId item, const std::vector<uint32_t>
   return true;
 }
 
-bool World::ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKey* key) {
+bool World::ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKey* key, HRESULT* quota) {
   std::lock_guard lock(mutex_);
   uint32_t namedTag = 0;
   PropKey k;
@@ -153,7 +153,7 @@ bool World::ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKe
     PropKey plain = k;
     plain.type = 0;
     if (!s->namedIds.count(plain)) {
-      if (!create) return false;
+      if (!create || s_->RefusesNewName(*s, quota)) return false;
       s_->MapNamed(*s, plain);
     }
   }
@@ -161,7 +161,7 @@ bool World::ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKe
   return true;
 }
 
-uint16_t World::NamedPropId(ObjId store, const PropKey& namedKey, bool create) {
+uint16_t World::NamedPropId(ObjId store, const PropKey& namedKey, bool create, HRESULT* quota) {
   std::lock_guard lock(mutex_);
   StoreRec* s = s_->Store(store);
   if (!s || !namedKey.IsNamed()) return 0;
@@ -169,7 +169,7 @@ uint16_t World::NamedPropId(ObjId store, const PropKey& namedKey, bool create) {
   plain.type = 0;
   auto it = s->namedIds.find(plain);
   if (it != s->namedIds.end()) return it->second;
-  if (!create) return 0;
+  if (!create || s_->RefusesNewName(*s, quota)) return 0;
   s_->MapNamed(*s, plain);
   return s->namedIds[plain];
 }

@@ -27,6 +27,7 @@ class WorldControl final : public ISimControl {
     desc.clockOffsetSeconds = s.clockOffsetSeconds;
     desc.echoAfterSeconds = s.echoAfterSeconds;
     desc.echoRewrites = s.echoRewrites;
+    desc.namedPropsFull = s.namedPropsFull;
     desc.uploadAfterSeconds = s.uploadAfterSeconds;
     auto info = W().GetStore(W().AddStore(desc));
     return info ? info->storeId : L"";

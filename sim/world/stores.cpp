@@ -28,6 +28,7 @@ ObjId World::AddStore(const StoreSpec& desc) {
   r.info.clockOffsetSeconds = desc.clockOffsetSeconds;
   r.info.echoAfterSeconds = desc.echoAfterSeconds;
   r.info.echoRewrites = desc.echoRewrites;
+  r.info.namedPropsFull = desc.namedPropsFull;
   r.info.uploadAfterSeconds = r.info.exchange ? desc.uploadAfterSeconds : -1;
   r.wholeSeconds = r.info.flavor == StoreFlavor::ICloud || r.info.flavor == StoreFlavor::Hotmail;
   r.info.storeId = Format(L"0000000053494D53544F5245%08X", r.number);

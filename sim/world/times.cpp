@@ -32,16 +32,22 @@ double FromSystemTime(const SYSTEMTIME& st) {
 
 double NowUtc() { return double(clk::NowUtc()) / kTicksPerDay - kEpochDays; }
 
+// Local times follow the zone the machine is in now (clk::LocalZone): a zone
+// changed while Outlook runs changes every local time given from then on.
 double ToLocal(double utc) {
   if (utc <= 0) return utc;  // "never" stays never
   SYSTEMTIME in = ToSystemTime(utc), out{};
-  return SystemTimeToTzSpecificLocalTime(nullptr, &in, &out) ? FromSystemTime(out) : utc;
+  TIME_ZONE_INFORMATION zone;
+  const TIME_ZONE_INFORMATION* rules = clk::LocalZone(&zone) ? &zone : nullptr;
+  return SystemTimeToTzSpecificLocalTime(rules, &in, &out) ? FromSystemTime(out) : utc;
 }
 
 double ToUtc(double local) {
   if (local <= 0) return local;
   SYSTEMTIME in = ToSystemTime(local), out{};
-  return TzSpecificLocalTimeToSystemTime(nullptr, &in, &out) ? FromSystemTime(out) : local;
+  TIME_ZONE_INFORMATION zone;
+  const TIME_ZONE_INFORMATION* rules = clk::LocalZone(&zone) ? &zone : nullptr;
+  return TzSpecificLocalTimeToSystemTime(rules, &in, &out) ? FromSystemTime(out) : local;
 }
 
 double WholeSeconds(double date) { return std::floor(date / kSecond + 1e-6) * kSecond; }

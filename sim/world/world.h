@@ -93,6 +93,9 @@ struct StoreSpec {
   double echoAfterSeconds = -1;
   // Its echoes change the content as a service does (RewriteAsService).
   bool echoRewrites = false;
+  // Its table of named properties is full (its quota reached): the wrapper
+  // gets no id for a name the store has not mapped yet.
+  bool namedPropsFull = false;
   // An Exchange mailbox in cached mode: a new item is on the server (has a
   // source key, and the incremental sync reports it) only this long after
   // its save, when it was uploaded. Negative: online, at once.
@@ -114,6 +117,7 @@ struct StoreInfo {
   double clockOffsetSeconds = 0;
   double echoAfterSeconds = -1;
   bool echoRewrites = false;
+  bool namedPropsFull = false;
   double uploadAfterSeconds = -1;
 };
 
@@ -364,9 +368,18 @@ class World {
   // --- properties ---
   // Resolves a DASL name for a store; create=false fails for an unmapped
   // named property. Returns false for a name the world does not know.
-  bool ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKey* key);
-  // Named-property id (0x8000..) in a store; 0 when not mapped and !create.
-  uint16_t NamedPropId(ObjId store, const PropKey& named, bool create);
+  // `quota`, given by the wrapper's callers: a store whose named properties
+  // are full maps no new name, and *quota receives
+  // MAPI_E_NAMED_PROP_QUOTA_EXCEEDED (the world's own items, made through
+  // the control, map theirs regardless).
+  bool ResolveDasl(ObjId store, std::wstring_view dasl, bool create, PropKey* key, HRESULT* quota = nullptr);
+  // Named-property id (0x8000..) in a store; 0 when not mapped and !create,
+  // or (with `quota`, as above) when the store maps no new name.
+  uint16_t NamedPropId(ObjId store, const PropKey& named, bool create, HRESULT* quota = nullptr);
+  // What a save or copy of `content` through the wrapper into `store` meets
+  // first: MAPI_E_NAMED_PROP_QUOTA_EXCEEDED when the content carries a name
+  // the store has not mapped and its named properties are full, else S_OK.
+  HRESULT NamesFit(ObjId store, const ItemContent& content) const;
   // The key of a tag in a store (named ids are looked up in the store's map).
   bool KeyForTag(ObjId store, uint32_t tag, PropKey* key) const;
   // Reads a property of an item, computed ones (PR_ENTRYID...) included;

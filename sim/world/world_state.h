@@ -197,6 +197,11 @@ struct World::State {
     for (const auto& [k, v] : c.props) MapNamed(s, k);
   }
 
+  // --- named_prop_quota.cpp ---
+  // True (and *quota set) when a store whose named properties are full is
+  // asked through the wrapper (`quota` given) to map a new name.
+  bool RefusesNewName(const StoreRec& store, HRESULT* quota) const;
+
   // --- store_clock.cpp ---
   // Now by the store's clock (UTC), at the store's resolution.
   double Stamp(StoreRec& store) const;
