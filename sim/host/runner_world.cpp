@@ -30,7 +30,7 @@ std::wstring Runner::UserStep(const Command& c) {
     auto it = stores_.find(c.Arg(L"PATH"));
     double days = 0;
     if (it == stores_.end()) return L"no store " + Quoted(c.Arg(L"PATH"));
-    StoreClockDays(c.Arg(L"OFFSET"), &days);
+    if (!StoreClockDays(c.Arg(L"OFFSET"), &days)) return L"a store clock is an offset or a UTC time: " + c.Arg(L"OFFSET");
     return control_->SetStoreClockOffset(it->second, days * 86400.0) ? L"" : L"cannot set the clock of " + Quoted(c.Arg(L"PATH"));
   }
   if (v == L"connection" && c.Sub() == L"sequence") {
