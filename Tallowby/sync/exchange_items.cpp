@@ -11,6 +11,7 @@
 #include "com_ptr.h"
 #include "exchange_sync.h"
 #include "folder_object.h"
+#include "item_content.h"
 #include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
@@ -376,6 +377,13 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
     DebugLog(L"Cannot copy M=>S (MDATE < SDATE)");
     return true;
   }
+  if (ItemContent::Of(copy_.Get()).Holds(ItemContent::Of(masterItem_), WriteRulesOf(master_, true))) {
+    // The copy holds the master item's content already (an echo of either
+    // side, a run from nothing): nothing is copied.
+    DebugLog(L"pExInMasterFldr::copy holds the master item's content: not written");
+    copy_.Reset();
+    return !TwoWay() || PutCategoryOnMasterItem();
+  }
   const CopyPrivacy before = PrivacyBeforeWrite(copy_.Get());
   copyHadReminder_ = ReminderIsSet(copy_.Get());
   hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
@@ -697,6 +705,7 @@ class CopyOverMaster {
   com::ComPtr<IRdoMessage> masterItem_, defaultItem_;
   com::Bstr masterId_;
   double masterStamp_ = 0;  // before the copy
+  bool unchanged_ = false;  // the master item held the content already
 };
 
 HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder) {
@@ -730,7 +739,9 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
   if (HandledAsOldCopyOfRefusedItem(default_, master_, utils_, masterItem_.Get(), defaultItem_.Get(), syncId_))
     return S_OK;
   hr = CopyAndSave();
-  if (SUCCEEDED(hr)) {
+  if (SUCCEEDED(hr) && unchanged_) {
+    DebugLog(L"CDI2M::master item holds the default item's content: not written");
+  } else if (SUCCEEDED(hr)) {
     RegisterOwnWrite(master_, master_, session_, utils_, masterItem_.Get(), syncId_);
     WriteUserLog();
   }
@@ -760,6 +771,10 @@ HRESULT CopyOverMaster::CopyAndSave() {
   // user's own item in the master keeps its privacy.
   long ownSensitivity = 0;
   const bool keepSensitivity = job->MARK_AS_PRIVATE && SUCCEEDED(masterItem_->get_Sensitivity(&ownSensitivity));
+  if (ItemContent::Of(masterItem_.Get()).Holds(ItemContent::Of(defaultItem_.Get()), WriteRulesOf(master_, false))) {
+    unchanged_ = true;
+    return S_OK;
+  }
   const bool hadReminder = ReminderIsSet(masterItem_.Get());
   HRESULT hr = defaultItem_->CopyTo(com::Variant(static_cast<IDispatch*>(masterItem_.Get())), nullptr);
   if (!CheckHr(hr, L"CDI2M::CopyTo")) return hr;

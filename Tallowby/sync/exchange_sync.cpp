@@ -14,6 +14,7 @@
 #include "exchange_items.h"
 #include "folder_object.h"
 #include "folder_time.h"
+#include "item_content.h"
 #include "item_filter.h"
 #include "item_identity.h"
 #include "language.h"
@@ -31,6 +32,7 @@ namespace {
 
 constexpr HRESULT kMapiNoSupport = HRESULT(0x80040102);
 constexpr HRESULT kMapiNetworkError = HRESULT(0x80040115);
+constexpr HRESULT kMapiCorruptData = HRESULT(0x8004011B);
 constexpr HRESULT kMapiFailOneProvider = HRESULT(0x8004011D);
 constexpr HRESULT kMapiEndOfSession = HRESULT(0x80040200);
 constexpr long kKindDeletion = 1;
@@ -321,9 +323,13 @@ void IncrementalRun::ReportIcsFailure(HRESULT hr) {
     return;
   }
   LogError(hr, L"RCI::syncdata fehlerhaft");
-  ++f_->SyncDataErrorCount;
   LogError(hr, L"no syncinterface");
   engine_->SetSyncStatus(kStatusNoSyncInterface);
+  // Only a state the server refuses (damaged, or one it no longer keeps),
+  // or runs that get no changes at all, count towards giving the state up:
+  // a run from nothing reads every item of the folder again, and a passing
+  // failure says nothing against the state.
+  if (hr == kMapiCorruptData || SUCCEEDED(hr)) ++f_->SyncDataErrorCount;
   if (f_->SyncDataErrorCount > kSyncDataRecoveryRuns) {
     LogError(hr, L"RCI:Recovering from SyncDataError...");
     f_->SyncData.Reset();
@@ -880,18 +886,6 @@ void IncrementalRun::Finish() {
   if (FAILED(lastHr_)) LogError(lastHr_, L"RCI:getsyncData");
 }
 
-// FNV-1a over the text's code units: a print, not a secret.
-std::wstring PrintOf(const std::wstring& text) {
-  uint64_t hash = 14695981039346656037ull;
-  for (wchar_t c : text) {
-    hash ^= uint64_t(c);
-    hash *= 1099511628211ull;
-  }
-  wchar_t digits[17];
-  swprintf(digits, 17, L"%016llX", static_cast<unsigned long long>(hash));
-  return digits;
-}
-
 std::wstring MasterSettingsText(CMAPIFolderObject* master) {
   const CItemsEvents* sink = master->Events;
   std::wstring text = L"M|" + std::wstring(master->Categorie) + L"|";
@@ -1060,7 +1054,7 @@ void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, 
 
 std::wstring JobSettingsPrint(CMAPIFolderObject* folder) {
   if (!folder || !folder->Events || !folder->Engine()) return {};
-  if (!folder->IsStandard) return PrintOf(MasterSettingsText(folder));
+  if (!folder->IsStandard) return TextPrint(MasterSettingsText(folder));
   std::wstring text = L"D|" + std::wstring(folder->DefaultCategorie) + L"|";
   text += folder->AddDefaultCategory ? L'1' : L'0';
   text += folder->Events->MasterCreateSubfolder ? L'1' : L'0';
@@ -1071,7 +1065,7 @@ std::wstring JobSettingsPrint(CMAPIFolderObject* folder) {
     if (!f->IsStandard && f->Partner == folder && f->Events) masters.push_back(MasterSettingsText(f));
   std::sort(masters.begin(), masters.end());
   for (const std::wstring& master : masters) text += L"\n" + master;
-  return PrintOf(text);
+  return TextPrint(text);
 }
 
 bool HonourResetRequest(CMAPIFolderObject* folder) {

@@ -123,8 +123,8 @@ bool GuardedIIA(CMAPIFolderObject* folder, IRdoMessage* message, CMAPIFolderObje
   return false;
 }
 
-// The texts of a keywords value (VT_ARRAY of VT_BSTR or of VT_VARIANT);
-// other elements are skipped.
+}  // namespace
+
 std::vector<std::wstring> KeywordTexts(const VARIANT& value) {
   std::vector<std::wstring> texts;
   if (!(value.vt & VT_ARRAY) || !value.parray) return texts;
@@ -144,6 +144,8 @@ std::vector<std::wstring> KeywordTexts(const VARIANT& value) {
   }
   return texts;
 }
+
+namespace {
 
 com::Variant KeywordsValue(const std::vector<std::wstring>& keywords) {
   com::Variant value;

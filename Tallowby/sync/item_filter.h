@@ -31,6 +31,10 @@ bool iIA(CMAPIFolderObject* folder, IRdoMessage* message);
 // its copies private, that mark is the job's and is not held against it.
 bool iIAAsCopy(CMAPIFolderObject* folder, IRdoMessage* copy, CMAPIFolderObject* job);
 
+// The texts of a keywords value (VT_ARRAY of VT_BSTR or of VT_VARIANT);
+// other elements are skipped.
+std::vector<std::wstring> KeywordTexts(const VARIANT& value);
+
 // The pieces of a categories text split at any of `separators`, each without
 // its surrounding blanks (the text has a blank after each separator); empty
 // pieces go.

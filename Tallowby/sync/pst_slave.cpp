@@ -19,6 +19,7 @@
 #include "com_ptr.h"
 #include "duplicates.h"
 #include "folder_object.h"
+#include "item_content.h"
 #include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
@@ -105,6 +106,7 @@ class CopyBack {
   com::ComPtr<IRdoMessage> masterItem_, slaveItem_;
   bool masterHadReminder_ = false;
   double masterStamp_ = 0, slaveStamp_ = 0;
+  bool unchanged_ = false;  // the master item held the default item's content already
 };
 
 HRESULT CopyBack::Run() {
@@ -118,6 +120,16 @@ HRESULT CopyBack::Run() {
     return S_OK;
   }
   if (SUCCEEDED(hr)) hr = CopyOntoMaster();
+  if (SUCCEEDED(hr) && unchanged_) {
+    // Nothing to carry (an echo of the default folder's store, a time
+    // without a change): both items as they are are the pair in step.
+    DebugLog(L"CopyDefault2Master::master item holds the default item's content: not written");
+    const double slaveStamp = StampOf(utils_, slaveItem_.Get());
+    RecordDefaultItemWrite(master_, default_, slaveStamp, syncId_);
+    RecordMasterWrite(master_, utils_, session_, masterItem_.Get(), syncId_, slaveStamp);
+    DebugElapsed(L"CopyDefault2Master", start);
+    return S_OK;
+  }
   if (SUCCEEDED(hr)) hr = SaveBoth();
   if (SUCCEEDED(hr)) {
     UserLogWrite(engine_, L"CHANGE(S=>M):", masterItem_.Get(), masterFolder_.Get());
@@ -146,6 +158,10 @@ HRESULT CopyBack::OpenItems() {
 
 HRESULT CopyBack::CopyOntoMaster() {
   PutDefaultCategories(default_, utils_, slaveItem_.Get());
+  if (ItemContent::Of(masterItem_.Get()).Holds(ItemContent::Of(slaveItem_.Get()), WriteRulesOf(master_, false))) {
+    unchanged_ = true;
+    return S_OK;
+  }
   // The copy is private because the job marks its copies so: the user's own
   // item in the master keeps its privacy.
   long ownSensitivity = 0;

@@ -3,6 +3,7 @@
 #include "bstr.h"
 #include "exchange_sync.h"
 #include "folder_object.h"
+#include "item_content.h"
 #include "item_filter.h"
 #include "item_time.h"
 #include "locks.h"
@@ -36,6 +37,16 @@ void RecordWrite(const PairWrite& w) {
   if (w.job->Events->BOTH_DIRECTIONS) RecordDefaultItemWrite(w.job, w.defaultFolder, copyStamp, w.syncId);
   RegisterExchangeWrite(w.defaultFolder, w.session, w.utils, w.copy, w.syncId);
   NoteSharedItemWriter(w.defaultFolder, w.job, w.utils, w.copy);
+  RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId, copyStamp);
+}
+
+// A write that found both items holding the same leaves the pair as it is:
+// that state is recorded as the add-in's own, so that neither folder's next
+// pass takes the change that led here (an echo, a time without a change)
+// for one still to be carried.
+void RecordInStep(const PairWrite& w) {
+  const double copyStamp = StampOf(w.utils, w.copy);
+  if (w.job->Events->BOTH_DIRECTIONS) RecordDefaultItemWrite(w.job, w.defaultFolder, copyStamp, w.syncId);
   RecordMasterWrite(w.job, w.utils, w.session, w.masterItem, w.syncId, copyStamp);
 }
 
@@ -101,6 +112,11 @@ HRESULT WriteMasterOntoCopy(const PairWrite& w, bool freshCopy, const wchar_t* l
   if (job->BOTH_DIRECTIONS) {
     const HRESULT saved = PutJobCategoryOnOriginal(w.job, w.utils, w.masterItem);
     if (!CheckHr(saved, Label(label, L"::SaveMasterItem").c_str())) return saved;
+  }
+  if (!freshCopy && ItemContent::Of(w.copy).Holds(ItemContent::Of(w.masterItem), WriteRulesOf(w.job, true))) {
+    DebugLog(Label(label, L"::copy holds the master item's content: not written").c_str());
+    RecordInStep(w);
+    return S_OK;
   }
   const CopyPrivacy before = PrivacyBeforeWrite(w.copy);
   const bool copyHadReminder = ReminderIsSet(w.copy);

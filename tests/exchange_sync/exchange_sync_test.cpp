@@ -654,6 +654,12 @@ TEST_F(ExchangeIcsFailureTest, AnOfflineOrUnsupportedStoreIsShownInTheTrayOnce) 
 }
 
 TEST_F(ExchangeIcsFailureTest, RunsWithoutChangeCollectionRecoverByStartingAfresh) {
+  // A passing failure, however often, keeps the state.
+  World().InjectFailure(L"Sync.GetChanges", 1, E_FAIL, 2 * kSyncDataRecoveryRuns);
+  for (int run = 1; run <= 2 * kSyncDataRecoveryRuns; ++run) Run(master_);
+  EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+  EXPECT_FALSE(master_->SyncData.Empty());
+
   sim::ProfileSettings settings = World().Settings();
   settings.icsNullCollection = true;
   World().SetSettings(settings);
