@@ -64,6 +64,7 @@ void RemoveJobStateFiles(const std::wstring& entryId, const std::wstring& dataDi
   DeleteStateFile(dataDir, entryId, kKeyMapSuffix);
   DeleteStateFile(dataDir, entryId, kSyncDataSuffix);
   DeleteStateFile(dataDir, entryId, kSyncDataBackupSuffix);
+  DeleteStateFile(dataDir, entryId, kWaitingWritesSuffix);
   for (const DefaultFolderFiles& d : kDefaultFolders) {
     const std::wstring folder = DefaultFolderEntryId(nameSpace, d.kind);
     if (folder.empty()) continue;

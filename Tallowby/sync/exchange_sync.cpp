@@ -76,19 +76,29 @@ void PutKey(KeyTable& table, const std::wstring& sourceKey, const std::wstring& 
     table.PushBack(sourceKey, changeKey);
 }
 
-// Keeps an own write that cannot be registered yet for a later run.
-void KeepForLater(CMAPIFolderObject* target, const std::wstring& syncId) {
+// Keeps an own write that cannot be registered yet for a later run, with
+// the print of what was written (a later write of the same item replaces
+// it).
+void KeepForLater(CMAPIFolderObject* target, const std::wstring& syncId, const std::wstring& print) {
   CsLock lock(target->CachedItemsLock.Get());
   auto& list = target->CachedItemsList;
-  if (std::none_of(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId; }))
-    list.emplace_back(syncId);
+  auto it = std::find_if(list.begin(), list.end(), [&](const WaitingWrite& w) { return w.syncId == syncId; });
+  if (it == list.end())
+    list.push_back({syncId, print});
+  else if (it->print == print)
+    return;
+  else
+    it->print = print;
+  target->CachedItemsDirty = true;
 }
 
 void ForgetCachedWrite(CMAPIFolderObject* target, const std::wstring& syncId) {
   CsLock lock(target->CachedItemsLock.Get());
   auto& list = target->CachedItemsList;
-  auto it = std::find_if(list.begin(), list.end(), [&](const com::Bstr& b) { return b.Str() == syncId; });
-  if (it != list.end()) list.erase(it);
+  auto it = std::find_if(list.begin(), list.end(), [&](const WaitingWrite& w) { return w.syncId == syncId; });
+  if (it == list.end()) return;
+  list.erase(it);
+  target->CachedItemsDirty = true;
 }
 
 // The balloon's title in the user's language; a language without this text
@@ -151,7 +161,7 @@ class IncrementalRun {
 
  private:
   void OfferCachedWrites();
-  void FollowVanishedWrite();
+  void FollowVanishedWrites();
   com::Variant Restriction();
   void TakeCount();
   void ReportIcsFailure(HRESULT hr);
@@ -204,7 +214,7 @@ class IncrementalRun {
   HRESULT lastHr_ = S_OK;
   HRESULT keyMapHr_ = S_OK;  // the last try to fill the key maps
   std::vector<std::wstring> followed_;  // source keys of the deletions done with
-  std::wstring vanished_;               // an own write no longer found before it was registered
+  std::vector<std::wstring> vanished_;  // own writes no longer found before they were registered
   bool fromNothing_ = false;            // the run reports every item, and no deletion
   bool outOfScopeChanged_ = false;      // OutOfScope differs from the saved one
   std::unordered_set<std::wstring> reported_;  // source keys of the entries
@@ -232,7 +242,7 @@ void IncrementalRun::Run() {
     LetFolderGo();
     return;
   }
-  FollowVanishedWrite();
+  FollowVanishedWrites();
   com::ComPtr<IRdoSynchronizer> synchronizer;
   HRESULT hr = f_->RdoFolder->get_Synchronizer(synchronizer.Put());
   if (FAILED(hr) || !synchronizer) {
@@ -256,26 +266,29 @@ void IncrementalRun::Run() {
   Finish();
 }
 
+// Every waiting write that has reached the server is registered (or, when
+// the item changed since the add-in wrote it, left to come as a change);
+// the others wait on, and the folder runs again soon.
 void IncrementalRun::OfferCachedWrites() {
   CsLock lock(f_->CachedItemsLock.Get());
   auto& list = f_->CachedItemsList;
-  if (f_->SyncStateReset) {
+  if (f_->SyncStateReset && !list.empty()) {
     list.clear();
-    return;
+    f_->CachedItemsDirty = true;
   }
-  if (list.empty()) return;
-  const std::vector<com::Bstr> waiting = list;
-  for (const com::Bstr& syncId : waiting) {
-    HRESULT hr = ADDEXMODIF(f_, session_, utils_, syncId.Str());
-    if (hr != S_OK && hr != kAddExModifNotFound) continue;
-    if (hr == kAddExModifNotFound)
-      vanished_ = syncId.Str();  // leaves the list once the folder is searched
-    else
-      ForgetCachedWrite(f_, syncId.Str());
-    break;
+  if (!list.empty()) {
+    const std::vector<WaitingWrite> waiting = list;
+    for (const WaitingWrite& write : waiting) {
+      HRESULT hr = RegisterUploadedWrite(f_, session_, utils_, write);
+      if (hr == kAddExModifNotFound)
+        vanished_.push_back(write.syncId);  // leaves the list once the folder is searched
+      else if (hr == S_OK || hr == S_FALSE)
+        ForgetCachedWrite(f_, write.syncId);
+    }
+    sink_->MarkChanged();
+    DebugFormat(L"RCI:waiting for exchange (items only cached) items: %d", long(list.size()));
   }
-  sink_->MarkChanged();
-  DebugFormat(L"RCI:waiting for exchange (items only cached) items: %d", long(list.size()));
+  if (f_->CachedItemsDirty) SaveWaitingWrites(f_);
 }
 
 // An own write that left the folder before it was uploaded (in a cached
@@ -283,19 +296,22 @@ void IncrementalRun::OfferCachedWrites() {
 // its deletion is followed here, as the run follows a reported one. An item
 // still found by the sync id takes nothing along; a failed search or
 // deletion keeps the write waiting for a later run.
-void IncrementalRun::FollowVanishedWrite() {
-  if (vanished_.empty()) return;
-  HRESULT lookup = S_OK;
-  com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, vanished_.c_str(), f_->RdoFolder.Get(), &lookup);
-  if (FAILED(lookup)) {
-    LogError(lookup, L"RCI:own write not looked up");
-    return;
+void IncrementalRun::FollowVanishedWrites() {
+  for (const std::wstring& syncId : vanished_) {
+    HRESULT lookup = S_OK;
+    com::ComPtr<IRdoMessage> still = FindBySearchId(f_, session_, utils_, syncId.c_str(), f_->RdoFolder.Get(), &lookup);
+    if (FAILED(lookup)) {
+      LogError(lookup, L"RCI:own write not looked up");
+      continue;
+    }
+    if (!still) {
+      DebugLogString(L"RCI:own write gone before its upload:", syncId.c_str());
+      if (deleteItem2(f_, session_, utils_, syncId.c_str()) != 0) continue;
+    }
+    ForgetCachedWrite(f_, syncId);
   }
-  if (!still) {
-    DebugLogString(L"RCI:own write gone before its upload:", vanished_.c_str());
-    if (deleteItem2(f_, session_, utils_, vanished_.c_str()) != 0) return;
-  }
-  ForgetCachedWrite(f_, vanished_);
+  CsLock lock(f_->CachedItemsLock.Get());
+  if (f_->CachedItemsDirty) SaveWaitingWrites(f_);
 }
 
 com::Variant IncrementalRun::Restriction() {
@@ -962,7 +978,13 @@ bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, con
   return mine;
 }
 
-HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId) {
+namespace {
+
+// ADDEXMODIF's work. `written`: the item as its writer just saved it (null
+// when only the sync id is known); `waiting`: the write is one that waited
+// for its upload, offered again.
+HRESULT RegisterWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
+                      IRdoMessage* written, const WaitingWrite* waiting) {
   if (!target || !target->RunFlag) return E_FAIL;
   CItemsEvents* sink = target->Events;
   CSyncEngine* engine = target->Engine();
@@ -976,13 +998,19 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
     DebugLog(L"EXCH<=>PST");
     return E_FAIL;
   }
+  // What the add-in wrote, kept with a write that waits: a print taken when
+  // the waiting write is offered again would be of the item as it is then,
+  // with whatever the user changed meanwhile.
+  auto keep = [&](IRdoMessage* item) {
+    KeepForLater(target, syncId, waiting ? waiting->print : ContentPrint(item));
+    return E_FAIL;
+  };
   long mode = 0;
   if (FAILED(session->get_ConnectionMode(&mode))) mode = 0;
   if (IsCachingConnectionMode(mode)) {
     DebugLog(L"ADDEXMODIF:Collecting Items:Offline|Disconnected|CachedOffline|CachedDisconnected");
     engine->SetSyncStatus(kStatusOffline);
-    KeepForLater(target, syncId);
-    return E_FAIL;
+    return keep(written);
   }
   com::Variant key;
   if (FAILED(utils->HexToBin(com::Bstr(syncId), key.Put()))) return kAddExModifNotFound;
@@ -997,10 +1025,7 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
   com::ComPtr<IRdoMessage> message;
   hr = session->GetMessageById(entryId, com::Variant(sink->StoreID.c_str()), engine->OpenFlags, message.Put());
   if (FAILED(hr)) LogError(hr, L"ADDEXMODIF:GetMessageFromID");
-  if (FAILED(hr) || !message) {
-    KeepForLater(target, syncId);
-    return E_FAIL;
-  }
+  if (FAILED(hr) || !message) return keep(written);
   com::Variant sourceValue;
   hr = utils->GetPropByTag(message.Get(), kTagSourceKey, sourceValue.Put());
   if (FAILED(hr)) {
@@ -1010,8 +1035,7 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
   if (sourceValue.IsEmpty() || sourceValue.vt == VT_ERROR) {
     // Not on the server yet: registered by a later run.
     engine->SetSyncStatus(kStatusOffline);
-    KeepForLater(target, syncId);
-    return E_FAIL;
+    return keep(message.Get());
   }
   com::Bstr sourceKey;
   if (FAILED(hr = utils->BinToHex(sourceValue, sourceKey.Put()))) return hr;
@@ -1019,24 +1043,42 @@ HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* u
   if (FAILED(hr)) return hr;
   com::Bstr subject;
   if (g_bDebugLog) message->get_Subject(subject.Put());
+  // The run would skip this write when it comes back, and never learn the
+  // item's source key: the key map learns it here.
+  AddToFolderCache(target, sink->HotMailMode ? kGlobalObjectIdMap : kSyncIdMap, syncId, sourceKey.Str());
+  if (waiting && (waiting->print.empty() || ContentPrint(message.Get()) != waiting->print)) {
+    // Changed since the add-in wrote it (the user edited it before its
+    // upload): that change comes from the server as anybody's.
+    DebugLogString(L"ADDEXMODIF:changed before its upload, not the add-in's own:",
+                   subject.Empty() ? L"<no subject>" : subject.c_str());
+    return S_FALSE;
+  }
   bool replaced = false;
   {
     CsLock lock(target->CacheTablesLock.Get());
     PutKey(target->CacheTable, sourceKey.Str(), changeKey, &replaced);
   }
-  // The run skips this write when it comes back, so it would never learn
-  // the item's source key: the key map learns it here.
-  AddToFolderCache(target, sink->HotMailMode ? kGlobalObjectIdMap : kSyncIdMap, syncId, sourceKey.Str());
   DebugLogString(replaced ? L"ADDEXMODIF:changed:ChangeKey" : L"ADDEXMODIF:added:ChangeKey",
                  subject.Empty() ? L"<no subject>" : subject.c_str());
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId) {
+  return RegisterWrite(target, session, utils, syncId, nullptr, nullptr);
+}
+
+HRESULT RegisterUploadedWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils,
+                              const WaitingWrite& write) {
+  return RegisterWrite(target, session, utils, write.syncId, nullptr, &write);
 }
 
 HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
                               std::wstring_view syncId) {
   if (!target || !target->Events || !target->Events->ExchangeMode) return S_FALSE;
   RememberItemKeys(target, utils, item);
-  return ADDEXMODIF(target, session, utils, std::wstring(syncId));
+  return RegisterWrite(target, session, utils, std::wstring(syncId), item, nullptr);
 }
 
 void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item) {

@@ -21,6 +21,7 @@
 #include "rdo.h"
 
 class CMAPIFolderObject;
+struct WaitingWrite;
 
 // One incremental run of the folder with the worker's session and utility
 // object; it reports through the engine, the logs and the folder's members.
@@ -71,6 +72,13 @@ bool IsFromLastRun(CMAPIFolderObject* folder, const std::wstring& sourceKey, con
 // the found item could not be read. The folder is opened through `session`,
 // the calling thread's own.
 HRESULT ADDEXMODIF(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId);
+
+// Offers a write that waited for its upload (CachedItemsList) again: S_OK
+// registered as ADDEXMODIF does; S_FALSE uploaded, but the item no longer
+// holds what the add-in wrote (its keys are learnt, its change comes as
+// anybody's); kAddExModifNotFound the item is gone; E_FAIL still waiting.
+HRESULT RegisterUploadedWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils,
+                              const WaitingWrite& write);
 
 // Every writer of the add-in into an Exchange folder calls this once its
 // last save of the item is done: `item` (sync id `syncId`, may be null when

@@ -317,6 +317,11 @@ CMAPIFolderObject::~CMAPIFolderObject() {
   StopAllFolderWorkers();
   if (engine_) engine_->EndNetworkPause(this);  // nothing else would end it
   if (engine_ && engine_->IsSettingsLoaded()) saveMasterfoldertime(this);
+  {
+    // Writes of other folders' workers into this one since its last run.
+    CsLock lock(CachedItemsLock.Get());
+    if (CachedItemsDirty) SaveWaitingWrites(this);
+  }
   size_t left;
   {
     std::lock_guard<std::mutex> lock(g_liveLock);

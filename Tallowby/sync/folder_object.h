@@ -185,6 +185,16 @@ struct FailedExchangeChange {
   std::wstring changeKey;
 };
 
+// A write of the add-in into a mailbox folder that the server has not got
+// yet (a cached mailbox uploads it later, and only then gives it its source
+// key): the item's sync id and the print of what the add-in wrote
+// (ContentPrint; empty when it could not be read). At the upload the write
+// is the add-in's own only while the item still holds that.
+struct WaitingWrite {
+  std::wstring syncId;
+  std::wstring print;
+};
+
 class CMAPIFolderObject {
  public:
   // Keeps the Outlook folder, creates and advises the sink. Reports nothing:
@@ -249,7 +259,10 @@ class CMAPIFolderObject {
   // master's EntryID (under CacheTablesLock). The folder's run takes such a
   // write for its own, yet hands it on to the other masters.
   std::unordered_map<std::wstring, std::wstring> SharedItemWriters;
-  std::vector<com::Bstr> CachedItemsList;
+  // The add-in's writes into this mailbox folder that wait for their upload
+  // (under CachedItemsLock); their file is written again when Dirty.
+  std::vector<WaitingWrite> CachedItemsList;
+  bool CachedItemsDirty = false;
   CriticalSection CachedItemsLock;
   bool InspectorWasOpen = false;
   DWORD InspectorWaitStart = 0;

@@ -369,6 +369,7 @@ HRESULT LoadSynccData(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils
     *state = com::Bstr(std::wstring_view(text));
     LoadCacheFile(folder, kCacheTableSuffix, &folder->CacheTable, L"Load Cache Table::EOF?");
     LoadCacheFile(folder, kCache2TableSuffix, &folder->Cache2Table, L"Load SyncState2 Table::EOF?");
+    LoadWaitingWrites(folder);
     return S_OK;
   }
   folder->SyncStateReset = true;
@@ -503,6 +504,54 @@ HRESULT LoadKeyMaps(CMAPIFolderObject* folder) {
     for (auto& entry : saved[map])
       if (known.insert(entry.second).second) entries.PushBack(std::move(entry.first), std::move(entry.second));
   }
+  return S_OK;
+}
+
+HRESULT SaveWaitingWrites(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kWaitingWritesSuffix);
+  if (path.empty()) return E_FAIL;
+  CsLock lock(folder->CachedItemsLock.Get());
+  std::string bytes;
+  for (const WaitingWrite& write : folder->CachedItemsList) {
+    AppendNarrow(&bytes, write.syncId);
+    bytes.push_back(';');
+    AppendNarrow(&bytes, write.print);
+    bytes += "\r\n";
+  }
+  HRESULT hr = WriteReplacing(path, bytes);
+  if (FAILED(hr)) {
+    LogError(hr, L"SaveWaitingWrites");
+    return E_FAIL;
+  }
+  folder->CachedItemsDirty = false;
+  return S_OK;
+}
+
+HRESULT LoadWaitingWrites(CMAPIFolderObject* folder) {
+  if (!folder || !folder->Engine()) return E_FAIL;
+  const std::wstring path = StateFilePath(folder, kWaitingWritesSuffix);
+  if (!FileExists(path)) return S_OK;
+  std::vector<WaitingWrite> saved;
+  int skipped = 0;
+  ForEachLine(
+      path, kCacheLineMax,
+      [&](std::string_view line) {
+        const size_t semi = line.find(';');
+        if (semi == std::string_view::npos || !IsHexText(line.substr(0, semi), false) ||
+            !IsHexText(line.substr(semi + 1), true)) {
+          ++skipped;
+          return;
+        }
+        saved.push_back({Widen(line.substr(0, semi)), Widen(line.substr(semi + 1))});
+      },
+      &skipped);
+  NoteSkippedLines(skipped, path);
+  CsLock lock(folder->CachedItemsLock.Get());
+  auto& list = folder->CachedItemsList;
+  for (WaitingWrite& write : saved)
+    if (std::none_of(list.begin(), list.end(), [&](const WaitingWrite& w) { return w.syncId == write.syncId; }))
+      list.push_back(std::move(write));
   return S_OK;
 }
 

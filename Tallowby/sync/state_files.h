@@ -4,6 +4,8 @@
 //   ".twysyncdata.ids.bak"  the state as it was before the last save
 //   ".twysyncdata.cache"    CacheTable, one "key;value" line per entry
 //   ".twysyncdata.cache2"   Cache2Table, the same
+//   ".twysyncdata.waiting"  the own writes waiting for their upload
+//                           (CachedItemsList), "sync id;print" per entry
 //   ".twy.keys.ids"         the key maps (FolderCache): "1;sync id;source key"
 //                           and "2;GlobalObjectId;source key" per entry,
 //                           "3;key;source key" per item out of the run's
@@ -38,6 +40,7 @@ inline constexpr wchar_t kSyncDataBackupSuffix[] = L".twysyncdata.ids.bak";
 inline constexpr wchar_t kCacheTableSuffix[] = L".twysyncdata.cache";
 inline constexpr wchar_t kCache2TableSuffix[] = L".twysyncdata.cache2";
 inline constexpr wchar_t kKeyMapSuffix[] = L".twy.keys.ids";
+inline constexpr wchar_t kWaitingWritesSuffix[] = L".twysyncdata.waiting";
 inline constexpr wchar_t kICloudDeleteListSuffix[] = L".iclouddlist";
 inline constexpr wchar_t kICloudTableSuffix[] = L".icloud";
 // Before the suffix, in the names of the state of a default folder's object
@@ -135,6 +138,15 @@ void ResetSyncData(CMAPIFolderObject* folder);
 // with them: their deletion, too, may have happened while Outlook was closed.
 HRESULT SaveKeyMaps(CMAPIFolderObject* folder);
 HRESULT LoadKeyMaps(CMAPIFolderObject* folder);
+
+// The own writes of an Exchange folder that wait for their upload
+// (CachedItemsList, under CachedItemsLock): a copy the user deletes before
+// its upload is never reported by the server, so only this list follows its
+// deletion, after a Reload or a restart too. The save clears
+// CachedItemsDirty; the loader adds the saved entries the list lacks (a
+// missing file adds nothing).
+HRESULT SaveWaitingWrites(CMAPIFolderObject* folder);
+HRESULT LoadWaitingWrites(CMAPIFolderObject* folder);
 
 // The iCloud delete list (the sink's pstFolderCache), under g_csDeleteList.
 // A missing file loads as an empty list.
