@@ -1,9 +1,11 @@
 // exchange_bench: the incremental run of a one-way contacts job in a
 // mailbox: the master folder "Team" and the mailbox's default Contacts
 // folder. The first run after N new items arrived in the master folder
-// (1,000, 10,000 and 100,000), a run with nothing changed and a run after 1%
-// of the items changed, each split into the wrapper calls it made and the
-// add-in's own work, next to the store's own copy of the same items.
+// (1,000, 10,000 and 100,000), a run with nothing changed, a run after 1%
+// of the items changed and a run from nothing (a sync state given up) with
+// every item in step, each split into the wrapper calls it made and the
+// add-in's own work, next to the store's own copy of the same items; the run
+// from nothing also gives the items it wrote.
 #include <windows.h>
 
 #include <algorithm>
@@ -53,6 +55,21 @@ class MailboxWorld {
   Split Run() { return bench::Measure([&] { RCI(master_, session_.Get(), utils_.Get()); }); }
   void ChangeOnePercent() { bench::ChangeOnePercent(sim_, items_); }
   size_t Copies() { return sim_->Items(default_->Events->EntryID.Str()).size(); }
+  // A run from nothing, as after a sync state the server no longer keeps:
+  // every item is reported again, and every copy is in step.
+  Split RunFromNothing() {
+    master_->SyncData.Reset();
+    sim_->ClearCalls();
+    return Run();
+  }
+  // The items written (copied onto, saved, deleted) since the record was
+  // emptied.
+  size_t ItemWrites() {
+    size_t writes = 0;
+    for (const sim::SimCall& call : sim_->Calls())
+      writes += call.op == L"Message.CopyTo" || call.op == L"Message.Save" || call.op == L"Message.Delete";
+    return writes;
+  }
 
  private:
   CMAPIFolderObject* FolderObject(const std::wstring& entryId, int isStandard, const wchar_t* category);
@@ -123,8 +140,9 @@ MailboxWorld::~MailboxWorld() {
 
 struct RunFigures {
   int n = 0;
-  SplitFigures store, first, idle, changed;
+  SplitFigures store, first, idle, changed, fromNothing;
   bool copiedAll = true;
+  size_t fromNothingWrites = 0;
 };
 
 RunFigures MeasureRuns(sim::ISimControl* sim, CSyncEngine* engine, int n) {
@@ -145,6 +163,9 @@ RunFigures MeasureRuns(sim::ISimControl* sim, CSyncEngine* engine, int n) {
     bench::LetClockTimePass();
     world.ChangeOnePercent();
     f.changed.Add(world.Run());
+    bench::LetClockTimePass();
+    f.fromNothing.Add(world.RunFromNothing());
+    f.fromNothingWrites = std::max(f.fromNothingWrites, world.ItemWrites());
   }
   return f;
 }
@@ -160,6 +181,8 @@ void PrintRuns(const RunFigures& f) {
   bench::SplitRow(f.n, "run with nothing changed", f.idle, remark);
   std::snprintf(remark, sizeof remark, "%.2f%% of the first run", 100.0 * f.changed.total.Min() / first);
   bench::SplitRow(f.n, "run after 1% changed", f.changed, remark);
+  std::snprintf(remark, sizeof remark, "%zu item writes (target: none)", f.fromNothingWrites);
+  bench::SplitRow(f.n, "run from nothing, all in step", f.fromNothing, remark);
   std::printf("  %7d  first run, wrapper calls per item: %s\n", f.n, bench::CallsPerItem(f.first.lastCalls, f.n).c_str());
   std::printf("  %7d  run with nothing changed, calls:   %s\n", f.n, bench::CallsPerItem(f.idle.lastCalls, 1, 1).c_str());
 }
