@@ -46,7 +46,7 @@ FORMS = {
     "overlap": "the user's categories hold a job's category as part of their name",
     "default-kinds": "the default folders in an iCloud or Hotmail store",
 }
-DEFAULT_FORMS = {"hard", "move", "expire", "cached", "default-kinds"}
+DEFAULT_FORMS = {"hard", "move", "expire", "cached", "default-kinds", "reminders"}
 
 
 def forms_from(text):
@@ -500,17 +500,14 @@ class Generator:
                 cats = tuple(self.master_categories(job) if job else self.default_categories(folder))
                 after = replace(after, cats=cats)
                 words.append(f'categories="{";".join(cats)}"')
-            # Before the mend of the origin mark, it kept the reminder an item
-            # had when it was first copied, so a job without reminders got no
-            # reminder changes.
+            # A job that keeps reminders on the origin side gets reminder
+            # changes with the "reminders" form.
             if (folder.type != "contacts" and (not no_reminders or "reminders" in self.forms) and not c.request
                     and r.random() < 0.15 and not subject_only):
                 after = replace(after, reminder=not c.reminder)
                 words.append("reminder" if after.reminder else "no-reminder")
             if self.why_not_change(folder, item, after):
                 continue
-            if subject_only and job and job.both and job.category not in c.cats:
-                continue  # the job's category goes onto it with a save that may fail
             name, lines = self.naming(folder, item)
             lines.append(f"change {name} " + " ".join(words))
             if not self.rules_agree(lines):
@@ -933,8 +930,7 @@ class Generator:
         # The action certainly calls the operation: it changes or deletes an
         # item whose copy exists. A failure that no call met would stay armed
         # and meet a later step's work instead. The change is of the subject
-        # alone: a category written with a save that fails is lost by rule
-        # (the save's result is not tested).
+        # alone.
         if op == "Message.Delete":
             done = self.delete_item(copied_only=True)
         else:
