@@ -46,7 +46,7 @@ FORMS = {
     "overlap": "the user's categories hold a job's category as part of their name",
     "default-kinds": "the default folders in an iCloud or Hotmail store",
 }
-DEFAULT_FORMS = {"hard", "move", "expire", "cached", "default-kinds", "reminders"}
+DEFAULT_FORMS = {"hard", "move", "expire", "cached", "default-kinds", "reminders", "overlap"}
 
 
 def forms_from(text):
