@@ -99,9 +99,9 @@ class Generator:
         self.store_kinds = {}     # store name -> kind
         self.extra_wait = 0       # what the stores' own work adds to each settling
         self.old_folders = {}     # master store and item type -> a folder outside the jobs
-        self.parked = set()       # names of items the user moved out and may bring back
+        self.parked = set()       # sync ids of items the user moved out and may bring back
         self.folder_serial = 0
-        self.item_types = {}      # the item type of every named item
+        self.item_types = {}      # the item type of each of them
         self.user_categories = list(USER_CATEGORIES)
         if "overlap" in self.forms:
             self.user_categories += ["Work travel", "Clubhouse", "Family trip"]
@@ -526,8 +526,8 @@ class Generator:
             self.emit(f"delete {name}")
             if "move" in self.forms and movable:
                 # In Deleted Items now: the user may bring it back.
-                self.parked.add(name)
-                self.item_types[name] = folder.type
+                self.parked.add(item.key)
+                self.item_types[item.key] = folder.type
             return True
         return False
 
@@ -699,8 +699,8 @@ class Generator:
             if old:
                 name = self.name_of(folder, item)
                 self.emit(f'move {name} to "{old}"')
-                self.parked.add(name)
-                self.item_types[name] = folder.type
+                self.parked.add(item.key)
+                self.item_types[item.key] = folder.type
                 return 40
         return None
 
@@ -709,15 +709,16 @@ class Generator:
         synchronised folder of its type, and is changed there."""
         r = self.rng
         w = self.world
-        for name in sorted(self.parked):
-            try:
-                folder, item = w.named(name)
-            except KeyError:
-                self.parked.discard(name)
+        for key in sorted(self.parked):
+            found = [(f, i) for f in w.folders.values() if not w.is_synchronised(f) for i in f.items if i.key == key]
+            if not found:
+                self.parked.discard(key)  # gone for good
                 continue
+            folder, item = found[0]
+            name = item.name
             if any(i.key == item.key for f in w.synchronised() for i in f.items):
                 continue  # its key is taken again
-            homes = [f for f in w.synchronised() if f.type == self.type_of(name)]
+            homes = [f for f in w.synchronised() if f.type == self.item_types[key]]
             if not homes:
                 continue
             to = r.choice(homes)
@@ -734,9 +735,8 @@ class Generator:
             if w.in_bin(folder):
                 if [i.content.subject for i in folder.items].count(item.content.subject) != 1:
                     continue
-                self.parked.discard(name)
                 name = self.find_in_bin(folder, item)
-            self.parked.discard(name)
+            self.parked.discard(key)
             self.emit(f'move {name} to "{to.path}"')
             self.change_after_move(name, to, item)
             return 130
@@ -748,9 +748,6 @@ class Generator:
         self.finds += 1
         self.emit(f'find c{self.finds} in "{folder.path}" subject="{item.content.subject}"')
         return f"c{self.finds}"
-
-    def type_of(self, name):
-        return self.item_types.get(name, "")
 
     def park_copy(self):
         """The user copies a master item into a folder outside the jobs: it
@@ -861,9 +858,9 @@ class Generator:
         folders = [f for f in w.synchronised() if f.kind == "exchange"]
         if r.random() < 0.5:
             # The add-in's copy into the mailbox, made from the other side.
-            # (A copy into a mailbox master is not logged when it is made,
-            # so only copies into the default folder wait for their line.)
-            pairs = [(j, f) for f in folders for j in w.jobs if j.target is f and j.master.kind == "pst"]
+            # (Only a two-way job's fresh copy into the default folder is
+            # waited for: its user-log line comes once it is written.)
+            pairs = [(j, f) for f in folders for j in w.jobs if j.target is f and j.master.kind == "pst" and j.both]
             if pairs:
                 job, into = r.choice(pairs)
                 source = job.master

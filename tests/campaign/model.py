@@ -50,6 +50,7 @@ class Folder:
     kind: str              # "pst" or "exchange"
     type: str              # "contacts", "calendar", "tasks"
     items: list = field(default_factory=list)
+    meeting_ids: bool = False  # a Hotmail store's calendar: items go by their meeting id
 
     def item(self, key):
         return next((i for i in self.items if i.key == key), None)
@@ -120,6 +121,7 @@ class World:
     def __init__(self):
         self.default_store = ""   # the store that holds the default folders
         self.default_kind = ""    # its kind: "pst" or "exchange"
+        self.default_meeting_ids = False  # a Hotmail store: its calendars go by meeting ids
         self.folders = {}
         self.jobs = []
         self.next_key = 1
@@ -141,7 +143,10 @@ class World:
         path = self.default_folder_path(job.master.type)
         if job.subfolder:
             path += "/" + job.category
-        job.target = self.folders.get(path) or self.folder(path, self.default_kind, job.master.type)
+        if path not in self.folders:
+            self.folder(path, self.default_kind, job.master.type).meeting_ids = (
+                self.default_meeting_ids and job.master.type == "calendar")
+        job.target = self.folders[path]
         self.jobs.append(job)
 
     def job_of_master(self, folder):
@@ -220,6 +225,8 @@ class World:
         folder, item = self.named(name)
         folder.items.remove(item)
         if not hard and not self.in_bin(folder):
+            # A new EntryID there: the scenario's name no longer reaches it.
+            item.name = ""
             self.bin_of(store_of(folder.path)).items.append(item)
         if self.is_synchronised(folder):
             self._follow_deletion(folder, item.key)
@@ -339,8 +346,11 @@ class World:
             job = self.job_by_category(category, folder.type)
             if job is None or not job.both or job.master is source:
                 continue
-            if folder.kind == "pst" and self.in_reminders(item.key):
-                return writes  # not touched while a reminder of it is due
+            if folder.kind == "pst" and self.in_reminders(item.key) and not folder.meeting_ids:
+                # Not touched while a reminder of it is due. (A folder whose
+                # items go by their meeting id compares that id with the
+                # reminders' search keys, which never match.)
+                return writes
             copy = job.master.item(item.key)
             if copy is None and not passes(job, item.content):
                 continue
