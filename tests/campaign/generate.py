@@ -37,7 +37,9 @@ FORMS = {
     "clock": "a store's clock ahead or behind by seconds to hours, and put on or back while Outlook runs",
     "dst": "every store's clock on a night when the local zone's daylight saving begins or ends",
     "echo": "stores that write the add-in's items again on their own, 20 or 30 s later",
-    "cached": "a mailbox in cached mode: a new item reaches the server a minute or three later",
+    "cached": "a mailbox in cached mode: a new item reaches the server a minute or three later, and the user's "
+              "new items there are changed or deleted before it",
+    "cached-copies": "the add-in's copies into a cached mailbox are changed or deleted before their upload",
     "expire": "the server forgets a folder's sync states; the change query fails several runs in a row",
     "move": "items dragged between masters, out of a master and back, and back out of Deleted Items",
     "hard": "items deleted for good, Deleted Items emptied, folders outside the jobs deleted",
@@ -267,9 +269,16 @@ class Generator:
             if r.random() < 0.15:
                 words.append("request")
                 words.append(f"response={r.choice([0, 3, 5])}")
-            elif r.random() < 0.3:
+            elif r.random() < 0.3 and self.reminders_settled(folder):
                 words.append("reminder")
         self.emit(" ".join(words))
+
+    def reminders_settled(self, folder):
+        """Whether a default calendar in a Hotmail store holds an item back
+        while a reminder of it is due was seen to differ from one world to
+        the other (its items go by their meeting id, the reminders by their
+        search key): no appointment there has a reminder."""
+        return not (folder.type == "calendar" and self.store_kinds.get(self.world.default_store) == "hotmail")
 
     def master_categories(self, job):
         """A master item's categories: none, its job's, the user's own, or
@@ -503,7 +512,7 @@ class Generator:
             # A job that keeps reminders on the origin side gets reminder
             # changes with the "reminders" form.
             if (folder.type != "contacts" and (not no_reminders or "reminders" in self.forms) and not c.request
-                    and r.random() < 0.15 and not subject_only):
+                    and r.random() < 0.15 and not subject_only and self.reminders_settled(folder)):
                 after = replace(after, reminder=not c.reminder)
                 words.append("reminder" if after.reminder else "no-reminder")
             if self.why_not_change(folder, item, after):
@@ -856,7 +865,7 @@ class Generator:
         if not cached:
             return None
         folders = [f for f in w.synchronised() if f.kind == "exchange"]
-        if r.random() < 0.5:
+        if "cached-copies" in self.forms and r.random() < 0.5:
             # The add-in's copy into the mailbox, made from the other side.
             # (Only a two-way job's fresh copy into the default folder is
             # waited for: its user-log line comes once it is written.)

@@ -50,7 +50,6 @@ class Folder:
     kind: str              # "pst" or "exchange"
     type: str              # "contacts", "calendar", "tasks"
     items: list = field(default_factory=list)
-    meeting_ids: bool = False  # a Hotmail store's calendar: items go by their meeting id
 
     def item(self, key):
         return next((i for i in self.items if i.key == key), None)
@@ -121,7 +120,6 @@ class World:
     def __init__(self):
         self.default_store = ""   # the store that holds the default folders
         self.default_kind = ""    # its kind: "pst" or "exchange"
-        self.default_meeting_ids = False  # a Hotmail store: its calendars go by meeting ids
         self.folders = {}
         self.jobs = []
         self.next_key = 1
@@ -143,10 +141,7 @@ class World:
         path = self.default_folder_path(job.master.type)
         if job.subfolder:
             path += "/" + job.category
-        if path not in self.folders:
-            self.folder(path, self.default_kind, job.master.type).meeting_ids = (
-                self.default_meeting_ids and job.master.type == "calendar")
-        job.target = self.folders[path]
+        job.target = self.folders.get(path) or self.folder(path, self.default_kind, job.master.type)
         self.jobs.append(job)
 
     def job_of_master(self, folder):
@@ -346,11 +341,8 @@ class World:
             job = self.job_by_category(category, folder.type)
             if job is None or not job.both or job.master is source:
                 continue
-            if folder.kind == "pst" and self.in_reminders(item.key) and not folder.meeting_ids:
-                # Not touched while a reminder of it is due. (A folder whose
-                # items go by their meeting id compares that id with the
-                # reminders' search keys, which never match.)
-                return writes
+            if folder.kind == "pst" and self.in_reminders(item.key):
+                return writes  # not touched while a reminder of it is due
             copy = job.master.item(item.key)
             if copy is None and not passes(job, item.content):
                 continue

@@ -101,9 +101,7 @@ class Script:
             store = words[1].split("/")[0]
             # An iCloud or Hotmail store is a personal-folders file to the
             # add-in's passes.
-            kind = self.stores[store][0]
-            w.folder(words[1], self._model_kind(kind), opts["type"]).meeting_ids = (
-                kind == "hotmail" and opts["type"] == "calendar")
+            w.folder(words[1], self._model_kind(self.stores[store][0]), opts["type"])
         elif verb == "job":
             self._set_default_store()
             master = self._folder(words[1])
@@ -249,7 +247,6 @@ class Script:
             raise ScriptError("no default store")
         self.world.default_store = name
         self.world.default_kind = self._model_kind(self.stores[name][0])
-        self.world.default_meeting_ids = self.stores[name][0] == "hotmail"
 
     # ----- writing -----
 
