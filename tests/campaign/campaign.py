@@ -248,6 +248,13 @@ def without(blocks_, bi, li=None):
     del out[bi][li]
     for b in out[bi:]:
         b[:] = [l for l in b if keep(l)]
+    if words[0] == "quit":
+        # Outlook runs on: the start that ended its closing goes too.
+        for b in out[bi:]:
+            starts = [k for k, l in enumerate(b) if l.strip() == "start"]
+            if starts:
+                del b[starts[0]]
+                break
     return out
 
 

@@ -6,6 +6,7 @@ import unittest
 from generate import DEFAULT_FORMS, FORMS, Generator, forms_from
 from model import Content, cat2item, passes, Job, Folder
 from script import annotate, Script
+import campaign
 
 WORLD = """store "Local" kind=pst default
 store "Archive" kind=pst
@@ -211,6 +212,11 @@ class Steps(unittest.TestCase):
         world = g.world.folders
         self.assertFalse(g.run_from_nothing_changes_nothing(world["Mailbox/Contacts"]))
         self.assertTrue(g.run_from_nothing_changes_nothing(world["Mailbox/Team"]))
+
+    def test_a_shrink_that_takes_a_quit_away_takes_the_start_after_it_too(self):
+        blocks = campaign.blocks("start\nwait until idle\nquit\nchange a subject=x\nstart\nwait until idle\n")
+        self.assertEqual(campaign.without(blocks, 1, 0), [["start", "wait until idle"],
+                                                         ["change a subject=x", "wait until idle"]])
 
     def test_while_outlook_is_closed_a_find_by_subject_counts_the_copies_old_subjects(self):
         g = Generator(1)
