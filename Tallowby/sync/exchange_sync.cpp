@@ -896,6 +896,14 @@ void IncrementalRun::Finish() {
       engine_->SetStatusText(L"");
     }
     if (complete && outOfScopeChanged_) SaveKeyMaps(f_);
+  } else {
+    // A page's Apply stopped the run: the folder's object is made again from
+    // the files, and the state stays as it was, so the next run repeats
+    // these changes. What this run handed on and wrote is kept, as at
+    // Outlook's end, so that the repeat skips it: repeated, a copy the user
+    // deleted meanwhile would be made again.
+    SaveCacheTable(f_);
+    SaveCache2Table(f_);
   }
   changes_.Reset();
   LetFolderGo();

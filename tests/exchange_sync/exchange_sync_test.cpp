@@ -314,12 +314,16 @@ TEST_F(ExchangeRunTest, AfterARunCutShortTheNextStartSkipsWhatWasSavedAndRepeats
   EXPECT_EQ("", Stored(master, kCache2TableSuffix));
 }
 
-TEST_F(ExchangeRunTest, AStopRequestEndsTheRunWithoutSavingAndShutdownKeepsTheTables) {
+// Either stop keeps the state as it was (the run is repeated) and the
+// tables of what was handed on (the repeat skips it).
+TEST_F(ExchangeRunTest, AStopRequestAndShutdownKeepTheTablesButNotTheState) {
   AddItem(team_, L"new");
+  master_->Cache2Table = {{L"EF", L"01"}};
   master_->RunFlag = false;
   Run(master_);
   EXPECT_EQ(1u, CountOf(DebugLogText(), "Reconfiguration ends the syncthread"));
   EXPECT_EQ(startState_, Stored(master_, kSyncDataSuffix));
+  EXPECT_EQ("EF;01\r\n", Stored(master_, kCache2TableSuffix));
   master_->RunFlag = true;
 
   master_->Cache2Table = {{L"AB", L"CD"}};
