@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "output.h"
 #include "registry.h"
@@ -112,6 +113,25 @@ std::wstring Runner::Expect(const Command& c) {
     if ((same || differs) && !FieldOf(c, same ? *same : *differs, &other, &error)) return error;
     const bool ok = same ? text == other : differs ? text != other : text == c.Arg(L"VALUE");
     if (!ok) Fail(c, text + (same || differs ? L" (the other: " + other + L")" : L""));
+    return L"";
+  }
+  if (sub == L"off-thread-refused") {
+    // Outlook's Application, called from a thread that did not make it.
+    com::ComPtr<IDispatch> app;
+    app.Attach(control_->Application());
+    if (!app) return L"the simulation has no Outlook layer";
+    HRESULT hr = S_OK;
+    std::thread([&] {
+      wchar_t member[] = L"Version";
+      LPOLESTR names[] = {member};
+      DISPID id = 0;
+      hr = app->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    }).join();
+    if (hr != RPC_E_WRONG_THREAD) {
+      wchar_t text[64];
+      swprintf(text, 64, L"0x%08lX", static_cast<unsigned long>(hr));
+      Fail(c, text);
+    }
     return L"";
   }
   if (sub == L"utc-offset") {

@@ -2,7 +2,8 @@
 // user-interface thread as ItemsEvents, as Outlook raises them: late when
 // told (events delay=), none while Outlook is closed nor later for what
 // changed meanwhile, none for a large batch, and ItemChange more than once
-// for one save when told (events changes=).
+// for one save when told (events changes=). Each event raised is recorded
+// (Outlook.ItemAdd, Outlook.ItemChange, Outlook.ItemRemove).
 #include <deque>
 #include <memory>
 
@@ -162,7 +163,10 @@ void Model::Raise(const sim::ChangeNote& note) {
   for (const auto& p : points) {
     auto* cp = static_cast<com::ConnectionPoint*>(p.Get());
     switch (note.kind) {
-      case sim::ChangeKind::Add: cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item, note.itemEntryId).Get())}); break;
+      case sim::ChangeKind::Add:
+        World().Record(L"Outlook.ItemAdd", note.itemEntryId);
+        cp->Fire(kEvItemAdd, {com::Variant(NewItem(note.item, note.itemEntryId).Get())});
+        break;
       case sim::ChangeKind::Change:
         // Outlook may raise ItemChange more than once for one save.
         for (int i = 0; i < changeRepeats_; ++i) {
@@ -170,7 +174,10 @@ void Model::Raise(const sim::ChangeNote& note) {
           cp->Fire(kEvItemChange, {com::Variant(NewItem(note.item, note.itemEntryId).Get())});
         }
         break;
-      case sim::ChangeKind::Remove: cp->Fire(kEvItemRemove, {}); break;
+      case sim::ChangeKind::Remove:
+        World().Record(L"Outlook.ItemRemove", note.itemEntryId);
+        cp->Fire(kEvItemRemove, {});
+        break;
     }
   }
 }

@@ -102,8 +102,7 @@ class Model {
   // Item events come this late (0: at once), as with a server online.
   void SetEventDelay(double seconds);
   uint64_t EventDelayMs() const { return eventDelayMs_; }
-  // Outlook raises ItemChange this many times for one save (recorded as
-  // Outlook.ItemChange each time).
+  // Outlook raises ItemChange this many times for one save.
   void SetChangeRepeats(int times);
   uint64_t ChangeCount() const { return changes_; }
   // On the user-interface thread: raises one world change as an ItemsEvents event.
