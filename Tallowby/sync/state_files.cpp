@@ -48,11 +48,12 @@ std::wstring LongPathForm(const std::wstring& path) {
   return L"\\\\?\\" + path;
 }
 
-// Writes `bytes` to "<path>.tmp", flushes it and only then moves it over
-// `path`, so that `path` holds either its old or its complete new content.
-// A state path may use all of MAX_PATH - 1 characters: its temporary name,
-// which is longer, is then given in the long form.
-HRESULT WriteReplacing(const std::wstring& plainPath, const std::string& bytes) {
+// Writes `bytes` to "<path>.tmp", flushes it (unless `flush` is false: a
+// file whose loss to a crash of the system costs nothing) and only then
+// moves it over `path`, so that `path` holds either its old or its complete
+// new content. A state path may use all of MAX_PATH - 1 characters: its
+// temporary name, which is longer, is then given in the long form.
+HRESULT WriteReplacing(const std::wstring& plainPath, const std::string& bytes, bool flush = true) {
   if (plainPath.empty()) return E_INVALIDARG;
   std::wstring temp = plainPath + kTempSuffix, path = plainPath;
   if (temp.size() >= MAX_PATH) {
@@ -73,7 +74,7 @@ HRESULT WriteReplacing(const std::wstring& plainPath, const std::string& bytes) 
         hr = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
       done += written;
     }
-    if (SUCCEEDED(hr) && !FlushFileBuffers(file.Get())) hr = LastErrorHr();
+    if (SUCCEEDED(hr) && flush && !FlushFileBuffers(file.Get())) hr = LastErrorHr();
   }
   if (SUCCEEDED(hr) && !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     hr = LastErrorHr();
@@ -131,7 +132,10 @@ std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), te
 
 // The 8-bit form of a key: code units above 255 cannot stand in the file.
 void AppendNarrow(std::string* out, const std::wstring& text) {
-  for (wchar_t c : text) out->push_back(c <= 0xFF ? char(c) : '?');
+  const size_t at = out->size();
+  out->resize(at + text.size());
+  char* to = out->data() + at;
+  for (wchar_t c : text) *to++ = c <= 0xFF ? char(c) : '?';
 }
 
 // The decimal number at the start of `text` (blanks, a sign, digits), as
@@ -265,24 +269,29 @@ void AppendEntryLine(std::string* bytes, const KeyTable::Entry& entry) {
 // before the append are not touched. A write that fails is taken back off
 // the file where it can be.
 HRESULT AppendToTableFile(const std::wstring& path, TableFileMark* mark, const std::string& bytes) {
-  if (!mark->file.IsOpen())
-    mark->file.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!mark->file.IsOpen()) return LastErrorHr();
-  const HANDLE file = mark->file.Get();
-  LARGE_INTEGER size{}, end{};
-  end.QuadPart = LONGLONG(mark->bytes);
-  if (!GetFileSizeEx(file, &size)) return LastErrorHr();
-  if (static_cast<unsigned long long>(size.QuadPart) != mark->bytes) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-  if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) return LastErrorHr();
+  if (!mark->file.IsOpen()) {
+    // Opened once per run, and only as the saver left it: while the handle
+    // is open nobody else can write the file.
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsOpen()) return LastErrorHr();
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size)) return LastErrorHr();
+    if (static_cast<unsigned long long>(size.QuadPart) != mark->bytes) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (!SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN)) return LastErrorHr();
+    mark->file.Reset(file.Release());
+  }
+  // The handle's position is the end of what the saver wrote.
   DWORD written = 0;
   HRESULT hr = S_OK;
-  if (!WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr))
+  if (!WriteFile(mark->file.Get(), bytes.data(), DWORD(bytes.size()), &written, nullptr))
     hr = LastErrorHr();
   else if (written != bytes.size())
     hr = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
   if (SUCCEEDED(hr)) return S_OK;
-  if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+  LARGE_INTEGER end{};
+  end.QuadPart = LONGLONG(mark->bytes);
+  if (SetFilePointerEx(mark->file.Get(), end, nullptr, FILE_BEGIN)) SetEndOfFile(mark->file.Get());
   return hr;
 }
 
@@ -321,9 +330,14 @@ HRESULT SaveTable(CMAPIFolderObject* folder, const wchar_t* suffix, const KeyTab
   {
     CsLock lock(folder->CacheTablesLock.Get());
     now = table.EndMark();
+    size_t room = 0;
+    for (const auto& [key, value] : table) room += key.size() + value.size() + 3;
+    bytes.reserve(room);
     for (const auto& entry : table) AppendEntryLine(&bytes, entry);
   }
-  HRESULT hr = WriteReplacing(path, bytes);
+  // The file of a growing table is not flushed either (see AppendToTableFile):
+  // what a crash of the system takes of it only repeats changes.
+  HRESULT hr = WriteReplacing(path, bytes, !mark);
   if (FAILED(hr)) {
     LogError(hr, label);
     return E_FAIL;
@@ -447,6 +461,11 @@ HRESULT SaveKeyMaps(CMAPIFolderObject* folder) {
   {
     CsLock lock(folder->CacheTablesLock.Get());
     const KeyTable* maps[] = {&folder->FolderCache[0], &folder->FolderCache[1], &folder->OutOfScope};
+    // Room for every line at once: the maps hold an entry per item.
+    size_t room = bytes.size();
+    for (const KeyTable* entries : maps)
+      for (const auto& [key, source] : *entries) room += key.size() + source.size() + 5;
+    bytes.reserve(room);
     for (int map = 0; map < 3; ++map) {
       for (const auto& [key, source] : *maps[map]) {
         bytes += char('1' + map);

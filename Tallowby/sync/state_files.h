@@ -28,6 +28,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "bstr.h"
 #include "key_table.h"
@@ -89,6 +90,7 @@ class FileHandle {
     if (IsOpen()) CloseHandle(h_);
     h_ = h;
   }
+  HANDLE Release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
 
  private:
   HANDLE h_;
@@ -115,10 +117,10 @@ struct TableFileMark {
 // entries writes n lines instead of the whole table each time. Where an
 // entry was replaced or taken out, or the file is not as this object left
 // it (its first save, another writer, a failed append), the whole file is
-// written again through ".tmp". The appended lines are not flushed: they
-// need not survive more than the add-in's own end (the operating system
-// writes them), and losing some to a crash of the system loses nothing but
-// the skipping of those entries, which the next run then hands on again.
+// written again through ".tmp". Neither is flushed: the lines need not
+// survive more than the add-in's own end (the operating system writes
+// them), and losing some to a crash of the system loses nothing but the
+// skipping of those entries, which the next run then hands on again.
 HRESULT SaveCacheTable(CMAPIFolderObject* folder);
 HRESULT SaveCache2Table(CMAPIFolderObject* folder);
 // Closes the file that the appends of a run kept open (at the end of a run).
