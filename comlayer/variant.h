@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "bstr.h"
+
 namespace com {
 
 class Variant : public VARIANT {
@@ -62,5 +64,17 @@ class Variant : public VARIANT {
   }
 
 };
+
+// A VT_BSTR VARIANT for an [in] argument that lends `text` (which outlives
+// the call) instead of a copy of it: the callee never frees an [in]
+// argument, so an argument passed for every item costs no allocation. A
+// null BSTR is the empty text.
+inline VARIANT LentBstr(const Bstr& text) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = text.Get();
+  return v;
+}
 
 }  // namespace com

@@ -26,17 +26,19 @@ HRESULT GetById(IDispatch* disp, DISPID id, com::Variant* out) {
   return com::InvokeById(disp, id, DISPATCH_METHOD | DISPATCH_PROPERTYGET, {}, out->Put());
 }
 
-std::wstring QueryForKey(const wchar_t* dasl, const std::wstring& hex) {
-  std::wstring name = std::wstring(L"\"") + dasl + L"\"";
-  return L"select \"DAV:id\"," + name + L" from Folder where " + name + L" = '" + hex + L"'";
+// Put together in its BSTR: one allocation per search.
+com::Bstr QueryForKey(std::wstring_view dasl, std::wstring_view hex) {
+  return com::Bstr::Joined(
+      {L"select \"DAV:id\",\"", dasl, L"\" from Folder where \"", dasl, L"\" = '", hex, L"'"});
 }
 
 }  // namespace
 
 long GlobalObjectIdTag(IRdoUtils* utils, IUnknown* object, bool create, HRESULT* hr) {
   long id = 0;
-  HRESULT answer = utils->GetNamedPropId(object, com::Bstr(kMeetingSet), com::Variant(kGlobalObjectIdLid),
-                                         create ? 1 : 0, &id);
+  // Asked for every new Exchange item: the set's name is made once.
+  static const com::Bstr meetingSet(kMeetingSet);
+  HRESULT answer = utils->GetNamedPropId(object, meetingSet, com::Variant(kGlobalObjectIdLid), create ? 1 : 0, &id);
   if (hr) *hr = answer;
   return SUCCEEDED(answer) && id ? id | kTypeBinaryValue : 0;
 }
@@ -110,9 +112,9 @@ HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, IRdoUtils* utils, BYTE* found,
   if (!CheckHr(hr, L"GetEntryIDFromPR_SEARCH_KEY::Arr2Str")) return hr;
 
   if (useGlobalObjectId) MapGlobalObjectIdName(utils, folder);
-  const std::wstring query = QueryForKey(useGlobalObjectId ? kDaslGlobalObjectId : kDaslSearchKey, hex.Str());
+  const com::Bstr query = QueryForKey(useGlobalObjectId ? kDaslGlobalObjectId : kDaslSearchKey, hex.View());
   com::ComPtr<IRdoMessage> message;
-  hr = items->Find(com::Bstr(query), message.Put());
+  hr = items->Find(query, message.Put());
   if (!CheckHr(hr, L"GetEntryIDFromPR_SEARCH_KEY::FindBySearchId")) return E_FAIL;
   if (!message) return hr;
 

@@ -51,10 +51,11 @@ HRESULT OpenItems(IRdoSession* session, CItemsEvents* sink, com::ComPtr<IRdoItem
   return S_OK;
 }
 
-std::wstring DuplicateQuery(const wchar_t* searchKey, bool byObjectId) {
-  const std::wstring key = std::wstring(L"\"") + (byObjectId ? kDaslGlobalObjectId : kDaslSearchKey) + L"\"";
-  return L"select \"http://schemas.microsoft.com/mapi/proptag/0x001A001F\",\"DAV:id\"," + key +
-         L" from Folder where " + key + L" = '" + searchKey + L"'";
+// Put together in its BSTR: one allocation per new item.
+com::Bstr DuplicateQuery(const wchar_t* searchKey, bool byObjectId) {
+  const std::wstring_view name = byObjectId ? kDaslGlobalObjectId : kDaslSearchKey;
+  return com::Bstr::Joined({L"select \"http://schemas.microsoft.com/mapi/proptag/0x001A001F\",\"DAV:id\",\"", name,
+                            L"\" from Folder where \"", name, L"\" = '", searchKey, L"'"});
 }
 
 // A task that the user owns and has not handed on keeps its key.
@@ -79,7 +80,7 @@ bool IsTaskToKeep(IRdoSession* session, CItemsEvents* sink, IRdoMessage* hit, co
 HRESULT CollectHits(IRdoSession* session, IRdoUtils* utils, CItemsEvents* sink, IRdoItems* items,
                     const wchar_t* searchKey, bool byObjectId, std::vector<Hit>* hits, std::wstring* taskToKeep) {
   com::ComPtr<IRdoMessage> hit;
-  HRESULT hr = items->Find(com::Bstr(DuplicateQuery(searchKey, byObjectId)), hit.Put());
+  HRESULT hr = items->Find(DuplicateQuery(searchKey, byObjectId), hit.Put());
   if (!CheckHr(hr, L"ChangeSyncIDFromDuplicatedItem::FindBySearchId")) return hr;
   while (hit) {
     Hit entry;

@@ -46,14 +46,14 @@ void DebugElapsed(const wchar_t* format, DWORD start) {
 // worker's apartment).
 HRESULT OpenFolderOfObject(IRdoSession* session, CMAPIFolderObject* f, com::ComPtr<IRdoFolder>* out) {
   CItemsEvents* sink = f->Events;
-  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), f->Engine()->OpenFlags,
+  HRESULT hr = session->GetFolderById(sink->EntryID, com::LentBstr(sink->StoreID), f->Engine()->OpenFlags,
                                       out->Put());
   if (SUCCEEDED(hr) && !*out) hr = MAPI_E_NOT_FOUND;
   return hr;
 }
 
 HRESULT OpenItemOfObject(IRdoSession* session, CMAPIFolderObject* f, BSTR entryId, com::ComPtr<IRdoMessage>* out) {
-  HRESULT hr = session->GetMessageById(entryId, com::Variant(f->Events->StoreID.c_str()), f->Engine()->OpenFlags,
+  HRESULT hr = session->GetMessageById(entryId, com::LentBstr(f->Events->StoreID), f->Engine()->OpenFlags,
                                        out->Put());
   if (SUCCEEDED(hr) && !*out) hr = MAPI_E_NOT_FOUND;
   return hr;
@@ -92,12 +92,12 @@ SinceOwnWrite ReportedItem(bool changedSinceLastState) {
 // with sync id `syncId`, just saved for the job of `job`), so that the next
 // run or pass of `target` does not take it for the user's change; an
 // Exchange folder also learns the item's keys, so that its deletion can be
-// followed.
+// followed. `targetFolder`: that folder as this worker opened it, if it did.
 void RegisterOwnWrite(CMAPIFolderObject* target, CMAPIFolderObject* job, IRdoSession* session, IRdoUtils* utils,
-                      IRdoMessage* item, const std::wstring& syncId) {
+                      IRdoMessage* item, const std::wstring& syncId, IRdoFolder* targetFolder = nullptr) {
   CItemsEvents* sink = target->Events;
   if (sink->ExchangeMode) {
-    RegisterExchangeWrite(target, session, utils, item, syncId);
+    RegisterExchangeWrite(target, session, utils, item, syncId, targetFolder);
     NoteSharedItemWriter(target, job, utils, item);
   } else if (target->IsStandard) {
     // A personal default folder keeps its own writes per job.
@@ -120,10 +120,13 @@ bool ReportFailure(HRESULT* failure, HRESULT hr) {
   return false;
 }
 
-void ReportAccessDenied(CSyncEngine* engine, HRESULT hr, const std::wstring& from, const std::wstring& to) {
+// Shows that the store refused a write; `route` gives the names of the way
+// the item took ("from => to"), which are read only then.
+template <typename Route>
+void ReportAccessDenied(CSyncEngine* engine, HRESULT hr, Route route) {
   std::wstring title;
   if (!engine->GetAccessDeniedText(hr, title)) return;
-  engine->SetTrayMessage(title.c_str(), (from + L" => " + to).c_str(), kTrayWarning);
+  engine->SetTrayMessage(title.c_str(), route().c_str(), kTrayWarning);
 }
 
 // Finds the EntryID of the item of `folder` with the key `key`.
@@ -179,6 +182,9 @@ class MasterToDefault {
   bool PutCategoryOnMasterItem();
   bool FinishCopy(bool isNew);
   void WriteUserLog(const wchar_t* word);
+  std::wstring RouteToDefaultFolder() const {
+    return master_->DisplayName.Str() + L" => " + FolderName(defaultFolder_.Get());
+  }
   bool TwoWay() const { return sink_->BOTH_DIRECTIONS; }
 
   CMAPIFolderObject* master_;
@@ -304,7 +310,7 @@ bool MasterToDefault::CreateCopy() {
     DebugLog(L"pExInMasterFldr::Category2MasterItem");
     if (!PutCategoryOnMasterItem()) return false;
   }
-  DebugLogString(L"Destination is", FolderName(defaultFolder_.Get()).c_str());
+  if (g_bDebugLog) DebugLogString(L"Destination is", FolderName(defaultFolder_.Get()).c_str());
   if (TwoWay()) {
     HRESULT hr = MarkAsSource(engine_, utils_, masterItem_, kSideMaster);
     if (!CheckHr(hr, L"pExInMasterFldr::MarkAsSource")) return Fail(hr);
@@ -317,7 +323,7 @@ bool MasterToDefault::CreateCopy() {
     return Fail(hr);
   }
   hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
-  ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
+  ReportAccessDenied(engine_, hr, [&] { return RouteToDefaultFolder(); });
   if (!CheckHr(hr, L"pExInMasterFldr::CopyToFolder")) {
     // The unsaved new item is dropped with its reference.
     LogError(hr, L"pExInMasterFldr::MASTERFOLDERITEM=>DEFAULTFOLDER::AddItem");
@@ -342,7 +348,7 @@ bool MasterToDefault::CreateByFolderCopy() {
   com::ComPtr<IRdoMessage> returned;
   HRESULT hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(defaultFolder_.Get())), returned.Put());
   clk::Sleep(kICloudPauseMs);
-  ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
+  ReportAccessDenied(engine_, hr, [&] { return RouteToDefaultFolder(); });
   if (!CheckHr(hr, L"CopyTo(iCloud)")) return Fail(hr);
   if (returned && FAILED(hr = GiveFreshCopyTheKey(utils_, returned.Get(), syncId_))) return Fail(hr);
   bool found = false;
@@ -387,7 +393,7 @@ bool MasterToDefault::UpdateCopy(BSTR entryId) {
   const CopyPrivacy before = PrivacyBeforeWrite(copy_.Get());
   copyHadReminder_ = ReminderIsSet(copy_.Get());
   hr = masterItem_->CopyTo(com::Variant(static_cast<IDispatch*>(copy_.Get())), nullptr);
-  ReportAccessDenied(engine_, hr, master_->DisplayName.Str(), FolderName(defaultFolder_.Get()));
+  ReportAccessDenied(engine_, hr, [&] { return RouteToDefaultFolder(); });
   if (FAILED(hr)) {
     LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
     return Fail(hr);
@@ -428,7 +434,7 @@ bool MasterToDefault::FinishCopy(bool isNew) {
     LogError(hr, L"pExInMasterFldr MasterItem CopyTo Defaultitem");
     return Fail(hr);
   }
-  RegisterOwnWrite(partner_, master_, session_, utils_, copy_.Get(), syncId_);
+  RegisterOwnWrite(partner_, master_, session_, utils_, copy_.Get(), syncId_, defaultFolder_.Get());
   if (isNew) RememberNewItem(partner_, syncId_);
   WriteUserLog(isNew ? L"NEW:" : L"CHANGE:");
   return true;
@@ -615,7 +621,7 @@ HRESULT DefaultToMasters::AddToMaster(CMAPIFolderObject* job, IRdoFolder* master
   if (iCloud && !CheckHr(hr = WriteOriginalKey(utils_, created->Get(), key), L"pExInDefFldr::SetKey(iCloud)"))
     return hr;
   hr = item_->CopyTo(com::Variant(static_cast<IDispatch*>(created->Get())), nullptr);
-  ReportAccessDenied(engine_, hr, FolderName(defaultFolder_), FolderName(masterFolder));
+  ReportAccessDenied(engine_, hr, [&] { return FolderName(defaultFolder_) + L" => " + FolderName(masterFolder); });
   if (!CheckHr(hr, L"pExInDefFldr::CopyToFolder")) return hr;
   cleanRecipients(engine_, created->Get());
   hr = SaveOwnWrite(job, utils_, created->Get());
@@ -742,7 +748,7 @@ HRESULT CopyOverMaster::Run(IRdoFolder* masterFolder, IRdoFolder* defaultFolder)
   if (SUCCEEDED(hr) && unchanged_) {
     DebugLog(L"CDI2M::master item holds the default item's content: not written");
   } else if (SUCCEEDED(hr)) {
-    RegisterOwnWrite(master_, master_, session_, utils_, masterItem_.Get(), syncId_);
+    RegisterOwnWrite(master_, master_, session_, utils_, masterItem_.Get(), syncId_, masterFolder);
     WriteUserLog();
   }
   DebugElapsed(L"CDI2M::S=>M = %d msec", start);

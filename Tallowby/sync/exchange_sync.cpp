@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -20,6 +21,7 @@
 #include "language.h"
 #include "locks.h"
 #include "logs.h"
+#include "pst_items.h"
 #include "pst_pass.h"
 #include "rdo_folder.h"
 #include "res/resource.h"
@@ -217,7 +219,9 @@ class IncrementalRun {
   std::vector<std::wstring> vanished_;  // own writes no longer found before they were registered
   bool fromNothing_ = false;            // the run reports every item, and no deletion
   bool outOfScopeChanged_ = false;      // OutOfScope differs from the saved one
-  std::unordered_set<std::wstring> reported_;  // source keys of the entries
+  std::unordered_set<std::wstring> reported_;  // source keys of the entries of a run from nothing
+  std::optional<std::wstring> progressName_;   // the job's category, else the folder's name
+  long long shownPercent_ = -1;
 };
 
 void IncrementalRun::Run() {
@@ -425,12 +429,12 @@ bool IncrementalRun::HandOnEntries(KeepAwakeWhileRunning& awake) {
 
 void IncrementalRun::HandOnEntry(long t) {
   // An entry whose keys cannot be read is named by its position.
-  const std::wstring position = L"#" + std::to_wstring(t);
+  auto position = [t] { return L"#" + std::to_wstring(t); };
   com::ComPtr<IRdoChange> entry;
   HRESULT hr = changes_->Item(t, entry.Put());
   if (SUCCEEDED(hr) && !entry) hr = E_FAIL;
   if (!CheckHr(hr, L"RCI::GetItemFromCollection")) {
-    Failed(position, {}, {}, hr);
+    Failed(position(), {}, {}, hr);
     return;
   }
   clk::Sleep(kEntryPauseMs);
@@ -441,11 +445,11 @@ void IncrementalRun::HandOnEntry(long t) {
   hr = entry->get_SourceKey(sourceKey.Put());
   if (FAILED(hr) || sourceKey.Empty()) {
     LogError(FAILED(hr) ? hr : E_FAIL, L"failed to get sourceKey");
-    Failed(position, {}, {}, FAILED(hr) ? hr : E_FAIL);
+    Failed(position(), {}, {}, FAILED(hr) ? hr : E_FAIL);
     return;
   }
   const std::wstring source = sourceKey.Str();
-  reported_.insert(source);
+  if (fromNothing_) reported_.insert(source);
   hr = entry->get_Kind(&kind);
   if (!CheckHr(hr, L"failed to get ItemKind")) {
     Failed(source, {}, {}, hr);
@@ -469,15 +473,16 @@ void IncrementalRun::HandOnEntry(long t) {
   }
   const std::wstring change = changeKey.Str();
   HRESULT failure = S_OK;
-  std::wstring left = change;
+  std::wstring left;  // the item's change key after a failed try, when it wrote the item
   switch (HandOnChange(entry.Get(), source, change, &failure, &left)) {
     case Outcome::kHandled:
-      f_->FailedChanges.erase(source);
+      if (!f_->FailedChanges.empty()) f_->FailedChanges.erase(source);
       Record(source, change);
       break;
     case Outcome::kSkipped:
       break;
     case Outcome::kFailed:
+      if (left.empty()) left = change;
       if (Failed(source, change, left, failure)) GiveUpChange(source, change, left);
       break;
   }
@@ -506,10 +511,10 @@ void IncrementalRun::FollowItemsGoneMeanwhile() {
   std::vector<std::wstring> unreported;
   {
     CsLock lock(f_->CacheTablesLock.Get());
+    std::unordered_set<std::wstring_view> taken;
     for (const auto& map : f_->FolderCache)
       for (const auto& [key, source] : map)
-        if (!reported_.count(source) && std::find(unreported.begin(), unreported.end(), source) == unreported.end())
-          unreported.push_back(source);
+        if (!reported_.count(source) && taken.insert(source).second) unreported.push_back(source);
   }
   for (const std::wstring& source : unreported) {
     if (errors_ > 0) break;
@@ -564,7 +569,7 @@ void IncrementalRun::GiveUpChange(const std::wstring& sourceKey, const std::wstr
 
 std::wstring IncrementalRun::ChangeKeyOfItem(const com::Bstr& entryId) {
   com::ComPtr<IRdoMessage> item;
-  if (FAILED(session_->GetMessageById(entryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags, item.Put())) ||
+  if (FAILED(session_->GetMessageById(entryId, com::LentBstr(sink_->StoreID), engine_->OpenFlags, item.Put())) ||
       !item)
     return {};
   HRESULT hr = S_OK;
@@ -707,27 +712,28 @@ Outcome IncrementalRun::HandOnChange(IRdoChange* entry, const std::wstring& sour
   }
   // The item's own search key, not the key map: the map may still hold a
   // key the item had before a duplicate repair.
-  com::Bstr syncId;
-  hr = SetNewSyncID(engine_, utils_, message.Get(), &syncId, false);
-  if (FAILED(hr) || syncId.Empty()) {
+  com::Bstr searchKey;
+  hr = SetNewSyncID(engine_, utils_, message.Get(), &searchKey, false);
+  if (FAILED(hr) || searchKey.Empty()) {
     *failure = FAILED(hr) ? hr : E_FAIL;
     LogError(*failure, L"RCI:Message=NULL");
     return Outcome::kFailed;
   }
+  const std::wstring syncId = searchKey.Str();
   std::wstring globalObjectId;
   if (isNew) {
     globalObjectId = GlobalObjectIdOf(message.Get());
-    if (RepairedDuplicate(syncId.Str(), sourceKey, entryId, globalObjectId)) return Outcome::kSkipped;
+    if (RepairedDuplicate(syncId, sourceKey, entryId, globalObjectId)) return Outcome::kSkipped;
     AddToFolderCache(f_, kGlobalObjectIdMap, globalObjectId, sourceKey);
   }
-  AddToFolderCache(f_, kSyncIdMap, syncId.Str(), sourceKey);
+  AddToFolderCache(f_, kSyncIdMap, syncId, sourceKey);
   bool handedOn;
   if (f_->IsStandard) {
     DebugLog(L"RCI:process Exchange item in a slave folder");
-    handedOn = pExInDefFldr2(f_, session_, utils_, syncId.Str(), message.Get(), failure, {}, !fromNothing_);
+    handedOn = pExInDefFldr2(f_, session_, utils_, syncId, message.Get(), failure, {}, !fromNothing_);
   } else {
     DebugLog(L"RCI:process Exchange item in a master folder");
-    handedOn = pExInMasterFldr(f_, session_, utils_, syncId.Str(), message.Get(), failure, !fromNothing_);
+    handedOn = pExInMasterFldr(f_, session_, utils_, syncId, message.Get(), failure, !fromNothing_);
   }
   if (handedOn) return Outcome::kHandled;
   LogError(E_FAIL, L"processExchangeItemInMasterFolder");
@@ -789,7 +795,7 @@ bool IncrementalRun::RepairedDuplicate(const std::wstring& syncId, const std::ws
   VARIANT_BOOL same = VARIANT_FALSE;
   if (FAILED(utils_->CompareIds(changedEntryId, entryId, &same))) same = VARIANT_FALSE;
   com::ComPtr<IRdoMessage> repaired;
-  if (FAILED(session_->GetMessageById(changedEntryId, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags,
+  if (FAILED(session_->GetMessageById(changedEntryId, com::LentBstr(sink_->StoreID), engine_->OpenFlags,
                                       repaired.Put())))
     repaired.Reset();
   const std::wstring objectId = repaired ? OwnMeetingIdOfRepaired(repaired.Get(), newSyncId.Str()) : std::wstring();
@@ -823,7 +829,7 @@ HRESULT IncrementalRun::OpenEntry(IRdoChange* entry, com::ComPtr<IRdoMessage>* m
   com::Bstr id;
   HRESULT hr = entry->get_EntryID(id.Put());
   if (SUCCEEDED(hr))
-    hr = session_->GetMessageById(id, com::Variant(sink_->StoreID.c_str()), engine_->OpenFlags, message->Put());
+    hr = session_->GetMessageById(id, com::LentBstr(sink_->StoreID), engine_->OpenFlags, message->Put());
   if (SUCCEEDED(hr) && !*message) hr = E_FAIL;
   if (entryId) *entryId = std::move(id);
   return hr;
@@ -837,15 +843,21 @@ std::wstring IncrementalRun::GlobalObjectIdOf(IRdoMessage* message) {
   return text;
 }
 
+// The text changes with the percentage only; the folder's name is read once
+// per run.
 void IncrementalRun::SetProgress(long t) {
-  std::wstring name = f_->Categorie;
-  if (name.empty()) {
-    com::Bstr folderName;
-    if (f_->RdoFolder) f_->RdoFolder->get_Name(folderName.Put());
-    name = folderName.Str();
+  if (!progressName_) {
+    progressName_ = std::wstring(f_->Categorie);
+    if (progressName_->empty()) {
+      com::Bstr folderName;
+      if (f_->RdoFolder) f_->RdoFolder->get_Name(folderName.Put());
+      progressName_ = folderName.Str();
+    }
   }
-  if (name.empty()) return;
-  std::wstring text = L" " + std::to_wstring(static_cast<long long>(t) * 100 / count_) + L"% / " + name;
+  const long long percent = static_cast<long long>(t) * 100 / count_;
+  if (progressName_->empty() || percent == shownPercent_) return;
+  shownPercent_ = percent;
+  std::wstring text = L" " + std::to_wstring(percent) + L"% / " + *progressName_;
   engine_->SetStatusText(text.substr(0, kStatusTextMax).c_str());
 }
 
@@ -961,8 +973,10 @@ HRESULT RCI(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils) {
   NoteSettings(folder);
   if (DWORD ms = TestPassLengthMs()) clk::Sleep(ms);
   {
-    // The run asks for the job's category filter for every item.
+    // The run asks for the job's category filter for every item, and the
+    // duplicate check opens the folder for every new one.
     CategoriesFilterPassCache filters;
+    PassFolders folders;
     IncrementalRun(folder, session, utils).Run();
   }
   EndTableFileAppends(&folder->Cache2File);
@@ -990,9 +1004,10 @@ namespace {
 
 // ADDEXMODIF's work. `written`: the item as its writer just saved it (null
 // when only the sync id is known); `waiting`: the write is one that waited
-// for its upload, offered again.
+// for its upload, offered again; `targetFolder`: the target's folder as the
+// writer opened it, or null.
 HRESULT RegisterWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, const std::wstring& syncId,
-                      IRdoMessage* written, const WaitingWrite* waiting) {
+                      IRdoMessage* written, const WaitingWrite* waiting, IRdoFolder* targetFolder = nullptr) {
   if (!target || !target->RunFlag) return E_FAIL;
   CItemsEvents* sink = target->Events;
   CSyncEngine* engine = target->Engine();
@@ -1022,16 +1037,16 @@ HRESULT RegisterWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils
   }
   com::Variant key;
   if (FAILED(utils->HexToBin(com::Bstr(syncId), key.Put()))) return kAddExModifNotFound;
-  com::ComPtr<IRdoFolder> folder;
-  HRESULT hr = session->GetFolderById(sink->EntryID, com::Variant(sink->StoreID.c_str()), engine->OpenFlags,
-                                      folder.Put());
+  com::ComPtr<IRdoFolder> folder(targetFolder);
+  HRESULT hr = S_OK;
+  if (!folder) hr = session->GetFolderById(sink->EntryID, com::LentBstr(sink->StoreID), engine->OpenFlags, folder.Put());
   if (FAILED(hr) || !folder) return kAddExModifNotFound;
   BYTE found = 0;
   com::Bstr entryId;
   hr = GetEntryIDFromPR_SEARCH_KEY(engine, utils, &found, &entryId, folder.Get(), key, sink->HotMailMode);
   if (FAILED(hr) || !found) return kAddExModifNotFound;
   com::ComPtr<IRdoMessage> message;
-  hr = session->GetMessageById(entryId, com::Variant(sink->StoreID.c_str()), engine->OpenFlags, message.Put());
+  hr = session->GetMessageById(entryId, com::LentBstr(sink->StoreID), engine->OpenFlags, message.Put());
   if (FAILED(hr)) LogError(hr, L"ADDEXMODIF:GetMessageFromID");
   if (FAILED(hr) || !message) return keep(written);
   com::Variant sourceValue;
@@ -1045,15 +1060,16 @@ HRESULT RegisterWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils
     engine->SetSyncStatus(kStatusOffline);
     return keep(message.Get());
   }
-  com::Bstr sourceKey;
-  if (FAILED(hr = utils->BinToHex(sourceValue, sourceKey.Put()))) return hr;
+  com::Bstr sourceHex;
+  if (FAILED(hr = utils->BinToHex(sourceValue, sourceHex.Put()))) return hr;
+  const std::wstring sourceKey = sourceHex.Str();
   std::wstring changeKey = HexOfProperty(utils, message.Get(), kTagChangeKey, &hr);
   if (FAILED(hr)) return hr;
   com::Bstr subject;
   if (g_bDebugLog) message->get_Subject(subject.Put());
   // The run would skip this write when it comes back, and never learn the
   // item's source key: the key map learns it here.
-  AddToFolderCache(target, sink->HotMailMode ? kGlobalObjectIdMap : kSyncIdMap, syncId, sourceKey.Str());
+  AddToFolderCache(target, sink->HotMailMode ? kGlobalObjectIdMap : kSyncIdMap, syncId, sourceKey);
   if (waiting && (waiting->print.empty() || ContentPrint(message.Get()) != waiting->print)) {
     // Changed since the add-in wrote it (the user edited it before its
     // upload): that change comes from the server as anybody's.
@@ -1064,7 +1080,7 @@ HRESULT RegisterWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils
   bool replaced = false;
   {
     CsLock lock(target->CacheTablesLock.Get());
-    PutKey(target->CacheTable, sourceKey.Str(), changeKey, &replaced);
+    PutKey(target->CacheTable, sourceKey, changeKey, &replaced);
   }
   DebugLogString(replaced ? L"ADDEXMODIF:changed:ChangeKey" : L"ADDEXMODIF:added:ChangeKey",
                  subject.Empty() ? L"<no subject>" : subject.c_str());
@@ -1083,10 +1099,10 @@ HRESULT RegisterUploadedWrite(CMAPIFolderObject* target, IRdoSession* session, I
 }
 
 HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
-                              std::wstring_view syncId) {
+                              std::wstring_view syncId, IRdoFolder* targetFolder) {
   if (!target || !target->Events || !target->Events->ExchangeMode) return S_FALSE;
   RememberItemKeys(target, utils, item);
-  return RegisterWrite(target, session, utils, std::wstring(syncId), item, nullptr);
+  return RegisterWrite(target, session, utils, std::wstring(syncId), item, nullptr, targetFolder);
 }
 
 void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item) {

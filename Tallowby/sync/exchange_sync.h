@@ -87,15 +87,17 @@ HRESULT RegisterUploadedWrite(CMAPIFolderObject* target, IRdoSession* session, I
 // folder's key maps, so that the folder's run skips the write but follows
 // the item's later deletion. Outside Exchange nothing happens (S_FALSE):
 // personal folders keep their own-write records their own way. Otherwise
-// ADDEXMODIF's result.
+// ADDEXMODIF's result. `targetFolder`, when given, is the target's folder as
+// the writer opened it through `session` with the engine's open flags: the
+// written item is looked for there instead of in the folder opened again.
+HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
+                              std::wstring_view syncId, IRdoFolder* targetFolder = nullptr);
+
 // After the master of `writer` wrote `item` into the Exchange default
 // folder `target` (and registered the write): when the item carries another
 // job's category as well, the default folder's run will hand this write on
 // to the other jobs' masters, though it is the add-in's own.
 void NoteSharedItemWriter(CMAPIFolderObject* target, CMAPIFolderObject* writer, IRdoUtils* utils, IRdoMessage* item);
-
-HRESULT RegisterExchangeWrite(CMAPIFolderObject* target, IRdoSession* session, IRdoUtils* utils, IRdoMessage* item,
-                              std::wstring_view syncId);
 
 // What an Exchange folder's worker does with a reset request. A reload asks
 // every folder to start afresh; that rewrites every item of a pair that was

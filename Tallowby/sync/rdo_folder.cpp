@@ -217,10 +217,10 @@ void AddToFolderCache(CMAPIFolderObject* folder, FolderCacheMap map, const std::
   CsLock lock(folder->CacheTablesLock.Get());
   KeyTable& entries = folder->FolderCache[map];
   auto found = entries.FindValue(sourceKey);
-  if (found != entries.end())
-    entries.SetKey(found, key);
-  else
+  if (found == entries.end())
     entries.PushBack(key, sourceKey);
+  else if (found->first != key)
+    entries.SetKey(found, key);
 }
 
 bool ExchangeDeletionPending(CMAPIFolderObject* folder, const std::wstring& syncId) {
