@@ -9,7 +9,8 @@
 // entries live in blocks of the table's own, and each index is a table of
 // slots found by linear probing, one slot per distinct text, whose entry
 // leads the chain of the entries with that text in the order they were
-// added.
+// added. The index by value is made at the first search by value (the
+// change tables are searched by key alone), and kept from then on.
 #pragma once
 #include <algorithm>
 #include <atomic>
@@ -118,6 +119,7 @@ class KeyTable {
     blocks_.clear();
     index_[0].Clear();
     index_[1].Clear();
+    valuesIndexed_ = false;
     size_ = 0;
     epoch_ = NewEpoch();
   }
@@ -127,12 +129,13 @@ class KeyTable {
     (last_ ? last_->next : first_) = node;
     last_ = node;
     ++size_;
-    for (int i = 0; i < 2; ++i) Link(i, node);
+    for (int i = 0; i < Indexes(); ++i) Link(i, node);
   }
 
   // The first entry with that key (value), or end().
   const_iterator FindKey(std::wstring_view key) const { return {this, index_[kKey].Find(key, Hash(key))}; }
   const_iterator FindValue(std::wstring_view value) const {
+    IndexValues();
     return {this, index_[kValue].Find(value, Hash(value))};
   }
 
@@ -142,7 +145,7 @@ class KeyTable {
   // Takes the entry out, keeping the order of the others.
   void Erase(const_iterator at) {
     Node* node = at.node_;
-    for (int i = 0; i < 2; ++i) Unlink(i, node);
+    for (int i = 0; i < Indexes(); ++i) Unlink(i, node);
     (node->prev ? node->prev->next : first_) = node->next;
     (node->next ? node->next->prev : last_) = node->prev;
     --size_;
@@ -276,14 +279,21 @@ class KeyTable {
     spare_.swap(o.spare_);
     blocks_.swap(o.blocks_);
     std::swap(index_, o.index_);
+    std::swap(valuesIndexed_, o.valuesIndexed_);
     std::swap(size_, o.size_);
     std::swap(nextSeq_, o.nextSeq_);
     std::swap(epoch_, o.epoch_);
     o.epoch_ = NewEpoch();
   }
 
+  int Indexes() const { return valuesIndexed_ ? 2 : 1; }
+  void IndexValues() const {
+    if (valuesIndexed_) return;
+    valuesIndexed_ = true;
+    for (Node* node = first_; node; node = node->next) Link(kValue, node);
+  }
   // Puts `node` into index `i`'s chain of its text, in the order of appends.
-  void Link(int i, Node* node) {
+  void Link(int i, Node* node) const {
     const std::wstring& text = TextOf(node, i);
     node->hash[i] = Hash(text);
     node->nextSame[i] = nullptr;
@@ -304,7 +314,7 @@ class KeyTable {
     node->nextSame[i] = before->nextSame[i];
     before->nextSame[i] = node;
   }
-  void Unlink(int i, Node* node) {
+  void Unlink(int i, Node* node) const {
     Index& index = index_[i];
     const size_t slot = index.Locate(TextOf(node, i), node->hash[i]);
     Node*& head = index.HeadAt(slot);
@@ -322,9 +332,10 @@ class KeyTable {
   void Retext(Node* node, int i, std::wstring text) {
     if (TextOf(node, i) == text) return;
     epoch_ = NewEpoch();
-    Unlink(i, node);
+    const bool indexed = i < Indexes();
+    if (indexed) Unlink(i, node);
     TextOf(node, i) = std::move(text);
-    Link(i, node);
+    if (indexed) Link(i, node);
   }
 
   Node* NewNode(std::wstring key, std::wstring value) {
@@ -355,7 +366,8 @@ class KeyTable {
   Node* last_ = nullptr;
   std::vector<std::unique_ptr<Slab>> blocks_;
   std::vector<void*> spare_;  // places in the blocks without an entry
-  Index index_[2] = {Index{}, MakeValueIndex()};
+  mutable Index index_[2] = {Index{}, MakeValueIndex()};
+  mutable bool valuesIndexed_ = false;
   size_t size_ = 0;
   uint64_t nextSeq_ = 0;
   uint64_t epoch_ = NewEpoch();

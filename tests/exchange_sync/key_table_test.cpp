@@ -44,7 +44,9 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
   std::mt19937 random(17);
   auto pick = [&](int n) { return std::to_wstring(std::uniform_int_distribution<int>(0, n - 1)(random)); };
   KeyTable t;
+  KeyTable late;  // the same changes, searched by value only at the end
   Model model;
+  auto inLate = [&](Model::const_iterator at) { return std::next(late.begin(), at - model.cbegin()); };
   KeyTable::Mark mark = t.EndMark();
   size_t marked = 0;
   bool onlyAppends = true;
@@ -66,12 +68,14 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
       case 0:
       case 1:
         t.PushBack(key, value);
+        late.PushBack(key, value);
         model.emplace_back(key, value);
         break;
       case 2:
         if (found != t.end()) {
           const std::wstring was = found->first;
           t.SetKey(found, pick(40));
+          late.SetKey(inLate(walked), found->first);
           model[size_t(walked - model.begin())].first = found->first;
           if (found->first != was) onlyAppends = false;
         }
@@ -80,6 +84,7 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
         if (found != t.end()) {
           const std::wstring was = found->second;
           t.SetValue(found, pick(40));
+          late.SetValue(inLate(walked), found->second);
           model[size_t(walked - model.begin())].second = found->second;
           if (found->second != was) onlyAppends = false;
         }
@@ -87,6 +92,7 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
       case 4:
         if (found != t.end()) {
           t.Erase(found);
+          late.Erase(inLate(walked));
           model.erase(walked);
           onlyAppends = false;
         }
@@ -100,6 +106,8 @@ TEST(KeyTableTest, AgreesWithALinearSearchThroughRandomChanges) {
     ASSERT_EQ(model.size(), t.size());
   }
   EXPECT_EQ(model, Model(t.begin(), t.end()));
+  EXPECT_EQ(model, Model(late.begin(), late.end()));
+  for (const Entry& e : model) EXPECT_EQ(*Walk(model, e.second, true), *late.FindValue(e.second));
   KeyTable copy = t;
   EXPECT_EQ(t, copy);
   for (const Entry& e : model) EXPECT_EQ(*Walk(model, e.first, false), *copy.FindKey(e.first));
