@@ -20,6 +20,9 @@ inline constexpr wchar_t kFoldersPath[] = L"Software\\Corvane\\Tallowby\\Folders
 inline constexpr wchar_t kDefaultFoldersPath[] = L"Software\\Corvane\\Tallowby\\DefaultFolders";
 inline constexpr wchar_t kAddCategorieFoldersPath[] = L"Software\\Corvane\\Tallowby\\AddCategorieFolders";
 inline constexpr wchar_t kGalFoldersPath[] = L"Software\\Corvane\\Tallowby\\GALFolders";
+// One REG_BINARY date-sized value per store, named by its StoreID in upper
+// case: the store's clock minus the add-in's, in days, as last measured.
+inline constexpr wchar_t kStoreClocksPath[] = L"Software\\Corvane\\Tallowby\\StoreClocks";
 
 // Whether a 32-bit read insists on REG_DWORD or takes any 4-byte value.
 enum class DwordType { kMustBeDword, kAnyType };

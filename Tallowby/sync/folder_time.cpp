@@ -63,7 +63,7 @@ void FolderTime(CMAPIFolderObject* folder) {
   }
   const std::optional<double> stored = key.ReadDate(reg::kLastFolderSyncTime);
   // The folder time holds the times of the folder's rows, by its store's
-  // clock, which is not measured yet at the start.
+  // clock, which at the start is known only as it was last measured.
   if (!stored || !IsStoredFolderTimeUsable(*stored, StoreNowUtc(folder))) {
     // A time in the far future would hide every change until that date.
     RequestReset(folder, L"FolderTime::no value::reset2:");

@@ -6,7 +6,8 @@
 // twice when daylight saving ends. The stamps of two stores are compared on
 // the add-in's clock, each less its store's offset (store_clocks.h), which
 // the add-in learns from its own writes into that store (SaveOwnWrite,
-// TimeDiff). A store whose offset is not known yet counts as agreeing.
+// TimeDiff), kept across restarts. A store never measured counts as
+// agreeing.
 //
 // Before any clock, what the add-in knows of how it left a pair decides: a
 // side still as the add-in last wrote it (its own-write record) is older
@@ -62,7 +63,7 @@ NewerSide CompareItemDates(DATE master, DATE slave, double toleranceSeconds);
 // tolerance.
 bool IsLater(const ItemTime& a, const ItemTime& b);
 
-// The store's now by its own clock (the add-in's while it is not measured):
+// The store's now by its own clock (the add-in's until it is measured):
 // what a folder time of that store is held against.
 double StoreNowUtc(CMAPIFolderObject* folder);
 
