@@ -87,10 +87,12 @@ class Generator:
         self.script = Script()
         self.serial = 0
         self.finds = 0
-        # While Outlook is closed: each folder's subjects before it closed,
-        # and the keys changed since (their copies still hold the old ones).
-        self.closed_subjects = None
-        self.changed_while_closed = set()
+        # While the add-in cannot hear of the user's changes (Outlook is
+        # closed, a folder has lost its sync state): each folder's subjects
+        # before, and the keys changed since (their copies still hold the
+        # old ones).
+        self.unheard_subjects = None
+        self.changed_unheard = set()
         self.failed = False
         # A folder threw its sync state away since Outlook started: once it
         # has, the next refused run starts again from nothing only after 56
@@ -340,13 +342,14 @@ class Generator:
         """An item without a name is found by its subject, which a pasted
         item shares with its original until one of them changes. While
         Outlook is closed, the copies of an item changed meanwhile still
-        carry its old subject, which the model has already moved on."""
+        carry its old subject, which the model has already moved on; so do
+        they while the folder of the changed item has no sync state."""
         if item.name:
             return True
         subjects = [i.content.subject for i in folder.items]
-        if self.closed_subjects is not None:
-            before = self.closed_subjects[folder.path]
-            subjects += [before[i.key] for i in folder.items if i.key in self.changed_while_closed and i.key in before]
+        if self.unheard_subjects is not None:
+            before = self.unheard_subjects[folder.path]
+            subjects += [before[i.key] for i in folder.items if i.key in self.changed_unheard and i.key in before]
         return subjects.count(item.content.subject) == 1
 
     def counterpart(self, folder, item):
@@ -834,8 +837,9 @@ class Generator:
         self.sync_state_lost = True
         self.emit(f'expire-sync "{self.rng.choice(folders).path}"')
         self.failed = True
-        for _ in range(self.rng.choice([1, 2])):
-            self.change_item()
+        self.note_unheard()
+        self.change_unheard(self.rng.choice([1, 2]))
+        self.heard()
         # Each refused run is a forced one, two minutes after the one before.
         return 900
 
@@ -954,9 +958,22 @@ class Generator:
         # failure), and a tick takes a little longer than its second.
         return 620 * count if op == "Message.Delete" else 250 * count
 
-    def note_closed(self):
-        self.closed_subjects = {path: {i.key: i.content.subject for i in f.items}
-                                for path, f in self.world.folders.items()}
+    def note_unheard(self):
+        self.unheard_subjects = {path: {i.key: i.content.subject for i in f.items}
+                                 for path, f in self.world.folders.items()}
+
+    def change_unheard(self, count):
+        """Changes that the add-in hears of only later, one per item and
+        its copies: two would meet as a conflict (or within one second, as
+        a tie), and the add-in would not see the first one."""
+        for _ in range(count):
+            key = self.change_item(skip_keys=self.changed_unheard)
+            if key:
+                self.changed_unheard.add(key)
+
+    def heard(self):
+        self.unheard_subjects = None
+        self.changed_unheard.clear()
 
     def offline(self):
         """Outlook is closed while the user changes and adds items. (Only
@@ -964,18 +981,11 @@ class Generator:
         An Exchange folder hears of them at its first forced run, after its
         lock time."""
         self.emit("quit")
-        self.note_closed()
-        changed = self.changed_while_closed
-        for _ in range(self.rng.choice([0, 1, 2])):
-            # One change per item and its copies: two would meet as a
-            # conflict, and the add-in would not see the first one.
-            key = self.change_item(skip_keys=changed)
-            if key:
-                changed.add(key)
+        self.note_unheard()
+        self.change_unheard(self.rng.choice([0, 1, 2]))
         for _ in range(self.rng.choice([0, 1, 1])):
             self.add_item()
-        self.closed_subjects = None
-        changed.clear()
+        self.heard()
         self.emit("start")
         return 70
 
