@@ -20,6 +20,7 @@
 #include "item_copy.h"
 #include "item_filter.h"
 #include "item_identity.h"
+#include "item_time.h"
 #include "locks.h"
 #include "logs.h"
 #include "pst_items.h"
@@ -399,6 +400,41 @@ bool RebuildDeleteList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtil
   FolderSyncHeld held;
   FillDeleteList(folder, session, utils);
   return true;
+}
+
+void FollowRefiling(CMAPIFolderObject* defaultFolder, CMAPIFolderObject* newJob, IRdoSession* session,
+                    IRdoUtils* utils, IRdoMessage* item, const std::wstring& syncId, bool byObjectId, DATE itemDate) {
+  CSyncEngine* engine = defaultFolder ? defaultFolder->Engine() : nullptr;
+  if (!engine || !defaultFolder->Events || !item || syncId.empty()) return;
+  com::ComPtr<IRdoFolder> own;
+  if (FAILED(OpenFolderOf(session, defaultFolder->Events, &own))) return;
+  const FoundItem here = FindBySyncId(utils, own.Get(), syncId, byObjectId, true);
+  if (FAILED(here.hr) || here.another) return;
+  const com::Variant flags = defaultFolder->Events->ExchangeMode ? com::Variant(engine->OpenFlags)
+                                                                 : com::Variant(kOpenBestAccess);
+  for (int i = 0; CMAPIFolderObject* m = engine->GetFolderObject(i, false); ++i) {
+    // A mailbox master's item is left to its own run: there the item keeps
+    // its key, no second copy is made of it, and its deletion leaves the
+    // default folder's item, which is another job's now.
+    if (m == newJob || m->IsStandard || m->Partner != defaultFolder || !m->Events || !m->Events->BOTH_DIRECTIONS ||
+        m->Events->ExchangeMode || HasCategory(item, m->Categorie))
+      continue;
+    com::ComPtr<IRdoFolder> folder;
+    if (FAILED(OpenFolderOf(session, m->Events, flags, &folder))) continue;
+    HRESULT lookup = S_OK;
+    com::ComPtr<IRdoMessage> old = FindBySearchId(m, session, utils, syncId.c_str(), folder.Get(), &lookup);
+    if (FAILED(lookup) || !old) continue;
+    if (CompareItemDates(TimeOf(m, StampOf(utils, old.Get())), TimeOf(defaultFolder, itemDate),
+                         engine->TimeTolerance) == NewerSide::kMaster) {
+      DebugLogString(L"FollowRefiling::changed in its old master since, kept:", m->Categorie);
+      continue;
+    }
+    com::Bstr subject;
+    old->get_Subject(subject.Put());
+    if (!CheckHr(old->Delete(com::Variant(0L)), L"FollowRefiling::DELETE ITEM FAILED")) continue;
+    ForgetInDeleteList(m, syncId.c_str());
+    LogDeletion(engine, m, subject);
+  }
 }
 
 void SetDeleteListRowHook(std::function<void()> hook) { g_rowHook = std::move(hook); }

@@ -32,6 +32,18 @@ inline constexpr int kDeleteRetries = 5;
 // so its own ticks keep their pace.
 bool RebuildDeleteList(CMAPIFolderObject* folder, IRdoSession* session, IRdoUtils* utils);
 
+// The default folder's item `syncId` (of `item`, stamped `itemDate`) was
+// filed by the user under `newJob`, whose master has just been given a copy
+// of it: in every other two-way master of this default folder whose category
+// the item no longer carries, the item that was its counterpart leaves that
+// job, as a desktop move between masters would take it. Left there, it would
+// be copied to the default folder once more under a key of its own. Such a
+// master item is kept where it changed after the default folder's item (both
+// edits stay, as two items), and where another item of the default folder
+// still carries the key (a pasted copy: the duplicates' repair parts them).
+void FollowRefiling(CMAPIFolderObject* defaultFolder, CMAPIFolderObject* newJob, IRdoSession* session,
+                    IRdoUtils* utils, IRdoMessage* item, const std::wstring& syncId, bool byObjectId, DATE itemDate);
+
 // Tests: called on the rebuilding thread after each row a rebuild has read.
 void SetDeleteListRowHook(std::function<void()> hook);
 

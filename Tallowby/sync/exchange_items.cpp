@@ -9,6 +9,7 @@
 #include "bstr.h"
 #include "clock.h"
 #include "com_ptr.h"
+#include "delete_lists.h"
 #include "exchange_sync.h"
 #include "folder_object.h"
 #include "item_content.h"
@@ -673,6 +674,7 @@ bool DefaultToMasters::FinishNewMasterItem(CMAPIFolderObject* job, IRdoMessage* 
   }
   RegisterOwnWrite(job, job, session_, utils_, created, syncId_);
   RememberNewItem(job, syncId_);
+  FollowRefiling(default_, job, session_, utils_, item_, syncId_, sink_->HotMailMode, StampOf(utils_, item_));
   if (engine_->UserLogOn) {
     engine_->UserLog(L"");
     engine_->UserLog(kUserLogRule);

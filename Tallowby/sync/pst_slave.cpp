@@ -17,6 +17,7 @@
 #include "bstr.h"
 #include "clock.h"
 #include "com_ptr.h"
+#include "delete_lists.h"
 #include "duplicates.h"
 #include "folder_object.h"
 #include "item_content.h"
@@ -398,6 +399,7 @@ HRESULT DefaultItem::NewItem(CMAPIFolderObject* job) {
   // The copy is the master item now; the master's next walk finds it newer
   // than the default-folder item and must not write it back.
   if (copy) RecordMasterWrite(job, utils_, session_, copy.Get(), syncId_);
+  FollowRefiling(owner_, job, session_, utils_, item.Get(), syncId_, byObjectId_, slaveDate_);
   result_ = 1;
   return S_OK;
 }

@@ -48,7 +48,7 @@ FORMS = {
     "overlap": "the user's categories hold a job's category as part of their name",
     "default-kinds": "the default folders in an iCloud or Hotmail store",
 }
-DEFAULT_FORMS = {"hard", "move", "expire", "cached", "default-kinds", "reminders", "overlap"}
+DEFAULT_FORMS = {"hard", "move", "expire", "cached", "default-kinds", "reminders", "overlap", "refile"}
 
 
 def forms_from(text):
@@ -166,7 +166,10 @@ class Generator:
         masters = []
         for category in JOB_CATEGORIES[:count]:
             kind = r.choice(["pst", "exchange", "icloud", "hotmail"]) if r.random() < 0.5 else default_kind
-            masters.append((category, kind, r.choice(TYPES)))
+            type_ = r.choice(TYPES)
+            if "refile" in self.forms and masters and r.random() < 0.4:
+                type_ = masters[0][2]  # a second job of one kind, to re-file between
+            masters.append((category, kind, type_))
         uses_exchange = default_kind == "exchange" or any(k == "exchange" for _, k, _ in masters)
         self.dst_night = r.choice(DST_NIGHTS) if "dst" in self.forms and r.random() < 0.5 else None
         self.dst_minute = r.randint(30, 55)
@@ -212,7 +215,9 @@ class Generator:
     def job_line(self, category, kind, type_, masters):
         r = self.rng
         words = [f'job "{MASTER_STORES[kind]}/{category}" category={category}']
-        both = r.random() < 0.6
+        # Re-filing needs two two-way jobs of one item kind.
+        shares = any(t == type_ and c != category for c, _, t in masters)
+        both = r.random() < (0.85 if "refile" in self.forms and shares else 0.6)
         if both:
             words.append("both")
         if r.random() < 0.3:
@@ -227,7 +232,6 @@ class Generator:
         # A default folder that several jobs share takes the privacy mark of
         # one of them for every item it hands on, so the mark is given only
         # to a job that has its default folder to itself.
-        shares = any(t == type_ and c != category for c, _, t in masters)
         if r.random() < 0.2 and (subfolder or not shares):
             words.append("mark-private")
         if r.random() < 0.2:
@@ -466,7 +470,10 @@ class Generator:
             return False
         a, b = before_jobs[0], after_jobs[0]
         linked = a.master.item(item.key)
+        # A Hotmail calendar's jobs have a default-folder walk of their own.
+        hotmail = [store_of(j.master.path) == MASTER_STORES["hotmail"] for j in (a, b)]
         return (a.both and b.both and not a.subfolder and not b.subfolder and linked is not None
+                and hotmail[0] == hotmail[1]
                 and not linked.maybe and passes(a, linked.content) and passes(b, after)
                 and b.master.item(item.key) is None and not after.reminder and not w.in_reminders(item.key))
 
@@ -995,7 +1002,7 @@ class Generator:
                  "echo": 5, "bulk": 4, "bulk-delete": 3, "paste": 5, "paste-default": 3}
         for form, kind, weight in (("move", "move", 14), ("hard", "delete-for-good", 8), ("hard", "park-copy", 4),
                                    ("clock", "clock", 8), ("expire", "expire", 5), ("expire", "failing-queries", 6),
-                                   ("cached", "cached-edit", 12), ("refile", "refile", 10)):
+                                   ("cached", "cached-edit", 12), ("refile", "refile", 16)):
             if form in self.forms:
                 kinds[kind] = weight
         kind = r.choices(list(kinds), list(kinds.values()))[0]

@@ -208,9 +208,11 @@ class World:
         item.content = replace(item.content, **changes)
         if "refile" in self.rules and not self.job_of_master(folder):
             # The user took a two-way job's category off its item: the item
-            # has moved out of that job, and its master item goes.
+            # has moved out of that job, and its master item goes (a
+            # mailbox master's stays, left to that master's own run).
             for j in self.jobs_of_target(folder):
-                if j.both and j.category in before.cats and j.category not in item.content.cats:
+                if (j.both and j.master.kind != "exchange" and j.category in before.cats
+                        and j.category not in item.content.cats):
                     self._delete_key(j.master, item.key)
         self._settle([(folder, item.key, None)])
 
